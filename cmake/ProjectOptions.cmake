@@ -1,0 +1,26 @@
+# Compiler settings shared by every target of the project.
+
+set(SOVRA_SANITIZE "" CACHE STRING "Sanitizer build: empty, 'address' (ASan+UBSan) or 'thread'")
+
+if(SOVRA_SANITIZE STREQUAL "address")
+  add_compile_options(-fsanitize=address,undefined -fno-omit-frame-pointer -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+elseif(SOVRA_SANITIZE STREQUAL "thread")
+  add_compile_options(-fsanitize=thread -fno-omit-frame-pointer)
+  add_link_options(-fsanitize=thread)
+elseif(NOT SOVRA_SANITIZE STREQUAL "")
+  message(FATAL_ERROR "SOVRA_SANITIZE must be empty, 'address' or 'thread'")
+endif()
+
+# Warnings as errors on our own code only; third-party headers come in as
+# system includes and stay quiet.
+function(sovra_warnings target)
+  target_compile_options(${target} PRIVATE
+    -Wall -Wextra -Wpedantic -Wconversion -Werror)
+endfunction()
+
+# A library or program of the project: C++20, our warnings, includes from src/.
+function(sovra_target target)
+  target_compile_features(${target} PUBLIC cxx_std_20)
+  sovra_warnings(${target})
+endfunction()

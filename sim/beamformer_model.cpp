@@ -1,0 +1,98 @@
+#include "sim/beamformer_model.h"
+
+#include <algorithm>
+#include <thread>
+
+namespace sovra::sim {
+
+bool DecodeFlashAddress(std::uint16_t wValue, std::uint16_t wIndex, std::uint32_t& address) {
+    if ((wValue & 0xF8u) != FlashAddressTag) {
+        return false;
+    }
+    address = (static_cast<std::uint32_t>(wValue & 7u) << 16) | wIndex;
+    return true;
+}
+
+BeamformerModel::BeamformerModel(std::vector<std::uint8_t> flash, FaultPlan faults)
+    : flash_(std::move(flash)), faults_(faults) {
+    flash_.resize(FlashSize, 0xFF);
+}
+
+Answer BeamformerModel::Handle(const ControlSetup& setup, std::span<std::uint8_t> data) {
+    std::chrono::microseconds latency{0};
+    Answer answer = Answer::Ok;
+    {
+        std::lock_guard lock(mu_);
+        if (!present_) {
+            return Answer::Gone;
+        }
+        const std::uint64_t n = ++requests_;
+        latency = faults_.latency;
+        if (faults_.unplugAt != 0 && n >= faults_.unplugAt) {
+            present_ = false;
+            return Answer::Gone;
+        }
+        std::uint32_t address = 0;
+        const bool in = setup.bmRequestType == kVendorIn;
+        const bool out = setup.bmRequestType == kVendorOut;
+        if (data.size() != setup.wLength || (faults_.failAt != 0 && n == faults_.failAt)) {
+            answer = Answer::Stall;
+        } else if (setup.bRequest == CommandPrepare) {
+            if (out && setup.wValue == 0 && setup.wIndex == PrepareAddressLow && data.size() == 1 &&
+                data[0] == PrepareValue) {
+                prepared_ = true;
+            } else {
+                answer = Answer::Stall;
+            }
+        } else if (setup.bRequest == CommandReadFlash || setup.bRequest == CommandWriteFlash) {
+            const bool read = setup.bRequest == CommandReadFlash;
+            if ((read ? !in : !out) || data.empty() || data.size() > ChunkSize ||
+                !DecodeFlashAddress(setup.wValue, setup.wIndex, address) || address >= FlashSize ||
+                FlashSize - address < data.size()) {
+                answer = Answer::Stall;
+            } else if (read) {
+                std::copy_n(flash_.begin() + address, data.size(), data.begin());
+                if (faults_.corruptAt != 0 && n == faults_.corruptAt) {
+                    for (auto& b : data) {
+                        b = static_cast<std::uint8_t>(b ^ 0xA5);
+                    }
+                }
+            } else {
+                std::copy(data.begin(), data.end(), flash_.begin() + address);
+            }
+        } else {
+            answer = Answer::Stall;
+        }
+    }
+    if (latency.count() > 0) {
+        std::this_thread::sleep_for(latency);
+    }
+    return answer;
+}
+
+std::vector<std::uint8_t> BeamformerModel::Flash() const {
+    std::lock_guard lock(mu_);
+    return flash_;
+}
+
+std::uint64_t BeamformerModel::RequestCount() const {
+    std::lock_guard lock(mu_);
+    return requests_;
+}
+
+bool BeamformerModel::Prepared() const {
+    std::lock_guard lock(mu_);
+    return prepared_;
+}
+
+bool BeamformerModel::Present() const {
+    std::lock_guard lock(mu_);
+    return present_;
+}
+
+void BeamformerModel::Unplug() {
+    std::lock_guard lock(mu_);
+    present_ = false;
+}
+
+}  // namespace sovra::sim

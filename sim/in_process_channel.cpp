@@ -1,0 +1,44 @@
+#include "sim/in_process_channel.h"
+
+namespace sovra::sim {
+
+Status StatusFromAnswer(Answer a) {
+    switch (a) {
+        case Answer::Ok:
+            return S_OK;
+        case Answer::Stall:
+            return E_DEVICE_STALL;
+        case Answer::Gone:
+            return E_DEVICE_GONE;
+    }
+    return E_FAIL;
+}
+
+InProcessChannel::InProcessChannel(std::shared_ptr<BeamformerModel> model, bool record)
+    : model_(std::move(model)), record_(record) {
+    if (record_) {
+        requests_.reserve(2 * ChunkCount + 1);
+    }
+}
+
+Status InProcessChannel::Transfer(const FlashCommand& cmd, std::span<std::uint8_t> data) {
+    ControlSetup setup;
+    Status status = S_OK;
+    if (data.size() != cmd.length() || !ToControlSetup(cmd, setup)) {
+        status = E_HANDLE;
+    } else {
+        status = StatusFromAnswer(model_->Handle(setup, data));
+    }
+    if (record_) {
+        std::lock_guard lock(mu_);
+        requests_.push_back({cmd, status});
+    }
+    return status;
+}
+
+std::vector<RecordedRequest> InProcessChannel::Requests() const {
+    std::lock_guard lock(mu_);
+    return requests_;
+}
+
+}  // namespace sovra::sim

@@ -1,0 +1,22 @@
+// sovra-flash: the command-line face of the firmware tool.
+
+#include <CLI/CLI.hpp>
+
+#include "cli/commands.h"
+
+int main(int argc, char** argv) {
+    CLI::App app{"sovra-flash: inspect, merge and write SovRa beamformer firmware"};
+    app.set_version_flag("--version", std::string("sovra-flash ") + SOVRA_VERSION);
+    app.require_subcommand(1);
+
+    sovra::cli::Runner run;
+    // Subcommands, in the order --help lists them.
+
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int code = app.exit(e);
+        return code == 0 ? 0 : sovra::cli::kExitUsage;
+    }
+    return run ? run() : sovra::cli::kExitUsage;
+}
