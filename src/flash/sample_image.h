@@ -1,0 +1,30 @@
+#pragma once
+// Generated firmware images, for the demo, the virtual beamformer's default
+// flash and tests. Every firmware file the project uses comes from here.
+
+#include <cstdint>
+#include <vector>
+
+#include "app/filetime.h"
+
+namespace sovra {
+
+struct SampleImageOptions {
+    std::uint32_t headerWord = 0x534F5652;  // word 0, carried unchanged
+    std::uint32_t records = 4;             // ordinary records besides the device-info one
+    std::uint32_t wordsPerRecord = 256;    // data words of each ordinary record
+    bool deviceInfo = true;                // include a device-info record
+    std::uint32_t seed = 1;                // varies the data words and the device data
+    FileTime keptTime = 0;                 // 0: no KeptTime entry
+    FileTime updateTime = 0;               // 0: no UpdateTime entry
+};
+
+// A valid image: header word, the records (the device-info record second,
+// when present), end marker, the word after it (0) and a correct checksum.
+// Exactly image-length bytes.
+std::vector<std::uint8_t> MakeSampleImage(const SampleImageOptions& options);
+
+// A whole 256 KiB flash holding that image, the rest 0xFF.
+std::vector<std::uint8_t> MakeSampleFlash(const SampleImageOptions& options);
+
+}  // namespace sovra
