@@ -2,6 +2,7 @@
 // FirmwareUpdate.xml: the firmware choices on offer and the device models
 // the program knows. Loaded once; never changed or written back.
 
+#include <cstddef>
 #include <memory>
 #include <string>
 #include <vector>
@@ -12,8 +13,21 @@ namespace sovra {
 
 inline constexpr const char* kCatalogueFileName = "FirmwareUpdate.xml";
 
+// A real catalogue is a few kilobytes; anything past this is not one, and
+// reading it whole would only cost memory (or never end, for a device file).
+inline constexpr std::size_t kCatalogueMaxBytes = 16u * 1024u * 1024u;
+
+// How a load ended. Only the command line looks at it: the desktop
+// application uses whatever the parser kept, without a word.
+enum class CatalogueLoad {
+    kComplete,    // parsed to the end
+    kMalformed,   // not well-formed; the tree holds what was read before the error
+    kNotOpened,   // the file could not be opened (missing, no permission)
+    kUnreadable,  // opened but not read whole (a folder, an I/O error, too large)
+};
+
 class FirmwareCatalogue {
-public:
+  public:
     // An empty catalogue.
     FirmwareCatalogue() = default;
 
@@ -22,20 +36,31 @@ public:
     // Any path (the command line's --catalogue). A missing, unreadable or
     // malformed file leaves what the parser kept, possibly nothing.
     static FirmwareCatalogue LoadFrom(const std::string& path);
+    // The bytes of a catalogue file already in memory (tests, fuzzing).
+    static FirmwareCatalogue LoadFromBuffer(const void* data, std::size_t size);
 
     // The first top-level element named Device_list, or a null node.
     pugi::xml_node FirstDeviceList() const;
-    // Its direct children named Device, in document order.
+    // Its direct children named Device, in document order. The nodes stay
+    // valid as long as this catalogue (or a copy of it) lives.
     std::vector<pugi::xml_node> DeviceElements() const;
 
     // How the load went, for callers that want to warn (the GUI does not).
-    bool ParsedCompletely() const { return parsedOk_; }
+    bool ParsedCompletely() const { return outcome_ == CatalogueLoad::kComplete; }
+    CatalogueLoad Outcome() const { return outcome_; }
+    // Empty after a complete parse; otherwise why not, without the file
+    // name: "Start-end tags mismatch at offset 120", "No such file or
+    // directory".
     const std::string& ParseMessage() const { return parseMessage_; }
+    // For kMalformed: where the parser stopped, in bytes of its UTF-8 text.
+    std::ptrdiff_t ParseOffset() const { return parseOffset_; }
 
-private:
+  private:
+    // Copies share the parsed document; it is never changed after loading.
     std::shared_ptr<pugi::xml_document> doc_ = std::make_shared<pugi::xml_document>();
-    bool parsedOk_ = false;
+    CatalogueLoad outcome_ = CatalogueLoad::kNotOpened;
     std::string parseMessage_;
+    std::ptrdiff_t parseOffset_ = 0;
 };
 
 // Attribute lookups by exact name; the first attribute of that name counts.
@@ -53,6 +78,9 @@ struct FirmwareChoice {
     std::string text;  // e.g. "Beamformer 100, firmware ver. 01.02"
     std::unique_ptr<FirmwareEntry> entry;
 };
+
+// The name a row shows when its Device element has no Device_Name.
+inline constexpr const char* kDefaultDisplayName = "Sovra";
 
 // One row per Device element that has both File_Name and REV, in document
 // order.

@@ -1,0 +1,94 @@
+#pragma once
+// The program's trail in the system log: its milestones and every refusal
+// of Start Update, as fixed one-line entries. Each entry is one syslog
+// datagram to the local log socket, tagged "sovra-firmware-update", so
+// `journalctl -t sovra-firmware-update` shows what the desktop application
+// and the command line wrote.
+//
+// Reporting never changes the program's flow: no log daemon, a full queue
+// or any other failure drops the entry without a word, and no call blocks.
+// Nothing is kept between calls (but a test's redirection, below); any
+// thread may report.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace sovra {
+
+// The three kinds of entry the program writes, with their traditional
+// numbers, which each entry shows as "[event type N]".
+enum EventType : std::uint16_t {
+    EVENTLOG_SUCCESS = 0,
+    EVENTLOG_ERROR_TYPE = 1,
+    EVENTLOG_INFORMATION_TYPE = 4,
+};
+
+struct SystemEvent {
+    EventType type;
+    std::string_view text;
+};
+
+// Every entry the program writes; no other is ever written.
+inline constexpr SystemEvent kEventUtilityStarted{EVENTLOG_INFORMATION_TYPE,
+                                                  "SovRa firware update utility started."};
+inline constexpr SystemEvent kEventErrorGettingDevice{EVENTLOG_ERROR_TYPE,
+                                                      "Error getting selected device."};
+inline constexpr SystemEvent kEventErrorLoadingDevice{EVENTLOG_ERROR_TYPE,
+                                                      "Error loading device data."};
+inline constexpr SystemEvent kEventErrorGettingFirmware{EVENTLOG_ERROR_TYPE,
+                                                        "Error getting selected firmware."};
+inline constexpr SystemEvent kEventErrorLoadingFirmware{EVENTLOG_ERROR_TYPE,
+                                                        "Error loading firmware data."};
+inline constexpr SystemEvent kEventErrorOpeningDevice{EVENTLOG_ERROR_TYPE,
+                                                      "Error opening device object."};
+inline constexpr SystemEvent kEventErrorReadingFirmwareFile{EVENTLOG_ERROR_TYPE,
+                                                            "Error reading firmware data file."};
+inline constexpr SystemEvent kEventUpdateStarted{EVENTLOG_INFORMATION_TYPE,
+                                                 "Firware update started."};
+inline constexpr SystemEvent kEventStage1{EVENTLOG_INFORMATION_TYPE, "Load Stage 1 of 3."};
+inline constexpr SystemEvent kEventStage2{EVENTLOG_INFORMATION_TYPE, "Load Stage 2 of 3."};
+inline constexpr SystemEvent kEventStage3{EVENTLOG_INFORMATION_TYPE, "Load Stage 3 of 3."};
+inline constexpr SystemEvent kEventFirmwareUpdated{EVENTLOG_SUCCESS,
+                                                   "Firmware is updated in SovRa 01.00."};
+
+inline constexpr std::array<SystemEvent, 12> kAllSystemEvents{
+    kEventUtilityStarted,
+    kEventErrorGettingDevice,
+    kEventErrorLoadingDevice,
+    kEventErrorGettingFirmware,
+    kEventErrorLoadingFirmware,
+    kEventErrorOpeningDevice,
+    kEventErrorReadingFirmwareFile,
+    kEventUpdateStarted,
+    kEventStage1,
+    kEventStage2,
+    kEventStage3,
+    kEventFirmwareUpdated,
+};
+
+inline constexpr const char* kSystemLogSocket = "/dev/log";
+inline constexpr const char* kSystemLogTag = "sovra-firmware-update";
+
+// Writes one entry to the system log.
+void ReportSystemEvent(EventType type, std::string_view text);
+void ReportSystemEvent(const SystemEvent& event);
+
+// The same, to the datagram socket at `socketPath` (tests bind their own).
+void ReportSystemEventTo(const char* socketPath, EventType type, std::string_view text);
+
+// Sends every later ReportSystemEvent of this process to `socketPath`
+// instead of the system log; an empty path restores the system log. For
+// tests that drive the desktop application in-process.
+void OverrideSystemLogSocket(std::string socketPath);
+
+// The syslog priority of an entry: facility user, with success as a notice,
+// information as info and an error as an error.
+int SyslogPriority(EventType type);
+
+// The datagram for one entry: "<PRI>Mmm dd hh:mm:ss TAG[PID]: [event type N] text",
+// the time in local time.
+std::string FormatSyslogMessage(EventType type, std::string_view text);
+
+}  // namespace sovra
