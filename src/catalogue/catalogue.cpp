@@ -30,15 +30,15 @@ FileBytes ReadOpenFile(std::FILE* file) {
     constexpr std::size_t kChunk = 64 * 1024;
     for (;;) {
         const std::size_t have = result.bytes.size();
-        if (have > kCatalogueMaxBytes) {
+        result.bytes.resize(have + kChunk);
+        const std::size_t got = std::fread(result.bytes.data() + have, 1, kChunk, file);
+        result.bytes.resize(have + got);
+        if (result.bytes.size() > kCatalogueMaxBytes) {
             result.outcome = CatalogueLoad::kUnreadable;
             result.message = "larger than " + std::to_string(kCatalogueMaxBytes) + " bytes";
             result.bytes.clear();
             return result;
         }
-        result.bytes.resize(have + kChunk);
-        const std::size_t got = std::fread(result.bytes.data() + have, 1, kChunk, file);
-        result.bytes.resize(have + got);
         if (got < kChunk) {
             if (std::ferror(file) != 0) {
                 const int err = errno;

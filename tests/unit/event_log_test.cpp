@@ -1,0 +1,223 @@
+#include "app/event_log.h"
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <optional>
+#include <regex>
+#include <string>
+#include <vector>
+
+namespace sovra {
+namespace {
+
+// A log daemon of our own: a datagram socket bound in a fresh folder.
+class LogReceiver {
+  public:
+    LogReceiver() {
+        char dirTemplate[] = "/tmp/sovra-log-XXXXXX";
+        const char* made = ::mkdtemp(dirTemplate);
+        EXPECT_NE(made, nullptr);
+        dir_ = made != nullptr ? made : "/tmp";
+        path_ = dir_ + "/log";
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        EXPECT_GE(fd_, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        EXPECT_EQ(::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+    }
+    ~LogReceiver() {
+        ::close(fd_);
+        ::unlink(path_.c_str());
+        ::rmdir(dir_.c_str());
+    }
+    LogReceiver(const LogReceiver&) = delete;
+    LogReceiver& operator=(const LogReceiver&) = delete;
+
+    const std::string& Path() const { return path_; }
+    const std::string& Dir() const { return dir_; }
+
+    // The next datagram already queued, if any; never waits.
+    std::optional<std::string> Next() {
+        char buf[2048];
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0) {
+            return std::nullopt;
+        }
+        return std::string(buf, static_cast<std::size_t>(n));
+    }
+
+  private:
+    std::string dir_;
+    std::string path_;
+    int fd_ = -1;
+};
+
+struct ParsedEntry {
+    int priority = -1;
+    long pid = -1;
+    int type = -1;
+    std::string text;
+};
+
+std::optional<ParsedEntry> Parse(const std::string& datagram) {
+    static const std::regex kForm(
+        R"(^<(\d+)>(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 123]\d )"
+        R"([012]\d:[0-5]\d:[0-6]\d sovra-firmware-update\[(\d+)\]: \[event type (\d+)\] (.*)$)");
+    std::smatch m;
+    if (!std::regex_match(datagram, m, kForm)) {
+        return std::nullopt;
+    }
+    ParsedEntry e;
+    e.priority = std::stoi(m[1]);
+    e.pid = std::stol(m[3]);
+    e.type = std::stoi(m[4]);
+    e.text = m[5];
+    return e;
+}
+
+// The entries as the program's history has them, in table order.
+struct ExpectedEntry {
+    int type;
+    int priority;  // facility user (8) + severity
+    const char* text;
+};
+
+constexpr ExpectedEntry kExpected[] = {
+    {4, 8 + 6, "SovRa firware update utility started."},
+    {1, 8 + 3, "Error getting selected device."},
+    {1, 8 + 3, "Error loading device data."},
+    {1, 8 + 3, "Error getting selected firmware."},
+    {1, 8 + 3, "Error loading firmware data."},
+    {1, 8 + 3, "Error opening device object."},
+    {1, 8 + 3, "Error reading firmware data file."},
+    {4, 8 + 6, "Firware update started."},
+    {4, 8 + 6, "Load Stage 1 of 3."},
+    {4, 8 + 6, "Load Stage 2 of 3."},
+    {4, 8 + 6, "Load Stage 3 of 3."},
+    {0, 8 + 5, "Firmware is updated in SovRa 01.00."},
+};
+
+class SystemEventTableTest : public ::testing::TestWithParam<std::size_t> {};
+
+TEST_P(SystemEventTableTest, ConstantMatchesTableAndArrivesAsOneDatagram) {
+    const std::size_t i = GetParam();
+    const ExpectedEntry& want = kExpected[i];
+    const SystemEvent& event = kAllSystemEvents[i];
+    EXPECT_EQ(static_cast<int>(event.type), want.type);
+    EXPECT_EQ(event.text, want.text);
+
+    LogReceiver receiver;
+    ReportSystemEventTo(receiver.Path().c_str(), event.type, event.text);
+    const std::optional<std::string> datagram = receiver.Next();
+    ASSERT_TRUE(datagram.has_value());
+    const std::optional<ParsedEntry> entry = Parse(*datagram);
+    ASSERT_TRUE(entry.has_value()) << *datagram;
+    EXPECT_EQ(entry->priority, want.priority);
+    EXPECT_EQ(entry->pid, static_cast<long>(::getpid()));
+    EXPECT_EQ(entry->type, want.type);
+    EXPECT_EQ(entry->text, want.text);
+    EXPECT_FALSE(receiver.Next().has_value()) << "more than one datagram for one call";
+}
+
+INSTANTIATE_TEST_SUITE_P(AllTwelve, SystemEventTableTest, ::testing::Range<std::size_t>(0, 12));
+
+TEST(EventLogTest, NamedConstantsAreTheTableRows) {
+    EXPECT_EQ(kEventUtilityStarted.text, kExpected[0].text);
+    EXPECT_EQ(kEventErrorReadingFirmwareFile.text, kExpected[6].text);
+    EXPECT_EQ(kEventUpdateStarted.text, kExpected[7].text);
+    EXPECT_EQ(kEventStage3.text, kExpected[10].text);
+    EXPECT_EQ(kEventFirmwareUpdated.type, EVENTLOG_SUCCESS);
+}
+
+TEST(EventLogTest, OverrideRedirectsThePlainCall) {
+    LogReceiver receiver;
+    LogReceiver later;
+    OverrideSystemLogSocket(receiver.Path());
+    ReportSystemEvent(kEventStage2);
+    ReportSystemEvent(EVENTLOG_ERROR_TYPE, "Error loading device data.");
+    OverrideSystemLogSocket(later.Path());
+    ReportSystemEvent(kEventStage3);
+    OverrideSystemLogSocket("");
+
+    const auto first = receiver.Next();
+    const auto second = receiver.Next();
+    ASSERT_TRUE(first && second);
+    EXPECT_EQ(Parse(*first)->text, "Load Stage 2 of 3.");
+    EXPECT_EQ(Parse(*second)->type, 1);
+    EXPECT_FALSE(receiver.Next().has_value());
+    const auto third = later.Next();
+    ASSERT_TRUE(third);
+    EXPECT_EQ(Parse(*third)->text, "Load Stage 3 of 3.");
+}
+
+// Every way there can be no one listening: the call returns, throws nothing
+// and leaves errno as it was.
+TEST(EventLogTest, NoListenerDropsTheEntrySilently) {
+    LogReceiver receiver;  // for its folder
+    const std::string regularFile = receiver.Dir() + "/plain";
+    FILE* f = std::fopen(regularFile.c_str(), "w");
+    ASSERT_NE(f, nullptr);
+    std::fclose(f);
+    const std::string tooLong(200, 'x');
+    for (const std::string& path :
+         {receiver.Dir() + "/nothing-here", regularFile, receiver.Dir(), tooLong, std::string()}) {
+        errno = 12345;
+        EXPECT_NO_THROW(ReportSystemEventTo(path.c_str(), EVENTLOG_ERROR_TYPE, "x")) << path;
+        EXPECT_EQ(errno, 12345) << path;
+    }
+    EXPECT_NO_THROW(ReportSystemEventTo(nullptr, EVENTLOG_ERROR_TYPE, "x"));
+    ::unlink(regularFile.c_str());
+}
+
+// A log daemon that stops reading must not hold up the program: once its
+// queue is full the entry is dropped and the call returns.
+TEST(EventLogTest, FullQueueDropsTheEntryWithoutBlocking) {
+    LogReceiver receiver;
+    sockaddr_un addr{};
+    addr.sun_family = AF_UNIX;
+    receiver.Path().copy(addr.sun_path, sizeof addr.sun_path - 1);
+
+    // A single sender can run out of its own send buffer before the
+    // receiver's queue is full, so keep opening fresh senders until even a
+    // fresh one is refused.
+    std::vector<int> fillers;
+    bool full = false;
+    for (int round = 0; round < 10000 && !full; ++round) {
+        const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ASSERT_GE(fd, 0);
+        fillers.push_back(fd);
+        ASSERT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
+        int sentHere = 0;
+        for (;;) {
+            if (::send(fd, "filler", 6, MSG_DONTWAIT) < 0) {
+                ASSERT_TRUE(errno == EAGAIN || errno == EWOULDBLOCK) << errno;
+                break;
+            }
+            ++sentHere;
+        }
+        full = sentHere == 0;
+    }
+    ASSERT_TRUE(full);
+
+    ReportSystemEventTo(receiver.Path().c_str(), EVENTLOG_INFORMATION_TYPE, "dropped");
+
+    for (int fd : fillers) {
+        ::close(fd);
+    }
+    int drained = 0;
+    while (const auto datagram = receiver.Next()) {
+        EXPECT_EQ(*datagram, "filler");
+        ++drained;
+    }
+    EXPECT_GT(drained, 0);
+}
+
+}  // namespace
+}  // namespace sovra
