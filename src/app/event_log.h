@@ -30,7 +30,8 @@ struct SystemEvent {
     std::string_view text;
 };
 
-// Every entry the program writes; no other is ever written.
+// The twelve entries of the program's trail; kEventUpdateFailed below is the
+// only other one it writes.
 inline constexpr SystemEvent kEventUtilityStarted{EVENTLOG_INFORMATION_TYPE,
                                                   "SovRa firware update utility started."};
 inline constexpr SystemEvent kEventErrorGettingDevice{EVENTLOG_ERROR_TYPE,
@@ -67,6 +68,11 @@ inline constexpr std::array<SystemEvent, 12> kAllSystemEvents{
     kEventStage3,
     kEventFirmwareUpdated,
 };
+
+// Written instead of kEventFirmwareUpdated when an update failed or was
+// refused before it began: the log must never call a failed update a
+// success.
+inline constexpr SystemEvent kEventUpdateFailed{EVENTLOG_ERROR_TYPE, "Error updating device."};
 
 inline constexpr const char* kSystemLogSocket = "/dev/log";
 inline constexpr const char* kSystemLogTag = "sovra-firmware-update";

@@ -36,6 +36,11 @@ std::string_view StatusText(Status s) {
             return "A USB transfer to the device failed.";
         case E_VERIFY_MISMATCH:
             return "The flash read back after writing differs from the image written.";
+        case E_BACKUP_FAILED:
+            return "The backup of the device's flash could not be written; nothing was written "
+                   "to the device.";
+        case E_WORKER_START:
+            return "The update could not be started: the system would not create its thread.";
         default:
             return "Unknown failure.";
     }
