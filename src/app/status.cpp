@@ -34,6 +34,8 @@ std::string_view StatusText(Status s) {
             return "Permission denied opening the device; install the udev rule or run as root.";
         case E_DEVICE_IO:
             return "A USB transfer to the device failed.";
+        case E_DEVICE_BUSY:
+            return "Another program is using the device; close it and try again.";
         case E_VERIFY_MISMATCH:
             return "The flash read back after writing differs from the image written.";
         case E_BACKUP_FAILED:

@@ -35,6 +35,7 @@ inline constexpr Status E_DEVICE_STALL = 0xA0020003;    // the device refused th
 inline constexpr Status E_DEVICE_SHORT = 0xA0020004;    // fewer bytes moved than asked for
 inline constexpr Status E_DEVICE_ACCESS = 0xA0020005;   // no permission to open the device
 inline constexpr Status E_DEVICE_IO = 0xA0020006;       // any other transfer failure
+inline constexpr Status E_DEVICE_BUSY = 0xA0020007;     // another program holds the device
 // Update sequence.
 inline constexpr Status E_VERIFY_MISMATCH = 0xA0030001;  // read-back after writing differs
 inline constexpr Status E_BACKUP_FAILED = 0xA0030002;    // the read-back could not be kept

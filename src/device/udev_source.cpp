@@ -1,0 +1,187 @@
+#include "device/udev_source.h"
+
+#include <fcntl.h>
+#include <libudev.h>
+
+#include <cerrno>
+#include <cstring>
+
+namespace sovra {
+namespace {
+
+// sysfs attributes and device nodes are short; a longer text is not one of
+// them and is not looked at further.
+constexpr std::size_t kAttributeMax = 64;
+constexpr std::size_t kDevnodeMax = 4096;
+
+// Events taken per DrainEvents call; any left keep the descriptor readable.
+constexpr int kMaxEventsPerDrain = 1024;
+
+struct UdevDeviceDeleter {
+    void operator()(udev_device* d) const { udev_device_unref(d); }
+};
+struct UdevEnumerateDeleter {
+    void operator()(udev_enumerate* e) const { udev_enumerate_unref(e); }
+};
+using UdevDevicePtr = std::unique_ptr<udev_device, UdevDeviceDeleter>;
+using UdevEnumeratePtr = std::unique_ptr<udev_enumerate, UdevEnumerateDeleter>;
+
+// A NUL-terminated text from libudev, or nothing when it is absent or
+// longer than `max`.
+std::optional<std::string_view> Bounded(const char* text, std::size_t max) {
+    if (text == nullptr) {
+        return std::nullopt;
+    }
+    const std::size_t n = ::strnlen(text, max + 1);
+    if (n > max) {
+        return std::nullopt;
+    }
+    return std::string_view(text, n);
+}
+
+bool FourHexDigits(std::string_view& v) {
+    if (!v.empty() && v.back() == '\n') {
+        v.remove_suffix(1);
+    }
+    if (v.size() != 4) {
+        return false;
+    }
+    for (char c : v) {
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!hex) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool IsUsbDevice(udev_device* dev) {
+    const auto subsystem = Bounded(udev_device_get_subsystem(dev), kAttributeMax);
+    const auto devtype = Bounded(udev_device_get_devtype(dev), kAttributeMax);
+    return subsystem && devtype && *subsystem == "usb" && *devtype == "usb_device";
+}
+
+std::optional<PresentDevice> Describe(udev_device* dev) {
+    if (!IsUsbDevice(dev)) {
+        return std::nullopt;
+    }
+    const auto node = Bounded(udev_device_get_devnode(dev), kDevnodeMax);
+    const auto vid = Bounded(udev_device_get_sysattr_value(dev, "idVendor"), kAttributeMax);
+    const auto pid = Bounded(udev_device_get_sysattr_value(dev, "idProduct"), kAttributeMax);
+    const auto rev = Bounded(udev_device_get_sysattr_value(dev, "bcdDevice"), kAttributeMax);
+    if (!node || node->empty() || !vid || !pid || !rev) {
+        return std::nullopt;
+    }
+    auto id = HardwareIdFromSysfs(*vid, *pid, *rev);
+    if (!id) {
+        return std::nullopt;
+    }
+    return PresentDevice{std::string(*node), std::move(*id)};
+}
+
+}  // namespace
+
+void UdevDeleter::operator()(udev* u) const {
+    udev_unref(u);
+}
+
+void UdevMonitorDeleter::operator()(udev_monitor* m) const {
+    udev_monitor_unref(m);
+}
+
+std::optional<std::string> HardwareIdFromSysfs(std::string_view idVendor,
+                                               std::string_view idProduct,
+                                               std::string_view bcdDevice) {
+    if (!FourHexDigits(idVendor) || !FourHexDigits(idProduct) || !FourHexDigits(bcdDevice)) {
+        return std::nullopt;
+    }
+    std::string id = "USB\\VID_";
+    id += idVendor;
+    id += "&PID_";
+    id += idProduct;
+    id += "&REV_";
+    id += bcdDevice;
+    for (char& c : id) {
+        if (c >= 'a' && c <= 'z') {
+            c = static_cast<char>(c - 'a' + 'A');
+        }
+    }
+    return id;
+}
+
+UdevSource::UdevSource(UdevPtr udev, UdevMonitorPtr monitor)
+    : udev_(std::move(udev)), monitor_(std::move(monitor)) {}
+
+std::unique_ptr<UdevSource> UdevSource::Open(bool watch, std::string& error) {
+    UdevPtr u(udev_new());
+    if (!u) {
+        error = std::string("cannot start libudev: ") + std::strerror(errno) + ".";
+        return nullptr;
+    }
+    UdevMonitorPtr monitor;
+    if (watch) {
+        // Without a monitor the list is still built, just never refreshed.
+        monitor.reset(udev_monitor_new_from_netlink(u.get(), "udev"));
+        if (monitor && (udev_monitor_filter_add_match_subsystem_devtype(monitor.get(), "usb",
+                                                                        "usb_device") < 0 ||
+                        udev_monitor_enable_receiving(monitor.get()) < 0)) {
+            monitor.reset();
+        }
+        if (monitor) {
+            const int fd = udev_monitor_get_fd(monitor.get());
+            const int flags = fd < 0 ? -1 : ::fcntl(fd, F_GETFL);
+            if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+                monitor.reset();
+            }
+        }
+    }
+    return std::make_unique<UdevSource>(std::move(u), std::move(monitor));
+}
+
+std::vector<PresentDevice> UdevSource::PresentDevices() {
+    std::vector<PresentDevice> out;
+    UdevEnumeratePtr e(udev_enumerate_new(udev_.get()));
+    if (!e || udev_enumerate_add_match_subsystem(e.get(), "usb") < 0 ||
+        udev_enumerate_scan_devices(e.get()) < 0) {
+        return out;
+    }
+    udev_list_entry* entry = nullptr;
+    udev_list_entry_foreach(entry, udev_enumerate_get_list_entry(e.get())) {
+        const char* syspath = udev_list_entry_get_name(entry);
+        if (syspath == nullptr) {
+            continue;
+        }
+        UdevDevicePtr dev(udev_device_new_from_syspath(udev_.get(), syspath));
+        if (!dev) {
+            continue;  // gone between the scan and now
+        }
+        if (auto present = Describe(dev.get())) {
+            out.push_back(std::move(*present));
+        }
+    }
+    return out;
+}
+
+int UdevSource::EventFd() const {
+    return monitor_ ? udev_monitor_get_fd(monitor_.get()) : -1;
+}
+
+bool UdevSource::DrainEvents() {
+    if (!monitor_) {
+        return false;
+    }
+    bool rebuild = false;
+    for (int i = 0; i < kMaxEventsPerDrain; ++i) {
+        UdevDevicePtr dev(udev_monitor_receive_device(monitor_.get()));
+        if (!dev) {
+            break;
+        }
+        const auto action = Bounded(udev_device_get_action(dev.get()), kAttributeMax);
+        if (action && (*action == "add" || *action == "remove") && IsUsbDevice(dev.get())) {
+            rebuild = true;
+        }
+    }
+    return rebuild;
+}
+
+}  // namespace sovra

@@ -1,0 +1,52 @@
+#pragma once
+// Discovery on Linux through libudev: the present USB devices (subsystem
+// "usb", device type "usb_device") with a hardware id built from their sysfs
+// attributes, and a udev monitor whose descriptor wakes the caller when one
+// is added or removed.
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "device/device_source.h"
+
+struct udev;
+struct udev_monitor;
+
+namespace sovra {
+
+// "USB\VID_vvvv&PID_pppp&REV_rrrr" from the idVendor, idProduct and
+// bcdDevice attribute texts. Each must be exactly four hexadecimal digits
+// once one trailing newline is dropped; anything else gives no id.
+std::optional<std::string> HardwareIdFromSysfs(std::string_view idVendor,
+                                               std::string_view idProduct,
+                                               std::string_view bcdDevice);
+
+struct UdevDeleter {
+    void operator()(udev* u) const;
+};
+struct UdevMonitorDeleter {
+    void operator()(udev_monitor* m) const;
+};
+using UdevPtr = std::unique_ptr<udev, UdevDeleter>;
+using UdevMonitorPtr = std::unique_ptr<udev_monitor, UdevMonitorDeleter>;
+
+class UdevSource final : public DeviceSource {
+  public:
+    // With `watch`, also listens for additions and removals. Null when
+    // libudev itself cannot start (error says why); a monitor that cannot
+    // be set up only leaves EventFd() at -1.
+    static std::unique_ptr<UdevSource> Open(bool watch, std::string& error);
+    UdevSource(UdevPtr udev, UdevMonitorPtr monitor);
+
+    std::vector<PresentDevice> PresentDevices() override;
+    int EventFd() const override;
+    bool DrainEvents() override;
+
+  private:
+    UdevPtr udev_;
+    UdevMonitorPtr monitor_;
+};
+
+}  // namespace sovra
