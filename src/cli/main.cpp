@@ -11,6 +11,7 @@ int main(int argc, char** argv) {
 
     sovra::cli::Runner run;
     // Subcommands, in the order --help lists them.
+    sovra::cli::AddFirmware(app, run);
 
     try {
         app.parse(argc, argv);

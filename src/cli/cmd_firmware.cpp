@@ -1,0 +1,138 @@
+#include "cli/cmd_firmware.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <iostream>
+#include <memory>
+
+#include "catalogue/catalogue.h"
+#include "cli/commands.h"
+
+namespace sovra::cli {
+namespace {
+
+constexpr const char* kFooter = R"(Examples:
+  sovra-flash firmware
+      the choices of ./FirmwareUpdate.xml, one per line: the row text as the
+      desktop application shows it, a tab, the firmware file
+  sovra-flash firmware --catalogue /opt/sovra/FirmwareUpdate.xml --json
+      the same as JSON: [{"text", "file", "device_name", "version"}, ...]
+
+A catalogue that is not well-formed is listed as far as it could be read,
+with a warning, as the desktop application would use it. Control characters
+in the catalogue's texts are shown as \xNN in the plain listing.
+)";
+
+// Catalogue texts are untrusted: a character reference can put a newline or
+// a terminal escape into them. Keep one row to a line and the terminal safe;
+// the JSON listing carries the exact bytes.
+std::string Printable(const std::string& text) {
+    static constexpr char kHex[] = "0123456789abcdef";
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        const bool c0 = byte < 0x20 || byte == 0x7F;
+        // C1 controls arrive as two UTF-8 bytes, 0xC2 0x80 to 0xC2 0x9F.
+        const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
+                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
+        if (c0) {
+            out += "\\x";
+            out += kHex[byte >> 4];
+            out += kHex[byte & 0x0F];
+        } else if (c1) {
+            const auto next = static_cast<unsigned char>(text[++i]);
+            out += "\\u00";
+            out += kHex[next >> 4];
+            out += kHex[next & 0x0F];
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+}  // namespace
+
+int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream& err) {
+    const bool explicitFile = options.catalogue.has_value();
+    const std::string shown =
+        explicitFile ? *options.catalogue : std::string("./") + kCatalogueFileName;
+    const FirmwareCatalogue catalogue = explicitFile
+                                            ? FirmwareCatalogue::LoadFrom(*options.catalogue)
+                                            : FirmwareCatalogue::LoadDefault();
+
+    switch (catalogue.Outcome()) {
+        case CatalogueLoad::kComplete:
+            break;
+        case CatalogueLoad::kMalformed:
+            err << "warning: " << shown << " is not well-formed (" << catalogue.ParseMessage()
+                << "); showing the entries read before the error.\n";
+            break;
+        case CatalogueLoad::kNotOpened:
+        case CatalogueLoad::kUnreadable: {
+            const char* verb =
+                catalogue.Outcome() == CatalogueLoad::kNotOpened ? "cannot open" : "cannot read";
+            // Asked for by name, a missing file is a mistake to report; the
+            // default one missing is just a folder without a catalogue, which
+            // the desktop application would show as an empty list.
+            if (explicitFile) {
+                err << "sovra-flash: " << verb << " catalogue '" << shown
+                    << "': " << catalogue.ParseMessage() << ".\n";
+                return kExitRefused;
+            }
+            err << "warning: " << verb << " " << shown << " (" << catalogue.ParseMessage()
+                << "); no firmware is on offer. Name a catalogue with --catalogue FILE.\n";
+            break;
+        }
+    }
+
+    const std::vector<FirmwareChoice> choices = FirmwareChoices(catalogue);
+    if (options.json) {
+        nlohmann::json rows = nlohmann::json::array();
+        for (const FirmwareChoice& choice : choices) {
+            rows.push_back({{"text", choice.text},
+                            {"file", choice.entry->fileName},
+                            {"device_name", choice.entry->deviceName},
+                            {"version", choice.entry->version}});
+        }
+        // The parser hands over bytes, not checked UTF-8; replace what is
+        // not UTF-8 rather than fail the listing.
+        out << rows.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    } else {
+        for (const FirmwareChoice& choice : choices) {
+            out << Printable(choice.text) << '\t' << Printable(choice.entry->fileName) << '\n';
+        }
+    }
+    out.flush();
+    if (!out) {
+        err << "sovra-flash: cannot write the list of firmware choices.\n";
+        return kExitRefused;
+    }
+    return kExitOk;
+}
+
+void AddFirmware(CLI::App& app, Runner& run) {
+    CLI::App* cmd = app.add_subcommand(
+        "firmware",
+        "List the firmware choices a catalogue offers, as the desktop application does");
+    auto options = std::make_shared<FirmwareOptions>();
+    auto path = std::make_shared<std::string>();
+    CLI::Option* catalogueOption =
+        cmd->add_option("--catalogue", *path,
+                        "The catalogue to read (default: FirmwareUpdate.xml in the current "
+                        "directory)")
+            ->type_name("FILE");
+    cmd->add_flag("--json", options->json, "Print a JSON array instead of lines");
+    cmd->footer(kFooter);
+    cmd->callback([&run, options, path, catalogueOption] {
+        if (catalogueOption->count() > 0) {
+            options->catalogue = *path;
+        }
+        run = [options] { return RunFirmware(*options, std::cout, std::cerr); };
+    });
+}
+
+}  // namespace sovra::cli

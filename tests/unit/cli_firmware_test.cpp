@@ -1,0 +1,164 @@
+#include "cli/cmd_firmware.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <optional>
+#include <sstream>
+#include <string>
+
+#include "cli/commands.h"
+
+namespace sovra::cli {
+namespace {
+
+class CliFirmwareTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char dirTemplate[] = "/tmp/sovra-cli-firmware-XXXXXX";
+        const char* made = ::mkdtemp(dirTemplate);
+        ASSERT_NE(made, nullptr);
+        dir_ = made;
+        ASSERT_NE(::getcwd(saved_, sizeof saved_), nullptr);
+    }
+    void TearDown() override {
+        EXPECT_EQ(::chdir(saved_), 0);
+        for (const std::string& f : files_) {
+            ::unlink(f.c_str());
+        }
+        ::rmdir(dir_.c_str());
+    }
+
+    std::string Write(const std::string& name, const std::string& bytes) {
+        const std::string file = dir_ + "/" + name;
+        FILE* f = std::fopen(file.c_str(), "wb");
+        EXPECT_NE(f, nullptr);
+        if (f != nullptr) {
+            std::fwrite(bytes.data(), 1, bytes.size(), f);
+            std::fclose(f);
+        }
+        files_.push_back(file);
+        return file;
+    }
+
+    int Run(const FirmwareOptions& options) {
+        out_.str("");
+        err_.str("");
+        return RunFirmware(options, out_, err_);
+    }
+
+    std::string dir_;
+    char saved_[4096] = {};
+    std::vector<std::string> files_;
+    std::ostringstream out_;
+    std::ostringstream err_;
+};
+
+constexpr const char* kSample = R"(<Device_list>
+  <Device File_Name="bf100_0102.img" REV="01.02" Device_Name="Beamformer 100" VID="abc" PID="10"/>
+  <Device Device_Name="Beamformer 300" VID="abc" PID="1a"/>
+  <Device File_Name="bf200_0200.img" REV="02.00"/>
+</Device_list>)";
+
+TEST_F(CliFirmwareTest, ListsRowsInOrderWithTheirFiles) {
+    const std::string file = Write("c.xml", kSample);
+    EXPECT_EQ(Run({file, false}), kExitOk);
+    EXPECT_EQ(out_.str(),
+              "Beamformer 100, firmware ver. 01.02\tbf100_0102.img\n"
+              "Sovra, firmware ver. 02.00\tbf200_0200.img\n");
+    EXPECT_EQ(err_.str(), "");
+
+    EXPECT_EQ(Run({file, true}), kExitOk);
+    const auto rows = nlohmann::json::parse(out_.str());
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0], (nlohmann::json{{"text", "Beamformer 100, firmware ver. 01.02"},
+                                       {"file", "bf100_0102.img"},
+                                       {"device_name", "Beamformer 100"},
+                                       {"version", "01.02"}}));
+    EXPECT_EQ(rows[1]["device_name"], "");
+}
+
+TEST_F(CliFirmwareTest, DefaultCatalogueIsTheOneInTheCurrentDirectory) {
+    Write("FirmwareUpdate.xml", kSample);
+    ASSERT_EQ(::chdir(dir_.c_str()), 0);
+    EXPECT_EQ(Run({std::nullopt, false}), kExitOk);
+    EXPECT_EQ(out_.str().substr(0, 36), "Beamformer 100, firmware ver. 01.02\t");
+}
+
+// Missing or unreadable: the default catalogue only warns (an empty list, as
+// the desktop application would show); one named on the command line is
+// refused.
+TEST_F(CliFirmwareTest, MissingCatalogue) {
+    ASSERT_EQ(::chdir(dir_.c_str()), 0);
+    EXPECT_EQ(Run({std::nullopt, true}), kExitOk);
+    EXPECT_EQ(out_.str(), "[]\n");
+    EXPECT_EQ(err_.str().rfind("warning: cannot open ./FirmwareUpdate.xml (No such file", 0), 0u)
+        << err_.str();
+
+    EXPECT_EQ(Run({dir_ + "/none.xml", false}), kExitRefused);
+    EXPECT_EQ(out_.str(), "");
+    EXPECT_EQ(err_.str(), "sovra-flash: cannot open catalogue '" + dir_ +
+                              "/none.xml': No such file or directory.\n");
+
+    EXPECT_EQ(Run({dir_, false}), kExitRefused);
+    EXPECT_NE(err_.str().find("cannot read catalogue"), std::string::npos);
+}
+
+TEST_F(CliFirmwareTest, MalformedCatalogueListsWhatWasReadAndWarns) {
+    const std::string file =
+        Write("bad.xml", R"(<Device_list><Device File_Name="a" REV="1"/><Device File_Name=")");
+    EXPECT_EQ(Run({file, false}), kExitOk);
+    EXPECT_EQ(out_.str(), "Sovra, firmware ver. 1\ta\n");
+    EXPECT_EQ(err_.str().rfind("warning: " + file + " is not well-formed (", 0), 0u);
+    EXPECT_NE(err_.str().find(" at offset "), std::string::npos);
+    EXPECT_NE(err_.str().find("); showing the entries read before the error.\n"), std::string::npos)
+        << err_.str();
+}
+
+// Texts come from the file: one row stays one line and reaches the terminal
+// without escapes; JSON keeps the bytes and stays valid even when they are
+// not UTF-8.
+TEST_F(CliFirmwareTest, HostileTextsStayOnOneLineAndJsonStaysValid) {
+    const std::string file = Write(
+        "c.xml",
+        "<Device_list><Device File_Name=\"a&#10;b\" REV=\"1&#27;[2J\xC2\x9B\xFF\"/></Device_list>");
+    EXPECT_EQ(Run({file, false}), kExitOk);
+    EXPECT_EQ(out_.str(), "Sovra, firmware ver. 1\\x1b[2J\\u009b\xFF\ta\\x0ab\n");
+
+    EXPECT_EQ(Run({file, true}), kExitOk);
+    const auto rows = nlohmann::json::parse(out_.str());
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0]["file"], "a\nb");
+    EXPECT_EQ(rows[0]["version"], "1\x1b[2J\xC2\x9B\xEF\xBF\xBD");
+}
+
+// The subcommand's wiring: options reach the runner, and nothing runs
+// before parsing chose it.
+TEST_F(CliFirmwareTest, SubcommandParsesItsOptions) {
+    const std::string file = Write("c.xml", kSample);
+    CLI::App app;
+    Runner run;
+    AddFirmware(app, run);
+    EXPECT_FALSE(run);
+    // CLI11 takes the arguments last first: "firmware --catalogue FILE --json".
+    std::vector<std::string> args = {"--json", file, "--catalogue", "firmware"};
+    app.parse(args);
+    ASSERT_TRUE(run);
+    ::testing::internal::CaptureStdout();
+    EXPECT_EQ(run(), kExitOk);
+    const std::string printed = ::testing::internal::GetCapturedStdout();
+    EXPECT_EQ(nlohmann::json::parse(printed).size(), 2u) << printed;
+
+    CLI::App bad;
+    Runner none;
+    AddFirmware(bad, none);
+    std::vector<std::string> badArgs = {"--catalogue", "firmware"};
+    EXPECT_THROW(bad.parse(badArgs), CLI::ParseError);
+}
+
+}  // namespace
+}  // namespace sovra::cli
