@@ -24,3 +24,18 @@ function(sovra_target target)
   target_compile_features(${target} PUBLIC cxx_std_20)
   sovra_warnings(${target})
 endfunction()
+
+# The fuzz preset: every library and program is instrumented for coverage
+# (and checked by ASan and UBSan) so that a fuzzer sees into the code it
+# drives; only the fuzz targets link libFuzzer's own main (fuzz/).
+if(SOVRA_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID MATCHES "Clang")
+    message(FATAL_ERROR "SOVRA_FUZZ needs clang; use the fuzz preset")
+  endif()
+  if(NOT SOVRA_SANITIZE STREQUAL "")
+    message(FATAL_ERROR "SOVRA_FUZZ brings its own sanitizers; leave SOVRA_SANITIZE empty")
+  endif()
+  add_compile_options(-fsanitize=fuzzer-no-link,address,undefined -fno-omit-frame-pointer
+    -fno-sanitize-recover=undefined)
+  add_link_options(-fsanitize=address,undefined)
+endif()
