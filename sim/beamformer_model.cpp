@@ -95,4 +95,13 @@ void BeamformerModel::Unplug() {
     present_ = false;
 }
 
+void BeamformerModel::Replug() {
+    std::lock_guard lock(mu_);
+    if (faults_.unplugAt != 0 && requests_ >= faults_.unplugAt) {
+        faults_.unplugAt = 0;
+    }
+    prepared_ = false;
+    present_ = true;
+}
+
 }  // namespace sovra::sim

@@ -44,6 +44,10 @@ class BeamformerModel {
     bool Present() const;
     // Unplugs the device from outside (the USB host's unplug on demand).
     void Unplug();
+    // Plugs it back in: a fresh power-up, so a prepare must come again; the
+    // flash is kept, and an unplug-at fault that has fired stays spent
+    // (otherwise the device would vanish again at its first request).
+    void Replug();
 
   private:
     mutable std::mutex mu_;

@@ -5,40 +5,52 @@
 //
 // The process that creates a UsbHost must run under the umockdev preload
 // (LD_PRELOAD=libumockdev-preload.so.0); RunningUnderPreload() tells, and
-// tests re-exec themselves when it is false. Programs started from this
+// EnsurePreload() re-executes a program under it. Programs started from this
 // process inherit UMOCKDEV_DIR and see the same devices.
+//
+// When a model answers that its device has gone (an unplug-at fault), the
+// host takes the device off the bus by itself, as a vanishing device would:
+// a "remove" uevent follows shortly after the failed request.
 
 #include <cstdint>
 #include <memory>
 #include <string>
 
 #include "sim/beamformer_model.h"
+#include "sim/preload.h"
+#include "sim/usb_descriptors.h"
 
 namespace sovra::sim {
 
-struct UsbIds {
-    std::uint16_t vendor = 0;
-    std::uint16_t product = 0;
-    std::uint16_t revision = 0;  // bcdDevice
-};
-
-bool RunningUnderPreload();
-
 class UsbHost {
-public:
+  public:
     UsbHost();  // creates the testbed; throws std::runtime_error on failure
     ~UsbHost();
     UsbHost(const UsbHost&) = delete;
     UsbHost& operator=(const UsbHost&) = delete;
 
     // Plugs a device in ("add" uevent after all attributes are written).
-    // Returns its index, counting from 0.
+    // Returns its index, counting from 0. Throws std::runtime_error when the
+    // testbed refuses it or the bus is full.
     std::size_t Plug(UsbIds ids, std::shared_ptr<BeamformerModel> model);
     // Unplugs it: open handles get "no device", a "remove" uevent goes out.
+    // Unplugging a device that is not plugged in does nothing.
     void Unplug(std::size_t index);
-    // Plugs a previously unplugged device back in, same node and ids.
+    // Plugs a previously unplugged device back in, same node and ids. The
+    // model powers up again (see BeamformerModel::Replug). Does nothing for
+    // a device that is plugged in.
     void Replug(std::size_t index);
 
+    // Waits until no unplug the host started by itself (a model that
+    // answered "gone") is still pending, so that its "remove" uevent has
+    // gone out.
+    void Settle();
+
+    std::size_t DeviceCount() const;
+    bool Plugged(std::size_t index) const;
+    UsbIds Ids(std::size_t index) const;
+    std::uint32_t BusNumber(std::size_t index) const;
+    std::uint32_t Address(std::size_t index) const;   // devnum
     std::string DeviceNode(std::size_t index) const;  // /dev/bus/usb/BBB/DDD
     std::string SysPath(std::size_t index) const;     // /sys/devices/...
     std::shared_ptr<BeamformerModel> Model(std::size_t index) const;
@@ -46,7 +58,7 @@ public:
     // programs' system-log datagrams land.
     std::string Root() const;
 
-private:
+  private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };

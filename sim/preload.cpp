@@ -1,0 +1,117 @@
+#include "sim/preload.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+#include <string_view>
+
+namespace sovra::sim {
+namespace {
+
+// Set by the re-exec, so that a preload that fails to load is reported
+// instead of re-executing forever.
+constexpr const char* kReexecMarker = "SOVRA_SIM_PRELOAD_REEXEC";
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
+// The path of a shared object mapped into this process whose file name
+// contains `needle`, or "" when none is.
+std::string MappedLibrary(std::string_view needle) {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+        const auto slash = line.find('/');
+        if (slash == std::string::npos) {
+            continue;
+        }
+        std::string path = line.substr(slash);
+        const auto name = path.rfind('/');
+        if (path.find(needle, name) != std::string::npos) {
+            return path;
+        }
+    }
+    return {};
+}
+
+bool ListContains(std::string_view list, std::string_view item) {
+    while (!list.empty()) {
+        const auto sep = list.find_first_of(": ");
+        const std::string_view entry = list.substr(0, sep);
+        if (entry == item || (entry.size() > item.size() && entry.ends_with(item) &&
+                              entry[entry.size() - item.size() - 1] == '/')) {
+            return true;
+        }
+        if (sep == std::string_view::npos) {
+            break;
+        }
+        list.remove_prefix(sep + 1);
+    }
+    return false;
+}
+
+}  // namespace
+
+bool RunningUnderPreload() {
+    return !MappedLibrary("libumockdev-preload").empty();
+}
+
+std::string PreloadEnvironmentValue() {
+    const char* current = std::getenv("LD_PRELOAD");
+    const std::string_view before = current != nullptr ? current : "";
+    std::string value;
+    if (kAddressSanitizer) {
+        // A dynamically linked sanitizer runtime refuses to start unless it
+        // comes first in the list of libraries.
+        const std::string runtime = MappedLibrary("libasan.so");
+        if (!runtime.empty() && !ListContains(before, runtime)) {
+            value = runtime;
+        }
+    }
+    if (!ListContains(before, kPreloadLibrary)) {
+        if (!value.empty()) {
+            value += ':';
+        }
+        value += kPreloadLibrary;
+    }
+    if (!before.empty()) {
+        if (!value.empty()) {
+            value += ':';
+        }
+        value += before;
+    }
+    return value;
+}
+
+void EnsurePreload(char** argv) {
+    if (RunningUnderPreload()) {
+        unsetenv(kReexecMarker);
+        return;
+    }
+    if (std::getenv(kReexecMarker) != nullptr) {
+        throw std::runtime_error(std::string("cannot load ") + kPreloadLibrary +
+                                 " (is the umockdev package installed?)");
+    }
+    const std::string preload = PreloadEnvironmentValue();
+    if (setenv("LD_PRELOAD", preload.c_str(), 1) != 0 || setenv(kReexecMarker, "1", 1) != 0) {
+        throw std::runtime_error("cannot set LD_PRELOAD");
+    }
+    execv("/proc/self/exe", argv);
+    throw std::runtime_error(std::string("cannot re-execute under ") + kPreloadLibrary + ": " +
+                             std::strerror(errno));
+}
+
+}  // namespace sovra::sim

@@ -1,0 +1,306 @@
+#include "sim/usb_host.h"
+
+#include <umockdev.h>
+
+#include <condition_variable>
+#include <cstdio>
+#include <deque>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+#include "sim/gobject_ptr.h"
+#include "sim/usbfs_handler.h"
+
+namespace sovra::sim {
+namespace {
+
+constexpr std::uint32_t kBus = 1;
+// Addresses 2.. on bus 1; address 1 is the root hub's.
+constexpr std::size_t kMaxDevices = 126;
+constexpr unsigned kUsbDeviceMajor = 189;
+
+std::string Hex(const std::vector<std::uint8_t>& bytes) {
+    // umockdev reads upper-case digits only.
+    static constexpr char kDigits[] = "0123456789ABCDEF";
+    std::string s;
+    s.reserve(bytes.size() * 2);
+    for (const std::uint8_t b : bytes) {
+        s.push_back(kDigits[b >> 4]);
+        s.push_back(kDigits[b & 0xF]);
+    }
+    return s;
+}
+
+std::string Format(const char* format, auto... args) {
+    char buffer[256];
+    const int n = std::snprintf(buffer, sizeof buffer, format, args...);
+    return std::string(
+        buffer, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1));
+}
+
+std::string Take(gchar* owned) {
+    std::string s = owned != nullptr ? owned : "";
+    g_free(owned);
+    return s;
+}
+
+// Unplugs requested from the testbed's thread, where the testbed itself
+// must not be called (it is busy answering the ioctl that found the device
+// gone); a thread of the host carries them out.
+struct GoneQueue {
+    std::mutex mu;
+    std::condition_variable cv;
+    std::deque<std::size_t> pending;
+    bool busy = false;
+    bool stop = false;
+
+    void Push(std::size_t index) {
+        {
+            std::lock_guard lock(mu);
+            pending.push_back(index);
+        }
+        cv.notify_all();
+    }
+};
+
+}  // namespace
+
+struct UsbHost::Impl {
+    struct Device {
+        UsbIds ids;
+        std::shared_ptr<BeamformerModel> model;
+        UsbfsAddress address;
+        std::string sysPath;
+        std::string devNode;
+        std::string record;  // the testbed's description of the device
+        std::unique_ptr<UsbfsHandler> handler;
+        bool plugged = false;
+    };
+
+    GObjectPtr<UMockdevTestbed> testbed;
+    std::string root;
+    mutable std::mutex mu;  // the devices, and every call into the testbed
+    std::vector<std::unique_ptr<Device>> devices;
+    std::shared_ptr<GoneQueue> gone = std::make_shared<GoneQueue>();
+    std::thread unplugger;
+
+    Device& At(std::size_t index) const {
+        if (index >= devices.size()) {
+            throw std::out_of_range("no virtual device " + std::to_string(index));
+        }
+        return *devices[index];
+    }
+
+    void AddToTestbed(Device& d) {
+        GError* raw = nullptr;
+        const gboolean added =
+            umockdev_testbed_add_from_string(testbed.get(), d.record.c_str(), &raw);
+        GErrorPtr error(raw);
+        if (!added) {
+            throw std::runtime_error("cannot add virtual device " + d.sysPath + ": " +
+                                     (error ? error->message : "unknown error"));
+        }
+    }
+
+    void Attach(Device& d) {
+        GError* raw = nullptr;
+        const gboolean attached = umockdev_testbed_attach_ioctl(testbed.get(), d.devNode.c_str(),
+                                                                d.handler->object(), &raw);
+        GErrorPtr error(raw);
+        if (!attached) {
+            throw std::runtime_error("cannot emulate " + d.devNode + ": " +
+                                     (error ? error->message : "unknown error"));
+        }
+    }
+
+    void UnplugLocked(Device& d) {
+        if (!d.plugged) {
+            return;
+        }
+        d.model->Unplug();
+        d.handler->Disconnect();
+        umockdev_testbed_uevent(testbed.get(), d.sysPath.c_str(), "remove");
+        umockdev_testbed_remove_device(testbed.get(), d.sysPath.c_str());
+        d.plugged = false;
+    }
+
+    void RunUnplugger() {
+        std::unique_lock lock(gone->mu);
+        for (;;) {
+            gone->cv.wait(lock, [&] { return gone->stop || !gone->pending.empty(); });
+            if (gone->stop) {
+                return;
+            }
+            const std::size_t index = gone->pending.front();
+            gone->pending.pop_front();
+            gone->busy = true;
+            lock.unlock();
+            {
+                std::lock_guard devicesLock(mu);
+                if (index < devices.size()) {
+                    UnplugLocked(*devices[index]);
+                }
+            }
+            lock.lock();
+            gone->busy = false;
+            gone->cv.notify_all();
+        }
+    }
+};
+
+UsbHost::UsbHost() : impl_(std::make_unique<Impl>()) {
+    impl_->testbed.reset(umockdev_testbed_new());
+    if (!impl_->testbed) {
+        throw std::runtime_error("cannot create the umockdev testbed");
+    }
+    impl_->root = Take(umockdev_testbed_get_root_dir(impl_->testbed.get()));
+    impl_->unplugger = std::thread([impl = impl_.get()] { impl->RunUnplugger(); });
+}
+
+UsbHost::~UsbHost() {
+    {
+        std::lock_guard lock(impl_->gone->mu);
+        impl_->gone->stop = true;
+    }
+    impl_->gone->cv.notify_all();
+    impl_->unplugger.join();
+    std::lock_guard lock(impl_->mu);
+    // Every handler stays attached from the first plug on: files opened
+    // on an unplugged device must keep getting ENODEV, and a client whose
+    // handler is detached loses its ioctl connection altogether.
+    for (auto& d : impl_->devices) {
+        GError* raw = nullptr;
+        umockdev_testbed_detach_ioctl(impl_->testbed.get(), d->devNode.c_str(), &raw);
+        GErrorPtr error(raw);
+    }
+    // The testbed goes first: it stops its thread, the last caller of the
+    // handlers, and removes its folder.
+    impl_->testbed.reset();
+}
+
+std::size_t UsbHost::Plug(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
+    if (!model) {
+        throw std::invalid_argument("a virtual device needs a model");
+    }
+    std::lock_guard lock(impl_->mu);
+    const std::size_t index = impl_->devices.size();
+    if (index >= kMaxDevices) {
+        throw std::runtime_error("the virtual bus is full");
+    }
+    auto d = std::make_unique<Impl::Device>();
+    d->ids = ids;
+    d->model = std::move(model);
+    d->address.bus = kBus;
+    d->address.device = static_cast<std::uint32_t>(index + 2);
+    d->address.port = static_cast<std::uint8_t>(index + 1);
+    const std::string name = Format("%u-%u", kBus, static_cast<unsigned>(d->address.port));
+    d->sysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + name;
+    const std::string node = Format("bus/usb/%03u/%03u", kBus, d->address.device);
+    d->devNode = "/dev/" + node;
+    const std::vector<std::uint8_t> descriptors = BuildDescriptors(ids);
+    const unsigned minor = (kBus - 1) * 128 + (d->address.device - 1);
+    // Attributes as the kernel shows them (hex ids with a newline, libusb
+    // warns without it); properties as udev's rules would add them.
+    d->record = "P: " + d->sysPath.substr(4) + "\n" +                                        //
+                "N: " + node + "=" + Hex(descriptors) + "\n" +                               //
+                "E: DEVNAME=" + d->devNode + "\n" +                                          //
+                "E: DEVTYPE=usb_device\n"                                                    //
+                "E: DRIVER=usb\n"                                                            //
+                "E: SUBSYSTEM=usb\n" +                                                       //
+                Format("E: MAJOR=%u\nE: MINOR=%u\n", kUsbDeviceMajor, minor) +               //
+                Format("E: PRODUCT=%x/%x/%x\n", ids.vendor, ids.product, ids.revision) +     //
+                "E: TYPE=0/0/0\n" +                                                          //
+                Format("E: BUSNUM=%03u\nE: DEVNUM=%03u\n", kBus, d->address.device) +        //
+                Format("E: ID_VENDOR_ID=%04x\nE: ID_MODEL_ID=%04x\nE: ID_REVISION=%04x\n",   //
+                       ids.vendor, ids.product, ids.revision) +                              //
+                Format("A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: bcdDevice=%04x\\n\n",  //
+                       ids.vendor, ids.product, ids.revision) +                              //
+                Format("A: busnum=%u\\n\nA: devnum=%u\\n\n", kBus, d->address.device) +      //
+                "A: speed=480\\n\n"                                                          //
+                "A: version= 2.00\\n\n"                                                      //
+                "A: bDeviceClass=00\\n\n"                                                    //
+                "A: bNumConfigurations=1\\n\n"                                               //
+                "A: bNumInterfaces= 1\\n\n"                                                  //
+                "A: bConfigurationValue=1\\n\n"                                              //
+                "A: bMaxPacketSize0=64\\n\n"                                                 //
+                "A: maxchild=0\\n\n" +                                                       //
+                Format("A: devpath=%u\\n\n", static_cast<unsigned>(d->address.port)) +       //
+                "H: descriptors=" +
+                Hex(descriptors) + "\n";
+    d->handler = std::make_unique<UsbfsHandler>(d->model, d->address, descriptors,
+                                                [gone = impl_->gone, index] { gone->Push(index); });
+    impl_->Attach(*d);
+    impl_->AddToTestbed(*d);
+    d->plugged = true;
+    impl_->devices.push_back(std::move(d));
+    return index;
+}
+
+void UsbHost::Unplug(std::size_t index) {
+    std::lock_guard lock(impl_->mu);
+    impl_->UnplugLocked(impl_->At(index));
+}
+
+void UsbHost::Replug(std::size_t index) {
+    std::lock_guard lock(impl_->mu);
+    Impl::Device& d = impl_->At(index);
+    if (d.plugged) {
+        return;
+    }
+    d.model->Replug();
+    impl_->AddToTestbed(d);
+    d.plugged = true;
+}
+
+void UsbHost::Settle() {
+    std::unique_lock lock(impl_->gone->mu);
+    impl_->gone->cv.wait(lock, [&] { return impl_->gone->pending.empty() && !impl_->gone->busy; });
+}
+
+std::size_t UsbHost::DeviceCount() const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->devices.size();
+}
+
+bool UsbHost::Plugged(std::size_t index) const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->At(index).plugged;
+}
+
+UsbIds UsbHost::Ids(std::size_t index) const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->At(index).ids;
+}
+
+std::uint32_t UsbHost::BusNumber(std::size_t index) const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->At(index).address.bus;
+}
+
+std::uint32_t UsbHost::Address(std::size_t index) const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->At(index).address.device;
+}
+
+std::string UsbHost::DeviceNode(std::size_t index) const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->At(index).devNode;
+}
+
+std::string UsbHost::SysPath(std::size_t index) const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->At(index).sysPath;
+}
+
+std::shared_ptr<BeamformerModel> UsbHost::Model(std::size_t index) const {
+    std::lock_guard lock(impl_->mu);
+    return impl_->At(index).model;
+}
+
+std::string UsbHost::Root() const {
+    return impl_->root;
+}
+
+}  // namespace sovra::sim

@@ -1,0 +1,515 @@
+#include "sim/usbfs_handler.h"
+
+#include <linux/usb/ch9.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstddef>
+#include <cstring>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <span>
+
+#include "sim/usb_descriptors.h"
+
+namespace sovra::sim {
+namespace {
+
+// The kernel structures of the ioctl interface are in the host's native
+// layout (the client is a process on this machine), so their fields are
+// read and written at their offsetof positions; the setup packet, which is
+// USB wire format, is decoded byte by byte, little endian.
+template <class T>
+bool ReadNative(const UMockdevIoctlData* data, std::size_t offset, T& value) {
+    if (data->data_len < 0 || static_cast<std::size_t>(data->data_len) < offset + sizeof(T)) {
+        return false;
+    }
+    std::memcpy(&value, data->data + offset, sizeof(T));
+    return true;
+}
+
+template <class T>
+bool WriteNative(UMockdevIoctlData* data, std::size_t offset, T value) {
+    if (data->data_len < 0 || static_cast<std::size_t>(data->data_len) < offset + sizeof(T)) {
+        return false;
+    }
+    std::memcpy(data->data + offset, &value, sizeof(T));
+    return true;
+}
+
+std::size_t Length(const UMockdevIoctlData* data) {
+    return data->data_len < 0 ? 0 : static_cast<std::size_t>(data->data_len);
+}
+
+struct Reply {
+    long result = 0;
+    int error = 0;
+};
+
+constexpr Reply Ok(long result = 0) {
+    return {result, 0};
+}
+constexpr Reply Fail(int error) {
+    return {-1, error};
+}
+
+struct TransferResult {
+    Answer answer = Answer::Ok;
+    std::size_t actual = 0;  // bytes of the data stage moved
+};
+
+constexpr std::uint32_t kCapabilities =
+    USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+    USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_CONNINFO_EX;
+
+constexpr std::uint32_t kSpeedHigh = USB_SPEED_HIGH;
+
+bool IsConnInfoEx(gulong request) {
+    return _IOC_TYPE(request) == 'U' && _IOC_NR(request) == 32 && _IOC_DIR(request) == _IOC_READ;
+}
+
+}  // namespace
+
+struct UsbfsHandler::Core {
+    std::shared_ptr<BeamformerModel> model;
+    UsbfsAddress address;
+    std::vector<std::uint8_t> descriptors;
+    GoneCallback onGone;
+
+    // One open file of the device node.
+    struct Client {
+        // The connection it was opened on: a file opened before an unplug
+        // stays dead after the replug, as on a real bus.
+        std::uint64_t generation = 0;
+        // Completed URBs in submission order, until reaped. The references
+        // keep the client memory mapping umockdev made for them.
+        std::deque<GObjectPtr<UMockdevIoctlData>> completed;
+    };
+
+    mutable std::mutex mu;
+    std::uint64_t generation = 0;
+    std::map<UMockdevIoctlClient*, Client> clients;
+
+    // References that must outlive the reply: umockdev writes resolved
+    // memory back to the client when the ioctl completes.
+    struct Pins {
+        std::vector<GObjectPtr<UMockdevIoctlData>> data;
+        UMockdevIoctlData* Keep(UMockdevIoctlData* d) {
+            data.emplace_back(d);
+            return d;
+        }
+    };
+
+    void Handle(UMockdevIoctlClient* client);
+    void Connected(UMockdevIoctlClient* client);
+    void Vanished(UMockdevIoctlClient* client);
+    // Whether the device still answers this client.
+    bool Live(UMockdevIoctlClient* client);
+
+    Reply Dispatch(UMockdevIoctlClient* client, gulong request, UMockdevIoctlData* arg, Pins& pins);
+    Reply SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Pins& pins);
+    Reply ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Pins& pins);
+    Reply Control(UMockdevIoctlData* arg, Pins& pins);
+    Reply ConnInfoEx(gulong request, UMockdevIoctlData* arg, Pins& pins);
+    Reply ConnectInfo(UMockdevIoctlData* arg, Pins& pins);
+
+    TransferResult Transfer(const ControlSetup& setup, std::span<std::uint8_t> data);
+    TransferResult Standard(const ControlSetup& setup, std::span<std::uint8_t> data) const;
+};
+
+namespace {
+
+// Resolves the pointer at `offset` of `parent` to `len` bytes of client
+// memory. A null pointer is refused here: umockdev would dereference it in
+// the client. Null when the memory cannot be reached.
+UMockdevIoctlData* Resolve(UMockdevIoctlData* parent, std::size_t offset, std::size_t len,
+                           UsbfsHandler::Core::Pins& pins) {
+    std::uintptr_t address = 0;
+    if (!ReadNative(parent, offset, address) || address == 0) {
+        return nullptr;
+    }
+    GError* raw = nullptr;
+    UMockdevIoctlData* child = umockdev_ioctl_data_resolve(parent, offset, len, &raw);
+    GErrorPtr error(raw);
+    if (child == nullptr) {
+        return nullptr;
+    }
+    pins.Keep(child);
+    return Length(child) >= len ? child : nullptr;
+}
+
+ControlSetup ParseSetup(const std::uint8_t* p) {
+    ControlSetup s;
+    s.bmRequestType = p[0];
+    s.bRequest = p[1];
+    s.wValue = static_cast<std::uint16_t>(p[2] | (p[3] << 8));
+    s.wIndex = static_cast<std::uint16_t>(p[4] | (p[5] << 8));
+    s.wLength = static_cast<std::uint16_t>(p[6] | (p[7] << 8));
+    return s;
+}
+
+// Reads a 32-bit unsigned argument passed by pointer.
+bool ReadUintArg(UMockdevIoctlData* arg, UsbfsHandler::Core::Pins& pins, std::uint32_t& value) {
+    UMockdevIoctlData* v = Resolve(arg, 0, sizeof(std::uint32_t), pins);
+    return v != nullptr && ReadNative(v, 0, value);
+}
+
+}  // namespace
+
+void UsbfsHandler::Core::Handle(UMockdevIoctlClient* client) {
+    Pins pins;
+    const gulong request = umockdev_ioctl_client_get_request(client);
+    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
+    const Reply reply = Dispatch(client, request, arg, pins);
+    umockdev_ioctl_client_complete(client, reply.result, reply.error);
+}
+
+void UsbfsHandler::Core::Connected(UMockdevIoctlClient* client) {
+    std::lock_guard lock(mu);
+    clients[client].generation = generation;
+}
+
+void UsbfsHandler::Core::Vanished(UMockdevIoctlClient* client) {
+    std::lock_guard lock(mu);
+    clients.erase(client);
+}
+
+bool UsbfsHandler::Core::Live(UMockdevIoctlClient* client) {
+    {
+        std::lock_guard lock(mu);
+        // try_emplace: a client whose connection was not announced belongs
+        // to the current one.
+        const auto it = clients.try_emplace(client, Client{generation, {}}).first;
+        if (it->second.generation != generation) {
+            return false;
+        }
+    }
+    return model->Present();
+}
+
+Reply UsbfsHandler::Core::Dispatch(UMockdevIoctlClient* client, gulong request,
+                                   UMockdevIoctlData* arg, Pins& pins) {
+    if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
+        // Requests that completed before the device went are still handed
+        // out, as the kernel does; a program waiting for one must not hang.
+        return ReapUrb(client, arg, pins);
+    }
+    if (!Live(client)) {
+        return Fail(ENODEV);
+    }
+    if (IsConnInfoEx(request)) {
+        return ConnInfoEx(request, arg, pins);
+    }
+    std::uint32_t value = 0;
+    switch (request) {
+        case USBDEVFS_SUBMITURB:
+            return SubmitUrb(client, arg, pins);
+        case USBDEVFS_CONTROL:
+            return Control(arg, pins);
+        case USBDEVFS_DISCARDURB:
+            // Every URB completes while it is submitted: none is in flight.
+            return Fail(EINVAL);
+        case USBDEVFS_GET_CAPABILITIES: {
+            UMockdevIoctlData* caps = Resolve(arg, 0, sizeof(std::uint32_t), pins);
+            if (caps == nullptr || !WriteNative(caps, 0, kCapabilities)) {
+                return Fail(EFAULT);
+            }
+            return Ok();
+        }
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE:
+            if (!ReadUintArg(arg, pins, value)) {
+                return Fail(EFAULT);
+            }
+            return value == kInterfaceNumber ? Ok() : Fail(ENOENT);
+        case USBDEVFS_DISCONNECT_CLAIM: {
+            UMockdevIoctlData* claim =
+                Resolve(arg, 0, sizeof(struct usbdevfs_disconnect_claim), pins);
+            if (claim == nullptr ||
+                !ReadNative(claim, offsetof(struct usbdevfs_disconnect_claim, interface), value)) {
+                return Fail(EFAULT);
+            }
+            return value == kInterfaceNumber ? Ok() : Fail(ENOENT);
+        }
+        case USBDEVFS_GETDRIVER:
+            // No kernel driver is bound to the interface.
+            return Fail(ENODATA);
+        case USBDEVFS_GET_SPEED:
+            return Ok(static_cast<long>(kSpeedHigh));
+        case USBDEVFS_CONNECTINFO:
+            return ConnectInfo(arg, pins);
+        case USBDEVFS_RESET:
+            return Ok();
+        case USBDEVFS_SETCONFIGURATION: {
+            UMockdevIoctlData* v = Resolve(arg, 0, sizeof(int), pins);
+            int configuration = 0;
+            if (v == nullptr || !ReadNative(v, 0, configuration)) {
+                return Fail(EFAULT);
+            }
+            return configuration == -1 || configuration == 0 || configuration == kConfigurationValue
+                       ? Ok()
+                       : Fail(EINVAL);
+        }
+        case USBDEVFS_SETINTERFACE: {
+            UMockdevIoctlData* v = Resolve(arg, 0, sizeof(struct usbdevfs_setinterface), pins);
+            std::uint32_t interface = 0;
+            std::uint32_t alternate = 0;
+            if (v == nullptr ||
+                !ReadNative(v, offsetof(struct usbdevfs_setinterface, interface), interface) ||
+                !ReadNative(v, offsetof(struct usbdevfs_setinterface, altsetting), alternate)) {
+                return Fail(EFAULT);
+            }
+            return interface == kInterfaceNumber && alternate == 0 ? Ok() : Fail(EINVAL);
+        }
+        default:
+            return Fail(ENOTTY);
+    }
+}
+
+Reply UsbfsHandler::Core::SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg,
+                                    Pins& pins) {
+    UMockdevIoctlData* urb = Resolve(arg, 0, sizeof(struct usbdevfs_urb), pins);
+    if (urb == nullptr) {
+        return Fail(EFAULT);
+    }
+    std::uint8_t type = 0;
+    std::uint8_t endpoint = 0;
+    int bufferLength = 0;
+    if (!ReadNative(urb, offsetof(struct usbdevfs_urb, type), type) ||
+        !ReadNative(urb, offsetof(struct usbdevfs_urb, endpoint), endpoint) ||
+        !ReadNative(urb, offsetof(struct usbdevfs_urb, buffer_length), bufferLength)) {
+        return Fail(EFAULT);
+    }
+    // Endpoint 0 is the device's only endpoint, and it takes control
+    // requests only; the buffer is the setup packet and the data stage.
+    if (type != USBDEVFS_URB_TYPE_CONTROL || (endpoint & ~USB_DIR_IN) != 0 ||
+        bufferLength < static_cast<int>(sizeof(struct usb_ctrlrequest)) ||
+        static_cast<std::size_t>(bufferLength) > sizeof(struct usb_ctrlrequest) + kMaxControlData) {
+        return Fail(EINVAL);
+    }
+    const auto length = static_cast<std::size_t>(bufferLength);
+    UMockdevIoctlData* buffer = Resolve(urb, offsetof(struct usbdevfs_urb, buffer), length, pins);
+    if (buffer == nullptr) {
+        return Fail(EFAULT);
+    }
+    const ControlSetup setup = ParseSetup(buffer->data);
+    if (setup.wLength > length - sizeof(struct usb_ctrlrequest)) {
+        return Fail(EINVAL);
+    }
+    const TransferResult result =
+        Transfer(setup, std::span(buffer->data + sizeof(struct usb_ctrlrequest), setup.wLength));
+    if (result.answer == Answer::Gone) {
+        return Fail(ENODEV);
+    }
+    const int status = result.answer == Answer::Ok ? 0 : -EPIPE;
+    if (!WriteNative(urb, offsetof(struct usbdevfs_urb, status), status) ||
+        !WriteNative(urb, offsetof(struct usbdevfs_urb, actual_length),
+                     static_cast<int>(result.actual))) {
+        return Fail(EFAULT);
+    }
+    std::lock_guard lock(mu);
+    clients[client].completed.push_back(GObjectRef(urb));
+    return Ok();
+}
+
+Reply UsbfsHandler::Core::ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Pins& pins) {
+    GObjectPtr<UMockdevIoctlData> urb;
+    {
+        std::lock_guard lock(mu);
+        const auto it = clients.find(client);
+        if (it != clients.end() && !it->second.completed.empty()) {
+            urb = std::move(it->second.completed.front());
+            it->second.completed.pop_front();
+        }
+    }
+    if (!urb) {
+        // The blocking form would wait for a request to complete; none can
+        // while the caller waits, so both forms answer at once.
+        return Fail(Live(client) ? EAGAIN : ENODEV);
+    }
+    UMockdevIoctlData* slot = Resolve(arg, 0, sizeof(void*), pins);
+    if (slot == nullptr || !umockdev_ioctl_data_set_ptr(slot, 0, urb.get())) {
+        return Fail(EFAULT);
+    }
+    pins.Keep(urb.release());
+    return Ok();
+}
+
+Reply UsbfsHandler::Core::Control(UMockdevIoctlData* arg, Pins& pins) {
+    using Ctrl = struct usbdevfs_ctrltransfer;
+    UMockdevIoctlData* ctrl = Resolve(arg, 0, sizeof(Ctrl), pins);
+    ControlSetup setup;
+    if (ctrl == nullptr || !ReadNative(ctrl, offsetof(Ctrl, bRequestType), setup.bmRequestType) ||
+        !ReadNative(ctrl, offsetof(Ctrl, bRequest), setup.bRequest) ||
+        !ReadNative(ctrl, offsetof(Ctrl, wValue), setup.wValue) ||
+        !ReadNative(ctrl, offsetof(Ctrl, wIndex), setup.wIndex) ||
+        !ReadNative(ctrl, offsetof(Ctrl, wLength), setup.wLength)) {
+        return Fail(EFAULT);
+    }
+    if (setup.wLength > kMaxControlData) {
+        return Fail(EINVAL);
+    }
+    std::span<std::uint8_t> data;
+    if (setup.wLength > 0) {
+        UMockdevIoctlData* buffer = Resolve(ctrl, offsetof(Ctrl, data), setup.wLength, pins);
+        if (buffer == nullptr) {
+            return Fail(EFAULT);
+        }
+        data = std::span(buffer->data, setup.wLength);
+    }
+    const TransferResult result = Transfer(setup, data);
+    switch (result.answer) {
+        case Answer::Ok:
+            return Ok(static_cast<long>(result.actual));
+        case Answer::Stall:
+            return Fail(EPIPE);
+        case Answer::Gone:
+            return Fail(ENODEV);
+    }
+    return Fail(EIO);
+}
+
+Reply UsbfsHandler::Core::ConnInfoEx(gulong request, UMockdevIoctlData* arg, Pins& pins) {
+    using Info = struct usbdevfs_conninfo_ex;
+    const std::size_t size = _IOC_SIZE(request);
+    if (size == 0) {
+        return Fail(EINVAL);
+    }
+    UMockdevIoctlData* out = Resolve(arg, 0, size, pins);
+    if (out == nullptr) {
+        return Fail(EFAULT);
+    }
+    // Filled in full locally, then as much as the caller asked for.
+    std::vector<std::uint8_t> info(std::max(size, sizeof(Info)), 0);
+    const auto put32 = [&info](std::size_t offset, std::uint32_t v) {
+        std::memcpy(info.data() + offset, &v, sizeof v);
+    };
+    put32(offsetof(Info, size), static_cast<std::uint32_t>(sizeof(Info)));
+    put32(offsetof(Info, busnum), address.bus);
+    put32(offsetof(Info, devnum), address.device);
+    put32(offsetof(Info, speed), kSpeedHigh);
+    info[offsetof(Info, num_ports)] = 1;
+    info[offsetof(Info, ports)] = address.port;
+    std::memcpy(out->data, info.data(), size);
+    return Ok();
+}
+
+Reply UsbfsHandler::Core::ConnectInfo(UMockdevIoctlData* arg, Pins& pins) {
+    using Info = struct usbdevfs_connectinfo;
+    UMockdevIoctlData* out = Resolve(arg, 0, sizeof(Info), pins);
+    if (out == nullptr || !WriteNative(out, offsetof(Info, devnum), address.device) ||
+        !WriteNative(out, offsetof(Info, slow), static_cast<unsigned char>(0))) {
+        return Fail(EFAULT);
+    }
+    return Ok();
+}
+
+TransferResult UsbfsHandler::Core::Transfer(const ControlSetup& setup,
+                                            std::span<std::uint8_t> data) {
+    if ((setup.bmRequestType & USB_TYPE_MASK) == USB_TYPE_STANDARD) {
+        return Standard(setup, data);
+    }
+    const Answer answer = model->Handle(setup, data);
+    if (answer == Answer::Gone && onGone) {
+        onGone();
+    }
+    return {answer, answer == Answer::Ok ? data.size() : 0};
+}
+
+// The few standard requests a host may send a device it has enumerated;
+// the model only speaks the vendor requests of the flash protocol.
+TransferResult UsbfsHandler::Core::Standard(const ControlSetup& setup,
+                                            std::span<std::uint8_t> data) const {
+    const auto send = [&data](std::span<const std::uint8_t> bytes) {
+        const std::size_t n = std::min(bytes.size(), data.size());
+        std::copy_n(bytes.begin(), n, data.begin());
+        return TransferResult{Answer::Ok, n};
+    };
+    const bool in = (setup.bmRequestType & USB_DIR_IN) != 0;
+    const auto recipient = setup.bmRequestType & USB_RECIP_MASK;
+    if (in && recipient == USB_RECIP_DEVICE && setup.bRequest == USB_REQ_GET_DESCRIPTOR) {
+        const auto kind = setup.wValue >> 8;
+        if (kind == USB_DT_DEVICE) {
+            return send(DeviceDescriptor(descriptors));
+        }
+        if (kind == USB_DT_CONFIG && (setup.wValue & 0xFF) == 0) {
+            return send(ConfigurationDescriptor(descriptors));
+        }
+    } else if (in && setup.bRequest == USB_REQ_GET_STATUS && setup.wLength == 2) {
+        const std::uint8_t status[2] = {0, 0};
+        return send(status);
+    } else if (in && recipient == USB_RECIP_DEVICE && setup.bRequest == USB_REQ_GET_CONFIGURATION) {
+        const std::uint8_t value[1] = {kConfigurationValue};
+        return send(value);
+    } else if (!in && recipient == USB_RECIP_DEVICE &&
+               setup.bRequest == USB_REQ_SET_CONFIGURATION && setup.wLength == 0 &&
+               (setup.wValue == 0 || setup.wValue == kConfigurationValue)) {
+        return {Answer::Ok, 0};
+    }
+    return {Answer::Stall, 0};
+}
+
+namespace {
+
+using CoreRef = std::shared_ptr<UsbfsHandler::Core>;
+
+gboolean OnHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+    (*static_cast<CoreRef*>(user))->Handle(client);
+    return TRUE;
+}
+
+void OnClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+    (*static_cast<CoreRef*>(user))->Connected(client);
+}
+
+void OnClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
+    (*static_cast<CoreRef*>(user))->Vanished(client);
+}
+
+void ReleaseCore(gpointer user, GClosure*) {
+    std::unique_ptr<CoreRef> owned(static_cast<CoreRef*>(user));
+}
+
+// Connects a signal whose closure owns a reference to the core: GLib drops
+// it when the closure goes, after any emission still running has ended.
+template <class Fn>
+void Connect(UMockdevIoctlBase* object, const char* signal, Fn* handler, const CoreRef& core) {
+    auto ref = std::make_unique<CoreRef>(core);
+    g_signal_connect_data(object, signal, reinterpret_cast<GCallback>(handler), ref.release(),
+                          ReleaseCore, GConnectFlags{});
+}
+
+}  // namespace
+
+UsbfsHandler::UsbfsHandler(std::shared_ptr<BeamformerModel> model, UsbfsAddress address,
+                           std::vector<std::uint8_t> descriptors, GoneCallback onGone)
+    : core_(std::make_shared<Core>()), object_(umockdev_ioctl_base_new()) {
+    core_->model = std::move(model);
+    core_->address = address;
+    core_->descriptors = std::move(descriptors);
+    core_->onGone = std::move(onGone);
+    Connect(object_.get(), "handle-ioctl", OnHandleIoctl, core_);
+    Connect(object_.get(), "client-connected", OnClientConnected, core_);
+    Connect(object_.get(), "client-vanished", OnClientVanished, core_);
+}
+
+UsbfsHandler::~UsbfsHandler() = default;
+
+void UsbfsHandler::Disconnect() {
+    std::lock_guard lock(core_->mu);
+    ++core_->generation;
+}
+
+std::size_t UsbfsHandler::QueuedRequests() const {
+    std::lock_guard lock(core_->mu);
+    std::size_t n = 0;
+    for (const auto& [client, state] : core_->clients) {
+        n += state.completed.size();
+    }
+    return n;
+}
+
+}  // namespace sovra::sim

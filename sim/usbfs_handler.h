@@ -1,0 +1,60 @@
+#pragma once
+// The usbfs side of one virtual device: answers the ioctls a program makes
+// on the device node (what libusb asks, and raw usbfs control transfers)
+// from a BeamformerModel. Runs on the umockdev testbed's worker thread.
+
+#include <umockdev.h>
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "sim/beamformer_model.h"
+#include "sim/gobject_ptr.h"
+
+namespace sovra::sim {
+
+struct UsbfsAddress {
+    std::uint32_t bus = 1;
+    std::uint32_t device = 2;
+    std::uint8_t port = 1;  // on the root hub
+};
+
+// Largest data stage of a control request the node accepts, like the
+// kernel's usbfs limit.
+inline constexpr std::size_t kMaxControlData = 4096;
+
+class UsbfsHandler {
+  public:
+    // Called (on the testbed's thread) when the model answers that the
+    // device has gone, so that its host can take it off the bus.
+    using GoneCallback = std::function<void()>;
+
+    UsbfsHandler(std::shared_ptr<BeamformerModel> model, UsbfsAddress address,
+                 std::vector<std::uint8_t> descriptors, GoneCallback onGone);
+    ~UsbfsHandler();
+    UsbfsHandler(const UsbfsHandler&) = delete;
+    UsbfsHandler& operator=(const UsbfsHandler&) = delete;
+
+    // The object to attach to the device node.
+    UMockdevIoctlBase* object() const { return object_.get(); }
+
+    // Ends the connection of every file open on the node: from now on they
+    // get ENODEV (after collecting what had completed), even once the
+    // device is back. Files opened afterwards are served.
+    void Disconnect();
+
+    // Requests completed but not yet collected by any client.
+    std::size_t QueuedRequests() const;
+
+    struct Core;
+
+  private:
+    // The signal closures share the core, so it lives as long as the
+    // testbed may still call in, whichever of the two goes last.
+    std::shared_ptr<Core> core_;
+    GObjectPtr<UMockdevIoctlBase> object_;
+};
+
+}  // namespace sovra::sim
