@@ -18,10 +18,20 @@ namespace sovra {
 // length of the file image (at most fileImage.size()), on return the length
 // of the new image.
 //
-// Returns S_OK, E_HANDLE when an input is empty or zero (nothing changed), or
-// one of the E_IMAGE_* codes when the file cannot be merged; on every failure
-// neither flashImage nor imageLength has been changed, so that the caller
-// can stop before it writes anything.
+// Returns S_OK, or:
+// - E_HANDLE when an input is empty or zero, or imageLength exceeds the
+//   file's bytes: nothing is changed, not even the operation text;
+// - E_IMAGE_TOO_LONG, E_IMAGE_TOO_SHORT, E_IMAGE_RECORD_OVERRUN,
+//   E_IMAGE_NO_END or E_IMAGE_RESULT_TOO_LONG when the file cannot be merged
+//   (see ValidateImage: its records and end marker must lie inside the file,
+//   and the new image must fit the smaller of the capacity and FlashSize).
+// On every failure neither flashImage nor imageLength has been changed, so
+// that the caller can stop before it writes anything; the stage bar is
+// untouched and only the operation text says the stage began.
+//
+// A read-back that cannot be walked is no failure: the search for the
+// device's information block ends where its walk ends, and the file's own
+// block is kept.
 Status ParseFirmware(std::span<std::uint8_t> flashImage, std::span<const std::uint8_t> fileImage,
                      std::uint32_t& imageLength, const Clock& clock, StageProgress& progress);
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "flash/image_format.h"
+#include "tests/unit/info_area_builders.h"
 
 namespace sovra {
 namespace {
@@ -16,45 +17,7 @@ constexpr FileTime kNow = 0x01DB2222AAAABBBBULL;
 constexpr FileTime kKept = 0x01D71111CCCCDDDDULL;
 constexpr FileTime kOld = 0x01D80000EEEEFFFFULL;
 
-using Area = std::array<std::uint8_t, InfoAreaSize>;
-
-// An area with the given used length whose entries are `entries`, the rest
-// filled with `fill`.
-Area MakeArea(std::uint8_t used, const std::vector<std::uint8_t>& entries,
-              std::uint8_t fill = 0xFF) {
-    Area a;
-    a.fill(fill);
-    a[0] = InfoHeaderLength;
-    a[1] = InfoVersion;
-    a[2] = used;
-    a[3] = 0x77;
-    // Entries that claim more than the area holds are cut at its end.
-    const std::size_t n = std::min(entries.size(), a.size() - 4);
-    std::copy_n(entries.begin(), n, a.begin() + 4);
-    return a;
-}
-
-std::vector<std::uint8_t> TimeEntry(std::uint8_t type, FileTime t) {
-    std::vector<std::uint8_t> e = {TimeEntryLength, type, 0, 0, 0, 0, 0, 0, 0, 0};
-    Put64(e, 2, t);
-    return e;
-}
-
-std::vector<std::uint8_t> Foreign(std::uint8_t length, std::uint8_t type = 0x21) {
-    // A length below 2 still has its two header bytes in the area.
-    std::vector<std::uint8_t> e(length < 2 ? 2 : length, 0x33);
-    e[0] = length;
-    e[1] = type;
-    return e;
-}
-
-std::vector<std::uint8_t> Cat(std::initializer_list<std::vector<std::uint8_t>> parts) {
-    std::vector<std::uint8_t> out;
-    for (const auto& p : parts) {
-        out.insert(out.end(), p.begin(), p.end());
-    }
-    return out;
-}
+using namespace testing_area;
 
 struct EntryView {
     std::uint8_t offset, length, type;
