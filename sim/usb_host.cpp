@@ -123,6 +123,10 @@ struct UsbHost::Impl {
         d.handler->Disconnect();
         umockdev_testbed_uevent(testbed.get(), d.sysPath.c_str(), "remove");
         umockdev_testbed_remove_device(testbed.get(), d.sysPath.c_str());
+        // The testbed leaves the node behind; a vanished device has none.
+        // Files open on it keep working (and get ENODEV); the handler stays
+        // attached for them and for the replug, which writes a new node.
+        std::remove((root + d.devNode).c_str());
         d.plugged = false;
     }
 

@@ -1,0 +1,99 @@
+#pragma once
+// A system-log daemon of a test's own: a datagram socket bound in a fresh
+// folder. While it lives, every ReportSystemEvent of the process goes to
+// it, and Drain() gives the entries back as (event type, text) pairs.
+
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <ostream>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/event_log.h"
+
+namespace sovra::testing {
+
+struct LogEntry {
+    int type = -1;
+    std::string text;
+    bool operator==(const LogEntry&) const = default;
+    friend void PrintTo(const LogEntry& e, std::ostream* os) {
+        *os << "[" << e.type << "] " << e.text;
+    }
+};
+
+class LogReceiver {
+  public:
+    explicit LogReceiver(bool redirectProcess = true) : redirected_(redirectProcess) {
+        char dirTemplate[] = "/tmp/sovra-update-log-XXXXXX";
+        const char* made = ::mkdtemp(dirTemplate);
+        dir_ = made != nullptr ? made : "/tmp";
+        path_ = dir_ + "/log";
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        bound_ =
+            fd_ >= 0 && ::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
+        if (redirected_) {
+            OverrideSystemLogSocket(path_);
+        }
+    }
+    ~LogReceiver() {
+        if (redirected_) {
+            OverrideSystemLogSocket("");
+        }
+        ::close(fd_);
+        ::unlink(path_.c_str());
+        ::rmdir(dir_.c_str());
+    }
+    LogReceiver(const LogReceiver&) = delete;
+    LogReceiver& operator=(const LogReceiver&) = delete;
+
+    bool Bound() const { return bound_; }
+    const std::string& Path() const { return path_; }
+
+    // Every entry queued so far, oldest first; never waits.
+    std::vector<LogEntry> Drain() {
+        std::vector<LogEntry> out;
+        char buf[2048];
+        for (;;) {
+            const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+            if (n < 0) {
+                return out;
+            }
+            out.push_back(Parse(std::string(buf, static_cast<std::size_t>(n))));
+        }
+    }
+
+  private:
+    static LogEntry Parse(const std::string& datagram) {
+        static constexpr std::string_view kMark = "[event type ";
+        const std::size_t at = datagram.find(kMark);
+        if (at == std::string::npos) {
+            return {-1, datagram};
+        }
+        const std::size_t close = datagram.find("] ", at);
+        if (close == std::string::npos) {
+            return {-1, datagram};
+        }
+        const int type = std::atoi(datagram.c_str() + at + kMark.size());
+        return {type, datagram.substr(close + 2)};
+    }
+
+    bool redirected_;
+    std::string dir_;
+    std::string path_;
+    int fd_ = -1;
+    bool bound_ = false;
+};
+
+inline LogEntry Entry(const SystemEvent& e) {
+    return {static_cast<int>(e.type), std::string(e.text)};
+}
+
+}  // namespace sovra::testing
