@@ -22,5 +22,7 @@ void AddInspect(CLI::App& app, Runner& run);
 void AddMerge(CLI::App& app, Runner& run);
 void AddSampleImage(CLI::App& app, Runner& run);
 void AddFirmware(CLI::App& app, Runner& run);
+void AddList(CLI::App& app, Runner& run);
+void AddDump(CLI::App& app, Runner& run);
 
 }  // namespace sovra::cli

@@ -12,6 +12,8 @@ int main(int argc, char** argv) {
     sovra::cli::Runner run;
     // Subcommands, in the order --help lists them.
     sovra::cli::AddFirmware(app, run);
+    sovra::cli::AddList(app, run);
+    sovra::cli::AddDump(app, run);
 
     try {
         app.parse(argc, argv);

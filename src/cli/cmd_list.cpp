@@ -1,0 +1,102 @@
+#include "cli/cmd_list.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <iostream>
+#include <memory>
+
+#include "cli/commands.h"
+
+namespace sovra::cli {
+namespace {
+
+constexpr const char* kFooter =
+    R"(Each line: the row text as the desktop application shows it, the vendor and
+product ids (hexadecimal), the revision (the device's bcdDevice, hexadecimal)
+and the device path, which --device of the other subcommands takes.
+
+Examples:
+  sovra-flash list
+  sovra-flash list --catalogue /opt/sovra/FirmwareUpdate.xml --json
+      [{"text", "vendor_id", "product_id", "revision", "path"}, ...] with the
+      ids and the revision as hexadecimal strings such as "0abc"
+
+Only devices whose ids the catalogue names (VID and PID of a Device element)
+are listed; a device missing here is either unknown to the catalogue or not
+seen by udev (see `lsusb`).
+)";
+
+}  // namespace
+
+int RunList(const ListOptions& options, const DeviceAccess& access, std::ostream& out,
+            std::ostream& err) {
+    const auto catalogue = LoadDeviceCatalogue(options.catalogue, err);
+    if (!catalogue) {
+        return kExitRefused;
+    }
+    std::vector<DeviceRow> rows;
+    std::string error;
+    if (!ListDeviceRows(*catalogue, access, rows, error)) {
+        err << "sovra-flash: cannot list devices: " << error << '\n';
+        return kExitRefused;
+    }
+
+    if (options.json) {
+        nlohmann::json list = nlohmann::json::array();
+        for (const DeviceRow& row : rows) {
+            list.push_back({{"text", row.text},
+                            {"vendor_id", IdText(row.entry.vendorId)},
+                            {"product_id", IdText(row.entry.productId)},
+                            {"revision", IdText(row.entry.revision)},
+                            {"path", row.entry.path}});
+        }
+        // Catalogue names are bytes, not checked UTF-8: replace rather than fail.
+        out << list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    } else {
+        std::vector<std::string> texts;
+        std::size_t width = 0;
+        for (const DeviceRow& row : rows) {
+            texts.push_back(TerminalSafe(row.text));
+            width = std::max(width, texts.back().size());
+        }
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            const DeviceEntry& e = rows[i].entry;
+            out << texts[i] << std::string(width - texts[i].size() + 2, ' ') << IdText(e.vendorId)
+                << ':' << IdText(e.productId) << "  rev " << IdText(e.revision) << "  "
+                << TerminalSafe(e.path) << '\n';
+        }
+        if (rows.empty()) {
+            err << "No connected device is known to the catalogue.\n";
+        }
+    }
+    out.flush();
+    if (!out) {
+        err << "sovra-flash: cannot write the device list.\n";
+        return kExitRefused;
+    }
+    return kExitOk;
+}
+
+void AddList(CLI::App& app, Runner& run) {
+    CLI::App* cmd = app.add_subcommand(
+        "list", "List the connected devices the catalogue knows, as the desktop application does");
+    auto options = std::make_shared<ListOptions>();
+    auto path = std::make_shared<std::string>();
+    CLI::Option* catalogueOption =
+        cmd->add_option("--catalogue", *path,
+                        "The catalogue to read (default: FirmwareUpdate.xml in the current "
+                        "directory)")
+            ->type_name("FILE");
+    cmd->add_flag("--json", options->json, "Print a JSON array instead of lines");
+    cmd->footer(kFooter);
+    cmd->callback([&run, options, path, catalogueOption] {
+        if (catalogueOption->count() > 0) {
+            options->catalogue = *path;
+        }
+        run = [options] { return RunList(*options, SystemDeviceAccess(), std::cout, std::cerr); };
+    });
+}
+
+}  // namespace sovra::cli

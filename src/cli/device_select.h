@@ -1,0 +1,61 @@
+#pragma once
+// What every subcommand that works on a device shares: the catalogue that
+// says which devices are known, the device list exactly as the desktop
+// application builds it, the --device choice, and the binding with a
+// message a user can act on. `update` and `restore` use the same steps.
+
+#include <functional>
+#include <memory>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "catalogue/catalogue.h"
+#include "device/device_control.h"
+#include "device/device_rules.h"
+#include "device/device_source.h"
+
+namespace sovra::cli {
+
+// How the device subcommands reach devices. The system's is libudev and
+// libusb; tests put in a virtual device.
+struct DeviceAccess {
+    // A source of the present devices, or null with `error` set.
+    std::function<std::unique_ptr<DeviceSource>(std::string& error)> openSource;
+    std::function<DeviceControl(const DeviceEntry&)> openControl;
+};
+DeviceAccess SystemDeviceAccess();
+
+// The catalogue named by --catalogue, or FirmwareUpdate.xml in the current
+// directory. A named file that cannot be read is an error (printed; null
+// returned); a missing default file or a malformed one is a warning and
+// gives what the parser kept.
+std::optional<FirmwareCatalogue> LoadDeviceCatalogue(const std::optional<std::string>& path,
+                                                     std::ostream& err);
+
+// The device rows, in the desktop application's order; false with `error`
+// set when the devices cannot be enumerated at all.
+bool ListDeviceRows(const FirmwareCatalogue& catalogue, const DeviceAccess& access,
+                    std::vector<DeviceRow>& rows, std::string& error);
+
+// An id as the command line shows and reads it: lower-case hexadecimal, at
+// least four digits ("0abc").
+std::string IdText(std::uint32_t id);
+
+// --device DEV: a device path as `list` prints it, or VID:PID in hex when
+// exactly one listed row has those ids. Otherwise null, with `error` naming
+// the candidates or saying why nothing fits.
+const DeviceRow* ResolveDevice(std::string_view spec, const std::vector<DeviceRow>& rows,
+                               std::string& error);
+
+// The sentence for a failed binding; for a permission problem, with how
+// to fix it.
+std::string BindFailureMessage(const DeviceControl& control);
+
+// Catalogue texts are untrusted: control characters are shown as \xNN so a
+// row stays one line and cannot drive the terminal.
+std::string TerminalSafe(std::string_view text);
+
+}  // namespace sovra::cli
