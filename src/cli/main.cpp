@@ -13,7 +13,10 @@ int main(int argc, char** argv) {
     // Subcommands, in the order --help lists them.
     sovra::cli::AddFirmware(app, run);
     sovra::cli::AddList(app, run);
+    sovra::cli::AddInspect(app, run);
+    sovra::cli::AddMerge(app, run);
     sovra::cli::AddDump(app, run);
+    sovra::cli::AddSampleImage(app, run);
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,118 @@
+// `sovra-flash sample-image`: writes a generated, valid firmware image or a
+// whole flash holding one, for trying the tool without real firmware.
+
+#include <CLI/CLI.hpp>
+
+#include <iostream>
+#include <memory>
+#include <vector>
+
+#include "cli/cmd_image.h"
+#include "cli/commands.h"
+#include "cli/io.h"
+#include "flash/flash_command.h"
+
+namespace sovra::cli {
+namespace {
+
+constexpr const char* kFooter = R"(Examples:
+  sovra-flash sample-image --output firmware.bin
+      a firmware file: 4 records of 256 words and a device-info record
+  sovra-flash sample-image --flash --seed 7 --kept 2024-05-01T08:00:00Z \
+      --updated 2025-01-15T10:30:00Z --output dump.bin
+      a 256 KiB flash as a device would hold it, to try `merge` against
+
+The same options always give the same bytes; --seed changes the data words
+and the device data.
+)";
+
+// Far more than a flash holds; larger files only test how a reader refuses
+// them, and this size does that.
+constexpr std::uint64_t kMaxFileBytes = 4u * FlashSize;
+
+bool ParseTime(const std::optional<std::string>& text, const char* option, FileTime& out,
+               std::ostream& err) {
+    if (!text) {
+        return true;
+    }
+    const auto t = ParseFileTime(*text);
+    if (!t || *t == 0) {
+        err << "sovra-flash: " << option << " '" << *text
+            << "' is neither a non-zero decimal FILETIME nor a UTC time like "
+               "2026-03-01T12:00:00Z.\n";
+        return false;
+    }
+    out = *t;
+    return true;
+}
+
+}  // namespace
+
+int RunSampleImage(const SampleImageCliOptions& options, std::ostream& out, std::ostream& err) {
+    SampleImageOptions image = options.image;
+    if (!ParseTime(options.kept, "--kept", image.keptTime, err) ||
+        !ParseTime(options.updated, "--updated", image.updateTime, err)) {
+        return kExitUsage;
+    }
+    const std::uint64_t length = SampleImageLength(image);
+    const std::uint64_t limit = options.flash ? FlashSize : kMaxFileBytes;
+    if (length > limit) {
+        err << "sovra-flash: the image would be " << length << " bytes, more than the "
+            << (options.flash ? "flash holds" : "tool writes") << " (" << limit
+            << " bytes); use fewer --records or --words.\n";
+        return kExitRefused;
+    }
+    const std::vector<std::uint8_t> bytes =
+        options.flash ? MakeSampleFlash(image) : MakeSampleImage(image);
+    std::string error;
+    if (!WriteFileAtomically(options.output, bytes.data(), bytes.size(), error)) {
+        err << "sovra-flash: " << error << '\n';
+        return kExitRefused;
+    }
+    out << "wrote '" << options.output << "': " << bytes.size() << " bytes, image length " << length
+        << ".\n";
+    return kExitOk;
+}
+
+void AddSampleImage(CLI::App& app, Runner& run) {
+    CLI::App* cmd =
+        app.add_subcommand("sample-image", "Write a generated firmware image or flash dump");
+    auto options = std::make_shared<SampleImageCliOptions>();
+    auto kept = std::make_shared<std::string>();
+    auto updated = std::make_shared<std::string>();
+    auto noDeviceInfo = std::make_shared<bool>(false);
+    cmd->add_option("--output", options->output, "Where to write it")
+        ->required()
+        ->type_name("FILE");
+    cmd->add_flag("--flash", options->flash,
+                  "Write a whole 256 KiB flash holding the image, the rest 0xFF");
+    cmd->add_option("--seed", options->image.seed, "Varies the data words and the device data")
+        ->capture_default_str();
+    cmd->add_option("--records", options->image.records,
+                    "Ordinary records besides the device-info one")
+        ->capture_default_str();
+    cmd->add_option("--words", options->image.wordsPerRecord, "Data words of each ordinary record")
+        ->capture_default_str()
+        ->check(CLI::PositiveNumber);
+    cmd->add_option("--header", options->image.headerWord, "Image word 0")->capture_default_str();
+    cmd->add_flag("--no-device-info", *noDeviceInfo, "Leave out the device-info record");
+    CLI::Option* keptOption =
+        cmd->add_option("--kept", *kept, "Add a KeptTime entry: a decimal FILETIME or a UTC time")
+            ->type_name("TIME");
+    CLI::Option* updatedOption =
+        cmd->add_option("--updated", *updated, "Add an UpdateTime entry: likewise")
+            ->type_name("TIME");
+    cmd->footer(kFooter);
+    cmd->callback([&run, options, kept, updated, noDeviceInfo, keptOption, updatedOption] {
+        options->image.deviceInfo = !*noDeviceInfo;
+        if (keptOption->count() > 0) {
+            options->kept = *kept;
+        }
+        if (updatedOption->count() > 0) {
+            options->updated = *updated;
+        }
+        run = [options] { return RunSampleImage(*options, std::cout, std::cerr); };
+    });
+}
+
+}  // namespace sovra::cli
