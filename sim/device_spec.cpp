@@ -1,0 +1,156 @@
+#include "sim/device_spec.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cstring>
+#include <fstream>
+
+namespace sovra::sim {
+namespace {
+
+bool IsHex(std::string_view s) {
+    for (const char c : s) {
+        const bool digit = c >= '0' && c <= '9';
+        const bool letter = (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!digit && !letter) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool ParseHex16(std::string_view s, std::size_t minDigits, std::uint16_t& out) {
+    if (s.size() < minDigits || s.size() > 4 || !IsHex(s)) {
+        return false;
+    }
+    const auto r = std::from_chars(s.data(), s.data() + s.size(), out, 16);
+    return r.ec == std::errc{} && r.ptr == s.data() + s.size();
+}
+
+bool ParseDecimal(std::string_view s, std::uint64_t& out) {
+    if (s.empty() || s.front() < '0' || s.front() > '9') {
+        return false;
+    }
+    const auto r = std::from_chars(s.data(), s.data() + s.size(), out, 10);
+    return r.ec == std::errc{} && r.ptr == s.data() + s.size();
+}
+
+DeviceSpecResult Error(std::string message) {
+    return {std::nullopt, std::move(message)};
+}
+
+}  // namespace
+
+DeviceSpecResult ParseDeviceSpec(std::string_view text) {
+    const std::string quoted = "'" + std::string(text) + "'";
+    const auto comma = text.find(',');
+    const std::string_view ids = text.substr(0, comma);
+    const auto c1 = ids.find(':');
+    const auto c2 = c1 == std::string_view::npos ? c1 : ids.find(':', c1 + 1);
+    if (c2 == std::string_view::npos || ids.find(':', c2 + 1) != std::string_view::npos) {
+        return Error("device " + quoted + " must start with VID:PID:REV, e.g. 0abc:0010:0102");
+    }
+    DeviceSpec spec;
+    if (!ParseHex16(ids.substr(0, c1), 1, spec.ids.vendor)) {
+        return Error("device " + quoted + ": the vendor id must be 1 to 4 hexadecimal digits");
+    }
+    if (!ParseHex16(ids.substr(c1 + 1, c2 - c1 - 1), 1, spec.ids.product)) {
+        return Error("device " + quoted + ": the product id must be 1 to 4 hexadecimal digits");
+    }
+    if (!ParseHex16(ids.substr(c2 + 1), 4, spec.ids.revision)) {
+        return Error("device " + quoted + ": the revision must be 4 hexadecimal digits");
+    }
+
+    if (comma == std::string_view::npos) {
+        return {std::move(spec), {}};
+    }
+    bool seenLatency = false;
+    std::string_view rest = text.substr(comma + 1);
+    for (;;) {
+        if (rest.empty()) {
+            return Error("device " + quoted + ": an option is missing after the comma");
+        }
+        const auto next = rest.find(',');
+        const std::string_view option = rest.substr(0, next);
+        const auto eq = option.find('=');
+        const std::string_view key = option.substr(0, eq);
+        const std::string_view value =
+            eq == std::string_view::npos ? std::string_view{} : option.substr(eq + 1);
+        const std::string name = "'" + std::string(key) + "'";
+        if (eq == std::string_view::npos || value.empty()) {
+            return Error("device " + quoted + ": option " + name + " needs a value (NAME=VALUE)");
+        }
+        std::uint64_t number = 0;
+        if (key == "flash") {
+            if (spec.flashFile) {
+                return Error("device " + quoted + ": option 'flash' is given twice");
+            }
+            spec.flashFile = std::string(value);
+        } else if (key == "latency-us" || key == "fail-at" || key == "unplug-at" ||
+                   key == "corrupt-at") {
+            if (!ParseDecimal(value, number)) {
+                return Error("device " + quoted + ": option " + name + " must be a decimal number");
+            }
+            std::uint64_t* slot = key == "fail-at"      ? &spec.faults.failAt
+                                  : key == "unplug-at"  ? &spec.faults.unplugAt
+                                  : key == "corrupt-at" ? &spec.faults.corruptAt
+                                                        : nullptr;
+            if (slot == nullptr) {
+                if (seenLatency) {
+                    return Error("device " + quoted + ": option 'latency-us' is given twice");
+                }
+                if (number > kMaxLatencyUs) {
+                    return Error("device " + quoted + ": 'latency-us' may be at most " +
+                                 std::to_string(kMaxLatencyUs));
+                }
+                seenLatency = true;
+                spec.faults.latency = std::chrono::microseconds(number);
+            } else {
+                if (*slot != 0) {
+                    return Error("device " + quoted + ": option " + name + " is given twice");
+                }
+                if (number == 0) {
+                    return Error("device " + quoted + ": option " + name +
+                                 " counts requests from 1");
+                }
+                *slot = number;
+            }
+        } else {
+            return Error("device " + quoted + ": unknown option " + name +
+                         " (known: flash, latency-us, fail-at, unplug-at, corrupt-at)");
+        }
+        if (next == std::string_view::npos) {
+            return {std::move(spec), {}};
+        }
+        rest.remove_prefix(next + 1);
+    }
+}
+
+std::optional<std::vector<std::uint8_t>> LoadFlashFile(const std::string& path,
+                                                       std::string& error) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) {
+        error = "cannot open flash file '" + path + "': " + std::strerror(errno);
+        return std::nullopt;
+    }
+    // One byte more than a flash holds tells a file that is too long
+    // without reading all of it.
+    std::vector<std::uint8_t> flash(FlashSize + 1);
+    in.read(reinterpret_cast<char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
+    if (in.bad()) {
+        error = "cannot read flash file '" + path + "'";
+        return std::nullopt;
+    }
+    const auto got = static_cast<std::size_t>(in.gcount());
+    if (got != FlashSize) {
+        error = "flash file '" + path + "' " +
+                (got > FlashSize ? std::string("is larger than")
+                                 : "holds " + std::to_string(got) + " bytes, not") +
+                " a beamformer's flash of exactly " + std::to_string(FlashSize) + " bytes";
+        return std::nullopt;
+    }
+    flash.resize(FlashSize);
+    return flash;
+}
+
+}  // namespace sovra::sim

@@ -1,0 +1,287 @@
+// sovra-beamformer-sim: hosts virtual beamformers behind the real libudev
+// and libusb and runs an unmodified program against them.
+
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "flash/sample_image.h"
+#include "sim/device_spec.h"
+#include "sim/syslog_catcher.h"
+#include "sim/usb_host.h"
+
+extern char** environ;
+
+namespace {
+
+using namespace sovra;
+using namespace sovra::sim;
+
+constexpr const char* kName = "sovra-beamformer-sim";
+// As env(1) and timeout(1) do: the launcher's own failures stay apart from
+// the command's exit statuses.
+constexpr int kExitLauncherFailed = 125;
+constexpr int kExitCannotExecute = 126;
+constexpr int kExitNotFound = 127;
+
+constexpr const char* kDefaultDevice = "0abc:0010:0102";
+
+std::atomic<pid_t> gChild{0};
+
+void ForwardSignal(int signal) {
+    const pid_t child = gChild.load();
+    if (child > 0) {
+        ::kill(child, signal);
+    }
+}
+
+void Fail(const std::string& message) {
+    std::fprintf(stderr, "%s: %s\n", kName, message.c_str());
+}
+
+std::string Describe(const UsbHost& host, std::size_t i, const DeviceSpec& spec) {
+    const UsbIds ids = host.Ids(i);
+    char text[160];
+    std::snprintf(text, sizeof text, "device %zu: %04x:%04x rev %04x at %s (bus %u, address %u)",
+                  i + 1, ids.vendor, ids.product, ids.revision, host.DeviceNode(i).c_str(),
+                  host.BusNumber(i), host.Address(i));
+    std::string s = text;
+    s += spec.flashFile ? ", flash from " + *spec.flashFile : ", sample flash";
+    const FaultPlan& f = spec.faults;
+    if (f.latency.count() > 0) {
+        s += ", latency " + std::to_string(f.latency.count()) + " us";
+    }
+    if (f.failAt != 0) {
+        s += ", fail at request " + std::to_string(f.failAt);
+    }
+    if (f.unplugAt != 0) {
+        s += ", unplug at request " + std::to_string(f.unplugAt);
+    }
+    if (f.corruptAt != 0) {
+        s += ", corrupt at request " + std::to_string(f.corruptAt);
+    }
+    return s;
+}
+
+// Starts the command with this process's environment (UMOCKDEV_DIR and
+// LD_PRELOAD included) and the usual signal dispositions; returns its exit
+// status the way a shell does.
+int RunCommand(const std::vector<std::string>& command) {
+    std::vector<char*> args;
+    for (const std::string& a : command) {
+        args.push_back(const_cast<char*>(a.c_str()));
+    }
+    args.push_back(nullptr);
+
+    // Like system(): Ctrl-C and Ctrl-\ are for the command; the launcher
+    // stays to save the flash and show the log. A termination request is
+    // passed on.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction forward {};
+    forward.sa_handler = ForwardSignal;
+    struct sigaction oldInt {
+    }, oldQuit{}, oldTerm{}, oldHup{};
+    sigaction(SIGINT, &ignore, &oldInt);
+    sigaction(SIGQUIT, &ignore, &oldQuit);
+    sigaction(SIGTERM, &forward, &oldTerm);
+    sigaction(SIGHUP, &forward, &oldHup);
+
+    posix_spawnattr_t attr;
+    posix_spawnattr_init(&attr);
+    sigset_t defaults;
+    sigemptyset(&defaults);
+    for (const int s : {SIGINT, SIGQUIT, SIGTERM, SIGHUP, SIGPIPE}) {
+        sigaddset(&defaults, s);
+    }
+    posix_spawnattr_setsigdefault(&attr, &defaults);
+    sigset_t none;
+    sigemptyset(&none);
+    posix_spawnattr_setsigmask(&attr, &none);
+    posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+    std::fflush(nullptr);
+    pid_t pid = 0;
+    const int spawned = posix_spawnp(&pid, args[0], nullptr, &attr, args.data(), environ);
+    posix_spawnattr_destroy(&attr);
+    int result = 0;
+    if (spawned != 0) {
+        Fail("cannot run '" + command[0] + "': " + std::strerror(spawned));
+        result = spawned == ENOENT ? kExitNotFound : kExitCannotExecute;
+    } else {
+        gChild = pid;
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        gChild = 0;
+        result = WIFEXITED(status)     ? WEXITSTATUS(status)
+                 : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
+                                       : kExitLauncherFailed;
+    }
+    sigaction(SIGINT, &oldInt, nullptr);
+    sigaction(SIGQUIT, &oldQuit, nullptr);
+    sigaction(SIGTERM, &oldTerm, nullptr);
+    sigaction(SIGHUP, &oldHup, nullptr);
+    return result;
+}
+
+// CLI11 knows nothing of the command after "--"; the usage line shows it.
+class UsageFormatter : public CLI::Formatter {
+  public:
+    std::string make_usage(const CLI::App*, std::string) const override {
+        return std::string("\nUsage: ") + kName +
+               " [--device SPEC]... [--save-flash DIR] -- COMMAND [ARGS...]\n";
+    }
+};
+
+bool SaveFlash(const std::filesystem::path& dir, const UsbHost& host) {
+    std::error_code ec;
+    std::filesystem::create_directories(dir, ec);
+    if (ec) {
+        Fail("cannot create " + dir.string() + ": " + ec.message());
+        return false;
+    }
+    bool ok = true;
+    for (std::size_t i = 0; i < host.DeviceCount(); ++i) {
+        const std::filesystem::path file = dir / ("device-" + std::to_string(i + 1) + ".bin");
+        const std::vector<std::uint8_t> flash = host.Model(i)->Flash();
+        std::ofstream out(file, std::ios::binary | std::ios::trunc);
+        out.write(reinterpret_cast<const char*>(flash.data()),
+                  static_cast<std::streamsize>(flash.size()));
+        out.close();
+        if (!out) {
+            Fail("cannot write " + file.string());
+            ok = false;
+        }
+    }
+    return ok;
+}
+
+int Run(int argc, char** argv) {
+    // Everything after "--" is the command, whatever it looks like.
+    int split = argc;
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--") == 0) {
+            split = i;
+            break;
+        }
+    }
+    std::vector<std::string> command(argv + std::min(split + 1, argc), argv + argc);
+
+    CLI::App app{
+        "Hosts virtual SovRa USB beamformers, seen through the real libudev and libusb,\n"
+        "runs COMMAND against them and exits with its status.",
+        kName};
+    app.formatter(std::make_shared<UsageFormatter>());
+    app.footer(
+        "SPEC is VID:PID:REV in hexadecimal (REV is bcdDevice, 4 digits), optionally followed\n"
+        "by comma-separated options:\n"
+        "  flash=FILE     initial flash contents, exactly 262144 bytes (default: a generated\n"
+        "                 valid image with a device-info record, the rest 0xFF)\n"
+        "  latency-us=N   every request takes N microseconds longer\n"
+        "  fail-at=K      the K-th request the device receives (from 1) stalls\n"
+        "  unplug-at=K    the device vanishes when its K-th request arrives\n"
+        "  corrupt-at=K   the K-th request, if a read, returns flipped bits\n"
+        "Without --device, one device " +
+        std::string(kDefaultDevice) +
+        " is hosted.\n"
+        "The system-log entries the command writes are shown when it ends.\n"
+        "Exit status: the command's; 125 when the launcher fails, 126/127 when the command\n"
+        "cannot be run, 128+N when it is killed by signal N.\n\n"
+        "Example:\n  " +
+        kName + " --device 0abc:0010:0102 -- sovra-flash list");
+    std::vector<std::string> deviceTexts;
+    std::string saveDir;
+    app.add_option("-d,--device", deviceTexts, "A device to host (repeatable)")
+        ->type_name("SPEC")
+        ->allow_extra_args(false);
+    app.add_option("--save-flash", saveDir,
+                   "Save each device's final flash as DIR/device-N.bin when the command ends")
+        ->type_name("DIR");
+    app.set_version_flag("--version", std::string(kName) + " " + SOVRA_VERSION);
+    try {
+        app.parse(std::min(split, argc), argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? 0 : kExitLauncherFailed;
+    }
+    if (command.empty()) {
+        Fail("no command given; put it after --, e.g. " + std::string(kName) +
+             " -- sovra-flash list (see --help)");
+        return kExitLauncherFailed;
+    }
+    if (deviceTexts.empty()) {
+        deviceTexts.emplace_back(kDefaultDevice);
+    }
+
+    // Everything is checked before anything is hosted.
+    std::vector<DeviceSpec> specs;
+    std::vector<std::vector<std::uint8_t>> flashes;
+    for (const std::string& text : deviceTexts) {
+        DeviceSpecResult parsed = ParseDeviceSpec(text);
+        if (!parsed.spec) {
+            Fail(parsed.error);
+            return kExitLauncherFailed;
+        }
+        if (parsed.spec->flashFile) {
+            std::string error;
+            auto flash = LoadFlashFile(*parsed.spec->flashFile, error);
+            if (!flash) {
+                Fail(error);
+                return kExitLauncherFailed;
+            }
+            flashes.push_back(std::move(*flash));
+        } else {
+            SampleImageOptions options;
+            options.seed = static_cast<std::uint32_t>(specs.size() + 1);
+            flashes.push_back(MakeSampleFlash(options));
+        }
+        specs.push_back(std::move(*parsed.spec));
+    }
+
+    EnsurePreload(argv);
+    UsbHost host;
+    for (std::size_t i = 0; i < specs.size(); ++i) {
+        host.Plug(specs[i].ids,
+                  std::make_shared<BeamformerModel>(std::move(flashes[i]), specs[i].faults));
+        std::fprintf(stderr, "%s: %s\n", kName, Describe(host, i, specs[i]).c_str());
+    }
+    SyslogCatcher catcher(host.Root() + "/dev/log");
+
+    int status = RunCommand(command);
+
+    // A device the command saw vanish is off the bus before the flash is
+    // taken, so the saved state is final.
+    host.Settle();
+    if (!saveDir.empty() && !SaveFlash(saveDir, host)) {
+        Fail("the command exited with status " + std::to_string(status) +
+             ", but the flash could not be saved");
+        status = kExitLauncherFailed;
+    }
+    for (const std::string& entry : catcher.Finish()) {
+        std::fprintf(stderr, "system log: %s\n", PrintableLogEntry(entry).c_str());
+    }
+    return status;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    try {
+        return Run(argc, argv);
+    } catch (const std::exception& e) {
+        Fail(e.what());
+        return kExitLauncherFailed;
+    }
+}

@@ -1,0 +1,180 @@
+// sovra-beamformer-sim as a user runs it: from a process that is not under
+// the umockdev preload, with a program that talks to the virtual device.
+
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "flash/flash_command.h"
+#include "flash/sample_image.h"
+
+extern char** environ;
+
+namespace {
+
+namespace fs = std::filesystem;
+
+struct Outcome {
+    int status = -1;  // exit status, or 128 + signal
+    std::string out;
+    std::string err;
+};
+
+std::string ReadAll(const fs::path& p) {
+    std::ifstream in(p, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+std::vector<std::uint8_t> ReadBytes(const fs::path& p) {
+    const std::string s = ReadAll(p);
+    return {s.begin(), s.end()};
+}
+
+class LauncherTest : public testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/sovra-launcher-test.XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+    }
+    void TearDown() override { fs::remove_all(dir_); }
+
+    // Runs the launcher with `args`, its output caught in files.
+    Outcome Launch(const std::vector<std::string>& args) {
+        std::vector<std::string> all = {SOVRA_SIM_LAUNCHER};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (auto& a : all) {
+            argv.push_back(a.data());
+        }
+        argv.push_back(nullptr);
+        const fs::path out = dir_ / "stdout";
+        const fs::path err = dir_ / "stderr";
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
+                                         0600);
+        pid_t pid = 0;
+        Outcome o;
+        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        if (spawned != 0) {
+            ADD_FAILURE() << "cannot start the launcher: " << std::strerror(spawned);
+            return o;
+        }
+        int status = 0;
+        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+        }
+        o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        o.out = ReadAll(out);
+        o.err = ReadAll(err);
+        return o;
+    }
+
+    fs::path dir_;
+};
+
+TEST_F(LauncherTest, RunsTheCommandSavesTheFlashAndShowsItsLog) {
+    const fs::path save = dir_ / "saved";
+    const Outcome o =
+        Launch({"--device", "0abc:0010:0102", "--save-flash", save.string(), "--", SOVRA_SIM_PROBE,
+                "--write", "--log", "probe was here", "--exit", "7"});
+    EXPECT_EQ(o.status, 7) << o.err;
+    EXPECT_NE(o.out.find("prepare=1\nwrite=64\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find("device 1: 0abc:0010 rev 0102 at /dev/bus/usb/001/002"), std::string::npos)
+        << o.err;
+    EXPECT_NE(o.err.find("\nsystem log: probe was here\n"), std::string::npos) << o.err;
+
+    // The default flash is the sample image; the probe wrote its first chunk.
+    std::vector<std::uint8_t> expected = sovra::MakeSampleFlash({.seed = 1});
+    std::fill_n(expected.begin(), sovra::ChunkSize, std::uint8_t{0xA5});
+    const std::vector<std::uint8_t> saved = ReadBytes(save / "device-1.bin");
+    ASSERT_EQ(saved.size(), sovra::FlashSize);
+    EXPECT_TRUE(saved == expected);
+}
+
+TEST_F(LauncherTest, DeviceOptionsReachTheDevices) {
+    std::vector<std::uint8_t> flash(sovra::FlashSize);
+    for (std::size_t i = 0; i < flash.size(); ++i) {
+        flash[i] = static_cast<std::uint8_t>(i >> 6);
+    }
+    const fs::path file = dir_ / "flash.bin";
+    std::ofstream(file, std::ios::binary)
+        .write(reinterpret_cast<const char*>(flash.data()),
+               static_cast<std::streamsize>(flash.size()));
+    const fs::path save = dir_ / "saved";
+    const Outcome o = Launch(
+        {"--device", "0abc:0010:0102,fail-at=2,unplug-at=4,flash=" + file.string(), "--device",
+         "1234:0001:0200", "--save-flash", save.string(), "--", SOVRA_SIM_PROBE, "--reads", "5"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_NE(o.out.find("reads=64 -9 64 -4 -4\n"), std::string::npos) << o.out;
+    EXPECT_NE(o.err.find("device 2: 1234:0001 rev 0200 at /dev/bus/usb/001/003"), std::string::npos)
+        << o.err;
+    EXPECT_TRUE(ReadBytes(save / "device-1.bin") == flash);
+    EXPECT_TRUE(ReadBytes(save / "device-2.bin") == sovra::MakeSampleFlash({.seed = 2}));
+}
+
+struct Refusal {
+    const char* name;
+    std::vector<std::string> args;
+    int status;
+    const char* message;
+};
+
+class LauncherRefuses : public LauncherTest, public testing::WithParamInterface<Refusal> {};
+
+TEST_P(LauncherRefuses, WithAClearMessageAndItsOwnStatus) {
+    const Refusal& r = GetParam();
+    std::vector<std::string> args;
+    for (const std::string& a : r.args) {
+        // A flash file of the wrong size, made on demand.
+        if (a.find("@SHORT@") != std::string::npos) {
+            const fs::path file = dir_ / "short.bin";
+            std::ofstream(file, std::ios::binary) << std::string(1000, 'x');
+            args.push_back(a.substr(0, a.find("@SHORT@")) + file.string());
+        } else {
+            args.push_back(a);
+        }
+    }
+    const Outcome o = Launch(args);
+    EXPECT_EQ(o.status, r.status) << o.err;
+    EXPECT_NE(o.err.find(r.message), std::string::npos) << o.err;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, LauncherRefuses,
+    testing::Values(
+        Refusal{"BadIds", {"--device", "0abc:10:12", "--", "true"}, 125, "4 hexadecimal digits"},
+        Refusal{"UnknownOption",
+                {"--device", "0abc:0010:0102,speed=9", "--", "true"},
+                125,
+                "unknown option 'speed'"},
+        Refusal{"ShortFlashFile",
+                {"--device", "0abc:0010:0102,flash=@SHORT@", "--", "true"},
+                125,
+                "holds 1000 bytes, not a beamformer's flash of exactly 262144 bytes"},
+        Refusal{"MissingFlashFile",
+                {"--device", "0abc:0010:0102,flash=/nonexistent/flash.bin", "--", "true"},
+                125,
+                "cannot open flash file '/nonexistent/flash.bin'"},
+        Refusal{"NoCommand", {"--device", "0abc:0010:0102"}, 125, "no command given"},
+        Refusal{"CommandNotFound", {"--", "/nonexistent/program"}, 127, "cannot run"},
+        Refusal{"CommandKilled", {"--", "/bin/sh", "-c", "kill -9 $$"}, 128 + 9, "device 1:"}),
+    [](const testing::TestParamInfo<Refusal>& info) { return info.param.name; });
+
+}  // namespace
