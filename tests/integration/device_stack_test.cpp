@@ -1,0 +1,366 @@
+// The device layer against virtual beamformers behind the real libudev and
+// libusb: discovery and hot-plug through the udev source, the binding, the
+// control-transfer channel, and `list` and `dump` end to end.
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include "cli/cmd_dump.h"
+#include "cli/cmd_list.h"
+#include "cli/commands.h"
+#include "cli/device_select.h"
+#include "device/device_control.h"
+#include "device/device_rules.h"
+#include "device/udev_source.h"
+#include "sim/usb_host.h"
+
+namespace sovra {
+namespace {
+
+using sim::BeamformerModel;
+using sim::FaultPlan;
+using sim::UsbHost;
+using sim::UsbIds;
+
+constexpr UsbIds kBf100{0x0abc, 0x0010, 0x0102};
+constexpr UsbIds kBf300{0x0abc, 0x001a, 0x0110};
+constexpr UsbIds kUnknown{0x1d6b, 0x0002, 0x0515};
+
+const char* kCatalogueXml = R"(<Device_list>
+  <Device File_Name="bf100.img" REV="01.02" Device_Name="Beamformer 100" VID="abc" PID="10"/>
+  <Device Device_Name="Beamformer 300" VID="ABC" PID="1a"/>
+</Device_list>)";
+
+FirmwareCatalogue Catalogue() {
+    return FirmwareCatalogue::LoadFromBuffer(kCatalogueXml, std::strlen(kCatalogueXml));
+}
+
+std::vector<std::uint8_t> PatternFlash(std::uint8_t seed = 0) {
+    std::vector<std::uint8_t> flash(FlashSize);
+    for (std::uint32_t i = 0; i < FlashSize; ++i) {
+        flash[i] = static_cast<std::uint8_t>(i * 131u + (i >> 6) * 7u + seed);
+    }
+    return flash;
+}
+
+std::shared_ptr<BeamformerModel> MakeModel(FaultPlan faults = {}, std::uint8_t seed = 0) {
+    return std::make_shared<BeamformerModel>(PatternFlash(seed), faults);
+}
+
+DeviceEntry EntryFor(const UsbHost& host, std::size_t index) {
+    const UsbIds ids = host.Ids(index);
+    return {ids.vendor, ids.product, ids.revision, host.DeviceNode(index)};
+}
+
+std::unique_ptr<UdevSource> OpenSource(bool watch) {
+    std::string error;
+    auto source = UdevSource::Open(watch, error);
+    EXPECT_TRUE(source) << error;
+    return source;
+}
+
+// Waits for the source's descriptor to become readable, then drains it.
+// The bound only keeps a broken test from hanging; nothing is timed.
+bool WaitForRebuild(DeviceSource& source) {
+    for (int round = 0; round < 20; ++round) {
+        pollfd pfd{source.EventFd(), POLLIN, 0};
+        if (::poll(&pfd, 1, 10000) <= 0) {
+            return false;
+        }
+        if (source.DrainEvents()) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// The first `chunks` chunks read through a channel, after the prepare
+// request; stops at the first failure, whose status and chunk number it
+// reports.
+struct ReadResult {
+    Status status = S_OK;
+    std::uint32_t failedChunk = 0;
+    std::vector<std::uint8_t> flash;
+};
+
+ReadResult ReadFlash(DeviceChannel& channel, std::uint32_t chunks = ChunkCount) {
+    ReadResult r;
+    r.flash.assign(FlashSize, 0);
+    FlashCommand cmd;
+    r.status = SendPrepare(channel, cmd);
+    if (Failed(r.status)) {
+        return r;
+    }
+    for (std::uint32_t i = 0; i < chunks; ++i) {
+        r.status = ReadChunk(channel, cmd, i * ChunkSize, r.flash);
+        if (Failed(r.status)) {
+            r.failedChunk = i;
+            return r;
+        }
+    }
+    return r;
+}
+
+class DeviceStackTest : public ::testing::Test {
+  protected:
+    UsbHost host_;
+};
+
+TEST_F(DeviceStackTest, EnumerationGivesOneRowPerKnownDevice) {
+    host_.Plug(kBf300, MakeModel());
+    host_.Plug(kUnknown, MakeModel());
+    host_.Plug(kBf100, MakeModel());
+
+    auto source = OpenSource(false);
+    ASSERT_TRUE(source);
+    const std::vector<PresentDevice> present = source->PresentDevices();
+    std::vector<std::string> ids;
+    for (std::size_t i = 0; i < host_.DeviceCount(); ++i) {
+        bool seen = false;
+        for (const PresentDevice& d : present) {
+            seen = seen || d.path == host_.DeviceNode(i);
+        }
+        EXPECT_TRUE(seen) << host_.DeviceNode(i);
+    }
+
+    const auto rows = BuildDeviceRows(Catalogue(), present);
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0].text, "Beamformer 100, firmware ver. 01.02");
+    EXPECT_EQ(rows[0].entry, EntryFor(host_, 2));
+    EXPECT_EQ(rows[1].text, "Beamformer 300, firmware ver. 01.16");
+    EXPECT_EQ(rows[1].entry, EntryFor(host_, 0));
+}
+
+TEST_F(DeviceStackTest, PlugAndUnplugThroughTheMonitorRebuildTheList) {
+    auto source = OpenSource(true);
+    ASSERT_TRUE(source);
+    ASSERT_GE(source->EventFd(), 0);
+    EXPECT_FALSE(source->DrainEvents());  // nothing pending yet
+    const FirmwareCatalogue catalogue = Catalogue();
+    DeviceList list;
+    list.Rebuild(catalogue, source->PresentDevices());
+    EXPECT_FALSE(list.StartUpdateEnabled());
+
+    const std::size_t a = host_.Plug(kBf300, MakeModel());
+    ASSERT_TRUE(WaitForRebuild(*source));
+    list.Rebuild(catalogue, source->PresentDevices());
+    ASSERT_EQ(list.Rows().size(), 1u);
+    EXPECT_EQ(list.Selection(), 0);
+
+    const std::size_t b = host_.Plug(kBf100, MakeModel());
+    ASSERT_TRUE(WaitForRebuild(*source));
+    list.Rebuild(catalogue, source->PresentDevices());
+    ASSERT_EQ(list.Rows().size(), 2u);
+    EXPECT_EQ(list.Rows()[0].entry.path, host_.DeviceNode(b));
+
+    host_.Unplug(b);
+    ASSERT_TRUE(WaitForRebuild(*source));
+    list.Select(1);
+    list.Rebuild(catalogue, source->PresentDevices());
+    ASSERT_EQ(list.Rows().size(), 1u);
+    EXPECT_EQ(list.Rows()[0].entry.path, host_.DeviceNode(a));
+    EXPECT_EQ(list.Selection(), 0);
+
+    host_.Unplug(a);
+    ASSERT_TRUE(WaitForRebuild(*source));
+    list.Rebuild(catalogue, source->PresentDevices());
+    EXPECT_TRUE(list.Rows().empty());
+    EXPECT_FALSE(list.StartUpdateEnabled());
+
+    host_.Replug(a);
+    ASSERT_TRUE(WaitForRebuild(*source));
+    list.Rebuild(catalogue, source->PresentDevices());
+    ASSERT_EQ(list.Rows().size(), 1u);
+    EXPECT_TRUE(list.StartUpdateEnabled());
+}
+
+TEST_F(DeviceStackTest, AbsentOrChangedDeviceIsNotBound) {
+    const std::size_t i = host_.Plug(kBf100, MakeModel());
+    DeviceEntry entry = EntryFor(host_, i);
+
+    struct Case {
+        const char* name;
+        DeviceEntry entry;
+    };
+    DeviceEntry otherAddress = entry;
+    otherAddress.path = "/dev/bus/usb/" + entry.path.substr(13, 3) + "/120";
+    DeviceEntry otherModel = entry;
+    otherModel.productId = 0x1a;
+    for (const Case& c :
+         {Case{"NoDeviceAtThatAddress", otherAddress}, Case{"AnotherModelAtTheNode", otherModel}}) {
+        const DeviceControl control = OpenDeviceControl(c.entry);
+        EXPECT_EQ(control.result, BindResult::kNotBound) << c.name;
+        EXPECT_EQ(control.status, E_DEVICE_GONE) << c.name;
+        EXPECT_EQ(control.channel, nullptr) << c.name;
+        EXPECT_FALSE(control.PermissionProblem()) << c.name;
+    }
+
+    host_.Unplug(i);
+    const DeviceControl gone = OpenDeviceControl(entry);
+    EXPECT_EQ(gone.result, BindResult::kNotBound);
+    EXPECT_EQ(gone.channel, nullptr);
+}
+
+TEST_F(DeviceStackTest, WholeReadThroughTheChannelEqualsTheModel) {
+    const std::size_t i = host_.Plug(kBf100, MakeModel());
+    DeviceControl control = OpenDeviceControl(EntryFor(host_, i));
+    ASSERT_EQ(control.result, BindResult::kBound) << control.message;
+    ASSERT_TRUE(control.channel);
+
+    const ReadResult r = ReadFlash(*control.channel);
+    ASSERT_EQ(r.status, S_OK) << StatusText(r.status) << " at chunk " << r.failedChunk;
+    EXPECT_TRUE(r.flash == host_.Model(i)->Flash());
+    EXPECT_EQ(host_.Model(i)->RequestCount(), ChunkCount + 1);
+}
+
+TEST_F(DeviceStackTest, WritesReachTheDevice) {
+    const std::size_t i = host_.Plug(kBf100, MakeModel());
+    DeviceControl control = OpenDeviceControl(EntryFor(host_, i));
+    ASSERT_TRUE(control.channel) << control.message;
+
+    std::vector<std::uint8_t> image = PatternFlash(0x5A);
+    FlashCommand cmd;
+    std::vector<std::uint8_t> expected = PatternFlash();
+    for (const std::uint32_t a : {0u, 0x10000u, FlashSize - ChunkSize}) {
+        ASSERT_EQ(WriteChunk(*control.channel, cmd, a, image), S_OK) << a;
+        std::copy_n(image.begin() + a, ChunkSize, expected.begin() + a);
+    }
+    EXPECT_TRUE(host_.Model(i)->Flash() == expected);
+}
+
+TEST_F(DeviceStackTest, RefusedRequestIsAStall) {
+    // Request 1 is the prepare request; request 40 reads chunk 38.
+    const std::size_t i = host_.Plug(kBf100, MakeModel({.failAt = 40}));
+    DeviceControl control = OpenDeviceControl(EntryFor(host_, i));
+    ASSERT_TRUE(control.channel) << control.message;
+    const ReadResult r = ReadFlash(*control.channel);
+    EXPECT_EQ(r.status, E_DEVICE_STALL);
+    EXPECT_EQ(r.failedChunk, 38u);
+}
+
+TEST_F(DeviceStackTest, UnplugInTheMiddleOfAReadFailsInsteadOfHanging) {
+    const std::size_t i = host_.Plug(kBf100, MakeModel({.unplugAt = 300}));
+    DeviceControl control = OpenDeviceControl(EntryFor(host_, i));
+    ASSERT_TRUE(control.channel) << control.message;
+    const ReadResult r = ReadFlash(*control.channel);
+    EXPECT_EQ(r.status, E_DEVICE_GONE) << StatusText(r.status);
+    EXPECT_EQ(r.failedChunk, 298u);
+
+    // Every later request fails the same way, at once.
+    FlashCommand cmd;
+    std::vector<std::uint8_t> image(FlashSize);
+    EXPECT_EQ(ReadChunk(*control.channel, cmd, 0, image), E_DEVICE_GONE);
+}
+
+TEST_F(DeviceStackTest, UnplugFromOutsideWhileBound) {
+    const std::size_t i = host_.Plug(kBf100, MakeModel());
+    DeviceControl control = OpenDeviceControl(EntryFor(host_, i));
+    ASSERT_TRUE(control.channel) << control.message;
+    host_.Unplug(i);
+    const ReadResult r = ReadFlash(*control.channel, 4);
+    EXPECT_EQ(r.status, E_DEVICE_GONE) << StatusText(r.status);
+}
+
+TEST_F(DeviceStackTest, ChannelsOfTwoDevicesRunInParallel) {
+    const std::size_t a = host_.Plug(kBf100, MakeModel({}, 1));
+    const std::size_t b = host_.Plug(kBf300, MakeModel({}, 2));
+    DeviceControl ca = OpenDeviceControl(EntryFor(host_, a));
+    DeviceControl cb = OpenDeviceControl(EntryFor(host_, b));
+    ASSERT_TRUE(ca.channel && cb.channel) << ca.message << cb.message;
+
+    constexpr std::uint32_t kChunks = 512;
+    ReadResult ra;
+    ReadResult rb;
+    std::thread ta([&] { ra = ReadFlash(*ca.channel, kChunks); });
+    std::thread tb([&] { rb = ReadFlash(*cb.channel, kChunks); });
+    ta.join();
+    tb.join();
+    ASSERT_EQ(ra.status, S_OK);
+    ASSERT_EQ(rb.status, S_OK);
+    const auto fa = host_.Model(a)->Flash();
+    const auto fb = host_.Model(b)->Flash();
+    const auto n = static_cast<std::ptrdiff_t>(kChunks * ChunkSize);
+    EXPECT_TRUE(std::equal(ra.flash.begin(), ra.flash.begin() + n, fa.begin()));
+    EXPECT_TRUE(std::equal(rb.flash.begin(), rb.flash.begin() + n, fb.begin()));
+}
+
+// --- the command line, in-process, through the system's device access ------
+
+class CliOnDevicesTest : public DeviceStackTest {
+  protected:
+    void SetUp() override {
+        char dirTemplate[] = "/tmp/sovra-device-stack-XXXXXX";
+        const char* made = ::mkdtemp(dirTemplate);
+        ASSERT_NE(made, nullptr);
+        dir_ = made;
+        catalogue_ = dir_ + "/FirmwareUpdate.xml";
+        std::ofstream(catalogue_) << kCatalogueXml;
+    }
+    void TearDown() override {
+        for (const char* name : {"/FirmwareUpdate.xml", "/flash.bin"}) {
+            ::unlink((dir_ + name).c_str());
+        }
+        EXPECT_EQ(::rmdir(dir_.c_str()), 0) << "a file was left behind in " << dir_;
+    }
+
+    std::string dir_;
+    std::string catalogue_;
+    std::ostringstream out_;
+    std::ostringstream err_;
+};
+
+TEST_F(CliOnDevicesTest, ListPrintsTheRowsWithTheirPaths) {
+    const std::size_t a = host_.Plug(kBf300, MakeModel());
+    const std::size_t b = host_.Plug(kBf100, MakeModel());
+    cli::ListOptions options;
+    options.catalogue = catalogue_;
+    options.json = true;
+    ASSERT_EQ(cli::RunList(options, cli::SystemDeviceAccess(), out_, err_), cli::kExitOk)
+        << err_.str();
+    const auto rows = nlohmann::json::parse(out_.str());
+    ASSERT_EQ(rows.size(), 2u);
+    EXPECT_EQ(rows[0]["path"], host_.DeviceNode(b));
+    EXPECT_EQ(rows[0]["revision"], "0102");
+    EXPECT_EQ(rows[1]["path"], host_.DeviceNode(a));
+    EXPECT_EQ(rows[1]["product_id"], "001a");
+}
+
+TEST_F(CliOnDevicesTest, DumpSavesTheModelsFlash) {
+    const std::size_t i = host_.Plug(kBf100, MakeModel());
+    cli::DumpOptions options;
+    options.device = "abc:10";
+    options.output = dir_ + "/flash.bin";
+    options.catalogue = catalogue_;
+    ASSERT_EQ(cli::RunDump(options, cli::SystemDeviceAccess(), out_, err_, false), cli::kExitOk)
+        << err_.str();
+    std::ifstream in(options.output, std::ios::binary);
+    const std::vector<std::uint8_t> saved{std::istreambuf_iterator<char>(in), {}};
+    EXPECT_TRUE(saved == host_.Model(i)->Flash());
+}
+
+TEST_F(CliOnDevicesTest, DumpOfAVanishingDeviceLeavesNoFile) {
+    host_.Plug(kBf100, MakeModel({.unplugAt = 2000}));
+    cli::DumpOptions options;
+    options.device = "0abc:0010";
+    options.output = dir_ + "/flash.bin";
+    options.catalogue = catalogue_;
+    EXPECT_EQ(cli::RunDump(options, cli::SystemDeviceAccess(), out_, err_, false),
+              cli::kExitRefused);
+    EXPECT_NE(err_.str().find("chunk 0x1F380"), std::string::npos) << err_.str();
+    EXPECT_NE(err_.str().find("disconnected"), std::string::npos) << err_.str();
+    EXPECT_NE(::access(options.output.c_str(), F_OK), 0);
+}
+
+}  // namespace
+}  // namespace sovra
