@@ -261,6 +261,14 @@ TEST_F(UsbHostTest, UnplugAtVanishesAndTheHostTakesTheDeviceOffTheBus) {
     EXPECT_EQ(removed->action, "remove");
     EXPECT_EQ(removed->sysPath, host_.SysPath(index_));
     EXPECT_EQ(::access(host_.DeviceNode(index_).c_str(), F_OK), -1);
+
+    // Plugged back in, the device does not vanish again: the fault is spent.
+    host_.Replug(index_);
+    UsbHandle fresh = OpenUsb(usb_.get(), host_.BusNumber(index_), host_.Address(index_));
+    ASSERT_TRUE(fresh);
+    for (std::uint32_t k = 0; k < 3; ++k) {
+        EXPECT_EQ(UsbRead(fresh.get(), k * ChunkSize, chunk), static_cast<int>(ChunkSize));
+    }
 }
 
 TEST_F(UsbHostTest, UnplugAndReplugAreSeenAsRemoveAndAdd) {

@@ -1,0 +1,144 @@
+// The launcher's --device text, its flash= files and how it shows caught
+// system-log entries.
+
+#include "sim/device_spec.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <string>
+
+#include "sim/syslog_catcher.h"
+
+namespace sovra::sim {
+namespace {
+
+struct Accepted {
+    const char* text;
+    UsbIds ids;
+    const char* flashFile;  // null: none
+    FaultPlan faults;
+};
+
+class DeviceSpecAccepts : public testing::TestWithParam<Accepted> {};
+
+TEST_P(DeviceSpecAccepts, WithItsIdsAndOptions) {
+    const Accepted& c = GetParam();
+    const DeviceSpecResult r = ParseDeviceSpec(c.text);
+    ASSERT_TRUE(r.spec) << r.error;
+    EXPECT_EQ(r.spec->ids.vendor, c.ids.vendor);
+    EXPECT_EQ(r.spec->ids.product, c.ids.product);
+    EXPECT_EQ(r.spec->ids.revision, c.ids.revision);
+    EXPECT_EQ(r.spec->flashFile.value_or("<none>"), c.flashFile ? c.flashFile : "<none>");
+    EXPECT_EQ(r.spec->faults.latency, c.faults.latency);
+    EXPECT_EQ(r.spec->faults.failAt, c.faults.failAt);
+    EXPECT_EQ(r.spec->faults.unplugAt, c.faults.unplugAt);
+    EXPECT_EQ(r.spec->faults.corruptAt, c.faults.corruptAt);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, DeviceSpecAccepts,
+    testing::Values(
+        Accepted{"0abc:0010:0102", {0x0abc, 0x0010, 0x0102}, nullptr, {}},
+        Accepted{"ABC:10:FfFf", {0x0abc, 0x0010, 0xffff}, nullptr, {}},
+        Accepted{"0:0:0000", {0, 0, 0}, nullptr, {}},
+        Accepted{"0abc:0010:0102,flash=/tmp/a=b.bin,fail-at=7",
+                 {0x0abc, 0x0010, 0x0102},
+                 "/tmp/a=b.bin",
+                 {.failAt = 7}},
+        Accepted{"1234:5678:0001,latency-us=250,unplug-at=4097,corrupt-at=18446744073709551615",
+                 {0x1234, 0x5678, 0x0001},
+                 nullptr,
+                 {.latency = std::chrono::microseconds(250),
+                  .unplugAt = 4097,
+                  .corruptAt = 18446744073709551615u}},
+        Accepted{"1:2:0003,latency-us=0", {1, 2, 3}, nullptr, {}}));
+
+struct Refused {
+    const char* text;
+    const char* message;  // a part of the error
+};
+
+class DeviceSpecRefuses : public testing::TestWithParam<Refused> {};
+
+TEST_P(DeviceSpecRefuses, NamingTheProblem) {
+    const DeviceSpecResult r = ParseDeviceSpec(GetParam().text);
+    EXPECT_FALSE(r.spec);
+    EXPECT_NE(r.error.find(GetParam().message), std::string::npos) << r.error;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Texts, DeviceSpecRefuses,
+    testing::Values(Refused{"", "must start with VID:PID:REV"},
+                    Refused{"0abc:0010", "must start with VID:PID:REV"},
+                    Refused{"0abc:0010:0102:1", "must start with VID:PID:REV"},
+                    Refused{":0010:0102", "vendor id"}, Refused{"10abc:0010:0102", "vendor id"},
+                    Refused{"0abc:+10:0102", "product id"}, Refused{"0x12:0010:0102", "vendor id"},
+                    Refused{"0abc:0010:102", "revision must be 4"},
+                    Refused{"0abc:0010:01g2", "revision must be 4"},
+                    Refused{"0abc:0010:0102,", "missing after the comma"},
+                    Refused{"0abc:0010:0102,fail-at=1,", "missing after the comma"},
+                    Refused{"0abc:0010:0102,,fail-at=1", "needs a value"},
+                    Refused{"0abc:0010:0102,flash", "needs a value"},
+                    Refused{"0abc:0010:0102,flash=", "needs a value"},
+                    Refused{"0abc:0010:0102,fail-at=-1", "decimal number"},
+                    Refused{"0abc:0010:0102,fail-at=1x", "decimal number"},
+                    Refused{"0abc:0010:0102,fail-at=18446744073709551616", "decimal number"},
+                    Refused{"0abc:0010:0102,unplug-at=0", "counts requests from 1"},
+                    Refused{"0abc:0010:0102,fail-at=2,fail-at=3", "given twice"},
+                    Refused{"0abc:0010:0102,flash=a,flash=b", "given twice"},
+                    Refused{"0abc:0010:0102,latency-us=1,latency-us=1", "given twice"},
+                    Refused{"0abc:0010:0102,latency-us=10000001", "at most"},
+                    Refused{"0abc:0010:0102,Fail-At=2", "unknown option 'Fail-At'"}));
+
+class FlashFileTest : public testing::TestWithParam<std::size_t> {};
+
+TEST_P(FlashFileTest, OnlyAWholeFlashIsTaken) {
+    const std::size_t size = GetParam();
+    char path[] = "/tmp/sovra-flash-file.XXXXXX";
+    const int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    std::string bytes(size, '\0');
+    for (std::size_t i = 0; i < size; ++i) {
+        bytes[i] = static_cast<char>(i * 7);
+    }
+    std::ofstream(path, std::ios::binary) << bytes;
+    std::string error;
+    const auto flash = LoadFlashFile(path, error);
+    std::remove(path);
+    if (size == FlashSize) {
+        ASSERT_TRUE(flash) << error;
+        EXPECT_TRUE(
+            std::equal(flash->begin(), flash->end(), bytes.begin(), bytes.end(),
+                       [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
+    } else {
+        EXPECT_FALSE(flash);
+        EXPECT_NE(error.find("exactly 262144 bytes"), std::string::npos) << error;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Sizes, FlashFileTest,
+                         testing::Values(0, 1, FlashSize - 1, FlashSize, FlashSize + 1,
+                                         4 * FlashSize));
+
+TEST(FlashFile, AMissingFileIsNamed) {
+    std::string error;
+    EXPECT_FALSE(LoadFlashFile("/nonexistent/dir/flash.bin", error));
+    EXPECT_NE(error.find("cannot open flash file '/nonexistent/dir/flash.bin'"), std::string::npos);
+}
+
+TEST(PrintableLogEntry, KeepsTextAndDefusesControlCharacters) {
+    EXPECT_EQ(PrintableLogEntry("<14>sovra: Load Stage 1 of 3."), "<14>sovra: Load Stage 1 of 3.");
+    EXPECT_EQ(PrintableLogEntry(std::string_view("entry\n\0\0", 8)), "entry");
+    EXPECT_EQ(PrintableLogEntry("a\x1b[2Jb\tc\x7f"), "a\\x1B[2Jb\tc\\x7F");
+    EXPECT_EQ(PrintableLogEntry(std::string_view("a\0b", 3)), "a\\x00b");
+    EXPECT_EQ(PrintableLogEntry("caf\xc3\xa9"), "caf\xc3\xa9");
+    EXPECT_EQ(PrintableLogEntry(""), "");
+}
+
+}  // namespace
+}  // namespace sovra::sim
