@@ -1,0 +1,62 @@
+// Every reader of the image format on arbitrary bytes: the record walk, the
+// validation, the device-info search and the entry-area rules. Nothing may
+// be read outside the input, and an area the rules have stamped is valid.
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <vector>
+
+#include "flash/flash_command.h"
+#include "flash/image_format.h"
+#include "flash/info_area.h"
+
+namespace {
+
+void Check(bool ok) {
+    if (!ok) {
+        std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    using namespace sovra;
+    const std::vector<std::uint8_t> image(data, data + size);
+
+    ImageLayout layout;
+    const Status s = ValidateImage(image, FlashSize, layout);
+    RecordWalker walker(image);
+    std::uint32_t records = 0;
+    while (const auto r = walker.Next()) {
+        ++records;
+        Check(std::size_t{4} * r->end() <= image.size());
+        if (r->IsDeviceInfo()) {
+            std::array<std::uint8_t, DeviceInfoBlockSize> block{};
+            const auto src = DeviceInfoBlock(std::span<const std::uint8_t>(image), *r);
+            std::copy(src.begin(), src.end(), block.begin());
+            const InfoArea area = InfoAreaOf(std::span<std::uint8_t, 256>(block));
+            const bool wasValid = IsValidInfoArea(area);
+            const std::uint8_t usedBefore = area[2];
+            (void)LastKeptTime(area);
+            StampInfoArea(area, 1, 2);
+            Check(IsValidInfoArea(area));
+            // Appends only ever grow a valid area; they never shrink it.
+            Check(!wasValid || area[2] >= usedBefore);
+            // The device data in front of the area is never written.
+            Check(std::equal(block.begin(), block.begin() + InfoAreaOffset, src.begin()));
+        }
+    }
+    (void)ComputeChecksum(image);
+    (void)FindDeviceInfo(image);
+    if (s == S_OK) {
+        Check(walker.end() == WalkEnd::kEndMarker);
+        Check(walker.position() == layout.endMarker && records == layout.records);
+        Check(layout.length() <= FlashSize);
+    } else if (walker.end() != WalkEnd::kEndMarker) {
+        Check(s == WalkFailure(walker.end()) || s == E_IMAGE_TOO_LONG || s == E_IMAGE_TOO_SHORT);
+    }
+    return 0;
+}
