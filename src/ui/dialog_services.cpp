@@ -1,0 +1,21 @@
+#include "ui/dialog_services.h"
+
+#include <string>
+
+#include "device/udev_source.h"
+
+namespace sovra::ui {
+
+DialogServices SystemDialogServices() {
+    DialogServices services;
+    services.loadCatalogue = [] { return FirmwareCatalogue::LoadDefault(); };
+    services.openDeviceSource = []() -> std::unique_ptr<DeviceSource> {
+        // Discovery fails silently: no source only leaves the list empty.
+        std::string error;
+        return UdevSource::Open(/*watch=*/true, error);
+    };
+    services.openDeviceControl = [](const DeviceEntry& entry) { return OpenDeviceControl(entry); };
+    return services;
+}
+
+}  // namespace sovra::ui

@@ -1,0 +1,171 @@
+#include "ui/platform.h"
+
+#include <QApplication>
+#include <QCursor>
+#include <QLineEdit>
+#include <QMessageBox>
+#include <QPainter>
+#include <QStyle>
+
+namespace sovra::ui {
+
+QString ToQString(std::string_view text) {
+    return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+std::string ToStdString(const QString& text) {
+    return text.toUtf8().toStdString();
+}
+
+QColor ToQColor(Colour colour) {
+    return QColor(static_cast<int>(colour & 0xFFu), static_cast<int>((colour >> 8) & 0xFFu),
+                  static_cast<int>((colour >> 16) & 0xFFu));
+}
+
+Colour FromQColor(const QColor& colour) {
+    return Rgb(static_cast<std::uint8_t>(colour.red()), static_cast<std::uint8_t>(colour.green()),
+               static_cast<std::uint8_t>(colour.blue()));
+}
+
+QString ControlName(int id) {
+    return QString::number(id);
+}
+
+StaticText::StaticText(QWidget* parent, int id, Qt::Alignment horizontal) : QLabel(parent) {
+    setObjectName(ControlName(id));
+    setAlignment(horizontal | Qt::AlignTop);
+    setWordWrap(true);
+    setTextFormat(Qt::PlainText);
+}
+
+void StaticText::SetTextColour(std::optional<QColor> colour) {
+    colour_ = colour;
+    update();
+}
+
+QColor StaticText::EffectiveTextColour() const {
+    return colour_ ? *colour_ : palette().color(foregroundRole());
+}
+
+void StaticText::paintEvent(QPaintEvent*) {
+    // The colour goes into a copy of the palette for this drawing only: the
+    // control's own palette, and so every other control, stays as it is.
+    QPalette pal = palette();
+    if (colour_) {
+        pal.setColor(QPalette::Active, foregroundRole(), *colour_);
+        pal.setColor(QPalette::Inactive, foregroundRole(), *colour_);
+    }
+    QPainter painter(this);
+    const int flags = static_cast<int>(alignment()) | Qt::TextWordWrap | Qt::TextExpandTabs;
+    style()->drawItemText(&painter, contentsRect(), flags, pal, isEnabled(), text(),
+                          foregroundRole());
+}
+
+ProgressBar::ProgressBar(QWidget* parent, int id) : QProgressBar(parent) {
+    setObjectName(ControlName(id));
+    setTextVisible(false);
+    setRange(0, 100);
+    setValue(0);
+}
+
+void ProgressBar::SetRange(int low, int high) {
+    const int pos = Pos();
+    setRange(low, high);
+    SetPos(pos);
+}
+
+void ProgressBar::SetPos(int position) {
+    if (position < minimum()) {
+        position = minimum();
+    }
+    if (position > maximum()) {
+        position = maximum();
+    }
+    setValue(position);
+}
+
+void ProgressBar::StepIt() {
+    int next = Pos() + step_;
+    if (next > maximum()) {
+        // Past the end the bar starts over from its low end.
+        next = minimum();
+    }
+    SetPos(next);
+}
+
+QPushButton* MakeButton(QWidget* parent, int id, const char* text, const QRect& geometry) {
+    auto* button = new QPushButton(QString::fromLatin1(text), parent);
+    button->setObjectName(ControlName(id));
+    button->setGeometry(geometry);
+    return button;
+}
+
+EditableRowCombo::EditableRowCombo(QWidget* parent, int id) : QComboBox(parent) {
+    setObjectName(ControlName(id));
+    setEditable(true);
+    setInsertPolicy(QComboBox::NoInsert);
+    // No completion: the edit field shows what the user typed, no more.
+    setCompleter(nullptr);
+    connect(lineEdit(), &QLineEdit::textEdited, this, &EditableRowCombo::OnTextEdited);
+}
+
+void EditableRowCombo::ClearSelection() {
+    setCurrentIndex(-1);
+    setEditText(QString());
+}
+
+void EditableRowCombo::OnTextEdited(const QString& text) {
+    const int match = findText(text, Qt::MatchExactly | Qt::MatchCaseSensitive);
+    if (match == currentIndex()) {
+        return;
+    }
+    if (match >= 0) {
+        setCurrentIndex(match);
+        return;
+    }
+    // Leaving the row empties the edit field; the user's text goes back in,
+    // with the cursor where it was.
+    QLineEdit* edit = lineEdit();
+    const int cursor = edit->cursorPosition();
+    setCurrentIndex(-1);
+    edit->setText(text);
+    edit->setCursorPosition(cursor);
+}
+
+namespace {
+
+void MessageBox(QWidget* owner, QMessageBox::Icon icon, std::string_view text,
+                std::string_view caption) {
+    QMessageBox box(icon, ToQString(caption), ToQString(text), QMessageBox::Ok, owner);
+    box.setTextFormat(Qt::PlainText);
+    box.setDefaultButton(QMessageBox::Ok);
+    box.setEscapeButton(QMessageBox::Ok);
+    box.exec();
+}
+
+}  // namespace
+
+void ErrorBox(QWidget* owner, std::string_view text) {
+    MessageBox(owner, QMessageBox::Critical, text, kErrorBoxTitle);
+}
+
+void ExclamationBox(QWidget* owner, std::string_view text, std::string_view caption) {
+    MessageBox(owner, QMessageBox::Warning, text, caption);
+}
+
+void BeginWaitCursor() {
+    QApplication::setOverrideCursor(QCursor(Qt::WaitCursor));
+}
+
+void EndWaitCursor() {
+    if (QApplication::overrideCursor() != nullptr) {
+        QApplication::restoreOverrideCursor();
+    }
+}
+
+Qt::WindowFlags DialogWindowFlags() {
+    return Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+           Qt::WindowCloseButtonHint;
+}
+
+}  // namespace sovra::ui

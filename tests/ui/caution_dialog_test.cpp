@@ -1,0 +1,106 @@
+// The caution dialog: its template, its text and colours, and its answers.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QPushButton>
+#include <QTest>
+
+#include "ui/caution_dlg.h"
+#include "ui_test_support.h"
+
+namespace sovra::ui {
+namespace {
+
+// Pixels of exactly `colour` inside `area` of the widget as drawn.
+int CountPixels(QWidget* w, const QRect& area, const QColor& colour) {
+    const QImage image = w->grab(area).toImage();
+    int n = 0;
+    for (int y = 0; y < image.height(); ++y) {
+        for (int x = 0; x < image.width(); ++x) {
+            if (image.pixelColor(x, y).rgb() == colour.rgb()) {
+                ++n;
+            }
+        }
+    }
+    return n;
+}
+
+TEST(CautionDialogTest, TemplateTextsAndIds) {
+    CCautionDlg dlg;
+    dlg.OnInitDialog();
+    const DialogUnits u(DialogFont("Microsoft Sans Serif", 10));
+    EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Dialog"));
+    EXPECT_EQ(dlg.size(), u.Size(251, 150));
+    EXPECT_EQ(dlg.minimumSize(), dlg.maximumSize());
+
+    auto* ok = dlg.findChild<QPushButton*>(QStringLiteral("1"));
+    auto* cancel = dlg.findChild<QPushButton*>(QStringLiteral("2"));
+    ASSERT_NE(ok, nullptr);
+    ASSERT_NE(cancel, nullptr);
+    EXPECT_EQ(ok->text(), QStringLiteral("OK"));
+    EXPECT_EQ(cancel->text(), QStringLiteral("Cancel"));
+    EXPECT_TRUE(ok->isDefault());
+    EXPECT_EQ(ok->geometry(), u.Rect(138, 129, 50, 14));
+    EXPECT_EQ(cancel->geometry(), u.Rect(194, 129, 50, 14));
+    EXPECT_EQ(dlg.WarningText()->objectName(), QStringLiteral("1000"));
+    EXPECT_EQ(dlg.WarningText()->geometry(), u.Rect(7, 26, 237, 99));
+    EXPECT_EQ(dlg.WarningIcon()->objectName(), QStringLiteral("1001"));
+    EXPECT_EQ(dlg.WarningIcon()->pos(), u.Rect(7, 7, 20, 20).topLeft());
+    EXPECT_FALSE(dlg.WarningIcon()->pixmap().isNull());
+
+    // The warning, character for character: 354 of them, "battery" followed
+    // by four tabs, three spaces and a line break.
+    const std::string text = dlg.WarningText()->text().toStdString();
+    EXPECT_EQ(text, kCautionText);
+    EXPECT_EQ(text.size(), 354u);
+    EXPECT_NE(text.find("battery\t\t\t\t   \nTo start upgrade click 'OK' button.\n"),
+              std::string::npos);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\t'), 4);
+    EXPECT_EQ(std::count(text.begin(), text.end(), '\n'), 2);
+}
+
+TEST(CautionDialogTest, OnlyTheWarningIsDrawnInDarkRed) {
+    CCautionDlg dlg;
+    dlg.OnInitDialog();
+    dlg.show();
+    const QColor darkRed(192, 0, 0);
+    EXPECT_EQ(dlg.WarningText()->EffectiveTextColour(), darkRed);
+    EXPECT_GT(CountPixels(&dlg, dlg.WarningText()->geometry(), darkRed), 50);
+    for (const char* button : {"1", "2"}) {
+        auto* b = dlg.findChild<QPushButton*>(QString::fromLatin1(button));
+        EXPECT_EQ(CountPixels(&dlg, b->geometry(), darkRed), 0) << button;
+    }
+    // The colour is the label's own at drawing time, not its palette's.
+    EXPECT_NE(dlg.WarningText()->palette().color(QPalette::WindowText), darkRed);
+}
+
+// Enter confirms (OK is the default button and has the focus); Cancel, Esc
+// and the close box refuse.
+TEST(CautionDialogTest, AnswersOfTheModalRun) {
+    struct Way {
+        const char* name;
+        std::function<void(CCautionDlg*)> answer;
+        int want;
+    };
+    const Way ways[] = {
+        {"Enter", [](CCautionDlg* d) { QTest::keyClick(d->focusWidget(), Qt::Key_Return); }, kIdOk},
+        {"OK", [](CCautionDlg* d) { d->findChild<QPushButton*>("1")->click(); }, kIdOk},
+        {"Cancel", [](CCautionDlg* d) { d->findChild<QPushButton*>("2")->click(); }, kIdCancel},
+        {"Esc", [](CCautionDlg* d) { QTest::keyClick(d, Qt::Key_Escape); }, kIdCancel},
+        {"close box", [](CCautionDlg* d) { d->close(); }, kIdCancel},
+    };
+    for (const Way& way : ways) {
+        CCautionDlg dlg;
+        const testing::ModalDriver driver([&](QWidget* modal) {
+            if (modal == &dlg && dlg.focusWidget() != nullptr) {
+                EXPECT_EQ(dlg.focusWidget()->objectName(), QStringLiteral("1")) << way.name;
+                way.answer(&dlg);
+            }
+        });
+        EXPECT_EQ(dlg.DoModal(), way.want) << way.name;
+    }
+}
+
+}  // namespace
+}  // namespace sovra::ui

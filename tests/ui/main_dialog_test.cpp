@@ -1,0 +1,351 @@
+// The main dialog: its template, its start, the device list kept current,
+// the firmware list, and its end.
+
+#include <gtest/gtest.h>
+
+#include <QApplication>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTest>
+
+#include "support/log_receiver.h"
+#include "ui/firmware_update_app.h"
+#include "ui/firmware_update_dlg.h"
+#include "ui_test_support.h"
+
+namespace sovra::ui {
+namespace {
+
+using testing::Entry;
+using testing::LogReceiver;
+using testing::TestRig;
+
+std::vector<std::string> Rows(const QListWidget* list) {
+    std::vector<std::string> rows;
+    for (int i = 0; i < list->count(); ++i) {
+        rows.push_back(list->item(i)->text().toStdString());
+    }
+    return rows;
+}
+
+std::vector<std::string> Rows(const QComboBox* combo) {
+    std::vector<std::string> rows;
+    for (int i = 0; i < combo->count(); ++i) {
+        rows.push_back(combo->itemText(i).toStdString());
+    }
+    return rows;
+}
+
+int SelectedRow(const QListWidget* list) {
+    const auto selected = list->selectedItems();
+    return selected.isEmpty() ? -1 : list->row(selected.front());
+}
+
+class MainDialogTest : public ::testing::Test {
+  protected:
+    void SetUp() override { rig.WriteStandardCatalogue({"a.img", "b.img"}); }
+
+    std::unique_ptr<CFirmwareUpdateDlg> Open() {
+        auto dlg = std::make_unique<CFirmwareUpdateDlg>(rig.Services());
+        dlg->OnInitDialog();
+        dlg->show();
+        return dlg;
+    }
+
+    LogReceiver log;
+    TestRig rig;
+};
+
+TEST_F(MainDialogTest, TemplateControlsKeepTheirIdsPlacesAndTexts) {
+    auto dlg = Open();
+    const DialogUnits u(DialogFont("Microsoft Sans Serif", 10));
+    struct Control {
+        const char* name;
+        QRect dlu;
+        const char* text;  // null: not looked at
+    };
+    const Control controls[] = {
+        {"1", {195, 181, 50, 14}, "OK"},
+        {"1007", {7, 7, 238, 8}, kTopText},
+        {"1008", {7, 64, 238, 70}, nullptr},
+        {"1009", {7, 181, 50, 14}, "Start Update"},
+    };
+    for (const Control& c : controls) {
+        auto* w = dlg->findChild<QWidget*>(QString::fromLatin1(c.name));
+        ASSERT_NE(w, nullptr) << c.name;
+        EXPECT_EQ(w->geometry(), u.Rect(c.dlu.x(), c.dlu.y(), c.dlu.width(), c.dlu.height()))
+            << c.name;
+        if (c.text == nullptr) {
+            continue;
+        }
+        QString text;
+        if (auto* b = qobject_cast<QAbstractButton*>(w)) {
+            text = b->text();
+        } else if (auto* l = qobject_cast<QLabel*>(w)) {
+            text = l->text();
+        }
+        EXPECT_EQ(text.toStdString(), c.text) << c.name;
+    }
+    // The firmware list: its place and width; its height is the closed box.
+    const QRect combo = dlg->FirmwareList()->geometry();
+    EXPECT_EQ(combo.topLeft(), u.Rect(7, 151, 238, 125).topLeft());
+    EXPECT_EQ(combo.width(), u.X(238));
+    EXPECT_EQ(dlg->FirmwareList()->objectName(), QStringLiteral("1010"));
+
+    std::vector<std::string> statics;
+    for (auto* label : dlg->findChildren<QLabel*>(QStringLiteral("-1"))) {
+        statics.push_back(label->text().toStdString());
+    }
+    EXPECT_EQ(statics, (std::vector<std::string>{kInstructionText, kFirmwareLabelText}));
+    EXPECT_EQ(dlg->size(), u.Size(252, 202));
+    EXPECT_EQ(dlg->windowTitle().toStdString(), kMainCaption);
+    EXPECT_TRUE(dlg->OkButton()->isDefault());
+    EXPECT_FALSE(dlg->windowFlags() & Qt::WindowMinimizeButtonHint);
+    EXPECT_FALSE(dlg->windowFlags() & Qt::WindowMaximizeButtonHint);
+}
+
+TEST_F(MainDialogTest, TabOrderIsTheTemplateOrderAndOkHasTheFocus) {
+    auto dlg = Open();
+    std::vector<std::string> order;
+    QWidget* w = dlg->OkButton();
+    do {
+        if ((w->focusPolicy() & Qt::TabFocus) && w->parentWidget() == dlg.get()) {
+            order.push_back(w->objectName().toStdString());
+        }
+        w = w->nextInFocusChain();
+    } while (w != dlg->OkButton());
+    EXPECT_EQ(order, (std::vector<std::string>{"1", "1008", "1009", "1010"}));
+    ASSERT_TRUE(testing::PumpUntil([&] { return dlg->focusWidget() != nullptr; }));
+    EXPECT_EQ(dlg->focusWidget(), dlg->OkButton());
+}
+
+TEST_F(MainDialogTest, StartWritesTheStartEntryOnceAndOffersTheChoicesUnselected) {
+    rig.WriteCatalogue({
+        R"(File_Name="z.img" REV="02.00" Device_Name="Zeta")",
+        R"(File_Name="a.img" REV="1.0")",
+        R"(File_Name="a.img" REV="1.0")",
+        R"(File_Name="x.img" rev="3")",
+        R"(File_Name="e.img" REV="5%s" Device_Name="")",
+    });
+    auto dlg = Open();
+    EXPECT_EQ(log.Drain(), std::vector<testing::LogEntry>{Entry(kEventUtilityStarted)});
+    // Document order, duplicates kept, not sorted.
+    EXPECT_EQ(Rows(dlg->FirmwareList()),
+              (std::vector<std::string>{"Zeta, firmware ver. 02.00", "Sovra, firmware ver. 1.0",
+                                        "Sovra, firmware ver. 1.0", ", firmware ver. 5%s"}));
+    EXPECT_EQ(dlg->FirmwareList()->Selection(), -1);
+    EXPECT_TRUE(dlg->FirmwareList()->currentText().isEmpty());
+}
+
+TEST_F(MainDialogTest, WithoutACatalogueBothListsStayEmpty) {
+    rig.cataloguePath = rig.dir.File("missing.xml");
+    rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownHardwareId);
+    auto dlg = Open();
+    EXPECT_EQ(dlg->FirmwareList()->count(), 0);
+    EXPECT_EQ(dlg->DeviceListBox()->count(), 0);
+    EXPECT_FALSE(dlg->StartUpdateButton()->isEnabled());
+}
+
+// Each step changes the devices, then the list must show `rows` with row 0
+// selected (or nothing when empty) and Start Update enabled exactly when a
+// row exists.
+TEST_F(MainDialogTest, DeviceListFollowsArrivalsAndRemovals) {
+    rig.WriteCatalogue({
+        R"(Device_Name="Beamformer 100" VID="abc" PID="10")",
+        R"(Device_Name="Alpha" VID="abc" PID="11")",
+    });
+    auto dlg = Open();
+    QListWidget* list = dlg->DeviceListBox();
+    EXPECT_EQ(list->count(), 0);
+    EXPECT_FALSE(dlg->StartUpdateButton()->isEnabled());
+    ASSERT_TRUE(dlg->WatchingDevices());
+
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        std::vector<std::string> rows;
+    };
+    const std::string b100 = "Beamformer 100, firmware ver. 01.02";
+    const std::string alpha = "Alpha, firmware ver. 01.16";
+    const Step steps[] = {
+        {"plug a known device",
+         [&] { rig.bus->Plug("/dev/bus/usb/001/002", "USB\\VID_0ABC&PID_0010&REV_0102"); },
+         {b100}},
+        {"plug an unknown device",
+         [&] { rig.bus->Plug("/dev/bus/usb/001/003", "USB\\VID_0ABC&PID_0099&REV_0102"); },
+         {b100}},
+        {"plug a second known device; alphabetical order",
+         [&] { rig.bus->Plug("/dev/bus/usb/001/004", "usb\\vid_0abc&pid_0011&rev_0110"); },
+         {alpha, b100}},
+        {"select the second row, unplug the first",
+         [&] {
+             list->setCurrentRow(1);
+             rig.bus->Unplug("/dev/bus/usb/001/004");
+         },
+         {b100}},
+        {"replug it",
+         [&] { rig.bus->Plug("/dev/bus/usb/001/004", "USB\\VID_ABC&PID_11&REV_110"); },
+         {alpha, b100}},
+        {"unplug everything",
+         [&] {
+             rig.bus->Unplug("/dev/bus/usb/001/002");
+             rig.bus->Unplug("/dev/bus/usb/001/004");
+         },
+         {}},
+    };
+    for (const Step& step : steps) {
+        step.change();
+        ASSERT_TRUE(testing::PumpUntil([&] { return Rows(list) == step.rows; })) << step.what;
+        EXPECT_EQ(SelectedRow(list), step.rows.empty() ? -1 : 0) << step.what;
+        EXPECT_EQ(dlg->Devices().Selection(), step.rows.empty() ? -1 : 0) << step.what;
+        EXPECT_EQ(dlg->StartUpdateButton()->isEnabled(), !step.rows.empty()) << step.what;
+    }
+}
+
+TEST_F(MainDialogTest, AnEventThatIsNoArrivalOrRemovalKeepsTheUsersSelection) {
+    rig.WriteCatalogue({R"(Device_Name="B" VID="abc" PID="10")"});
+    rig.bus->Plug("/dev/bus/usb/001/002", "USB\\VID_0ABC&PID_0010&REV_0102");
+    rig.bus->Plug("/dev/bus/usb/001/003", "USB\\VID_0ABC&PID_0010&REV_0103");
+    auto dlg = Open();
+    QListWidget* list = dlg->DeviceListBox();
+    ASSERT_EQ(list->count(), 2);
+    list->setCurrentRow(1);
+    EXPECT_EQ(dlg->Devices().Selection(), 1);
+    rig.bus->Nudge();
+    // The descriptor is drained, so its notifier goes quiet again.
+    ASSERT_TRUE(testing::PumpUntil([&] { return !rig.bus->Drain(); }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(SelectedRow(list), 1);
+}
+
+TEST_F(MainDialogTest, TypedTextNeverBecomesARowAndOnlyAnExactMatchSelects) {
+    auto dlg = Open();
+    EditableRowCombo* combo = dlg->FirmwareList();
+    const std::vector<std::string> before = Rows(combo);
+    ASSERT_EQ(before.size(), 2u);
+
+    struct Case {
+        const char* typed;
+        int selection;
+    };
+    const Case cases[] = {
+        {"Firmware", -1},
+        {"firmware 1, firmware ver. 01.00", -1},  // case counts
+        {"Firmware 2, firmware ver. 02.00", 1},
+        {"Firmware 2, firmware ver. 02.00x", -1},
+    };
+    for (const Case& c : cases) {
+        combo->lineEdit()->clear();
+        combo->ClearSelection();
+        combo->setFocus();
+        QTest::keyClicks(combo->lineEdit(), QString::fromLatin1(c.typed));
+        EXPECT_EQ(combo->Selection(), c.selection) << c.typed;
+        EXPECT_EQ(combo->currentText().toStdString(), c.typed);
+        EXPECT_EQ(Rows(combo), before) << c.typed;
+    }
+    // Choosing a row from the list selects it, as usual.
+    combo->setCurrentIndex(0);
+    EXPECT_EQ(combo->Selection(), 0);
+}
+
+TEST_F(MainDialogTest, ResizingMovesNoControl) {
+    auto dlg = Open();
+    std::vector<QRect> before;
+    for (auto* w : dlg->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+        before.push_back(w->geometry());
+    }
+    for (const QSize size : {QSize(200, 150), QSize(900, 700), QSize(1, 1)}) {
+        dlg->resize(size);
+        QCoreApplication::processEvents();
+        EXPECT_EQ(dlg->size(), size);
+        std::vector<QRect> after;
+        for (auto* w : dlg->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
+            after.push_back(w->geometry());
+        }
+        EXPECT_EQ(after, before);
+    }
+}
+
+TEST_F(MainDialogTest, DestroyingTheWindowStopsWatchingAndReleasesEveryRow) {
+    rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownHardwareId);
+    auto dlg = Open();
+    ASSERT_EQ(dlg->DeviceListBox()->count(), 1);
+    ASSERT_EQ(dlg->FirmwareChoiceRows().size(), 2u);
+    EXPECT_EQ(rig.bus->OpenSources(), 1);
+
+    dlg->DestroyWindow();
+    EXPECT_EQ(rig.bus->OpenSources(), 0);
+    EXPECT_FALSE(dlg->WatchingDevices());
+    EXPECT_EQ(dlg->DeviceListBox()->count(), 0);
+    EXPECT_TRUE(dlg->Devices().Rows().empty());
+    EXPECT_EQ(dlg->FirmwareList()->count(), 0);
+    EXPECT_TRUE(dlg->FirmwareChoiceRows().empty());
+    // A device arriving now changes nothing.
+    rig.bus->Plug("/dev/bus/usb/001/003", testing::kKnownHardwareId);
+    QCoreApplication::processEvents();
+    EXPECT_EQ(dlg->DeviceListBox()->count(), 0);
+}
+
+// OK, Enter (OK has the focus), Esc and the close box all end the modal run
+// the same way: the window is destroyed and its rows released.
+TEST_F(MainDialogTest, EveryWayOfClosingEndsTheModalRun) {
+    struct Way {
+        const char* name;
+        std::function<void(CFirmwareUpdateDlg*)> close;
+    };
+    const Way ways[] = {
+        {"OK", [](CFirmwareUpdateDlg* d) { d->OkButton()->click(); }},
+        {"Enter", [](CFirmwareUpdateDlg* d) { QTest::keyClick(d->focusWidget(), Qt::Key_Return); }},
+        {"Esc", [](CFirmwareUpdateDlg* d) { QTest::keyClick(d, Qt::Key_Escape); }},
+        {"close box", [](CFirmwareUpdateDlg* d) { d->close(); }},
+    };
+    for (const Way& way : ways) {
+        rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownHardwareId);
+        CFirmwareUpdateDlg dlg(rig.Services());
+        const testing::ModalDriver driver([&](QWidget* modal) {
+            if (modal == &dlg && dlg.focusWidget() == dlg.OkButton()) {
+                way.close(&dlg);
+            }
+        });
+        dlg.DoModal();
+        EXPECT_FALSE(dlg.isVisible()) << way.name;
+        EXPECT_EQ(dlg.DeviceListBox()->count(), 0) << way.name;
+        EXPECT_EQ(rig.bus->OpenSources(), 0) << way.name;
+        rig.bus->Unplug("/dev/bus/usb/001/002");
+    }
+    // One start entry per run, nothing else.
+    EXPECT_EQ(log.Drain(),
+              std::vector<testing::LogEntry>(std::size(ways), Entry(kEventUtilityStarted)));
+}
+
+// The application object runs the main dialog once and returns the exit
+// code 0 whichever way the dialog was closed.
+class TestApp final : public CFirmwareUpdateApp {
+  public:
+    explicit TestApp(TestRig& rig) : rig_(rig) {}
+
+  protected:
+    DialogServices Services() const override { return rig_.Services(); }
+
+  private:
+    TestRig& rig_;
+};
+
+TEST_F(MainDialogTest, ApplicationRunsTheMainDialogOnceAndExitsWithZero) {
+    TestApp app(rig);
+    int seen = 0;
+    const testing::ModalDriver driver([&](QWidget* modal) {
+        if (modal == app.MainWindow()) {
+            ++seen;
+            QTest::keyClick(modal, Qt::Key_Escape);
+        }
+    });
+    EXPECT_EQ(app.Run(), 0);
+    EXPECT_EQ(app.MainWindow(), nullptr);
+    EXPECT_GE(seen, 1);
+    EXPECT_EQ(log.Drain(), std::vector<testing::LogEntry>{Entry(kEventUtilityStarted)});
+}
+
+}  // namespace
+}  // namespace sovra::ui
