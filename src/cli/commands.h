@@ -24,5 +24,7 @@ void AddSampleImage(CLI::App& app, Runner& run);
 void AddFirmware(CLI::App& app, Runner& run);
 void AddList(CLI::App& app, Runner& run);
 void AddDump(CLI::App& app, Runner& run);
+void AddUpdate(CLI::App& app, Runner& run);
+void AddRestore(CLI::App& app, Runner& run);
 
 }  // namespace sovra::cli

@@ -16,6 +16,8 @@ int main(int argc, char** argv) {
     sovra::cli::AddInspect(app, run);
     sovra::cli::AddMerge(app, run);
     sovra::cli::AddDump(app, run);
+    sovra::cli::AddUpdate(app, run);
+    sovra::cli::AddRestore(app, run);
     sovra::cli::AddSampleImage(app, run);
 
     try {

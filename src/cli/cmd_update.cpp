@@ -1,0 +1,520 @@
+#include "cli/cmd_update.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <algorithm>
+#include <cctype>
+#include <chrono>
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <nlohmann/json.hpp>
+
+#include "app/event_log.h"
+#include "cli/backup.h"
+#include "cli/commands.h"
+#include "cli/io.h"
+#include "cli/update_display.h"
+#include "flash/image_format.h"
+
+namespace sovra::cli {
+namespace {
+
+constexpr std::string_view kNotAnImage = "Selected firmware file is not a valid firmware image";
+
+// Everything one device's update needs, alive until its worker has been
+// joined.
+struct Job {
+    explicit Job(FinishSignal& signal) : view(signal) {}
+    DeviceRow row;
+    std::string label;
+    std::shared_ptr<CountingChannel> channel;
+    UpdateContext context;
+    CliUpdateView view;
+    // Written by the worker (in the read-back's hand-over), read after the
+    // join.
+    std::string backupPath;
+    std::string backupError;
+    UpdateWorker worker;
+};
+
+std::string HexStatus(Status s) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
+    return buf;
+}
+
+std::string ShellQuote(const std::string& s) {
+    const bool plain = !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
+        return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
+               std::string_view("/._-:+@%=,").find(c) != std::string_view::npos;
+    });
+    if (plain) {
+        return s;
+    }
+    std::string q = "'";
+    for (char c : s) {
+        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    }
+    return q + "'";
+}
+
+// The firmware file, whole, checked before anyone is asked or anything is
+// opened: an update must never start with a file it cannot write.
+bool LoadImage(const UpdateCliOptions& o, std::vector<std::uint8_t>& bytes, std::uint32_t& length,
+               std::ostream& err) {
+    const bool restore = o.mode == UpdateMode::kRestore;
+    struct stat st {};
+    if (::stat(o.image.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
+        static_cast<std::uint64_t>(st.st_size) > FlashSize) {
+        err << "sovra-flash: "
+            << (restore ? "'" + o.image + "' is not a flash dump"
+                        : std::string(kNotAnImage) + ": '" + o.image + "'")
+            << ": it is larger than the device's 256 KiB flash. Nothing was sent to any "
+               "device.\n";
+        return false;
+    }
+    std::string error;
+    if (!ReadWholeFile(o.image, FlashSize, bytes, error)) {
+        ReportSystemEvent(kEventErrorReadingFirmwareFile);
+        err << "sovra-flash: " << error << " Nothing was sent to any device.\n";
+        return false;
+    }
+    if (restore) {
+        if (bytes.size() != FlashSize) {
+            err << "sovra-flash: '" << o.image << "' is not a flash dump: it holds " << bytes.size()
+                << " bytes, a dump exactly " << FlashSize << ". Nothing was sent to any device.\n";
+            return false;
+        }
+        length = FlashSize;
+        return true;
+    }
+    ImageLayout layout;
+    const Status s = ValidateImage(bytes, FlashSize, layout);
+    if (Failed(s)) {
+        err << "sovra-flash: " << kNotAnImage << ": '" << o.image << "': " << StatusText(s)
+            << " Nothing was sent to any device.\n";
+        return false;
+    }
+    length = layout.length();
+    return true;
+}
+
+// The rows to update, each once, in the order named.
+bool ChooseDevices(const UpdateCliOptions& o, const DeviceAccess& access,
+                   std::vector<DeviceRow>& chosen, std::ostream& err) {
+    const auto catalogue = LoadDeviceCatalogue(o.catalogue, err);
+    if (!catalogue) {
+        return false;
+    }
+    std::vector<DeviceRow> rows;
+    std::string error;
+    if (!ListDeviceRows(*catalogue, access, rows, error)) {
+        err << "sovra-flash: cannot list devices: " << error << '\n';
+        return false;
+    }
+    if (o.all) {
+        chosen = rows;
+        if (chosen.empty()) {
+            err << "sovra-flash: no connected device is known to the catalogue; nothing to "
+                   "update.\n";
+            return false;
+        }
+        return true;
+    }
+    for (const std::string& spec : o.devices) {
+        const DeviceRow* row = ResolveDevice(spec, rows, error);
+        if (row == nullptr) {
+            err << "sovra-flash: " << error << " Nothing was sent to any device.\n";
+            return false;
+        }
+        const bool seen = std::any_of(chosen.begin(), chosen.end(), [&](const DeviceRow& r) {
+            return r.entry.path == row->entry.path;
+        });
+        if (!seen) {
+            chosen.push_back(*row);
+        }
+    }
+    return true;
+}
+
+bool Confirm(const UpdateCliOptions& o, const std::vector<DeviceRow>& devices, Console& console,
+             std::ostream& err) {
+    if (o.yes) {
+        return true;
+    }
+    const bool restore = o.mode == UpdateMode::kRestore;
+    if (!console.inIsTerminal) {
+        err << "sovra-flash: not " << (restore ? "restoring" : "updating")
+            << " without confirmation: standard input is not a terminal, so nobody can be "
+               "asked. Pass --yes to go ahead without asking.\n";
+        return false;
+    }
+    const std::size_t n = devices.size();
+    const std::string these = n == 1 ? "the device" : "the devices";
+    err << (restore ? "About to write '" + o.image + "' back to the whole flash of "
+                    : "About to update ")
+        << n << (n == 1 ? " device" : " devices") << (restore ? "" : " with '" + o.image + "'")
+        << ":\n";
+    for (const DeviceRow& d : devices) {
+        err << "  " << TerminalSafe(d.text) << "  " << TerminalSafe(d.entry.path) << '\n';
+    }
+    err << "This takes a while. Do not unplug " << these << " or power " << (n == 1 ? "it" : "them")
+        << " off until it has finished:\na failed update can leave " << these
+        << " unusable.\nContinue? [y/N] " << std::flush;
+    std::string answer;
+    std::getline(console.in, answer);
+    std::transform(answer.begin(), answer.end(), answer.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    answer.erase(0, answer.find_first_not_of(" \t\r"));
+    answer.erase(answer.find_last_not_of(" \t\r") + 1);
+    if (answer == "y" || answer == "yes") {
+        return true;
+    }
+    err << "Nothing was done.\n";
+    return false;
+}
+
+std::string DeviceState(const UpdateResult& r) {
+    if (Succeeded(r.status)) {
+        return "updated";
+    }
+    if (r.writesSent == 0) {
+        return "untouched";
+    }
+    if (r.endedIn == UpdateStep::kVerify) {
+        return r.status == E_VERIFY_MISMATCH ? "written, differs" : "written, unchecked";
+    }
+    return "partly written";
+}
+
+const char* StepName(UpdateStep s) {
+    switch (s) {
+        case UpdateStep::kNone:
+            return "none";
+        case UpdateStep::kPrecondition:
+            return "start";
+        case UpdateStep::kReadBack:
+            return "read-back";
+        case UpdateStep::kKeepReadBack:
+            return "backup";
+        case UpdateStep::kMerge:
+            return "merge";
+        case UpdateStep::kWrite:
+            return "write";
+        case UpdateStep::kVerify:
+            return "verify";
+    }
+    return "unknown";
+}
+
+// What to do about a device the update has left partly written, or null.
+std::optional<std::string> RepairCommand(const UpdateCliOptions& o, const Job& job) {
+    const UpdateResult& r = job.context.result;
+    if (Succeeded(r.status) || r.writesSent == 0) {
+        return std::nullopt;
+    }
+    if (o.mode == UpdateMode::kRestore) {
+        return RestoreCommand(job.row.entry.path, o.image);
+    }
+    if (!job.backupPath.empty()) {
+        return RestoreCommand(job.row.entry.path, job.backupPath);
+    }
+    return std::nullopt;
+}
+
+void Report(const UpdateCliOptions& o, const Job& job, std::ostream& out) {
+    const UpdateResult& r = job.context.result;
+    const bool restore = o.mode == UpdateMode::kRestore;
+    if (Succeeded(r.status)) {
+        out << job.label << ": " << (restore ? "restored" : "updated")
+            << (o.noVerify ? " (not read back: --no-verify)"
+                           : "; the flash read back matches the image written")
+            << ".";
+        if (!restore) {
+            out << " Reconnect the USB cable for the new firmware to take effect.";
+        }
+        out << '\n';
+        return;
+    }
+    out << job.label << ": " << (restore ? "restore" : "update")
+        << " failed: " << StatusText(r.status) << " (" << HexStatus(r.status) << ")\n";
+    if (!job.backupError.empty()) {
+        out << "  " << job.backupError << '\n';
+    }
+    const std::string state = DeviceState(r);
+    if (state == "untouched") {
+        out << "  The device is untouched: nothing was written to it.\n";
+    } else if (state == "partly written") {
+        out << "  The device is partly written (the update stopped at chunk " << r.writesSent
+            << " of " << (r.imageLength + ChunkSize - 1) / ChunkSize
+            << "); it may not work until its flash is restored.\n";
+    } else if (state == "written, differs") {
+        out << "  The whole image was written, but the device's flash differs from it.\n";
+    } else {
+        out << "  The whole image was written, but could not be read back to check it.\n";
+    }
+    if (const auto command = RepairCommand(o, job)) {
+        out << "  " << (restore ? "Try again with:" : "Restore its old flash with:") << "\n    "
+            << *command << '\n';
+    } else if (state != "untouched") {
+        out << "  No backup was kept (--no-backup): write a dump of this device back with "
+               "`sovra-flash restore`, or run the update again.\n";
+    }
+}
+
+nlohmann::json JsonResult(const UpdateCliOptions& o, const Job& job) {
+    const UpdateResult& r = job.context.result;
+    const auto command = RepairCommand(o, job);
+    return {{"device", job.row.entry.path},
+            {"name", job.row.text},
+            {"result", Succeeded(r.status) ? "updated" : "failed"},
+            {"status", HexStatus(r.status)},
+            {"message", StatusText(r.status)},
+            {"stopped_in", StepName(r.endedIn)},
+            {"device_state", DeviceState(r)},
+            {"verified", Succeeded(r.status) && !o.noVerify},
+            {"backup", job.backupPath.empty() ? nlohmann::json() : nlohmann::json(job.backupPath)},
+            {"restore_command", command ? nlohmann::json(*command) : nlohmann::json()}};
+}
+
+}  // namespace
+
+std::string RestoreCommand(const std::string& devicePath, const std::string& image) {
+    return "sovra-flash restore --device " + ShellQuote(devicePath) + " --image " +
+           ShellQuote(image);
+}
+
+int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& console,
+              std::ostream& out, std::ostream& err) {
+    const bool restore = o.mode == UpdateMode::kRestore;
+    if ((o.devices.empty() && !o.all) || (!o.devices.empty() && o.all)) {
+        err << "sovra-flash: name the devices with --device DEV, or --all.\n";
+        return kExitUsage;
+    }
+    if (o.backup && o.noBackup) {
+        err << "sovra-flash: --backup and --no-backup exclude each other.\n";
+        return kExitUsage;
+    }
+    std::vector<std::uint8_t> image;
+    std::uint32_t length = 0;
+    if (!LoadImage(o, image, length, err)) {
+        return kExitRefused;
+    }
+    std::vector<DeviceRow> devices;
+    if (!ChooseDevices(o, access, devices, err)) {
+        return kExitRefused;
+    }
+    if (o.backup && devices.size() > 1) {
+        err << "sovra-flash: --backup FILE names one file, but " << devices.size()
+            << " devices are to be updated; leave it out to keep one backup per device in "
+            << DefaultBackupDirectory() << ".\n";
+        return kExitUsage;
+    }
+    const bool keepBackup = !restore && !o.noBackup;
+    std::string backupFolder;
+    if (keepBackup && !o.backup) {
+        backupFolder = DefaultBackupDirectory();
+        std::string error;
+        if (!MakeDirectories(backupFolder, error)) {
+            err << "sovra-flash: cannot keep a backup: " << error
+                << " Name one with --backup FILE, or pass --no-backup. Nothing was sent to "
+                   "any device.\n";
+            return kExitRefused;
+        }
+    }
+
+    // Bind every device before asking: a device that cannot be had stops
+    // everything while nothing has been sent.
+    FinishSignal finished;
+    std::vector<std::unique_ptr<Job>> jobs;
+    for (const DeviceRow& row : devices) {
+        DeviceControl control = access.openControl(row.entry);
+        if (!control.channel) {
+            ReportSystemEvent(kEventErrorOpeningDevice);
+            err << "sovra-flash: " << BindFailureMessage(control)
+                << " Nothing was sent to any device.\n";
+            return kExitRefused;
+        }
+        auto job = std::make_unique<Job>(finished);
+        job->row = row;
+        job->label = TerminalSafe(row.entry.path);
+        job->channel = std::make_shared<CountingChannel>(std::move(control.channel));
+        jobs.push_back(std::move(job));
+    }
+    if (!Confirm(o, devices, console, err)) {
+        return kExitRefused;
+    }
+
+    UpdateDisplay display(err, console.errIsTerminal, console.columns);
+    const std::uint64_t writes = (length + ChunkSize - 1) / ChunkSize;
+    const std::uint64_t expected = 1 + ChunkCount + writes * (o.noVerify && !restore ? 1 : 2);
+    for (auto& owned : jobs) {
+        Job& job = *owned;
+        job.context = UpdateContext(job.channel, image);
+        job.context.options.mode = o.mode;
+        job.context.options.verify = restore || !o.noVerify;
+        if (keepBackup) {
+            job.context.options.keepReadBack = [&job, &display, &o, backupFolder](
+                                                   std::span<const std::uint8_t> readBack) {
+                std::string path =
+                    o.backup ? *o.backup
+                             : backupFolder + "/" +
+                                   BackupFileName(job.row.entry, std::chrono::system_clock::now());
+                std::string error;
+                if (!WriteBackup(path, readBack, o.backup.has_value(), error)) {
+                    job.backupError = "No backup could be written: " + error;
+                    display.Note(job.label + ": " + job.backupError);
+                    return E_BACKUP_FAILED;
+                }
+                job.backupPath = path;
+                display.Note(job.label + ": old flash saved to " + path);
+                return S_OK;
+            };
+        }
+        display.Add(
+            {job.label, &job.view, job.channel.get(), expected, std::chrono::steady_clock::now()});
+    }
+    for (auto& job : jobs) {
+        job->worker.Start(job->view, job->context);
+    }
+    display.Run(finished);
+    for (auto& job : jobs) {
+        job->worker.Join();
+    }
+
+    bool allGood = true;
+    nlohmann::json results = nlohmann::json::array();
+    for (const auto& job : jobs) {
+        allGood = allGood && Succeeded(job->context.result.status);
+        if (o.json) {
+            results.push_back(JsonResult(o, *job));
+        } else {
+            Report(o, *job, out);
+        }
+    }
+    if (o.json) {
+        out << results.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    }
+    out.flush();
+    return allGood ? kExitOk : kExitRefused;
+}
+
+namespace {
+
+constexpr const char* kUpdateFooter =
+    R"(DEV is a device path as `sovra-flash list` prints it (/dev/bus/usb/001/004),
+or VID:PID in hexadecimal (0abc:0010) when exactly one listed device has
+those ids. Several devices are updated at once, each by its own worker.
+
+Before anything is written, the device's whole flash is read back and kept
+as a backup, by default in $XDG_STATE_HOME/sovra-firmware-update/backups
+(~/.local/state/... when unset), named by ids, bus, address and UTC time.
+After writing, the written range is read back and compared.
+
+Examples:
+  sovra-flash update --device 0abc:0010 --firmware bf100.img
+  sovra-flash update --all --firmware bf100.img --yes --json
+
+Exit status: 0 when every device holds its new image, 1 when an update
+failed or was refused, 2 on a usage error. A failed update says what the
+device now holds and the `sovra-flash restore` command that puts its old
+flash back.
+)";
+
+constexpr const char* kRestoreFooter =
+    R"(FILE must be a whole 256 KiB flash, such as a backup `update` kept or a
+`sovra-flash dump`. It is written as it is, with no merge, and read back to
+check it.
+
+Example:
+  sovra-flash restore --device /dev/bus/usb/001/004 \
+      --image ~/.local/state/sovra-firmware-update/backups/0abc-0010-bus001-dev004-20261207T214420Z.bin
+)";
+
+Console& SystemConsole() {
+    static Console console{std::cin, ::isatty(STDIN_FILENO) == 1, ::isatty(STDERR_FILENO) == 1,
+                           StderrColumns()};
+    return console;
+}
+
+CLI::Option* AddCatalogueOption(CLI::App* cmd, std::string& path) {
+    return cmd
+        ->add_option("--catalogue", path,
+                     "The catalogue that names the known devices (default: FirmwareUpdate.xml "
+                     "in the current directory)")
+        ->type_name("FILE");
+}
+
+}  // namespace
+
+void AddUpdate(CLI::App& app, Runner& run) {
+    CLI::App* cmd = app.add_subcommand("update", "Update devices with a firmware file");
+    auto o = std::make_shared<UpdateCliOptions>();
+    auto catalogue = std::make_shared<std::string>();
+    auto backup = std::make_shared<std::string>();
+    CLI::Option* device =
+        cmd->add_option("--device", o->devices, "A device to update; may be given several times")
+            ->type_name("DEV")
+            ->allow_extra_args(false)
+            ->take_all();
+    CLI::Option* all = cmd->add_flag("--all", o->all, "Update every listed device");
+    all->excludes(device);
+    cmd->add_option("--firmware", o->image, "The firmware image file")
+        ->type_name("FILE")
+        ->required();
+    CLI::Option* catalogueOption = AddCatalogueOption(cmd, *catalogue);
+    CLI::Option* backupOption =
+        cmd->add_option("--backup", *backup, "Where to keep the old flash (one device only)")
+            ->type_name("FILE");
+    cmd->add_flag("--no-backup", o->noBackup, "Keep no backup of the old flash")
+        ->excludes(backupOption);
+    cmd->add_flag("--no-verify", o->noVerify, "Do not read the written image back");
+    cmd->add_flag("--yes", o->yes, "Do not ask for confirmation");
+    cmd->add_flag("--json", o->json, "Print the results as a JSON array");
+    cmd->footer(kUpdateFooter);
+    cmd->callback([&run, o, catalogue, backup, catalogueOption, backupOption, device, all] {
+        if (device->count() == 0 && all->count() == 0) {
+            throw CLI::RequiredError("--device or --all");
+        }
+        if (catalogueOption->count() > 0) {
+            o->catalogue = *catalogue;
+        }
+        if (backupOption->count() > 0) {
+            o->backup = *backup;
+        }
+        run = [o] {
+            return RunUpdate(*o, SystemDeviceAccess(), SystemConsole(), std::cout, std::cerr);
+        };
+    });
+}
+
+void AddRestore(CLI::App& app, Runner& run) {
+    CLI::App* cmd =
+        app.add_subcommand("restore", "Write a whole 256 KiB flash dump back to a device");
+    auto o = std::make_shared<UpdateCliOptions>();
+    o->mode = UpdateMode::kRestore;
+    o->noBackup = true;
+    auto catalogue = std::make_shared<std::string>();
+    auto device = std::make_shared<std::string>();
+    cmd->add_option("--device", *device, "The device to write")->type_name("DEV")->required();
+    cmd->add_option("--image", o->image, "The dump to write (exactly 262144 bytes)")
+        ->type_name("FILE")
+        ->required();
+    CLI::Option* catalogueOption = AddCatalogueOption(cmd, *catalogue);
+    cmd->add_flag("--yes", o->yes, "Do not ask for confirmation");
+    cmd->footer(kRestoreFooter);
+    cmd->callback([&run, o, catalogue, device, catalogueOption] {
+        o->devices = {*device};
+        if (catalogueOption->count() > 0) {
+            o->catalogue = *catalogue;
+        }
+        run = [o] {
+            return RunUpdate(*o, SystemDeviceAccess(), SystemConsole(), std::cout, std::cerr);
+        };
+    });
+}
+
+}  // namespace sovra::cli

@@ -1,0 +1,50 @@
+#pragma once
+// `sovra-flash update` and `sovra-flash restore`: the desktop application's
+// update, from the command line, for one device or several at once (one
+// worker each). `update` keeps the device's old flash as a backup before
+// anything is written, and reads the written image back to check it;
+// `restore` writes such a backup (or any 256 KiB dump) back as it is.
+
+#include <cstddef>
+#include <istream>
+#include <optional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "cli/device_select.h"
+#include "flash/update_sequence.h"
+
+namespace sovra::cli {
+
+struct UpdateCliOptions {
+    UpdateMode mode = UpdateMode::kMerge;
+    std::vector<std::string> devices;  // --device, any number of times
+    bool all = false;                  // --all: every listed device
+    std::string image;                 // --firmware FILE, or restore's --image FILE
+    std::optional<std::string> catalogue;
+    std::optional<std::string> backup;  // --backup FILE (one device only)
+    bool noBackup = false;
+    bool noVerify = false;
+    bool yes = false;
+    bool json = false;
+};
+
+// What the runner may ask of the user's terminal.
+struct Console {
+    std::istream& in;
+    bool inIsTerminal = false;   // may the user be asked?
+    bool errIsTerminal = false;  // redraw progress in place?
+    std::size_t columns = 80;
+};
+
+// Exit status: 0 when every device holds its new image, 1 when any update
+// failed or was refused, 2 on a usage error.
+int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Console& console,
+              std::ostream& out, std::ostream& err);
+
+// The shell command that writes `image` back to the device at `devicePath`,
+// quoted for a POSIX shell.
+std::string RestoreCommand(const std::string& devicePath, const std::string& image);
+
+}  // namespace sovra::cli

@@ -1,0 +1,419 @@
+// `update` and `restore` against in-process virtual devices: what the user
+// is asked and told, what reaches each device, and the backups.
+
+#include <dirent.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/backup.h"
+#include "cli/cmd_update.h"
+#include "cli/commands.h"
+#include "flash/image_format.h"
+#include "flash/info_area.h"
+#include "flash/merge.h"
+#include "flash/sample_image.h"
+#include "sim/beamformer_model.h"
+#include "sim/in_process_channel.h"
+#include "tests/support/log_receiver.h"
+
+namespace sovra::cli {
+namespace {
+
+template <typename Row>
+requires requires(const Row& r) {
+    r.name;
+}
+void PrintTo(const Row& row, std::ostream* os) {
+    *os << row.name;
+}
+
+class FixedSource final : public DeviceSource {
+  public:
+    explicit FixedSource(std::vector<PresentDevice> devices) : devices_(std::move(devices)) {}
+    std::vector<PresentDevice> PresentDevices() override { return devices_; }
+    int EventFd() const override { return -1; }
+    bool DrainEvents() override { return false; }
+
+  private:
+    std::vector<PresentDevice> devices_;
+};
+
+const char* kCatalogue = R"(<Device_list>
+  <Device File_Name="bf100.img" REV="01.02" Device_Name="Beamformer 100" VID="abc" PID="10"/>
+</Device_list>)";
+
+const std::vector<std::string> kPaths = {"/dev/bus/usb/001/004", "/dev/bus/usb/001/005",
+                                         "/dev/bus/usb/002/007", "/dev/bus/usb/003/009"};
+
+void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(bytes.data()),
+            static_cast<std::streamsize>(bytes.size()));
+}
+
+std::vector<std::uint8_t> ReadFile(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> FilesIn(const std::string& dir) {
+    std::vector<std::string> names;
+    if (DIR* d = ::opendir(dir.c_str())) {
+        while (const dirent* e = ::readdir(d)) {
+            const std::string n = e->d_name;
+            if (n != "." && n != "..") {
+                names.push_back(n);
+            }
+        }
+        ::closedir(d);
+    }
+    return names;
+}
+
+// The UpdateTime an update stamped into a flash's device-info block.
+std::optional<FileTime> StampedUpdateTime(std::span<const std::uint8_t> flash) {
+    const auto record = FindDeviceInfo(flash);
+    if (!record) {
+        return std::nullopt;
+    }
+    const ConstInfoArea area = InfoAreaOf(DeviceInfoBlock(flash, *record));
+    InfoEntryWalker walker(area);
+    while (const auto e = walker.Next()) {
+        if (e->IsUpdateTime()) {
+            return EntryTime(area, *e);
+        }
+    }
+    return std::nullopt;
+}
+
+// Public throughout: the tables below reach into it.
+class CliUpdateTest : public ::testing::Test {
+  public:
+    void SetUp() override {
+        char dirTemplate[] = "/tmp/sovra-cli-update-XXXXXX";
+        const char* made = ::mkdtemp(dirTemplate);
+        ASSERT_NE(made, nullptr);
+        dir_ = made;
+        catalogue_ = dir_ + "/FirmwareUpdate.xml";
+        std::ofstream(catalogue_) << kCatalogue;
+        firmware_ = MakeSampleImage({.records = 3, .seed = 11});
+        firmwarePath_ = dir_ + "/bf100.img";
+        WriteFile(firmwarePath_, firmware_);
+        state_ = dir_ + "/state";
+        ::setenv("XDG_STATE_HOME", state_.c_str(), 1);
+        for (std::size_t i = 0; i < kPaths.size(); ++i) {
+            oldFlash_.push_back(MakeSampleFlash({.seed = static_cast<std::uint32_t>(20 + i)}));
+        }
+    }
+
+    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
+
+    void Plug(std::size_t devices, sim::FaultPlan faults = {}) {
+        for (std::size_t i = 0; i < devices; ++i) {
+            models_[kPaths[i]] = std::make_shared<sim::BeamformerModel>(oldFlash_[i], faults);
+        }
+    }
+
+    DeviceAccess Access() {
+        DeviceAccess access;
+        access.openSource = [this](std::string&) -> std::unique_ptr<DeviceSource> {
+            std::vector<PresentDevice> present;
+            for (const auto& [path, model] : models_) {
+                present.push_back({path, R"(USB\VID_0ABC&PID_0010&REV_0102)"});
+            }
+            return std::make_unique<FixedSource>(present);
+        };
+        access.openControl = [this](const DeviceEntry& entry) {
+            DeviceControl c;
+            if (refuseBinding_) {
+                c.message = "cannot open " + entry.path + ".";
+                return c;
+            }
+            auto channel = std::make_unique<sim::InProcessChannel>(models_.at(entry.path));
+            channels_[entry.path] = channel.get();
+            c.channel = std::move(channel);
+            c.result = BindResult::kBound;
+            c.status = S_OK;
+            return c;
+        };
+        return access;
+    }
+
+    UpdateCliOptions Options(std::vector<std::string> devices) {
+        UpdateCliOptions o;
+        o.devices = std::move(devices);
+        o.image = firmwarePath_;
+        o.catalogue = catalogue_;
+        o.yes = true;
+        return o;
+    }
+
+    int Run(const UpdateCliOptions& o, std::string answer = "", bool terminal = false) {
+        std::istringstream in(answer);
+        Console console{in, terminal, terminal, 100};
+        out_.str("");
+        err_.str("");
+        return RunUpdate(o, Access(), console, out_, err_);
+    }
+
+    std::vector<std::uint8_t> Flash(std::size_t i) { return models_.at(kPaths[i])->Flash(); }
+    std::uint64_t Requests(std::size_t i) { return models_.at(kPaths[i])->RequestCount(); }
+
+    // What the merge makes of device i's old flash and the firmware, with
+    // the time the update stamped.
+    std::vector<std::uint8_t> Merged(std::size_t i) {
+        std::vector<std::uint8_t> expected = oldFlash_[i];
+        const auto stamped = StampedUpdateTime(Flash(i));
+        EXPECT_TRUE(stamped.has_value());
+        const FixedClock clock(stamped.value_or(0));
+        std::uint32_t length = static_cast<std::uint32_t>(firmware_.size());
+        NullProgress quiet;
+        EXPECT_EQ(ParseFirmware(expected, firmware_, length, clock, quiet), S_OK);
+        return expected;
+    }
+
+    std::string BackupFolder() const { return state_ + "/sovra-firmware-update/backups"; }
+
+    std::string dir_, catalogue_, firmwarePath_, state_;
+    std::vector<std::uint8_t> firmware_;
+    std::vector<std::vector<std::uint8_t>> oldFlash_;
+    std::map<std::string, std::shared_ptr<sim::BeamformerModel>> models_;
+    std::map<std::string, sim::InProcessChannel*> channels_;
+    bool refuseBinding_ = false;
+    std::ostringstream out_, err_;
+};
+
+TEST_F(CliUpdateTest, UpdatesKeepsTheOldFlashAndChecksTheWrite) {
+    Plug(1);
+    ASSERT_EQ(Run(Options({kPaths[0]})), kExitOk) << err_.str();
+    EXPECT_TRUE(Flash(0) == Merged(0));
+
+    const auto backups = FilesIn(BackupFolder());
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_TRUE(
+        std::regex_match(backups[0], std::regex(R"(0abc-0010-bus001-dev004-\d{8}T\d{6}Z\.bin)")))
+        << backups[0];
+    EXPECT_TRUE(ReadFile(BackupFolder() + "/" + backups[0]) == oldFlash_[0]);
+    EXPECT_NE(err_.str().find("old flash saved to " + BackupFolder() + "/" + backups[0]),
+              std::string::npos);
+    EXPECT_NE(out_.str().find("read back matches"), std::string::npos);
+
+    // The check after writing reads every written chunk again.
+    const std::uint64_t writes = (firmware_.size() + ChunkSize - 1) / ChunkSize;
+    EXPECT_EQ(Requests(0), 1 + ChunkCount + 2 * writes);
+}
+
+TEST_F(CliUpdateTest, AllUpdatesEveryDeviceInParallelWithOneResultEach) {
+    Plug(4);
+    UpdateCliOptions o = Options({});
+    o.all = true;
+    o.json = true;
+    o.noVerify = true;
+    ASSERT_EQ(Run(o), kExitOk) << err_.str();
+    const auto results = nlohmann::json::parse(out_.str());
+    ASSERT_EQ(results.size(), 4u);
+    std::set<std::string> backups;
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_TRUE(Flash(i) == Merged(i)) << i;
+        const auto& r = results[i];
+        EXPECT_EQ(r["result"], "updated");
+        EXPECT_EQ(r["device_state"], "updated");
+        EXPECT_EQ(r["verified"], false);
+        backups.insert(r["backup"].get<std::string>());
+        EXPECT_TRUE(
+            ReadFile(r["backup"].get<std::string>()) ==
+            oldFlash_[std::find(kPaths.begin(), kPaths.end(), r["device"]) - kPaths.begin()]);
+    }
+    EXPECT_EQ(backups.size(), 4u);
+}
+
+struct RefusalCase {
+    const char* name;
+    void (*prepare)(CliUpdateTest&, UpdateCliOptions&);
+    std::string answer;  // typed at the prompt; the prompt is shown only with `terminal`
+    bool terminal;
+    int exit;
+    const char* says;
+};
+
+class CliUpdateRefusalTest : public CliUpdateTest,
+                             public ::testing::WithParamInterface<RefusalCase> {};
+
+TEST_P(CliUpdateRefusalTest, NothingIsSent) {
+    const RefusalCase& tc = GetParam();
+    Plug(2);
+    UpdateCliOptions o = Options({kPaths[0]});
+    tc.prepare(*this, o);
+    EXPECT_EQ(Run(o, tc.answer, tc.terminal), tc.exit);
+    EXPECT_NE(err_.str().find(tc.says), std::string::npos) << err_.str();
+    EXPECT_EQ(Requests(0), 0u);
+    EXPECT_EQ(Requests(1), 0u);
+    EXPECT_TRUE(FilesIn(BackupFolder()).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refusals, CliUpdateRefusalTest,
+    ::testing::Values(
+        RefusalCase{"NoTerminalNoYes", [](auto&, auto& o) { o.yes = false; }, "y\n", false,
+                    kExitRefused, "Pass --yes"},
+        RefusalCase{"AnswerNo", [](auto&, auto& o) { o.yes = false; }, "n\n", true, kExitRefused,
+                    "Continue? [y/N]"},
+        RefusalCase{"AnswerEmpty", [](auto&, auto& o) { o.yes = false; }, "\n", true, kExitRefused,
+                    "Nothing was done."},
+        RefusalCase{"FirmwareTooLarge",
+                    [](auto& t, auto&) {
+                        WriteFile(t.firmwarePath_, std::vector<std::uint8_t>(FlashSize + 1));
+                    },
+                    "", false, kExitRefused,
+                    "Selected firmware file is not a valid firmware image"},
+        RefusalCase{"FirmwareNotAnImage",
+                    [](auto& t, auto&) {
+                        WriteFile(t.firmwarePath_, std::vector<std::uint8_t>(4096, 0x01));
+                    },
+                    "", false, kExitRefused,
+                    "Selected firmware file is not a valid firmware image"},
+        RefusalCase{"FirmwareMissing", [](auto&, auto& o) { o.image += ".missing"; }, "", false,
+                    kExitRefused, "cannot open"},
+        RefusalCase{"UnknownDevice", [](auto&, auto& o) { o.devices = {"/dev/bus/usb/009/001"}; },
+                    "", false, kExitRefused, "Nothing was sent"},
+        RefusalCase{"BackupFileForTwoDevices",
+                    [](auto& t, auto& o) {
+                        o.devices.push_back(kPaths[1]);
+                        o.backup = t.dir_ + "/old.bin";
+                    },
+                    "", false, kExitUsage, "names one file"},
+        RefusalCase{"NoBackupFolder",
+                    [](auto& t, auto&) {
+                        WriteFile(t.dir_ + "/file", {1});
+                        ::setenv("XDG_STATE_HOME", (t.dir_ + "/file").c_str(), 1);
+                    },
+                    "", false, kExitRefused, "cannot keep a backup"},
+        RefusalCase{"DeviceCannotBeOpened", [](auto& t, auto&) { t.refuseBinding_ = true; }, "",
+                    false, kExitRefused, "Nothing was sent to any device"},
+        RefusalCase{"RestoreShortDump",
+                    [](auto& t, auto& o) {
+                        o.mode = UpdateMode::kRestore;
+                        o.noBackup = true;
+                        WriteFile(t.firmwarePath_, std::vector<std::uint8_t>(FlashSize - 64));
+                    },
+                    "", false, kExitRefused, "is not a flash dump"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliUpdateTest, ConfirmedOnATerminalItGoesAhead) {
+    Plug(1);
+    UpdateCliOptions o = Options({kPaths[0]});
+    o.yes = false;
+    EXPECT_EQ(Run(o, "yes\n", true), kExitOk) << err_.str();
+    EXPECT_NE(err_.str().find("Do not unplug the device"), std::string::npos);
+    // Drawn in place, ending with the device's result line.
+    EXPECT_NE(err_.str().find("\033[2K" + kPaths[0] + "  done"), std::string::npos);
+}
+
+TEST_F(CliUpdateTest, FailedWriteSaysWhatTheDeviceHoldsAndRestoreRepairsIt) {
+    const std::uint64_t writes = (firmware_.size() + ChunkSize - 1) / ChunkSize;
+    Plug(1, {.failAt = 1 + ChunkCount + writes / 2});
+    testing::LogReceiver log;
+    ASSERT_EQ(Run(Options({kPaths[0]})), kExitRefused);
+    EXPECT_NE(out_.str().find("partly written"), std::string::npos) << out_.str();
+    EXPECT_TRUE(Flash(0) != oldFlash_[0]);
+    const auto entries = log.Drain();
+    ASSERT_FALSE(entries.empty());
+    EXPECT_EQ(entries.front(), testing::Entry(kEventUpdateStarted));
+    EXPECT_EQ(entries.back(), testing::Entry(kEventUpdateFailed));
+
+    const auto backups = FilesIn(BackupFolder());
+    ASSERT_EQ(backups.size(), 1u);
+    const std::string backup = BackupFolder() + "/" + backups[0];
+    const std::string command = RestoreCommand(kPaths[0], backup);
+    EXPECT_NE(out_.str().find("    " + command + "\n"), std::string::npos) << out_.str();
+
+    // The command as printed puts the old flash back.
+    models_[kPaths[0]] = std::make_shared<sim::BeamformerModel>(Flash(0));
+    UpdateCliOptions restore = Options({kPaths[0]});
+    restore.mode = UpdateMode::kRestore;
+    restore.noBackup = true;
+    restore.image = backup;
+    ASSERT_EQ(Run(restore), kExitOk) << err_.str();
+    EXPECT_TRUE(Flash(0) == oldFlash_[0]);
+    EXPECT_NE(out_.str().find("restored; the flash read back matches"), std::string::npos);
+}
+
+struct FailureCase {
+    const char* name;
+    // The device's faults, given the number of chunks Stage 3 writes.
+    sim::FaultPlan (*faults)(std::uint64_t writes);
+    std::optional<std::string> backupFile;  // relative to the test folder
+    const char* state;                      // device_state in the JSON result
+    bool backupKept;
+};
+
+class CliUpdateFailureTest : public CliUpdateTest,
+                             public ::testing::WithParamInterface<FailureCase> {};
+
+TEST_P(CliUpdateFailureTest, ResultSaysWhatTheDeviceHolds) {
+    const FailureCase& tc = GetParam();
+    Plug(1, tc.faults((firmware_.size() + ChunkSize - 1) / ChunkSize));
+    UpdateCliOptions o = Options({kPaths[0]});
+    o.json = true;
+    if (tc.backupFile) {
+        o.backup = dir_ + "/" + *tc.backupFile;
+    }
+    EXPECT_EQ(Run(o), kExitRefused);
+    const auto results = nlohmann::json::parse(out_.str());
+    ASSERT_EQ(results.size(), 1u);
+    EXPECT_EQ(results[0]["result"], "failed");
+    EXPECT_EQ(results[0]["device_state"], tc.state);
+    EXPECT_EQ(results[0]["backup"].is_string(), tc.backupKept);
+    if (std::string(tc.state) == "untouched") {
+        EXPECT_TRUE(Flash(0) == oldFlash_[0]);
+        EXPECT_TRUE(results[0]["restore_command"].is_null());
+    } else {
+        EXPECT_TRUE(results[0]["restore_command"].is_string());
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Failures, CliUpdateFailureTest,
+    ::testing::Values(
+        FailureCase{"ReadFails", [](std::uint64_t) { return sim::FaultPlan{.failAt = 100}; },
+                    std::nullopt, "untouched", false},
+        FailureCase{"GoneInStage1", [](std::uint64_t) { return sim::FaultPlan{.unplugAt = 3000}; },
+                    std::nullopt, "untouched", false},
+        FailureCase{"BackupCannotBeWritten", [](std::uint64_t) { return sim::FaultPlan{}; },
+                    "no/such/folder/old.bin", "untouched", false},
+        FailureCase{"WriteFails",
+                    [](std::uint64_t) { return sim::FaultPlan{.failAt = 1 + ChunkCount + 3}; },
+                    "old.bin", "partly written", true},
+        FailureCase{"CheckReadIsCorrupt",
+                    [](std::uint64_t writes) {
+                        return sim::FaultPlan{.corruptAt = 1 + ChunkCount + writes + 2};
+                    },
+                    "old.bin", "written, differs", true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST(BackupTest, NamesByIdsBusAddressAndUtcTime) {
+    const DeviceEntry device{0xabc, 0x10, 0x102, "/dev/bus/usb/001/002"};
+    // 2026-12-07T21:44:20Z
+    const auto when = std::chrono::system_clock::time_point(std::chrono::seconds(1796679860));
+    EXPECT_EQ(BackupFileName(device, when), "0abc-0010-bus001-dev002-20261207T214420Z.bin");
+    const DeviceEntry odd{0x1234, 0xBEEF, 0, "/somewhere/else"};
+    EXPECT_EQ(BackupFileName(odd, when), "1234-beef-node-20261207T214420Z.bin");
+}
+
+}  // namespace
+}  // namespace sovra::cli
