@@ -26,5 +26,6 @@ void AddList(CLI::App& app, Runner& run);
 void AddDump(CLI::App& app, Runner& run);
 void AddUpdate(CLI::App& app, Runner& run);
 void AddRestore(CLI::App& app, Runner& run);
+void AddUdevRules(CLI::App& app, Runner& run);
 
 }  // namespace sovra::cli

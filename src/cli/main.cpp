@@ -19,6 +19,7 @@ int main(int argc, char** argv) {
     sovra::cli::AddUpdate(app, run);
     sovra::cli::AddRestore(app, run);
     sovra::cli::AddSampleImage(app, run);
+    sovra::cli::AddUdevRules(app, run);
 
     try {
         app.parse(argc, argv);

@@ -1,0 +1,273 @@
+#include "cli/cmd_udev_rules.h"
+
+#include <CLI/CLI.hpp>
+
+#include <cstdio>
+#include <iostream>
+#include <memory>
+#include <set>
+#include <utility>
+
+#include "cli/commands.h"
+#include "cli/io.h"
+
+namespace sovra::cli {
+namespace {
+
+constexpr const char* kFooter =
+    R"(The rules give the user logged in at the seat (TAG+="uaccess") and members of
+the plugdev group (GROUP, MODE) access to each beamformer the catalogue lets
+the program list, matched on its vendor and product ids. Device entries
+whose VID or PID no device can match (a leading zero, a 0x prefix, more than
+four digits, missing) are left out with a warning.
+
+Examples:
+  sovra-flash udev-rules --catalogue /opt/sovra/FirmwareUpdate.xml
+      print the rules for that catalogue
+  sudo sovra-flash udev-rules --output /etc/udev/rules.d/70-sovra-beamformer.rules
+  sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=usb
+      install the rules for ./FirmwareUpdate.xml and apply them to the
+      devices already plugged in
+
+Exit status 1 when the catalogue cannot be read or names no device a rule
+could match; then nothing is printed or written.
+)";
+
+constexpr const char* kHeading =
+    R"(# TAG+="uaccess" gives the user logged in at the seat access while they are
+# logged in; GROUP and MODE let members of plugdev in from anywhere. Install
+# as /etc/udev/rules.d/70-sovra-beamformer.rules (uaccess must be set before
+# 73-seat-late.rules runs), then run `udevadm control --reload` and
+# `udevadm trigger --subsystem-match=usb`, or plug the beamformer in again.
+)";
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// Catalogue texts are untrusted and end up in a file that udev parses: a
+// newline in a device name must not start a rule line of its own. Control
+// characters (C0, DEL and the two-byte UTF-8 C1 range) become '?'.
+std::string CommentSafe(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const auto byte = static_cast<unsigned char>(text[i]);
+        if (byte < 0x20 || byte == 0x7F) {
+            out += '?';
+        } else if (byte == 0xC2 && i + 1 < text.size() &&
+                   static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
+                   static_cast<unsigned char>(text[i + 1]) <= 0x9F) {
+            out += '?';
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+// What the user probably meant by an id written with spaces, a 0x prefix or
+// leading zeros, when that is a matchable id; otherwise empty.
+std::string Suggestion(std::string_view text) {
+    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    while (!text.empty() && space(text.front())) {
+        text.remove_prefix(1);
+    }
+    while (!text.empty() && space(text.back())) {
+        text.remove_suffix(1);
+    }
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        text.remove_prefix(2);
+    }
+    while (text.size() > 1 && text.front() == '0') {
+        text.remove_prefix(1);
+    }
+    return MatchableUsbId(text) ? std::string(text) : std::string();
+}
+
+// Why an id text matches no device, for the notes.
+std::string Unmatchable(const pugi::xml_node& element, const char* name) {
+    if (!AttributePresent(element, name)) {
+        return std::string("no ") + name + " attribute";
+    }
+    const std::string value = AttributeValue(element, name);
+    std::string why = std::string(name) + " \"" + CommentSafe(value) + "\" matches no device";
+    const std::string better = Suggestion(value);
+    if (!better.empty()) {
+        why += " (ids are compared as plain hexadecimal without leading zeros: write \"" + better +
+               "\")";
+    } else {
+        why += " (a USB id is 1 to 4 hexadecimal digits)";
+    }
+    return why;
+}
+
+std::string DisplayName(const pugi::xml_node& element) {
+    return AttributePresent(element, "Device_Name") ? AttributeValue(element, "Device_Name")
+                                                    : std::string(kDefaultDisplayName);
+}
+
+// As sysfs shows ids: four lower-case hexadecimal digits.
+std::string SysfsId(std::uint16_t id) {
+    char text[5];
+    std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(id));
+    return text;
+}
+
+}  // namespace
+
+std::optional<std::uint16_t> MatchableUsbId(std::string_view text) {
+    if (text.empty() || text.size() > 4 || (text.size() > 1 && text.front() == '0')) {
+        return std::nullopt;
+    }
+    unsigned value = 0;
+    for (const char c : text) {
+        const int d = HexDigit(c);
+        if (d < 0) {
+            return std::nullopt;
+        }
+        value = (value << 4) | static_cast<unsigned>(d);
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+UdevRulesResult BuildUdevRules(const FirmwareCatalogue& catalogue, std::string_view source) {
+    UdevRulesResult result;
+    std::string rules;
+    std::set<std::pair<std::uint16_t, std::uint16_t>> seen;
+    std::size_t index = 0;
+    for (const pugi::xml_node& element : catalogue.DeviceElements()) {
+        ++index;
+        const std::string name = CommentSafe(DisplayName(element));
+        const auto vid = MatchableUsbId(AttributeValue(element, "VID"));
+        const auto pid = MatchableUsbId(AttributeValue(element, "PID"));
+        if (!vid || !pid) {
+            std::string note =
+                "Device entry " + std::to_string(index) + " (\"" + name + "\") is left out: ";
+            note += !vid ? Unmatchable(element, "VID") : Unmatchable(element, "PID");
+            if (!vid && !pid) {
+                note += "; " + Unmatchable(element, "PID");
+            }
+            result.notes.push_back(note + ".");
+            continue;
+        }
+        // The program lists a device by the first entry with its ids, so
+        // a later entry with the same pair grants nothing new.
+        if (!seen.insert({*vid, *pid}).second) {
+            continue;
+        }
+        rules += "\n# " + name + "\n";
+        rules += "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" +
+                 SysfsId(*vid) + "\", ATTR{idProduct}==\"" + SysfsId(*pid) +
+                 "\", TAG+=\"uaccess\", GROUP=\"plugdev\", MODE=\"0660\"\n";
+        ++result.rules;
+    }
+
+    result.text = "# Access without root to the SovRa beamformers that the catalogue\n# " +
+                  CommentSafe(source) +
+                  " names. Written by `sovra-flash udev-rules`;\n"
+                  "# write it again when the catalogue changes.\n#\n";
+    result.text += kHeading;
+    result.text += rules;
+    if (!result.notes.empty()) {
+        result.text += "\n# Left out, since no device can match them:\n";
+        for (const std::string& note : result.notes) {
+            result.text += "# " + note + "\n";
+        }
+    }
+    return result;
+}
+
+int RunUdevRules(const UdevRulesOptions& options, std::ostream& out, std::ostream& err) {
+    const bool explicitFile = options.catalogue.has_value();
+    const std::string shown = explicitFile ? *options.catalogue : std::string(kCatalogueFileName);
+    const FirmwareCatalogue catalogue = explicitFile
+                                            ? FirmwareCatalogue::LoadFrom(*options.catalogue)
+                                            : FirmwareCatalogue::LoadDefault();
+    switch (catalogue.Outcome()) {
+        case CatalogueLoad::kComplete:
+            break;
+        case CatalogueLoad::kMalformed:
+            // The program lists devices from what the parser kept, so the
+            // rules cover the same entries.
+            err << "warning: " << shown << " is not well-formed (" << catalogue.ParseMessage()
+                << "); using the entries read before the error.\n";
+            break;
+        case CatalogueLoad::kNotOpened:
+        case CatalogueLoad::kUnreadable: {
+            const char* verb =
+                catalogue.Outcome() == CatalogueLoad::kNotOpened ? "cannot open" : "cannot read";
+            err << "sovra-flash: " << verb << " catalogue '" << shown
+                << "': " << catalogue.ParseMessage() << "."
+                << (explicitFile ? "" : " Name one with --catalogue FILE.") << '\n';
+            return kExitRefused;
+        }
+    }
+
+    const UdevRulesResult result = BuildUdevRules(catalogue, shown);
+    for (const std::string& note : result.notes) {
+        err << "warning: " << note << '\n';
+    }
+    // An empty rules file would look installed and grant nothing.
+    if (result.rules == 0) {
+        err << "sovra-flash: no Device entry of '" << shown
+            << "' names ids a device can match; no rules written.\n";
+        return kExitRefused;
+    }
+
+    if (options.output) {
+        std::string error;
+        if (!WriteFileAtomically(*options.output,
+                                 reinterpret_cast<const std::uint8_t*>(result.text.data()),
+                                 result.text.size(), error)) {
+            err << "sovra-flash: " << error << '\n';
+            return kExitRefused;
+        }
+        return kExitOk;
+    }
+    out << result.text;
+    out.flush();
+    if (!out) {
+        err << "sovra-flash: cannot write the rules.\n";
+        return kExitRefused;
+    }
+    return kExitOk;
+}
+
+void AddUdevRules(CLI::App& app, Runner& run) {
+    CLI::App* cmd = app.add_subcommand(
+        "udev-rules", "Print udev rules that let users open the catalogue's devices without root");
+    auto options = std::make_shared<UdevRulesOptions>();
+    auto path = std::make_shared<std::string>();
+    auto output = std::make_shared<std::string>();
+    CLI::Option* catalogueOption =
+        cmd->add_option("--catalogue", *path,
+                        "The catalogue to read (default: FirmwareUpdate.xml in the current "
+                        "directory)")
+            ->type_name("FILE");
+    CLI::Option* outputOption =
+        cmd->add_option("--output", *output, "Write the rules to FILE instead of printing them")
+            ->type_name("FILE");
+    cmd->footer(kFooter);
+    cmd->callback([&run, options, path, output, catalogueOption, outputOption] {
+        if (catalogueOption->count() > 0) {
+            options->catalogue = *path;
+        }
+        if (outputOption->count() > 0) {
+            options->output = *output;
+        }
+        run = [options] { return RunUdevRules(*options, std::cout, std::cerr); };
+    });
+}
+
+}  // namespace sovra::cli

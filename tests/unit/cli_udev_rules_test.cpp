@@ -1,0 +1,253 @@
+#include "cli/cmd_udev_rules.h"
+
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+#include <vector>
+
+#include "cli/commands.h"
+#include "device/device_rules.h"
+
+namespace sovra::cli {
+namespace {
+
+FirmwareCatalogue Catalogue(const std::string& xml) {
+    return FirmwareCatalogue::LoadFromBuffer(xml.data(), xml.size());
+}
+
+std::vector<std::string> Lines(const std::string& text) {
+    std::vector<std::string> lines;
+    std::istringstream in(text);
+    for (std::string line; std::getline(in, line);) {
+        lines.push_back(line);
+    }
+    return lines;
+}
+
+std::vector<std::string> RuleLines(const std::string& text) {
+    std::vector<std::string> rules;
+    for (const std::string& line : Lines(text)) {
+        if (!line.empty() && line[0] != '#') {
+            rules.push_back(line);
+        }
+    }
+    return rules;
+}
+
+std::string Rule(const char* vid, const char* pid) {
+    return std::string("SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"") +
+           vid + "\", ATTR{idProduct}==\"" + pid +
+           "\", TAG+=\"uaccess\", GROUP=\"plugdev\", MODE=\"0660\"";
+}
+
+// The rule must agree with the program's own catalogue match: for each text,
+// every 16-bit vendor id the match accepts is exactly the one the rule
+// returns, or none when it returns none.
+TEST(MatchableUsbId, AgreesWithTheCatalogueMatch) {
+    struct Case {
+        const char* text;
+        std::optional<std::uint16_t> id;
+    };
+    const Case cases[] = {
+        {"abc", 0x0abc},         {"ABC", 0x0abc},         {"aBc", 0x0abc},
+        {"0", 0x0000},           {"1", 0x0001},           {"ffff", 0xffff},
+        {"FFFF", 0xffff},        {"0abc", std::nullopt},  {"00", std::nullopt},
+        {"0x10", std::nullopt},  {"0X10", std::nullopt},  {"", std::nullopt},
+        {"12345", std::nullopt}, {"10000", std::nullopt}, {" 10", std::nullopt},
+        {"10 ", std::nullopt},   {"+10", std::nullopt},   {"-1", std::nullopt},
+        {"g", std::nullopt},     {"1g", std::nullopt},    {"h10", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(MatchableUsbId(c.text), c.id) << '"' << c.text << '"';
+
+        const auto catalogue = Catalogue(std::string("<Device_list><Device VID=\"") + c.text +
+                                         "\" PID=\"1\"/>" + "</Device_list>");
+        std::vector<std::uint32_t> matched;
+        for (std::uint32_t vid = 0; vid <= 0xFFFF; ++vid) {
+            if (MatchDeviceElement(catalogue, vid, 1)) {
+                matched.push_back(vid);
+            }
+        }
+        const std::vector<std::uint32_t> expected =
+            c.id ? std::vector<std::uint32_t>{*c.id} : std::vector<std::uint32_t>{};
+        EXPECT_EQ(matched, expected) << '"' << c.text << '"';
+    }
+}
+
+TEST(BuildUdevRules, RulesAndNotesPerCatalogue) {
+    struct Case {
+        const char* name;
+        std::string xml;
+        std::vector<std::string> rules;
+        std::vector<std::string> noteStarts;
+    };
+    const Case cases[] = {
+        {"ids written as sysfs shows them, in catalogue order",
+         R"(<Device_list><Device VID="ABC" PID="1A"/><Device VID="1d6b" PID="2"/>
+            <Device VID="0" PID="ffff"/></Device_list>)",
+         {Rule("0abc", "001a"), Rule("1d6b", "0002"), Rule("0000", "ffff")},
+         {}},
+        {"a pair named twice, in any case, gets one rule",
+         R"(<Device_list><Device VID="abc" PID="10"/><Device VID="ABC" PID="10"/>
+            <Device VID="abc" PID="11"/></Device_list>)",
+         {Rule("0abc", "0010"), Rule("0abc", "0011")},
+         {}},
+        {"unmatchable ids are left out with a note each",
+         R"(<Device_list><Device VID="0abc" PID="10"/><Device VID="abc" PID="0x10"/>
+            <Device PID="10"/><Device VID="abc" PID=""/><Device VID="12345" PID="10"/>
+            <Device Device_Name="Ok" VID="abc" PID="12"/></Device_list>)",
+         {Rule("0abc", "0012")},
+         {"Device entry 1 (\"Sovra\") is left out: VID \"0abc\" matches no device (ids are "
+          "compared as plain hexadecimal without leading zeros: write \"abc\")",
+          "Device entry 2 (\"Sovra\") is left out: PID \"0x10\" matches no device (ids are "
+          "compared as plain hexadecimal without leading zeros: write \"10\")",
+          "Device entry 3 (\"Sovra\") is left out: no VID attribute",
+          "Device entry 4 (\"Sovra\") is left out: PID \"\" matches no device (a USB id is 1 to "
+          "4 hexadecimal digits)",
+          "Device entry 5 (\"Sovra\") is left out: VID \"12345\""}},
+        {"both ids wrong: both are named",
+         R"(<Device_list><Device VID="0x1" PID="0002"/></Device_list>)",
+         {},
+         {"Device entry 1 (\"Sovra\") is left out: VID \"0x1\" matches no device (ids are "
+          "compared as plain hexadecimal without leading zeros: write \"1\"); PID \"0002\""}},
+        {"only the first Device_list's direct children count, as for the device list",
+         R"(<Device_list><Group><Device VID="abc" PID="1"/></Group></Device_list>
+            <Device_list><Device VID="abc" PID="2"/></Device_list>)",
+         {},
+         {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const UdevRulesResult result = BuildUdevRules(Catalogue(c.xml), "c.xml");
+        EXPECT_EQ(RuleLines(result.text), c.rules) << result.text;
+        EXPECT_EQ(result.rules, c.rules.size());
+        ASSERT_EQ(result.notes.size(), c.noteStarts.size());
+        for (std::size_t i = 0; i < c.noteStarts.size(); ++i) {
+            EXPECT_EQ(result.notes[i].rfind(c.noteStarts[i], 0), 0u) << result.notes[i];
+            // Each note is repeated in the file as a comment.
+            EXPECT_NE(result.text.find("# " + result.notes[i] + "\n"), std::string::npos);
+        }
+    }
+}
+
+// A name or an id from the catalogue goes into a file udev parses: control
+// characters must not be able to start a line of their own.
+TEST(BuildUdevRules, CatalogueTextsCannotAddRuleLines) {
+    const std::string injected = "SUBSYSTEM==&quot;usb&quot;, MODE=&quot;0666&quot;";
+    const auto catalogue =
+        Catalogue("<Device_list><Device Device_Name=\"a&#10;" + injected + "&#13;\xC2\x85" +
+                  injected + "\" VID=\"abc\" PID=\"10\"/><Device VID=\"1&#10;" + injected +
+                  "\" PID=\"1\"/></Device_list>");
+    const UdevRulesResult result = BuildUdevRules(catalogue, "x\n" + std::string("MODE=\"0666\""));
+    EXPECT_EQ(RuleLines(result.text), std::vector<std::string>{Rule("0abc", "0010")})
+        << result.text;
+    EXPECT_EQ(result.text.find('\r'), std::string::npos);
+}
+
+class RunUdevRulesTest : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char dirTemplate[] = "/tmp/sovra-udev-rules-XXXXXX";
+        const char* made = ::mkdtemp(dirTemplate);
+        ASSERT_NE(made, nullptr);
+        dir_ = made;
+        ASSERT_NE(::getcwd(saved_, sizeof saved_), nullptr);
+    }
+    void TearDown() override {
+        EXPECT_EQ(::chdir(saved_), 0);
+        for (const std::string& f : files_) {
+            ::unlink(f.c_str());
+        }
+        ::rmdir(dir_.c_str());
+    }
+
+    std::string Write(const std::string& name, const std::string& bytes) {
+        const std::string file = dir_ + "/" + name;
+        std::ofstream(file, std::ios::binary) << bytes;
+        files_.push_back(file);
+        return file;
+    }
+
+    int Run(const UdevRulesOptions& options) {
+        out_.str("");
+        err_.str("");
+        return RunUdevRules(options, out_, err_);
+    }
+
+    std::string dir_;
+    char saved_[4096] = {};
+    std::vector<std::string> files_;
+    std::ostringstream out_;
+    std::ostringstream err_;
+};
+
+TEST_F(RunUdevRulesTest, RefusesWhatWouldGrantNothing) {
+    ASSERT_EQ(::chdir(dir_.c_str()), 0);
+    EXPECT_EQ(Run({}), kExitRefused);
+    EXPECT_EQ(out_.str(), "");
+    EXPECT_EQ(err_.str(),
+              "sovra-flash: cannot open catalogue 'FirmwareUpdate.xml': No such file or "
+              "directory. Name one with --catalogue FILE.\n");
+
+    EXPECT_EQ(Run({dir_ + "/none.xml", std::nullopt}), kExitRefused);
+    EXPECT_EQ(err_.str(), "sovra-flash: cannot open catalogue '" + dir_ +
+                              "/none.xml': No such file or directory.\n");
+
+    // Nothing matchable: nothing printed and no file written, so an
+    // install script cannot leave an empty rules file behind.
+    const std::string output = dir_ + "/out.rules";
+    const std::string file = Write("c.xml", R"(<Device_list><Device VID="0abc" PID="10"/>
+        </Device_list>)");
+    EXPECT_EQ(Run({file, output}), kExitRefused);
+    EXPECT_EQ(out_.str(), "");
+    EXPECT_EQ(err_.str().rfind("warning: Device entry 1 (\"Sovra\") is left out: VID", 0), 0u);
+    EXPECT_NE(err_.str().find("no rules written"), std::string::npos) << err_.str();
+    EXPECT_NE(::access(output.c_str(), F_OK), 0);
+}
+
+TEST_F(RunUdevRulesTest, MalformedCatalogueGivesRulesForWhatWasRead) {
+    const std::string file =
+        Write("bad.xml", R"(<Device_list><Device VID="abc" PID="10"/><Device VID=")");
+    EXPECT_EQ(Run({file, std::nullopt}), kExitOk);
+    EXPECT_EQ(RuleLines(out_.str()), std::vector<std::string>{Rule("0abc", "0010")});
+    EXPECT_EQ(err_.str().rfind("warning: " + file + " is not well-formed (", 0), 0u) << err_.str();
+}
+
+TEST_F(RunUdevRulesTest, OutputFileHoldsWhatWouldBePrinted) {
+    const std::string file = Write("c.xml", R"(<Device_list><Device VID="abc" PID="10"/>
+        </Device_list>)");
+    const std::string output = dir_ + "/70.rules";
+    files_.push_back(output);
+    ASSERT_EQ(Run({file, std::nullopt}), kExitOk);
+    const std::string printed = out_.str();
+    ASSERT_EQ(Run({file, output}), kExitOk);
+    EXPECT_EQ(out_.str(), "");
+    std::ifstream in(output, std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), printed);
+
+    EXPECT_EQ(Run({file, dir_ + "/missing-folder/70.rules"}), kExitRefused);
+    EXPECT_EQ(err_.str().rfind("sovra-flash: cannot create '", 0), 0u) << err_.str();
+}
+
+// The rules file the package installs is this command's output for the
+// sample catalogue; a change to either must show up here.
+TEST_F(RunUdevRulesTest, PackagedRulesMatchTheSampleCatalogue) {
+    ASSERT_EQ(::chdir(SOVRA_SOURCE_DIR "/samples"), 0);
+    ASSERT_EQ(Run({}), kExitOk) << err_.str();
+    EXPECT_EQ(err_.str(), "");
+    EXPECT_EQ(RuleLines(out_.str()).size(), 3u);
+    std::ifstream in(SOVRA_SOURCE_DIR "/packaging/70-sovra-beamformer.rules", std::ios::binary);
+    ASSERT_TRUE(in);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), out_.str())
+        << "regenerate it: (cd samples && sovra-flash udev-rules) > "
+           "packaging/70-sovra-beamformer.rules";
+}
+
+}  // namespace
+}  // namespace sovra::cli
