@@ -72,25 +72,12 @@ bool RunningUnderPreload() {
 std::string PreloadEnvironmentValue() {
     const char* current = std::getenv("LD_PRELOAD");
     const std::string_view before = current != nullptr ? current : "";
-    std::string value;
-    if (kAddressSanitizer) {
-        // A dynamically linked sanitizer runtime refuses to start unless it
-        // comes first in the list of libraries.
-        const std::string runtime = MappedLibrary("libasan.so");
-        if (!runtime.empty() && !ListContains(before, runtime)) {
-            value = runtime;
-        }
+    if (ListContains(before, kPreloadLibrary)) {
+        return std::string(before);
     }
-    if (!ListContains(before, kPreloadLibrary)) {
-        if (!value.empty()) {
-            value += ':';
-        }
-        value += kPreloadLibrary;
-    }
+    std::string value = kPreloadLibrary;
     if (!before.empty()) {
-        if (!value.empty()) {
-            value += ':';
-        }
+        value += ':';
         value += before;
     }
     return value;
@@ -108,6 +95,15 @@ void EnsurePreload(char** argv) {
     const std::string preload = PreloadEnvironmentValue();
     if (setenv("LD_PRELOAD", preload.c_str(), 1) != 0 || setenv(kReexecMarker, "1", 1) != 0) {
         throw std::runtime_error("cannot set LD_PRELOAD");
+    }
+    if (kAddressSanitizer) {
+        const char* current = std::getenv("ASAN_OPTIONS");
+        std::string options = current != nullptr ? current : "";
+        if (options.find("verify_asan_link_order") == std::string::npos) {
+            options += options.empty() ? "" : ":";
+            options += "verify_asan_link_order=0";
+            setenv("ASAN_OPTIONS", options.c_str(), 1);
+        }
     }
     execv("/proc/self/exe", argv);
     throw std::runtime_error(std::string("cannot re-execute under ") + kPreloadLibrary + ": " +

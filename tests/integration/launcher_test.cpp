@@ -129,17 +129,17 @@ TEST_F(LauncherTest, DeviceOptionsReachTheDevices) {
     EXPECT_TRUE(ReadBytes(save / "device-2.bin") == sovra::MakeSampleFlash({.seed = 2}));
 }
 
-struct Refusal {
+struct EndCase {
     const char* name;
     std::vector<std::string> args;
     int status;
     const char* message;
 };
 
-class LauncherRefuses : public LauncherTest, public testing::WithParamInterface<Refusal> {};
+class LauncherEnds : public LauncherTest, public testing::WithParamInterface<EndCase> {};
 
-TEST_P(LauncherRefuses, WithAClearMessageAndItsOwnStatus) {
-    const Refusal& r = GetParam();
+TEST_P(LauncherEnds, WithTheRightStatusAndMessage) {
+    const EndCase& r = GetParam();
     std::vector<std::string> args;
     for (const std::string& a : r.args) {
         // A flash file of the wrong size, made on demand.
@@ -157,24 +157,30 @@ TEST_P(LauncherRefuses, WithAClearMessageAndItsOwnStatus) {
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Cases, LauncherRefuses,
+    Cases, LauncherEnds,
     testing::Values(
-        Refusal{"BadIds", {"--device", "0abc:10:12", "--", "true"}, 125, "4 hexadecimal digits"},
-        Refusal{"UnknownOption",
+        EndCase{"BadIds", {"--device", "0abc:10:12", "--", "true"}, 125, "4 hexadecimal digits"},
+        EndCase{"UnknownOption",
                 {"--device", "0abc:0010:0102,speed=9", "--", "true"},
                 125,
                 "unknown option 'speed'"},
-        Refusal{"ShortFlashFile",
+        EndCase{"ShortFlashFile",
                 {"--device", "0abc:0010:0102,flash=@SHORT@", "--", "true"},
                 125,
                 "holds 1000 bytes, not a beamformer's flash of exactly 262144 bytes"},
-        Refusal{"MissingFlashFile",
+        EndCase{"MissingFlashFile",
                 {"--device", "0abc:0010:0102,flash=/nonexistent/flash.bin", "--", "true"},
                 125,
                 "cannot open flash file '/nonexistent/flash.bin'"},
-        Refusal{"NoCommand", {"--device", "0abc:0010:0102"}, 125, "no command given"},
-        Refusal{"CommandNotFound", {"--", "/nonexistent/program"}, 127, "cannot run"},
-        Refusal{"CommandKilled", {"--", "/bin/sh", "-c", "kill -9 $$"}, 128 + 9, "device 1:"}),
-    [](const testing::TestParamInfo<Refusal>& info) { return info.param.name; });
+        EndCase{"NoCommand", {"--device", "0abc:0010:0102"}, 125, "no command given"},
+        EndCase{"CommandNotFound", {"--", "/nonexistent/program"}, 127, "cannot run"},
+        EndCase{"CommandKilled", {"--", "/bin/sh", "-c", "kill -9 $$"}, 128 + 9, "device 1:"},
+        // Programs that are not ours run untouched (in a sanitizer build
+        // too), their log entries caught like any other.
+        EndCase{"ShellWithLogger",
+                {"--", "/bin/sh", "-c", "logger -t probe shell entry; exit 5"},
+                5,
+                "probe: shell entry\n"}),
+    [](const testing::TestParamInfo<EndCase>& info) { return info.param.name; });
 
 }  // namespace
