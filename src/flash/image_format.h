@@ -109,6 +109,36 @@ class RecordWalker {
     WalkEnd end_ = WalkEnd::kWalking;
 };
 
+// Inline: every reader calls it once per record, and the merge's walks
+// are short loops around it.
+inline std::optional<ImageRecord> RecordWalker::Next() {
+    if (end_ != WalkEnd::kWalking) {
+        return std::nullopt;
+    }
+    const std::uint32_t i = position_;
+    if (i >= words_) {
+        end_ = WalkEnd::kNoEndMarker;
+        return std::nullopt;
+    }
+    ImageRecord r;
+    r.offset = i;
+    r.count = GetWord(image_, i);
+    if (r.count == 0) {
+        end_ = WalkEnd::kEndMarker;
+        return std::nullopt;
+    }
+    // words_ - i >= 1 here; the tag word and the data words must follow
+    // inside the span. Compared as a remainder so no sum can wrap.
+    if (words_ - i < 2 || r.count > words_ - i - 2) {
+        end_ = WalkEnd::kRecordOverrun;
+        return std::nullopt;
+    }
+    r.tag = GetWord(image_, i + 1);
+    r.data = i + 2;
+    position_ = r.end();
+    return r;
+}
+
 // The failure a walk that did not reach an end marker stands for.
 Status WalkFailure(WalkEnd end);
 

@@ -15,10 +15,10 @@ using SavedBlock = std::array<std::uint8_t, DeviceInfoBlockSize>;
 
 // The stage bar follows the share of the image walked: after the data word
 // that ends at word index i, p = 396*i/L + 1 (unsigned 32-bit; i < 2^16, so
-// 396*i cannot wrap). Asking the bar for its position at every word would
-// cost a round trip to the display per word; p only changes at about a
-// hundred indices, which are computed ahead, and between them the bar
-// already shows p.
+// 396*i cannot wrap), and the bar is moved whenever p differs from what it
+// shows. p only changes at about a hundred indices, so they are computed
+// ahead rather than dividing and asking the display at every word; between
+// them the bar already shows p, so the calls the display sees are the same.
 class StageMeter {
   public:
     StageMeter(StageProgress& progress, std::uint32_t imageLength)
@@ -27,23 +27,17 @@ class StageMeter {
         next_ = NextChange(1);
     }
 
-    // Sums the data words [first, last) of `image` into `sum`, moving the
-    // bar as each word is passed.
-    void Walk(std::span<const std::uint8_t> image, std::uint32_t first, std::uint32_t last,
-              std::uint32_t& sum) {
-        std::uint32_t w = first;
-        while (w < last) {
-            // The words before index next_-1 leave p as it is.
-            if (std::uint64_t{w} + 1 < next_) {
-                const std::uint32_t stop =
-                    next_ - 1 < last ? static_cast<std::uint32_t>(next_ - 1) : last;
-                sum += SumWords(image, w, stop);
-                w = stop;
-                continue;
+    // Moves the bar as the data words [first, last) are passed; the indices
+    // they end at are first+1 to last.
+    void Pass(std::uint32_t first, std::uint32_t last) {
+        for (;;) {
+            // The count and tag words in between are not data: a change due
+            // there shows at the record's first data word.
+            const std::uint64_t i = next_ > first + 1u ? next_ : std::uint64_t{first} + 1;
+            if (i > last) {
+                return;
             }
-            sum += GetWord(image, w);
-            ++w;
-            const std::uint32_t p = 396u * w / length_ + 1u;
+            const std::uint32_t p = 396u * static_cast<std::uint32_t>(i) / length_ + 1u;
             AdvanceStage(progress_, static_cast<int>(p));
             next_ = NextChange(p);
         }
@@ -115,14 +109,20 @@ Status ParseFirmware(std::span<std::uint8_t> flashImage, std::span<const std::ui
     // words. So it ends at the same end marker, with no check needed.
     const std::uint32_t length = imageLength;
     StageMeter meter(progress, length);
-    std::uint32_t sum = 0;
+    std::uint32_t headers = 0;
     RecordWalker walker(flashImage.first(length));
     while (const auto r = walker.Next()) {
         if (r->IsDeviceInfo()) {
             MergeDeviceInfo(DeviceInfoBlock(flashImage, *r), saved, kept, now);
         }
-        meter.Walk(flashImage, r->data, r->end(), sum);
+        meter.Pass(r->data, r->end());
+        headers += r->count + r->tag;
     }
+    // The records lie back to back from word 1 to the end marker, so the sum
+    // of their data words is the sum of all those words less the count and
+    // tag words (mod 2^32 either way). One pass over the image instead of
+    // one per record; the merged blocks are in place by now.
+    const std::uint32_t sum = SumWords(flashImage, 1, layout.endMarker) - headers;
 
     // The word after the end marker keeps what the buffer holds there.
     Put32(flashImage, std::size_t{4} * (layout.endMarker + 2), sum);
