@@ -137,8 +137,9 @@ std::string BindFailureMessage(const DeviceControl& control) {
     if (control.PermissionProblem()) {
         return control.message +
                " This is a permissions problem: your user may not open this USB device. "
-               "Install the project's udev rule for SovRa beamformers and unplug and replug "
-               "the device, or run sovra-flash with sudo.";
+               "Install the project's udev rule for SovRa beamformers (sudo sovra-flash "
+               "udev-rules --output /etc/udev/rules.d/70-sovra-beamformer.rules, then unplug "
+               "and replug the device), or run sovra-flash with sudo.";
     }
     if (control.result == BindResult::kNoControl) {
         return "the device cannot carry flash requests: " + control.message;
