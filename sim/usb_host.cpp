@@ -143,7 +143,8 @@ struct UsbHost::Impl {
             lock.unlock();
             {
                 std::lock_guard devicesLock(mu);
-                if (index < devices.size()) {
+                // A device plugged back in since it answered "gone" stays.
+                if (index < devices.size() && !devices[index]->model->Present()) {
                     UnplugLocked(*devices[index]);
                 }
             }
