@@ -17,6 +17,7 @@
 #include "cli/commands.h"
 #include "cli/io.h"
 #include "cli/update_display.h"
+#include "cli/update_report.h"
 #include "flash/image_format.h"
 
 namespace sovra::cli {
@@ -28,38 +29,15 @@ constexpr std::string_view kNotAnImage = "Selected firmware file is not a valid 
 // joined.
 struct Job {
     explicit Job(FinishSignal& signal) : view(signal) {}
-    DeviceRow row;
-    std::string label;
+    DeviceEntry entry;
     std::shared_ptr<CountingChannel> channel;
     UpdateContext context;
     CliUpdateView view;
-    // Written by the worker (in the read-back's hand-over), read after the
-    // join.
-    std::string backupPath;
-    std::string backupError;
+    // The backup fields are written by the worker (in the read-back's
+    // hand-over) and read after the join.
+    DeviceOutcome outcome;
     UpdateWorker worker;
 };
-
-std::string HexStatus(Status s) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
-    return buf;
-}
-
-std::string ShellQuote(const std::string& s) {
-    const bool plain = !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
-        return std::isalnum(static_cast<unsigned char>(c)) != 0 ||
-               std::string_view("/._-:+@%=,").find(c) != std::string_view::npos;
-    });
-    if (plain) {
-        return s;
-    }
-    std::string q = "'";
-    for (char c : s) {
-        q += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return q + "'";
-}
 
 // The firmware file, whole, checked before anyone is asked or anything is
 // opened: an update must never start with a file it cannot write.
@@ -177,115 +155,7 @@ bool Confirm(const UpdateCliOptions& o, const std::vector<DeviceRow>& devices, C
     return false;
 }
 
-std::string DeviceState(const UpdateResult& r) {
-    if (Succeeded(r.status)) {
-        return "updated";
-    }
-    if (r.writesSent == 0) {
-        return "untouched";
-    }
-    if (r.endedIn == UpdateStep::kVerify) {
-        return r.status == E_VERIFY_MISMATCH ? "written, differs" : "written, unchecked";
-    }
-    return "partly written";
-}
-
-const char* StepName(UpdateStep s) {
-    switch (s) {
-        case UpdateStep::kNone:
-            return "none";
-        case UpdateStep::kPrecondition:
-            return "start";
-        case UpdateStep::kReadBack:
-            return "read-back";
-        case UpdateStep::kKeepReadBack:
-            return "backup";
-        case UpdateStep::kMerge:
-            return "merge";
-        case UpdateStep::kWrite:
-            return "write";
-        case UpdateStep::kVerify:
-            return "verify";
-    }
-    return "unknown";
-}
-
-// What to do about a device the update has left partly written, or null.
-std::optional<std::string> RepairCommand(const UpdateCliOptions& o, const Job& job) {
-    const UpdateResult& r = job.context.result;
-    if (Succeeded(r.status) || r.writesSent == 0) {
-        return std::nullopt;
-    }
-    if (o.mode == UpdateMode::kRestore) {
-        return RestoreCommand(job.row.entry.path, o.image);
-    }
-    if (!job.backupPath.empty()) {
-        return RestoreCommand(job.row.entry.path, job.backupPath);
-    }
-    return std::nullopt;
-}
-
-void Report(const UpdateCliOptions& o, const Job& job, std::ostream& out) {
-    const UpdateResult& r = job.context.result;
-    const bool restore = o.mode == UpdateMode::kRestore;
-    if (Succeeded(r.status)) {
-        out << job.label << ": " << (restore ? "restored" : "updated")
-            << (o.noVerify ? " (not read back: --no-verify)"
-                           : "; the flash read back matches the image written")
-            << ".";
-        if (!restore) {
-            out << " Reconnect the USB cable for the new firmware to take effect.";
-        }
-        out << '\n';
-        return;
-    }
-    out << job.label << ": " << (restore ? "restore" : "update")
-        << " failed: " << StatusText(r.status) << " (" << HexStatus(r.status) << ")\n";
-    if (!job.backupError.empty()) {
-        out << "  " << job.backupError << '\n';
-    }
-    const std::string state = DeviceState(r);
-    if (state == "untouched") {
-        out << "  The device is untouched: nothing was written to it.\n";
-    } else if (state == "partly written") {
-        out << "  The device is partly written (the update stopped at chunk " << r.writesSent
-            << " of " << (r.imageLength + ChunkSize - 1) / ChunkSize
-            << "); it may not work until its flash is restored.\n";
-    } else if (state == "written, differs") {
-        out << "  The whole image was written, but the device's flash differs from it.\n";
-    } else {
-        out << "  The whole image was written, but could not be read back to check it.\n";
-    }
-    if (const auto command = RepairCommand(o, job)) {
-        out << "  " << (restore ? "Try again with:" : "Restore its old flash with:") << "\n    "
-            << *command << '\n';
-    } else if (state != "untouched") {
-        out << "  No backup was kept (--no-backup): write a dump of this device back with "
-               "`sovra-flash restore`, or run the update again.\n";
-    }
-}
-
-nlohmann::json JsonResult(const UpdateCliOptions& o, const Job& job) {
-    const UpdateResult& r = job.context.result;
-    const auto command = RepairCommand(o, job);
-    return {{"device", job.row.entry.path},
-            {"name", job.row.text},
-            {"result", Succeeded(r.status) ? "updated" : "failed"},
-            {"status", HexStatus(r.status)},
-            {"message", StatusText(r.status)},
-            {"stopped_in", StepName(r.endedIn)},
-            {"device_state", DeviceState(r)},
-            {"verified", Succeeded(r.status) && !o.noVerify},
-            {"backup", job.backupPath.empty() ? nlohmann::json() : nlohmann::json(job.backupPath)},
-            {"restore_command", command ? nlohmann::json(*command) : nlohmann::json()}};
-}
-
 }  // namespace
-
-std::string RestoreCommand(const std::string& devicePath, const std::string& image) {
-    return "sovra-flash restore --device " + ShellQuote(devicePath) + " --image " +
-           ShellQuote(image);
-}
 
 int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& console,
               std::ostream& out, std::ostream& err) {
@@ -339,8 +209,10 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
             return kExitRefused;
         }
         auto job = std::make_unique<Job>(finished);
-        job->row = row;
-        job->label = TerminalSafe(row.entry.path);
+        job->entry = row.entry;
+        job->outcome.path = row.entry.path;
+        job->outcome.name = row.text;
+        job->outcome.label = TerminalSafe(row.entry.path);
         job->channel = std::make_shared<CountingChannel>(std::move(control.channel));
         jobs.push_back(std::move(job));
     }
@@ -357,25 +229,25 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
         job.context.options.mode = o.mode;
         job.context.options.verify = restore || !o.noVerify;
         if (keepBackup) {
-            job.context.options.keepReadBack = [&job, &display, &o, backupFolder](
-                                                   std::span<const std::uint8_t> readBack) {
-                std::string path =
-                    o.backup ? *o.backup
-                             : backupFolder + "/" +
-                                   BackupFileName(job.row.entry, std::chrono::system_clock::now());
-                std::string error;
-                if (!WriteBackup(path, readBack, o.backup.has_value(), error)) {
-                    job.backupError = "No backup could be written: " + error;
-                    display.Note(job.label + ": " + job.backupError);
-                    return E_BACKUP_FAILED;
-                }
-                job.backupPath = path;
-                display.Note(job.label + ": old flash saved to " + path);
-                return S_OK;
-            };
+            job.context.options.keepReadBack =
+                [&job, &display, &o, backupFolder](std::span<const std::uint8_t> readBack) {
+                    std::string path =
+                        o.backup ? *o.backup
+                                 : backupFolder + "/" +
+                                       BackupFileName(job.entry, std::chrono::system_clock::now());
+                    std::string error;
+                    if (!WriteBackup(path, readBack, o.backup.has_value(), error)) {
+                        job.outcome.backupError = "No backup could be written: " + error;
+                        display.Note(job.outcome.label + ": " + job.outcome.backupError);
+                        return E_BACKUP_FAILED;
+                    }
+                    job.outcome.backupPath = path;
+                    display.Note(job.outcome.label + ": old flash saved to " + path);
+                    return S_OK;
+                };
         }
-        display.Add(
-            {job.label, &job.view, job.channel.get(), expected, std::chrono::steady_clock::now()});
+        display.Add({job.outcome.label, &job.view, job.channel.get(), expected,
+                     std::chrono::steady_clock::now()});
     }
     for (auto& job : jobs) {
         job->worker.Start(job->view, job->context);
@@ -388,11 +260,12 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
     bool allGood = true;
     nlohmann::json results = nlohmann::json::array();
     for (const auto& job : jobs) {
-        allGood = allGood && Succeeded(job->context.result.status);
+        job->outcome.result = job->context.result;
+        allGood = allGood && Succeeded(job->outcome.result.status);
         if (o.json) {
-            results.push_back(JsonResult(o, *job));
+            results.push_back(OutcomeJson(o, job->outcome));
         } else {
-            Report(o, *job, out);
+            PrintOutcome(o, job->outcome, out);
         }
     }
     if (o.json) {

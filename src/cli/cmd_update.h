@@ -43,8 +43,4 @@ struct Console {
 int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Console& console,
               std::ostream& out, std::ostream& err);
 
-// The shell command that writes `image` back to the device at `devicePath`,
-// quoted for a POSIX shell.
-std::string RestoreCommand(const std::string& devicePath, const std::string& image);
-
 }  // namespace sovra::cli

@@ -41,6 +41,12 @@ void CliUpdateView::StepOverall() {
     state_.overallPosition = std::min(state_.overallPosition + overallStep_, overallHigh_);
 }
 
+void CliUpdateView::AdvanceTo(int position) {
+    const std::lock_guard lock(mu_);
+    state_.stagePosition = std::clamp(position, stageLow_, stageHigh_);
+    state_.overallPosition = std::min(state_.overallPosition + overallStep_, overallHigh_);
+}
+
 void CliUpdateView::SetOperationText(std::string_view text) {
     const std::lock_guard lock(mu_);
     state_.operation = text;

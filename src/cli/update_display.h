@@ -71,6 +71,7 @@ class CliUpdateView final : public UpdateView {
     int StagePosition() override;
     void SetStagePosition(int position) override;
     void StepOverall() override;
+    void AdvanceTo(int position) override;
     void SetOperationText(std::string_view text) override;
     void ShowOperationText(std::string_view text) override;
     void SetStageRange(int low, int high) override;

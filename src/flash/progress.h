@@ -15,6 +15,12 @@ class StageProgress {
     virtual void SetStagePosition(int position) = 0;
     // Advances the overall bar by its step.
     virtual void StepOverall() = 0;
+    // Both, as one request: a display on another thread can carry the pair
+    // out in one round trip instead of two.
+    virtual void AdvanceTo(int position) {
+        SetStagePosition(position);
+        StepOverall();
+    }
     // The text the animation timer shows (with its moving dots).
     virtual void SetOperationText(std::string_view text) = 0;
     // Puts a text into the operation label at once, without the dots.
@@ -25,8 +31,7 @@ class StageProgress {
 // from what the bar shows: the one progress rule of every stage.
 inline void AdvanceStage(StageProgress& progress, int p) {
     if (progress.StagePosition() != p) {
-        progress.SetStagePosition(p);
-        progress.StepOverall();
+        progress.AdvanceTo(p);
     }
 }
 

@@ -48,6 +48,12 @@ class UiThreadView final : public UpdateView {
     void StepOverall() override {
         OnUi([&] { inner_.StepOverall(); });
     }
+    void AdvanceTo(int p) override {
+        OnUi([&] {
+            inner_.AdvanceTo(p);
+            stagePos_.store(inner_.StagePosition(), std::memory_order_release);
+        });
+    }
     void SetOperationText(std::string_view t) override {
         OnUi([&] { inner_.SetOperationText(t); });
     }

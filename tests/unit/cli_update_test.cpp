@@ -23,6 +23,7 @@
 #include "cli/backup.h"
 #include "cli/cmd_update.h"
 #include "cli/commands.h"
+#include "cli/update_report.h"
 #include "flash/image_format.h"
 #include "flash/info_area.h"
 #include "flash/merge.h"
