@@ -290,6 +290,12 @@ Reply UsbfsHandler::Core::SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlDa
         static_cast<std::size_t>(bufferLength) > sizeof(struct usb_ctrlrequest) + kMaxControlData) {
         return Fail(EINVAL);
     }
+    {
+        std::lock_guard lock(mu);
+        if (clients[client].completed.size() >= kMaxUncollected) {
+            return Fail(ENOMEM);
+        }
+    }
     const auto length = static_cast<std::size_t>(bufferLength);
     UMockdevIoctlData* buffer = Resolve(urb, offsetof(struct usbdevfs_urb, buffer), length, pins);
     if (buffer == nullptr) {

@@ -24,6 +24,10 @@ struct UsbfsAddress {
 // Largest data stage of a control request the node accepts, like the
 // kernel's usbfs limit.
 inline constexpr std::size_t kMaxControlData = 4096;
+// Completed requests one open file may leave uncollected before further
+// submissions are refused (ENOMEM), as the kernel bounds usbfs memory: a
+// program that never reaps must not grow the host without end.
+inline constexpr std::size_t kMaxUncollected = 1024;
 
 class UsbfsHandler {
   public:

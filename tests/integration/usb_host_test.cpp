@@ -3,6 +3,7 @@
 // what the usbfs handler does with malformed requests.
 
 #include "sim/usb_host.h"
+#include "sim/usbfs_handler.h"
 
 #include <fcntl.h>
 #include <linux/usbdevice_fs.h>
@@ -11,6 +12,7 @@
 
 #include <gtest/gtest.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <cstring>
@@ -449,6 +451,27 @@ TEST_F(UsbfsRawTest, CompletedRequestsCanBeCollectedAfterAnUnplug) {
     EXPECT_EQ(urb.actual_length, 64);
     EXPECT_TRUE(std::equal(buffer.begin() + 8, buffer.end(), PatternFlash().begin()));
     EXPECT_EQ(Errno(USBDEVFS_REAPURBNDELAY, &reaped), ENODEV);
+}
+
+TEST_F(UsbfsRawTest, AClientThatNeverCollectsIsRefusedMoreSubmissions) {
+    constexpr std::size_t kCount = kMaxUncollected + 1;
+    std::vector<std::array<std::uint8_t, 8 + ChunkSize>> buffers(kCount);
+    std::vector<usbdevfs_urb> urbs(kCount);
+    for (std::size_t i = 0; i < kCount; ++i) {
+        buffers[i] = {kVendorIn, CommandReadFlash, 0x50, 0, 0, 0, ChunkSize, 0};
+        urbs[i].type = USBDEVFS_URB_TYPE_CONTROL;
+        urbs[i].buffer = buffers[i].data();
+        urbs[i].buffer_length = static_cast<int>(buffers[i].size());
+    }
+    for (std::size_t i = 0; i < kMaxUncollected; ++i) {
+        ASSERT_EQ(Errno(USBDEVFS_SUBMITURB, &urbs[i]), 0) << i;
+    }
+    EXPECT_EQ(Errno(USBDEVFS_SUBMITURB, &urbs.back()), ENOMEM);
+    void* reaped = nullptr;
+    ASSERT_EQ(Errno(USBDEVFS_REAPURBNDELAY, &reaped), 0);
+    EXPECT_EQ(reaped, &urbs.front());
+    EXPECT_EQ(Errno(USBDEVFS_SUBMITURB, &urbs.back()), 0);
+    EXPECT_EQ(host_.Model(index_)->RequestCount(), kCount);
 }
 
 TEST_F(UsbHostTest, WrappedFileDescriptorWorksLikeAnOpenedDevice) {
