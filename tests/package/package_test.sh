@@ -24,7 +24,10 @@ rm -rf "$scratch"
 mkdir -p "$scratch"
 
 # cpack in a folder of its own, so a test run leaves the build tree as it was.
-if ! "$cpack" --config "$build/CPackConfig.cmake" -B "$scratch/out" >"$scratch/cpack.log" 2>&1; then
+# gzip instead of the package's xz: the contents are what is checked, and xz
+# takes a minute over a sanitizer build's programs.
+if ! "$cpack" --config "$build/CPackConfig.cmake" -B "$scratch/out" \
+    -D CPACK_DEBIAN_COMPRESSION_TYPE=gzip >"$scratch/cpack.log" 2>&1; then
     cat "$scratch/cpack.log" >&2
     echo "FAIL: cpack did not make the package" >&2
     exit 1
