@@ -64,31 +64,48 @@ void StaticText::paintEvent(QPaintEvent*) {
 ProgressBar::ProgressBar(QWidget* parent, int id) : QProgressBar(parent) {
     setObjectName(ControlName(id));
     setTextVisible(false);
-    setRange(0, 100);
-    setValue(0);
+    setRange(low_, high_);
+    setValue(pos_);
+    redraw_.setSingleShot(true);
+    redraw_.setInterval(kFrameMs);
+    connect(&redraw_, &QTimer::timeout, this, &ProgressBar::Redraw);
 }
 
 void ProgressBar::SetRange(int low, int high) {
-    const int pos = Pos();
+    low_ = low;
+    high_ = high;
     setRange(low, high);
-    SetPos(pos);
+    SetPos(pos_);
 }
 
 void ProgressBar::SetPos(int position) {
-    if (position < minimum()) {
-        position = minimum();
+    if (position > high_) {
+        position = high_;
     }
-    if (position > maximum()) {
-        position = maximum();
+    if (position < low_) {
+        position = low_;
     }
-    setValue(position);
+    pos_ = position;
+    // QProgressBar draws at once on every new value. An update worker moves
+    // the bars hundreds of times a second, and drawing each position would
+    // cost the user-interface thread far more than the change itself: the
+    // position changes now, and the drawing follows within one frame,
+    // taking in every change made meanwhile.
+    if (!redraw_.isActive()) {
+        redraw_.start();
+    }
+}
+
+void ProgressBar::Redraw() {
+    redraw_.stop();
+    setValue(pos_);
 }
 
 void ProgressBar::StepIt() {
-    int next = Pos() + step_;
-    if (next > maximum()) {
+    int next = pos_ + step_;
+    if (next > high_) {
         // Past the end the bar starts over from its low end.
-        next = minimum();
+        next = low_;
     }
     SetPos(next);
 }

@@ -8,6 +8,7 @@
 #include <QProgressBar>
 #include <QPushButton>
 #include <QString>
+#include <QTimer>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -58,7 +59,7 @@ class StaticText : public QLabel {
 // A progress bar driven as a common control is: a range, a position that
 // is kept inside the range, and a step by which StepIt advances, starting
 // over from the low end when the position would pass the high end. No text
-// is drawn on it.
+// is drawn on it. A new position is drawn within one frame.
 class ProgressBar : public QProgressBar {
   public:
     ProgressBar(QWidget* parent, int id);
@@ -67,11 +68,20 @@ class ProgressBar : public QProgressBar {
     void SetPos(int position);
     void SetStep(int step) { step_ = step; }
     void StepIt();
-    int Pos() const { return value() < minimum() ? minimum() : value(); }
+    int Pos() const { return pos_; }
     int Step() const { return step_; }
+    // Draws the position now rather than within the next frame.
+    void Redraw();
+
+    // The longest a new position waits to be drawn.
+    static constexpr int kFrameMs = 16;
 
   private:
+    int low_ = 0;
+    int high_ = 100;
+    int pos_ = 0;
     int step_ = 10;
+    QTimer redraw_;
 };
 
 QPushButton* MakeButton(QWidget* parent, int id, const char* text, const QRect& geometry);

@@ -19,6 +19,7 @@ void UiCaller::Call(const std::function<void()>& fn) {
     {
         const std::lock_guard<std::mutex> lock(mu_);
         pending_.push_back(&request);
+        ++crossings_;
     }
     // By name: the queued call then holds nothing of ours, only the wake-up.
     QMetaObject::invokeMethod(this, "RunPending", Qt::QueuedConnection);
@@ -32,6 +33,11 @@ void UiCaller::Call(const std::function<void()>& fn) {
 std::size_t UiCaller::Pending() const {
     const std::lock_guard<std::mutex> lock(mu_);
     return pending_.size();
+}
+
+std::size_t UiCaller::Crossings() const {
+    const std::lock_guard<std::mutex> lock(mu_);
+    return crossings_;
 }
 
 void UiCaller::RunPending() {
@@ -52,9 +58,10 @@ void UiCaller::RunPending() {
             error = std::current_exception();
         }
         // Notified under the lock: the waiting thread cannot return, and
-        // take the request off its stack, before we are done with it.
+        // take the request off its stack, before we are done with it. The
+        // exception is moved, so no reference to it stays on this thread.
         const std::lock_guard<std::mutex> lock(mu_);
-        request->error = error;
+        request->error = std::move(error);
         request->done = true;
         doneCv_.notify_all();
     }

@@ -34,6 +34,8 @@ class UiCaller final : public QObject {
 
     // Requests waiting to be carried out (for tests).
     std::size_t Pending() const;
+    // Requests that crossed from another thread so far.
+    std::size_t Crossings() const;
 
   private slots:
     void RunPending();
@@ -48,6 +50,7 @@ class UiCaller final : public QObject {
     mutable std::mutex mu_;
     std::condition_variable doneCv_;
     std::deque<Request*> pending_;
+    std::size_t crossings_ = 0;
 };
 
 }  // namespace sovra::ui

@@ -146,6 +146,10 @@ void CWriteProcessDlg::done(int result) {
     QDialog::done(result);
 }
 
+std::size_t CWriteProcessDlg::Crossings() const {
+    return caller_->Crossings();
+}
+
 void CWriteProcessDlg::OnUi(const std::function<void()>& fn) {
     caller_->Call(fn);
 }
@@ -163,6 +167,15 @@ void CWriteProcessDlg::SetStagePosition(int position) {
 
 void CWriteProcessDlg::StepOverall() {
     OnUi([&] { overall_->StepIt(); });
+}
+
+void CWriteProcessDlg::AdvanceTo(int position) {
+    // The progress rule's pair in one hand-over.
+    OnUi([&] {
+        stage_->SetPos(position);
+        stagePosition_ = stage_->Pos();
+        overall_->StepIt();
+    });
 }
 
 void CWriteProcessDlg::SetOperationText(std::string_view text) {

@@ -73,11 +73,14 @@ class CWriteProcessDlg final : public QDialog, public UpdateView {
     int TickCount() const { return tickCount_; }
     // True once the worker has made its last call (CLOSE enabled).
     bool Finished() const { return finished_.load(); }
+    // Requests of the worker carried out on the user-interface thread.
+    std::size_t Crossings() const;
 
     // UpdateView, called by the worker.
     int StagePosition() override;
     void SetStagePosition(int position) override;
     void StepOverall() override;
+    void AdvanceTo(int position) override;
     void SetOperationText(std::string_view text) override;
     void ShowOperationText(std::string_view text) override;
     void SetStageRange(int low, int high) override;

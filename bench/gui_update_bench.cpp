@@ -1,0 +1,190 @@
+// What a whole update costs the host through the real progress dialog, on
+// Qt's offscreen platform, against an in-process device that answers at
+// once: 8193 requests, the merge, and every change the worker hands to the
+// user-interface thread.
+//
+//   BM_GuiUpdate   wall time from the dialog's initialisation to the
+//                  worker's last call; counters:
+//                    cpu_ms        CPU time of the whole process (both threads)
+//                    ui_cpu_ms     the user-interface thread's share of it
+//                    ui_stall_max  the longest the user-interface thread
+//                                  could not answer, in ms (a 1 ms heartbeat's
+//                                  longest gap beyond its period): what a
+//                                  user would feel as a frozen window
+//                    crossings     the worker's requests carried out on the
+//                                  user-interface thread
+//                    init_ms       the dialog's initialisation (texts, bars,
+//                                  timer, font, starting the worker)
+//   BM_IdleHeartbeat  the heartbeat alone: the stalls the machine causes
+
+#include <benchmark/benchmark.h>
+
+#include <QApplication>
+#include <QEventLoop>
+#include <QTimer>
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <functional>
+#include <memory>
+#include <vector>
+
+#include "app/event_log.h"
+#include "flash/sample_image.h"
+#include "sim/beamformer_model.h"
+#include "sim/in_process_channel.h"
+#include "ui/firmware_update_app.h"
+#include "ui/write_process_dlg.h"
+
+namespace sovra::ui {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+double Ms(Clock::duration d) {
+    return std::chrono::duration<double, std::milli>(d).count();
+}
+
+double ProcessCpuMs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// The image fills the flash, so Stage 3 writes all 4096 chunks.
+const std::vector<std::uint8_t>& Firmware() {
+    static const std::vector<std::uint8_t> image = [] {
+        SampleImageOptions o;
+        o.records = 1;
+        o.wordsPerRecord = 65464;
+        return MakeSampleImage(o);
+    }();
+    return image;
+}
+
+double ThreadCpuMs() {
+    timespec ts{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
+}
+
+// How long the user-interface thread stays unable to answer: a 1 ms
+// heartbeat on it, and the longest gap between two beats beyond that
+// millisecond. Input would have waited as long.
+class Heartbeat {
+  public:
+    explicit Heartbeat(std::function<void()> onBeat) : onBeat_(std::move(onBeat)) {
+        timer_.setTimerType(Qt::PreciseTimer);
+        timer_.setInterval(1);
+        QObject::connect(&timer_, &QTimer::timeout, [this] { Beat(); });
+    }
+    void Start() {
+        last_ = Clock::now();
+        timer_.start();
+    }
+    void Beat() {
+        const Clock::time_point now = Clock::now();
+        const Clock::duration gap = now - last_ - std::chrono::milliseconds(1);
+        longest_ = std::max(longest_, gap);
+        last_ = now;
+        onBeat_();
+    }
+    Clock::duration Longest() const { return longest_; }
+
+  private:
+    std::function<void()> onBeat_;
+    QTimer timer_;
+    Clock::time_point last_;
+    Clock::duration longest_{};
+};
+
+void BM_GuiUpdate(benchmark::State& state) {
+    // Entries go nowhere: a benchmark has no business in the system log.
+    OverrideSystemLogSocket("/nonexistent/sovra-bench-log");
+    const std::vector<std::uint8_t> flash = MakeSampleFlash({.seed = 5});
+    double longest = 0;
+    double uiCpu = 0;
+    double cpu = 0;
+    double crossings = 0;
+    double init = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto model = std::make_shared<sim::BeamformerModel>(flash);
+        auto channel = std::make_shared<sim::InProcessChannel>(model, /*record=*/false);
+        auto dlg = std::make_unique<CWriteProcessDlg>();
+        dlg->SetContext(channel, Firmware());
+        dlg->show();
+        QCoreApplication::processEvents();
+        QEventLoop loop;
+        Heartbeat heartbeat([&] {
+            if (dlg->Finished()) {
+                loop.quit();
+            }
+        });
+        const double cpuBefore = ProcessCpuMs();
+        const double uiCpuBefore = ThreadCpuMs();
+        state.ResumeTiming();
+
+        heartbeat.Start();
+        const Clock::time_point initStart = Clock::now();
+        dlg->OnInitDialog();
+        init += Ms(Clock::now() - initStart);
+        loop.exec();
+
+        state.PauseTiming();
+        cpu += ProcessCpuMs() - cpuBefore;
+        uiCpu += ThreadCpuMs() - uiCpuBefore;
+        longest = std::max(longest, Ms(heartbeat.Longest()));
+        crossings = static_cast<double>(dlg->Crossings());
+        if (dlg->Context().result.status != S_OK || model->RequestCount() != 1 + 4096 + 4096) {
+            state.SkipWithError("update failed");
+        }
+        dlg.reset();
+        state.ResumeTiming();
+    }
+    const auto n = static_cast<double>(state.iterations());
+    state.counters["cpu_ms"] = cpu / n;
+    state.counters["ui_cpu_ms"] = uiCpu / n;
+    state.counters["ui_stall_max"] = longest;
+    state.counters["crossings"] = crossings;
+    state.counters["init_ms"] = init / n;
+}
+BENCHMARK(BM_GuiUpdate)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+// The same heartbeat with nothing to do, for as long as an update takes:
+// what the machine itself costs the user-interface thread (other programs,
+// the scheduler), to read ui_stall_max against.
+void BM_IdleHeartbeat(benchmark::State& state) {
+    double longest = 0;
+    for (auto _ : state) {
+        QEventLoop loop;
+        int beats = 0;
+        Heartbeat heartbeat([&] {
+            if (++beats == 30) {
+                loop.quit();
+            }
+        });
+        heartbeat.Start();
+        loop.exec();
+        longest = std::max(longest, Ms(heartbeat.Longest()));
+    }
+    state.counters["ui_stall_max"] = longest;
+}
+BENCHMARK(BM_IdleHeartbeat)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2.0);
+
+}  // namespace
+}  // namespace sovra::ui
+
+int main(int argc, char** argv) {
+    ::setenv("QT_QPA_PLATFORM", "offscreen", /*overwrite=*/0);
+    QApplication app(argc, argv);
+    sovra::ui::PrepareUserInterface();
+    benchmark::Initialize(&argc, argv);
+    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
+        return 1;
+    }
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
