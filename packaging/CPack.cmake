@@ -9,13 +9,18 @@ set(CPACK_PACKAGE_VERSION "${PROJECT_VERSION}")
 set(CPACK_PACKAGE_VENDOR "SovRa")
 set(CPACK_PACKAGE_CONTACT "SovRa firmware tools developers")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "firmware update tools for SovRa USB beamformers")
-set(CPACK_PACKAGE_DESCRIPTION
-  "Rewrites the 256 KiB flash of a SovRa USB beamformer with a firmware image from a catalogue \
-(FirmwareUpdate.xml), keeping the device's own information block. The package holds the \
-desktop application sovra-firmware-update, the command-line tool sovra-flash (list, update, \
-dump and restore devices, inspect and merge images, write udev rules) and \
-sovra-beamformer-sim, which runs either program against virtual beamformers for demonstrations \
-and tests. udev rules give the logged-in user access to the devices without root.")
+# Lines of the extended description stay under 80 columns, as dpkg shows
+# them unwrapped.
+string(JOIN "\n" CPACK_PACKAGE_DESCRIPTION
+  "Rewrites the 256 KiB flash of a SovRa USB beamformer with a firmware image"
+  "from a catalogue (FirmwareUpdate.xml), keeping the device's own information"
+  "block. The package holds:"
+  " - sovra-firmware-update, the desktop application;"
+  " - sovra-flash, the command-line tool: list, update, dump and restore"
+  "   devices, inspect and merge images, write udev rules;"
+  " - sovra-beamformer-sim, which runs either program against virtual"
+  "   beamformers, for demonstrations and tests."
+  "udev rules give the logged-in user access to the devices without root.")
 set(CPACK_PACKAGING_INSTALL_PREFIX "/usr")
 # Debug information belongs in a separate debug package, not in the programs.
 set(CPACK_STRIP_FILES ON)

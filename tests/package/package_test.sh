@@ -59,6 +59,7 @@ done
 names Recommends | grep -qxF umockdev || fail "Recommends lacks umockdev: $(field Recommends)"
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 [ "$(field Description | wc -l)" -gt 1 ] || fail "no long Description"
+[ -z "$(field Description | awk 'length > 80')" ] || fail "Description has lines over 80 columns"
 
 # The maintainer script only ever applies rules, and must parse.
 postinst=$scratch/control/postinst
