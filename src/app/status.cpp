@@ -43,6 +43,8 @@ std::string_view StatusText(Status s) {
                    "to the device.";
         case E_WORKER_START:
             return "The update could not be started: the system would not create its thread.";
+        case E_UPDATE_CANCELLED:
+            return "The update was stopped on request before anything was written.";
         default:
             return "Unknown failure.";
     }

@@ -37,9 +37,10 @@ inline constexpr Status E_DEVICE_ACCESS = 0xA0020005;   // no permission to open
 inline constexpr Status E_DEVICE_IO = 0xA0020006;       // any other transfer failure
 inline constexpr Status E_DEVICE_BUSY = 0xA0020007;     // another program holds the device
 // Update sequence.
-inline constexpr Status E_VERIFY_MISMATCH = 0xA0030001;  // read-back after writing differs
-inline constexpr Status E_BACKUP_FAILED = 0xA0030002;    // the read-back could not be kept
-inline constexpr Status E_WORKER_START = 0xA0030003;     // no thread for the update
+inline constexpr Status E_VERIFY_MISMATCH = 0xA0030001;   // read-back after writing differs
+inline constexpr Status E_BACKUP_FAILED = 0xA0030002;     // the read-back could not be kept
+inline constexpr Status E_WORKER_START = 0xA0030003;      // no thread for the update
+inline constexpr Status E_UPDATE_CANCELLED = 0xA0030004;  // stopped before any write
 
 constexpr bool Succeeded(Status s) {
     return (s & 0x80000000u) == 0;

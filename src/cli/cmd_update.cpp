@@ -1,10 +1,13 @@
 #include "cli/cmd_update.h"
 
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <cctype>
 #include <chrono>
 #include <cstdio>
@@ -37,6 +40,44 @@ struct Job {
     // hand-over) and read after the join.
     DeviceOutcome outcome;
     UpdateWorker worker;
+};
+
+std::atomic<bool> gInterrupted{false};
+static_assert(std::atomic<bool>::is_always_lock_free);
+
+extern "C" void NoteInterrupt(int) {
+    gInterrupted.store(true);
+}
+
+// Catches SIGINT, SIGTERM and SIGHUP for the life of the object, whichever
+// thread they reach, so that none of them ends the program while a device
+// is being written.
+class HeldSignals {
+  public:
+    HeldSignals() {
+        gInterrupted.store(false);
+        struct sigaction action {};
+        action.sa_handler = NoteInterrupt;
+        sigemptyset(&action.sa_mask);
+        action.sa_flags = SA_RESTART;
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            sigaction(kSignals[i], &action, &old_[i]);
+        }
+    }
+    ~HeldSignals() {
+        for (std::size_t i = 0; i < kSignals.size(); ++i) {
+            sigaction(kSignals[i], &old_[i], nullptr);
+        }
+    }
+    HeldSignals(const HeldSignals&) = delete;
+    HeldSignals& operator=(const HeldSignals&) = delete;
+
+    // Whether one has come since the last question.
+    bool Arrived() const { return gInterrupted.exchange(false); }
+
+  private:
+    static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
+    std::array<struct sigaction, 3> old_{};
 };
 
 // The firmware file, whole, checked before anyone is asked or anything is
@@ -249,10 +290,23 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
         display.Add({job.outcome.label, &job.view, job.channel.get(), expected,
                      std::chrono::steady_clock::now()});
     }
+    // Ctrl-C and the like are caught from here on and turned into a request
+    // to stop: taken at once by an update still
+    // reading, but only after the end by one that has begun writing.
+    const HeldSignals held;
+    std::atomic<bool> cancel{false};
     for (auto& job : jobs) {
+        job->context.options.cancel = &cancel;
         job->worker.Start(job->view, job->context);
     }
-    display.Run(finished);
+    display.Run(finished, [&] {
+        if (held.Arrived() && !cancel.exchange(true)) {
+            display.Note(
+                "Interrupted: updates still reading stop now and leave their device untouched; "
+                "those already writing finish first, since stopping them would leave the "
+                "device unusable.");
+        }
+    });
     for (auto& job : jobs) {
         job->worker.Join();
     }

@@ -225,10 +225,14 @@ void UpdateDisplay::Draw() {
     out_.flush();
 }
 
-void UpdateDisplay::Run(FinishSignal& signal) {
-    const auto period = std::chrono::milliseconds(terminal_ ? 100 : 500);
+void UpdateDisplay::Run(FinishSignal& signal, const std::function<void()>& between) {
+    // Plain mode prints only what changed, so it may look as often.
+    const auto period = std::chrono::milliseconds(100);
     Draw();
     while (!signal.WaitFor(devices_.size(), period)) {
+        if (between) {
+            between();
+        }
         Draw();
     }
     Draw();

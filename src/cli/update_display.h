@@ -9,6 +9,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <ostream>
@@ -114,8 +115,9 @@ class UpdateDisplay {
     void Add(DisplayedDevice device);
     // A line to show above the devices' lines, from any thread.
     void Note(std::string line);
-    // Draws until every device's update has finished, then once more.
-    void Run(FinishSignal& signal);
+    // Draws until every device's update has finished, then once more;
+    // `between` runs before each redraw.
+    void Run(FinishSignal& signal, const std::function<void()>& between = {});
     // Draws what has changed (the lines on a terminal; changes in plain mode).
     void Draw();
 

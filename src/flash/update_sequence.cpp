@@ -21,6 +21,11 @@ int ChunkPercent(std::uint32_t k, std::uint32_t total) {
     return static_cast<int>(scaled / total);
 }
 
+bool Cancelled(const UpdateContext& context) {
+    return context.options.cancel != nullptr &&
+           context.options.cancel->load(std::memory_order_relaxed);
+}
+
 void ResetStageBar(UpdateView& view) {
     view.SetStageRange(0, kStageBarMax);
     view.SetStagePosition(0);
@@ -120,6 +125,9 @@ Status Run(UpdateView& view, UpdateContext& context) {
         return ended(UpdateStep::kMerge, s);
     }
     result.imageLength = context.imageLength;
+    if (Cancelled(context)) {
+        return ended(UpdateStep::kMerge, E_UPDATE_CANCELLED);
+    }
 
     BeginStage(view, kStage3Text, kEventStage3);
     if (const Status s = WriteFirmware(view, context); Failed(s)) {
@@ -163,6 +171,9 @@ Status ReadFirmware(UpdateView& view, UpdateContext& context) {
     }
     cmd.WriteHeader();
     for (std::uint32_t k = 0; k < ChunkCount; ++k) {
+        if (Cancelled(context)) {
+            return E_UPDATE_CANCELLED;
+        }
         if (const Status s = ReadChunk(channel, cmd, k * ChunkSize, context.flashImage);
             Failed(s)) {
             return s;

@@ -6,6 +6,7 @@
 // before Stage 3, a failed write ends it at once; the window then shows the
 // failure.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -45,6 +46,10 @@ struct UpdateOptions {
     std::function<Status(std::span<const std::uint8_t> readBack)> keepReadBack;
     // Where the merge takes "now" from; null: the system clock.
     const Clock* clock = nullptr;
+    // Set (from any thread) to stop the update. Heeded between the reads
+    // of Stage 1 and before Stage 3 begins, never once writing has begun:
+    // a flash left half written is worse than waiting for the end.
+    const std::atomic<bool>* cancel = nullptr;
 };
 
 struct UpdateResult {

@@ -2,6 +2,7 @@
 // is asked and told, what reaches each device, and the backups.
 
 #include <dirent.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,6 +19,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cli/backup.h"
@@ -415,6 +417,59 @@ TEST(BackupTest, NamesByIdsBusAddressAndUtcTime) {
     const DeviceEntry odd{0x1234, 0xBEEF, 0, "/somewhere/else"};
     EXPECT_EQ(BackupFileName(odd, when), "1234-beef-node-20261207T214420Z.bin");
 }
+
+}  // namespace
+}  // namespace sovra::cli
+
+namespace sovra::cli {
+namespace {
+
+struct InterruptCase {
+    const char* name;
+    std::uint64_t afterRequests;  // the signal goes once the device has had this many
+    int exit;
+    bool untouched;
+};
+
+class CliUpdateInterruptTest : public CliUpdateTest,
+                               public ::testing::WithParamInterface<InterruptCase> {};
+
+TEST_P(CliUpdateInterruptTest, CtrlCStopsAReadingUpdateButNotAWritingOne) {
+    const InterruptCase& tc = GetParam();
+    // A long write, so that the signal surely finds the update still running.
+    firmware_ = MakeSampleImage({.records = 30, .wordsPerRecord = 1000});
+    WriteFile(firmwarePath_, firmware_);
+    Plug(1, {.latency = std::chrono::microseconds(100)});
+    // Should the signal come after all, it must not end the test program.
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction old {};
+    sigaction(SIGINT, &ignore, &old);
+
+    const auto model = models_.at(kPaths[0]);
+    std::thread interrupter([&] {
+        while (model->RequestCount() < tc.afterRequests) {
+            std::this_thread::sleep_for(std::chrono::microseconds(200));
+        }
+        ::kill(::getpid(), SIGINT);
+    });
+    const int exit = Run(Options({kPaths[0]}));
+    interrupter.join();
+    sigaction(SIGINT, &old, nullptr);
+
+    EXPECT_EQ(exit, tc.exit) << out_.str() << err_.str();
+    EXPECT_NE(err_.str().find("Interrupted"), std::string::npos) << err_.str();
+    EXPECT_EQ(Flash(0) == oldFlash_[0], tc.untouched);
+    if (tc.untouched) {
+        EXPECT_NE(out_.str().find("stopped on request"), std::string::npos) << out_.str();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Stages, CliUpdateInterruptTest,
+                         ::testing::Values(InterruptCase{"WhileReading", 100, kExitRefused, true},
+                                           InterruptCase{"WhileWriting", 1 + ChunkCount + 10,
+                                                         kExitOk, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace sovra::cli

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <memory>
 #include <ostream>
 #include <string>
@@ -589,6 +590,62 @@ TEST(UpdateSequenceTest, RestoreWritesTheDumpAsItIs) {
     EXPECT_EQ(refused.result.endedIn, UpdateStep::kMerge);
     EXPECT_EQ(RequestsWith(*rig.channel, CommandWriteFlash).size(), ChunkCount);
 }
+
+}  // namespace
+}  // namespace sovra
+
+namespace sovra {
+namespace {
+
+// Asks the update to stop when a given stage begins.
+class CancellingView final : public RecordingView {
+  public:
+    CancellingView(std::string_view stage, std::atomic<bool>& cancel)
+        : stage_(stage), cancel_(cancel) {}
+    void SetStageText(std::string_view t) override {
+        if (t == stage_) {
+            cancel_.store(true);
+        }
+        RecordingView::SetStageText(t);
+    }
+
+  private:
+    std::string_view stage_;
+    std::atomic<bool>& cancel_;
+};
+
+struct CancelCase {
+    const char* name;
+    std::string_view stage;
+    Status status;
+    UpdateStep endedIn;
+    std::size_t requests;  // -1: a whole update's
+};
+
+class UpdateCancelTest : public ::testing::TestWithParam<CancelCase> {};
+
+TEST_P(UpdateCancelTest, StopsOnlyWhileNothingIsWritten) {
+    const CancelCase& tc = GetParam();
+    Rig rig(SampleImageOptions{});
+    std::atomic<bool> cancel{false};
+    rig.context.options.cancel = &cancel;
+    CancellingView view(tc.stage, cancel);
+    EXPECT_EQ(RunUpdateSequence(view, rig.context), tc.status);
+    EXPECT_EQ(rig.context.result.endedIn, tc.endedIn);
+    const std::size_t whole = 1 + ChunkCount + rig.Writes();
+    EXPECT_EQ(rig.channel->Requests().size(), tc.requests == std::size_t(-1) ? whole : tc.requests);
+    EXPECT_TRUE(rig.model->Flash() == (Succeeded(tc.status) ? rig.expected : rig.oldFlash));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Stages, UpdateCancelTest,
+    ::testing::Values(
+        // The prepare request has gone; no read follows.
+        CancelCase{"InStage1", kStage1Text, E_UPDATE_CANCELLED, UpdateStep::kReadBack, 1},
+        CancelCase{"InStage2", kStage2Text, E_UPDATE_CANCELLED, UpdateStep::kMerge, 1 + ChunkCount},
+        // Once writing has begun the update goes to its end.
+        CancelCase{"InStage3", kStage3Text, S_OK, UpdateStep::kNone, std::size_t(-1)}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace
 }  // namespace sovra
