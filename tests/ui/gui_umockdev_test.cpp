@@ -1,0 +1,113 @@
+// One whole run of the desktop application's main dialog against a virtual
+// beamformer behind the real libudev and libusb: the device listed by the
+// udev source, hot-plug seen through the monitor on Qt's event loop, the
+// device bound through libusb, and the update written through it.
+
+#include <gtest/gtest.h>
+
+#include <QListWidget>
+#include <QMessageBox>
+#include <QPushButton>
+#include <QTest>
+
+#include "flash/image_format.h"
+#include "flash/sample_image.h"
+#include "sim/usb_host.h"
+#include "support/log_receiver.h"
+#include "ui/caution_dlg.h"
+#include "ui/firmware_update_dlg.h"
+#include "ui/write_process_dlg.h"
+#include "ui_test_support.h"
+
+namespace sovra::ui {
+namespace {
+
+using testing::Entry;
+using testing::LogEntry;
+
+std::vector<std::string> Rows(const QListWidget* list) {
+    std::vector<std::string> rows;
+    for (int i = 0; i < list->count(); ++i) {
+        rows.push_back(list->item(i)->text().toStdString());
+    }
+    return rows;
+}
+
+TEST(GuiUnderUmockdevTest, ListsHotPlugsAndUpdatesAVirtualBeamformer) {
+    testing::LogReceiver log;
+    testing::TempDir dir;
+    const std::vector<std::uint8_t> firmware = testing::SampleFirmware();
+    const std::string firmwarePath = dir.Write("fw.img", firmware);
+    const std::string catalogue = dir.Write(
+        "FirmwareUpdate.xml",
+        "<Device_list><Device File_Name=\"" + firmwarePath +
+            "\" REV=\"01.03\" Device_Name=\"Beamformer 100\" VID=\"abc\" PID=\"10\"/>"
+            "<Device Device_Name=\"Beamformer 200\" VID=\"abc\" PID=\"11\"/></Device_list>");
+
+    sim::UsbHost host;
+    auto model = std::make_shared<sim::BeamformerModel>(testing::SampleDeviceFlash());
+    host.Plug({0x0abc, 0x0010, 0x0102}, model);
+
+    DialogServices services = SystemDialogServices();
+    services.loadCatalogue = [catalogue] { return FirmwareCatalogue::LoadFrom(catalogue); };
+    CFirmwareUpdateDlg dlg(services);
+    dlg.OnInitDialog();
+    dlg.show();
+    QListWidget* list = dlg.DeviceListBox();
+    const std::string b100 = "Beamformer 100, firmware ver. 01.02";
+    const std::string b200 = "Beamformer 200, firmware ver. 02.01";
+    EXPECT_EQ(Rows(list), std::vector<std::string>{b100});
+    ASSERT_TRUE(dlg.WatchingDevices());
+
+    // A second device arrives and leaves; the list follows.
+    const std::size_t second =
+        host.Plug({0x0abc, 0x0011, 0x0201},
+                  std::make_shared<sim::BeamformerModel>(testing::SampleDeviceFlash()));
+    ASSERT_TRUE(testing::PumpUntil([&] { return Rows(list).size() == 2; }));
+    EXPECT_EQ(Rows(list), (std::vector<std::string>{b100, b200}));
+    host.Unplug(second);
+    ASSERT_TRUE(testing::PumpUntil([&] { return Rows(list).size() == 1; }));
+    EXPECT_EQ(list->currentRow(), 0);
+    EXPECT_TRUE(dlg.StartUpdateButton()->isEnabled());
+
+    dlg.FirmwareList()->setCurrentIndex(0);
+    log.Drain();
+    std::string result;
+    QColor colour;
+    std::vector<std::string> boxes;
+    {
+        const testing::ModalDriver driver([&](QWidget* modal) {
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                boxes.push_back(box->text().toStdString());
+                testing::Dismiss(box);
+            } else if (auto* c = dynamic_cast<CCautionDlg*>(modal)) {
+                c->findChild<QPushButton*>("1")->click();
+            } else if (auto* p = dynamic_cast<CWriteProcessDlg*>(modal)) {
+                if (p->Finished()) {
+                    result = p->MessageLabel()->text().toStdString();
+                    colour = p->MessageLabel()->EffectiveTextColour();
+                    p->CloseButton()->click();
+                }
+            }
+        });
+        QTest::mouseClick(dlg.StartUpdateButton(), Qt::LeftButton);
+    }
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(result, kUpdateSucceededText);
+    EXPECT_EQ(colour, QColor(0, 128, 0));
+    EXPECT_EQ(log.Drain(), (std::vector<LogEntry>{Entry(kEventUpdateStarted), Entry(kEventStage1),
+                                                  Entry(kEventStage2), Entry(kEventStage3),
+                                                  Entry(kEventFirmwareUpdated)}));
+    // The device's flash now starts with a valid image of the file's length.
+    const std::vector<std::uint8_t> flash = model->Flash();
+    ImageLayout layout;
+    EXPECT_EQ(ValidateImage(std::span<const std::uint8_t>(flash).first(firmware.size()), FlashSize,
+                            layout),
+              S_OK);
+    EXPECT_TRUE(std::equal(firmware.begin(), firmware.begin() + 4, flash.begin()));
+    EXPECT_EQ(dlg.FirmwareLength(), 0u);
+    dlg.DestroyWindow();
+}
+
+}  // namespace
+}  // namespace sovra::ui
