@@ -1,15 +1,16 @@
 #pragma once
 // An UpdateView that behaves as a window's does: it owns a "user-interface"
-// thread, and every change is handed to that thread, which carries it out
-// on the inner view while the caller waits. The stage bar's position is
+// thread, and every change is handed to that thread (a one-slot queue
+// between two semaphores), which carries it out on the inner view while the
+// caller waits. The stage bar's position is
 // answered from the position that thread last gave the bar, kept in an
 // atomic, so the progress rule's question after every chunk costs no round
 // trip. The inner view is only ever touched on the UI thread.
 
 #include <atomic>
-#include <condition_variable>
 #include <functional>
 #include <mutex>
+#include <semaphore>
 #include <string_view>
 #include <thread>
 
@@ -24,11 +25,8 @@ class UiThreadView final : public UpdateView {
         uiId_ = ui_.get_id();
     }
     ~UiThreadView() override {
-        {
-            const std::lock_guard lock(mu_);
-            quit_ = true;
-        }
-        wake_.notify_one();
+        quit_.store(true);
+        ready_.release();
         ui_.join();
     }
     UiThreadView(const UiThreadView&) = delete;
@@ -112,44 +110,35 @@ class UiThreadView final : public UpdateView {
             f();  // waiting for ourselves would never end
             return;
         }
-        std::unique_lock lock(mu_);
         // One caller at a time, as a window serves one worker.
-        done_.wait(lock, [this] { return task_ == nullptr; });
+        const std::lock_guard lock(callMu_);
         std::function<void()> task(std::forward<F>(f));
         task_ = &task;
-        finished_ = false;
-        wake_.notify_one();
-        done_.wait(lock, [this] { return finished_; });
-        task_ = nullptr;
+        ready_.release();
+        done_.acquire();
         hops_.fetch_add(1, std::memory_order_relaxed);
-        done_.notify_all();
     }
 
     void Loop() {
-        std::unique_lock lock(mu_);
         for (;;) {
-            wake_.wait(lock, [this] { return quit_ || (task_ != nullptr && !finished_); });
-            if (quit_) {
+            ready_.acquire();
+            if (quit_.load()) {
                 return;
             }
-            std::function<void()>* task = task_;
-            lock.unlock();
-            (*task)();
-            lock.lock();
-            finished_ = true;
-            done_.notify_all();
+            (*task_)();
+            done_.release();
         }
     }
 
     UpdateView& inner_;
     std::thread ui_;
     std::thread::id uiId_;
-    std::mutex mu_;
-    std::condition_variable wake_;
-    std::condition_variable done_;
+    std::mutex callMu_;
+    // The task in hand; the semaphores order every access to it.
     std::function<void()>* task_ = nullptr;
-    bool finished_ = true;
-    bool quit_ = false;
+    std::binary_semaphore ready_{0};
+    std::binary_semaphore done_{0};
+    std::atomic<bool> quit_{false};
     // Both bars of a fresh window stand at 0.
     std::atomic<int> stagePos_{0};
     std::atomic<long> hops_{0};
