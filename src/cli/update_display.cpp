@@ -159,11 +159,11 @@ std::string UpdateDisplay::Line(const DisplayedDevice& device, const CliUpdateVi
         return line + "  " + FormatDuration(elapsed);
     }
     char operation[24];
-    std::snprintf(operation, sizeof operation, "%-16s", state.operation.c_str());
+    std::snprintf(operation, sizeof operation, "%-15s", state.operation.c_str());
     char percent[8];
-    std::snprintf(percent, sizeof percent, "%3d%%",
+    std::snprintf(percent, sizeof percent, "%4d%%",
                   Percent(requests, device.expectedRequests, false));
-    line += state.stage + "  " + operation + percent + "  " + FormatDuration(elapsed) + " elapsed";
+    line += state.stage + "  " + operation + percent + " " + FormatDuration(elapsed) + " elapsed";
     // An estimate from the first few requests would only jump about.
     if (requests >= 64 && requests < device.expectedRequests) {
         const auto left = elapsed * static_cast<long long>(device.expectedRequests - requests) /
