@@ -154,10 +154,10 @@ TEST_F(UpdateEndToEndTest, DeviceHoldsWhatMergeMakesAndTheBackupIsTheOldFlash) {
     // The same merge offline, at the time the update stamped.
     const auto stamped = StampedUpdateTime(saved);
     ASSERT_TRUE(stamped.has_value());
-    const Outcome merged = Spawn({SOVRA_FLASH, "merge", "--readback", (dir_ / "old.bin").string(),
-                                  "--firmware", (dir_ / "fw.img").string(), "--output",
-                                  (dir_ / "merged.bin").string(), "--now",
-                                  std::to_string(*stamped), "--flash-image"});
+    const Outcome merged =
+        Spawn({SOVRA_FLASH, "merge", "--readback", (dir_ / "old.bin").string(), "--firmware",
+               (dir_ / "fw.img").string(), "--output", (dir_ / "merged.bin").string(), "--now",
+               std::to_string(*stamped), "--flash-image"});
     ASSERT_EQ(merged.status, 0) << merged.err;
     EXPECT_TRUE(saved == ReadBytes(dir_ / "merged.bin"));
 
@@ -168,9 +168,8 @@ TEST_F(UpdateEndToEndTest, DeviceHoldsWhatMergeMakesAndTheBackupIsTheOldFlash) {
 
     // The system log, in order.
     std::size_t at = 0;
-    for (const char* entry :
-         {"Firware update started.", "Load Stage 1 of 3.", "Load Stage 2 of 3.",
-          "Load Stage 3 of 3.", "Firmware is updated in SovRa 01.00."}) {
+    for (const char* entry : {"Firware update started.", "Load Stage 1 of 3.", "Load Stage 2 of 3.",
+                              "Load Stage 3 of 3.", "Firmware is updated in SovRa 01.00."}) {
         const std::size_t found = o.err.find(entry, at);
         ASSERT_NE(found, std::string::npos) << entry << "\n" << o.err;
         at = found;
