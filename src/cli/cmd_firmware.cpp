@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "catalogue/catalogue.h"
+#include "cli/catalogue_option.h"
 #include "cli/commands.h"
 
 namespace sovra::cli {
@@ -57,37 +58,15 @@ std::string Printable(const std::string& text) {
 }  // namespace
 
 int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream& err) {
-    const bool explicitFile = options.catalogue.has_value();
-    const std::string shown =
-        explicitFile ? *options.catalogue : std::string("./") + kCatalogueFileName;
-    const FirmwareCatalogue catalogue = explicitFile
-                                            ? FirmwareCatalogue::LoadFrom(*options.catalogue)
-                                            : FirmwareCatalogue::LoadDefault();
-
-    switch (catalogue.Outcome()) {
-        case CatalogueLoad::kComplete:
-            break;
-        case CatalogueLoad::kMalformed:
-            err << "warning: " << shown << " is not well-formed (" << catalogue.ParseMessage()
-                << "); showing the entries read before the error.\n";
-            break;
-        case CatalogueLoad::kNotOpened:
-        case CatalogueLoad::kUnreadable: {
-            const char* verb =
-                catalogue.Outcome() == CatalogueLoad::kNotOpened ? "cannot open" : "cannot read";
-            // Asked for by name, a missing file is a mistake to report; the
-            // default one missing is just a folder without a catalogue, which
-            // the desktop application would show as an empty list.
-            if (explicitFile) {
-                err << "sovra-flash: " << verb << " catalogue '" << shown
-                    << "': " << catalogue.ParseMessage() << ".\n";
-                return kExitRefused;
-            }
-            err << "warning: " << verb << " " << shown << " (" << catalogue.ParseMessage()
-                << "); no firmware is on offer. Name a catalogue with --catalogue FILE.\n";
-            break;
-        }
+    const auto loaded =
+        LoadCatalogueOption(options.catalogue,
+                            {.malformedUse = "showing the entries read before the error",
+                             .missingDefault = "no firmware is on offer"},
+                            err);
+    if (!loaded) {
+        return kExitRefused;
     }
+    const FirmwareCatalogue& catalogue = *loaded;
 
     const std::vector<FirmwareChoice> choices = FirmwareChoices(catalogue);
     if (options.json) {

@@ -8,6 +8,7 @@
 #include <set>
 #include <utility>
 
+#include "cli/catalogue_option.h"
 #include "cli/commands.h"
 #include "cli/io.h"
 
@@ -189,30 +190,19 @@ UdevRulesResult BuildUdevRules(const FirmwareCatalogue& catalogue, std::string_v
 }
 
 int RunUdevRules(const UdevRulesOptions& options, std::ostream& out, std::ostream& err) {
-    const bool explicitFile = options.catalogue.has_value();
-    const std::string shown = explicitFile ? *options.catalogue : std::string(kCatalogueFileName);
-    const FirmwareCatalogue catalogue = explicitFile
-                                            ? FirmwareCatalogue::LoadFrom(*options.catalogue)
-                                            : FirmwareCatalogue::LoadDefault();
-    switch (catalogue.Outcome()) {
-        case CatalogueLoad::kComplete:
-            break;
-        case CatalogueLoad::kMalformed:
-            // The program lists devices from what the parser kept, so the
-            // rules cover the same entries.
-            err << "warning: " << shown << " is not well-formed (" << catalogue.ParseMessage()
-                << "); using the entries read before the error.\n";
-            break;
-        case CatalogueLoad::kNotOpened:
-        case CatalogueLoad::kUnreadable: {
-            const char* verb =
-                catalogue.Outcome() == CatalogueLoad::kNotOpened ? "cannot open" : "cannot read";
-            err << "sovra-flash: " << verb << " catalogue '" << shown
-                << "': " << catalogue.ParseMessage() << "."
-                << (explicitFile ? "" : " Name one with --catalogue FILE.") << '\n';
-            return kExitRefused;
-        }
+    // The program lists devices from what the parser kept, so the rules
+    // cover the same entries.
+    const auto loaded =
+        LoadCatalogueOption(options.catalogue,
+                            {.malformedUse = "using the entries read before the error",
+                             .missingDefault = {},
+                             .defaultShown = kCatalogueFileName},
+                            err);
+    if (!loaded) {
+        return kExitRefused;
     }
+    const FirmwareCatalogue& catalogue = *loaded;
+    const std::string shown = options.catalogue ? *options.catalogue : kCatalogueFileName;
 
     const UdevRulesResult result = BuildUdevRules(catalogue, shown);
     for (const std::string& note : result.notes) {

@@ -1,5 +1,6 @@
 #include "cli/device_select.h"
 
+#include "cli/catalogue_option.h"
 #include "device/udev_source.h"
 
 namespace sovra::cli {
@@ -43,31 +44,11 @@ DeviceAccess SystemDeviceAccess() {
 
 std::optional<FirmwareCatalogue> LoadDeviceCatalogue(const std::optional<std::string>& path,
                                                      std::ostream& err) {
-    const std::string shown = path ? *path : std::string("./") + kCatalogueFileName;
-    FirmwareCatalogue catalogue =
-        path ? FirmwareCatalogue::LoadFrom(*path) : FirmwareCatalogue::LoadDefault();
-    switch (catalogue.Outcome()) {
-        case CatalogueLoad::kComplete:
-            break;
-        case CatalogueLoad::kMalformed:
-            err << "warning: " << shown << " is not well-formed (" << catalogue.ParseMessage()
-                << "); only the devices it names before the error are known.\n";
-            break;
-        case CatalogueLoad::kNotOpened:
-        case CatalogueLoad::kUnreadable: {
-            const char* verb =
-                catalogue.Outcome() == CatalogueLoad::kNotOpened ? "cannot open" : "cannot read";
-            if (path) {
-                err << "sovra-flash: " << verb << " catalogue '" << shown
-                    << "': " << catalogue.ParseMessage() << ".\n";
-                return std::nullopt;
-            }
-            err << "warning: " << verb << " " << shown << " (" << catalogue.ParseMessage()
-                << "); no device is known. Name a catalogue with --catalogue FILE.\n";
-            break;
-        }
-    }
-    return catalogue;
+    return LoadCatalogueOption(
+        path,
+        {.malformedUse = "only the devices it names before the error are known",
+         .missingDefault = "no device is known"},
+        err);
 }
 
 bool ListDeviceRows(const FirmwareCatalogue& catalogue, const DeviceAccess& access,
