@@ -62,14 +62,6 @@ bool ListDeviceRows(const FirmwareCatalogue& catalogue, const DeviceAccess& acce
     return true;
 }
 
-std::string IdText(std::uint32_t id) {
-    std::string hex = RenderHex(id);
-    if (hex.size() < 4) {
-        hex.insert(0, 4 - hex.size(), '0');
-    }
-    return hex;
-}
-
 const DeviceRow* ResolveDevice(std::string_view spec, const std::vector<DeviceRow>& rows,
                                std::string& error) {
     for (const DeviceRow& row : rows) {

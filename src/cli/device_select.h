@@ -40,9 +40,9 @@ std::optional<FirmwareCatalogue> LoadDeviceCatalogue(const std::optional<std::st
 bool ListDeviceRows(const FirmwareCatalogue& catalogue, const DeviceAccess& access,
                     std::vector<DeviceRow>& rows, std::string& error);
 
-// An id as the command line shows and reads it: lower-case hexadecimal, at
-// least four digits ("0abc").
-std::string IdText(std::uint32_t id);
+// An id as the command line shows and reads it ("0abc"); the backup names
+// in the core use the same text.
+using sovra::IdText;
 
 // --device DEV: a device path as `list` prints it, or VID:PID in hex when
 // exactly one listed row has those ids. Otherwise null, with `error` naming

@@ -138,6 +138,14 @@ std::string RenderHex(std::uint32_t value) {
     return out;
 }
 
+std::string IdText(std::uint32_t id) {
+    std::string hex = RenderHex(id);
+    if (hex.size() < 4) {
+        hex.insert(0, 4 - hex.size(), '0');
+    }
+    return hex;
+}
+
 bool EqualsIgnoringCase(std::string_view a, std::string_view b) {
     return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
                return ToLowerAscii(static_cast<unsigned char>(x)) ==

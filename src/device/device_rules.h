@@ -64,6 +64,10 @@ std::optional<HardwareIds> ParseHardwareId(std::string_view raw);
 // "%x": lower-case hexadecimal, no prefix, no leading zeros, "0" for 0.
 std::string RenderHex(std::uint32_t value);
 
+// An id as the command line and the backup file names show it: lower-case
+// hexadecimal, at least four digits ("0abc").
+std::string IdText(std::uint32_t id);
+
 // Equality of two texts with A-Z and a-z taken as equal; other bytes exact.
 bool EqualsIgnoringCase(std::string_view a, std::string_view b);
 

@@ -2,6 +2,7 @@
 
 #include <string>
 
+#include "device/flash_backup.h"
 #include "device/udev_source.h"
 
 namespace sovra::ui {
@@ -15,6 +16,9 @@ DialogServices SystemDialogServices() {
         return UdevSource::Open(/*watch=*/true, error);
     };
     services.openDeviceControl = [](const DeviceEntry& entry) { return OpenDeviceControl(entry); };
+    // The program reads no environment variables: the home folder is the
+    // password database's.
+    services.backupFolder = [] { return BackupDirectory({}, PasswordHomeFolder()); };
     return services;
 }
 

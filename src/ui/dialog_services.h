@@ -1,12 +1,14 @@
 #pragma once
 // What the main dialog takes from outside itself: the catalogue, the
-// device source, the binding of a device row to a channel, and how the
-// update's thread is made. The program uses the system's (the catalogue
-// file in the current directory, libudev, libusb, std::thread); tests hand
-// in their own devices and keep the real widgets.
+// device source, the binding of a device row to a channel, how the
+// update's thread is made, and where the device's old flash is kept. The
+// program uses the system's (the catalogue file in the current directory,
+// libudev, libusb, std::thread, the backups folder in the home folder);
+// tests hand in their own devices and folders and keep the real widgets.
 
 #include <functional>
 #include <memory>
+#include <string>
 
 #include "catalogue/catalogue.h"
 #include "device/device_control.h"
@@ -23,6 +25,12 @@ struct DialogServices {
     std::function<DeviceControl(const DeviceEntry&)> openDeviceControl;
     // Empty: a plain std::thread.
     UpdateWorker::ThreadStarter startThread;
+    // The folder each update keeps the device's old flash in before it
+    // writes, asked once per update. The system's is
+    // <home>/.local/state/sovra-firmware-update/backups, the home taken from
+    // the password database. Empty, or an empty folder: no backup can be
+    // kept, so every update ends before it writes.
+    std::function<std::string()> backupFolder;
 };
 
 DialogServices SystemDialogServices();

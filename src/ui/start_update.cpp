@@ -1,9 +1,12 @@
 // The Start Update command: from the user's two choices to the update.
 
 #include <QListWidget>
+#include <chrono>
+#include <iostream>
 #include <string>
 
 #include "app/event_log.h"
+#include "device/flash_backup.h"
 #include "ui/caution_dlg.h"
 #include "ui/firmware_file.h"
 #include "ui/firmware_update_dlg.h"
@@ -23,6 +26,26 @@ class ScopeExit {
   private:
     std::function<void()> fn_;
 };
+
+// Keeps the Stage 1 read-back as a new file in `folder` before anything is
+// written. A backup that cannot be written ends the update with the device
+// untouched: a failed write would otherwise lose the device's own data for
+// good. The window's texts are fixed, so the reason goes to stderr.
+std::function<Status(std::span<const std::uint8_t>)> KeepReadBackIn(std::string folder,
+                                                                    DeviceEntry device) {
+    return [folder = std::move(folder),
+            device = std::move(device)](std::span<const std::uint8_t> readBack) -> Status {
+        std::string path;
+        std::string error;
+        if (!KeepBackup(folder, device, std::chrono::system_clock::now(), readBack, path, error)) {
+            std::cerr << "sovra-firmware-update: no backup of the device's flash could be "
+                         "written, so nothing was written to the device: "
+                      << error << '\n';
+            return E_BACKUP_FAILED;
+        }
+        return S_OK;
+    };
+}
 
 }  // namespace
 
@@ -64,6 +87,9 @@ void CFirmwareUpdateDlg::OnStartUpdate() {
         return;
     }
     const std::string fileName = firmwareEntry->fileName;
+    // What the backup's name needs, by value: the entry itself may be gone
+    // by the time the read-back is kept.
+    DeviceEntry backupDevice = *deviceEntry;
 
     // 5, 6: the binding. The device entry is not looked at after this: the
     // dialogs below let device changes rebuild the list, and its entries
@@ -107,6 +133,9 @@ void CFirmwareUpdateDlg::OnStartUpdate() {
     {
         CWriteProcessDlg progress(this, services_.startThread);
         progress.SetContext(channel, firmware_);
+        progress.Context().options.keepReadBack =
+            KeepReadBackIn(services_.backupFolder ? services_.backupFolder() : std::string(),
+                           std::move(backupDevice));
         progress.DoModal();
     }
 }

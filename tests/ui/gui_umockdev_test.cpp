@@ -9,6 +9,8 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <filesystem>
+#include <iterator>
 
 #include "flash/image_format.h"
 #include "flash/sample_image.h"
@@ -50,6 +52,8 @@ TEST(GuiUnderUmockdevTest, ListsHotPlugsAndUpdatesAVirtualBeamformer) {
 
     DialogServices services = SystemDialogServices();
     services.loadCatalogue = [catalogue] { return FirmwareCatalogue::LoadFrom(catalogue); };
+    // Not the user's own folder.
+    services.backupFolder = [&dir] { return dir.File("backups"); };
     CFirmwareUpdateDlg dlg(services);
     dlg.OnInitDialog();
     dlg.show();
@@ -106,6 +110,11 @@ TEST(GuiUnderUmockdevTest, ListsHotPlugsAndUpdatesAVirtualBeamformer) {
               S_OK);
     EXPECT_TRUE(std::equal(firmware.begin(), firmware.begin() + 4, flash.begin()));
     EXPECT_EQ(dlg.FirmwareLength(), 0u);
+    // The old flash was kept first.
+    std::error_code ec;
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.File("backups"), ec),
+                            std::filesystem::directory_iterator()),
+              1);
     dlg.DestroyWindow();
 }
 

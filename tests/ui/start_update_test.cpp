@@ -5,6 +5,11 @@
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+
 #include <QApplication>
 #include <QListWidget>
 #include <QMessageBox>
@@ -29,6 +34,29 @@ using testing::TestRig;
 constexpr const char* kDevicePath = "/dev/bus/usb/001/002";
 
 enum class Caution { kOk, kCancel };
+
+// The names of the files in `folder`, none when it cannot be read.
+std::vector<std::string> FilesIn(const std::string& folder) {
+    std::vector<std::string> names;
+    std::error_code ec;
+    for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
+        names.push_back(e.path().filename().string());
+    }
+    return names;
+}
+
+std::vector<std::uint8_t> ReadAll(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::size_t WritesSent(const sim::InProcessChannel& channel) {
+    std::size_t n = 0;
+    for (const sim::RecordedRequest& r : channel.Requests()) {
+        n += r.command.command() == CommandWriteFlash ? 1 : 0;
+    }
+    return n;
+}
 
 class StartUpdateTest : public ::testing::Test {
   protected:
@@ -319,6 +347,10 @@ TEST_F(StartUpdateTest, DeviceChangesDuringTheUpdateRebuildTheListAndTheUpdateGo
     EXPECT_EQ(rowsDuringUpdate, 2);
     EXPECT_EQ(result, kUpdateSucceededText);
     EXPECT_GT(model->RequestCount(), ChunkCount);
+    // The backup is named after the device that was bound, not a new row.
+    const std::vector<std::string> backups = FilesIn(rig.backupFolder);
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_TRUE(backups[0].starts_with("0abc-0010-bus001-dev002-")) << backups[0];
     EXPECT_EQ(dlg->Devices().Selection(), 0);
 }
 
@@ -340,6 +372,86 @@ TEST_F(StartUpdateTest, AFailingDeviceEndsInDarkRedAndTheDialogStaysUsable) {
     EXPECT_EQ(entries.back(), Entry(kEventUpdateFailed));
     EXPECT_EQ(dlg->FirmwareLength(), 0u);
     EXPECT_TRUE(dlg->StartUpdateButton()->isEnabled());
+}
+
+// Before anything is written, the device's old flash is kept as a new file
+// in the chosen folder. A folder that cannot be had ends the update right
+// there: no write request reaches the device, and the window shows the
+// failure with the texts and entries it always has.
+TEST_F(StartUpdateTest, TheOldFlashIsKeptBeforeAnythingIsWritten) {
+    struct Case {
+        const char* name;
+        std::function<std::string(TestRig&)> folder;
+        bool kept;
+    };
+    const Case cases[] = {
+        {"missing folders are made", [](TestRig& r) { return r.dir.File("a/b/backups"); }, true},
+        {"existing folder with an older backup",
+         [](TestRig& r) {
+             const std::string folder = r.dir.File("old");
+             ::mkdir(folder.c_str(), 0700);
+             r.dir.Write("old/0abc-0010-bus001-dev001-20200101T000000Z.bin", std::string("x"));
+             return folder;
+         },
+         true},
+        {"folder is a file", [](TestRig& r) { return r.dir.Write("taken", std::string("x")); },
+         false},
+        {"folder beneath a file",
+         [](TestRig& r) { return r.dir.Write("taken", std::string("x")) + "/backups"; }, false},
+        {"no folder", [](TestRig&) { return std::string(); }, false},
+    };
+    const std::regex backupName("0abc-0010-bus001-dev002-[0-9]{8}T[0-9]{6}Z\\.bin");
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        TestRig r;
+        r.WriteStandardCatalogue({firmwarePath});
+        r.backupFolder = c.folder(r);
+        const std::vector<std::string> earlier = FilesIn(r.backupFolder);
+        auto model = r.PlugModel(kDevicePath);
+        const std::vector<std::uint8_t> before = model->Flash();
+        auto dlg = Open(r);
+        dlg->FirmwareList()->setCurrentIndex(0);
+        result.clear();
+        boxes.clear();
+        {
+            const auto driver = Drive();
+            QTest::mouseClick(dlg->StartUpdateButton(), Qt::LeftButton);
+        }
+        EXPECT_TRUE(boxes.empty());
+        const std::shared_ptr<sim::InProcessChannel> channel = r.opener->LastChannel();
+        ASSERT_NE(channel, nullptr);
+        std::vector<std::string> added;
+        for (const std::string& name : FilesIn(r.backupFolder)) {
+            if (std::find(earlier.begin(), earlier.end(), name) == earlier.end()) {
+                added.push_back(name);
+            }
+        }
+        if (c.kept) {
+            EXPECT_EQ(result, kUpdateSucceededText);
+            EXPECT_GT(WritesSent(*channel), 0u);
+            ASSERT_EQ(added.size(), 1u);
+            EXPECT_TRUE(std::regex_match(added[0], backupName)) << added[0];
+            EXPECT_TRUE(ReadAll(r.backupFolder + "/" + added[0]) == before);
+            EXPECT_EQ(FilesIn(r.backupFolder).size(), earlier.size() + 1);
+            struct stat st {};
+            ASSERT_EQ(::stat(r.backupFolder.c_str(), &st), 0);
+            EXPECT_EQ(st.st_mode & 077, 0u) << "the folder is open to others";
+            EXPECT_NE(model->Flash(), before);
+        } else {
+            EXPECT_EQ(result, kUpdateFailedText);
+            EXPECT_EQ(resultColour, QColor(192, 0, 0));
+            EXPECT_EQ(WritesSent(*channel), 0u);
+            EXPECT_EQ(model->RequestCount(), 1 + ChunkCount);
+            EXPECT_TRUE(model->Flash() == before);
+            EXPECT_TRUE(added.empty());
+            EXPECT_EQ(log.Drain(),
+                      (std::vector<LogEntry>{Entry(kEventUpdateStarted), Entry(kEventStage1),
+                                             Entry(kEventUpdateFailed)}));
+        }
+        log.Drain();
+        EXPECT_EQ(dlg->FirmwareLength(), 0u);
+        EXPECT_TRUE(dlg->StartUpdateButton()->isEnabled());
+    }
 }
 
 }  // namespace

@@ -184,6 +184,8 @@ ui::DialogServices TestRig::Services() {
     const std::shared_ptr<TestOpener> o = opener;
     services.openDeviceControl = [o](const DeviceEntry& e) { return o->Open(e); };
     services.startThread = startThread;
+    const std::string folder = backupFolder;
+    services.backupFolder = [folder] { return folder; };
     return services;
 }
 

@@ -120,6 +120,8 @@ struct TestRig {
 
     TempDir dir;
     std::string cataloguePath;
+    // Where updates keep the device's old flash; made by the update.
+    std::string backupFolder = dir.File("state/backups");
     std::shared_ptr<TestBus> bus = std::make_shared<TestBus>();
     std::shared_ptr<TestOpener> opener = std::make_shared<TestOpener>();
     UpdateWorker::ThreadStarter startThread;

@@ -1,0 +1,172 @@
+#include "device/flash_backup.h"
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+#include <vector>
+
+#include "device/device_control.h"
+
+namespace sovra {
+namespace {
+
+std::string Reason(int err) {
+    return std::strerror(err);
+}
+
+bool WriteAll(int fd, std::span<const std::uint8_t> data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+std::string Folder(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+}  // namespace
+
+std::string BackupDirectory(std::string_view stateHome, std::string_view home) {
+    constexpr std::string_view kTail = "/sovra-firmware-update/backups";
+    if (stateHome.starts_with('/')) {
+        return std::string(stateHome) + std::string(kTail);
+    }
+    if (home.starts_with('/')) {
+        return std::string(home) + "/.local/state" + std::string(kTail);
+    }
+    return {};
+}
+
+std::string PasswordHomeFolder() {
+    long hint = ::sysconf(_SC_GETPW_R_SIZE_MAX);
+    std::size_t size = hint > 0 ? static_cast<std::size_t>(hint) : 4096;
+    // ERANGE: the entry does not fit; grow the buffer, within reason.
+    for (; size <= (std::size_t{1} << 20); size *= 2) {
+        std::vector<char> buffer(size);
+        struct passwd entry {};
+        struct passwd* found = nullptr;
+        const int err = ::getpwuid_r(::getuid(), &entry, buffer.data(), buffer.size(), &found);
+        if (err == ERANGE) {
+            continue;
+        }
+        if (err != 0 || found == nullptr || found->pw_dir == nullptr) {
+            return {};
+        }
+        return found->pw_dir;
+    }
+    return {};
+}
+
+std::string BackupFileName(const DeviceEntry& device, std::chrono::system_clock::time_point when) {
+    const std::time_t t = std::chrono::system_clock::to_time_t(when);
+    std::tm utc{};
+    gmtime_r(&t, &utc);
+    char stamp[32];
+    std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
+    std::string where = "node";
+    if (const auto node = ParseUsbDeviceNode(device.path)) {
+        char buf[32];
+        std::snprintf(buf, sizeof buf, "bus%03u-dev%03u", static_cast<unsigned>(node->bus),
+                      static_cast<unsigned>(node->address));
+        where = buf;
+    }
+    return IdText(device.vendorId) + "-" + IdText(device.productId) + "-" + where + "-" + stamp +
+           ".bin";
+}
+
+bool MakeBackupDirectories(const std::string& directory, std::string& error) {
+    if (directory.empty()) {
+        error = "no folder for backups.";
+        return false;
+    }
+    std::size_t at = 0;
+    while (at != std::string::npos) {
+        at = directory.find('/', at + 1);
+        const std::string part = directory.substr(0, at);
+        if (part.empty()) {
+            continue;
+        }
+        if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
+            error = "cannot create the folder '" + part + "': " + Reason(errno) + ".";
+            return false;
+        }
+    }
+    struct stat st {};
+    if (::stat(directory.c_str(), &st) != 0 || !S_ISDIR(st.st_mode)) {
+        error = "'" + directory + "' is not a folder.";
+        return false;
+    }
+    return true;
+}
+
+// Writes to a temporary file beside `path`, then links it in under the
+// first free name: no moment exists in which a half-written backup, or a
+// replaced older one, can be seen.
+bool WriteNewBackup(std::string& path, std::span<const std::uint8_t> flash, std::string& error) {
+    std::string tmp = Folder(path) + "/.sovra-backup-XXXXXX";
+    const int fd = ::mkstemp(tmp.data());
+    if (fd < 0) {
+        error = "cannot create a backup in '" + Folder(path) + "': " + Reason(errno) + ".";
+        return false;
+    }
+    const bool written = WriteAll(fd, flash) && ::fsync(fd) == 0;
+    const int writeErrno = errno;
+    if (::close(fd) != 0 || !written) {
+        error =
+            "cannot write the backup '" + path + "': " + Reason(written ? errno : writeErrno) + ".";
+        ::unlink(tmp.c_str());
+        return false;
+    }
+    const std::string stem =
+        path.size() > 4 && path.ends_with(".bin") ? path.substr(0, path.size() - 4) : path;
+    const std::string suffix = path.size() > 4 && path.ends_with(".bin") ? ".bin" : "";
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        const std::string candidate =
+            attempt == 0 ? path : stem + "-" + std::to_string(attempt) + suffix;
+        if (::link(tmp.c_str(), candidate.c_str()) == 0) {
+            ::unlink(tmp.c_str());
+            path = candidate;
+            return true;
+        }
+        if (errno != EEXIST) {
+            error = "cannot write the backup '" + candidate + "': " + Reason(errno) + ".";
+            ::unlink(tmp.c_str());
+            return false;
+        }
+    }
+    error = "cannot write the backup '" + path + "': too many backups of that name.";
+    ::unlink(tmp.c_str());
+    return false;
+}
+
+bool KeepBackup(const std::string& directory, const DeviceEntry& device,
+                std::chrono::system_clock::time_point when, std::span<const std::uint8_t> flash,
+                std::string& path, std::string& error) {
+    if (!MakeBackupDirectories(directory, error)) {
+        return false;
+    }
+    path = directory + "/" + BackupFileName(device, when);
+    return WriteNewBackup(path, flash, error);
+}
+
+}  // namespace sovra
