@@ -1,7 +1,6 @@
 #include "sim/beamformer_model.h"
 
 #include <algorithm>
-#include <thread>
 
 namespace sovra::sim {
 
@@ -19,7 +18,6 @@ BeamformerModel::BeamformerModel(std::vector<std::uint8_t> flash, FaultPlan faul
 }
 
 Answer BeamformerModel::Handle(const ControlSetup& setup, std::span<std::uint8_t> data) {
-    std::chrono::microseconds latency{0};
     Answer answer = Answer::Ok;
     {
         std::lock_guard lock(mu_);
@@ -27,7 +25,6 @@ Answer BeamformerModel::Handle(const ControlSetup& setup, std::span<std::uint8_t
             return Answer::Gone;
         }
         const std::uint64_t n = ++requests_;
-        latency = faults_.latency;
         if (faults_.unplugAt != 0 && n >= faults_.unplugAt) {
             present_ = false;
             return Answer::Gone;
@@ -64,10 +61,12 @@ Answer BeamformerModel::Handle(const ControlSetup& setup, std::span<std::uint8_t
             answer = Answer::Stall;
         }
     }
-    if (latency.count() > 0) {
-        std::this_thread::sleep_for(latency);
-    }
     return answer;
+}
+
+std::chrono::microseconds BeamformerModel::Latency() const {
+    std::lock_guard lock(mu_);
+    return faults_.latency;
 }
 
 std::vector<std::uint8_t> BeamformerModel::Flash() const {

@@ -35,8 +35,12 @@ class BeamformerModel {
 
     // One control request. For an IN request (0xC0) the model fills `data`;
     // for an OUT request (0x40) it takes it. `data.size()` is the data
-    // stage's length and must equal wLength.
+    // stage's length and must equal wLength. Answers at once: the transport
+    // makes the answer take Latency() (a device that has gone answers at
+    // once), each in its own way, so that one slow device holds up no other.
     Answer Handle(const ControlSetup& setup, std::span<std::uint8_t> data);
+    // How long each answer takes (FaultPlan::latency).
+    std::chrono::microseconds Latency() const;
 
     std::vector<std::uint8_t> Flash() const;
     std::uint64_t RequestCount() const;

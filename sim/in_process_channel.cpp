@@ -1,5 +1,7 @@
 #include "sim/in_process_channel.h"
 
+#include <thread>
+
 namespace sovra::sim {
 
 Status StatusFromAnswer(Answer a) {
@@ -27,7 +29,13 @@ Status InProcessChannel::Transfer(const FlashCommand& cmd, std::span<std::uint8_
     if (data.size() != cmd.length() || !ToControlSetup(cmd, setup)) {
         status = E_HANDLE;
     } else {
-        status = StatusFromAnswer(model_->Handle(setup, data));
+        const Answer answer = model_->Handle(setup, data);
+        // The caller's own thread waits, as it would for a device; other
+        // channels go on meanwhile.
+        if (const auto latency = model_->Latency(); answer != Answer::Gone && latency.count() > 0) {
+            std::this_thread::sleep_for(latency);
+        }
+        status = StatusFromAnswer(answer);
     }
     if (record_) {
         std::lock_guard lock(mu_);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "sim/gobject_ptr.h"
+#include "sim/reply_timer.h"
 #include "sim/usbfs_handler.h"
 
 namespace sovra::sim {
@@ -85,6 +86,9 @@ struct UsbHost::Impl {
     std::vector<std::unique_ptr<Device>> devices;
     std::shared_ptr<GoneQueue> gone = std::make_shared<GoneQueue>();
     std::thread unplugger;
+    // Sends the replies the devices hold back for their latency. The host
+    // is its only owner, so it stops before the testbed goes.
+    std::shared_ptr<ReplyTimer> timer = std::make_shared<ReplyTimer>();
 
     Device& At(std::size_t index) const {
         if (index >= devices.size()) {
@@ -171,6 +175,9 @@ UsbHost::~UsbHost() {
     }
     impl_->gone->cv.notify_all();
     impl_->unplugger.join();
+    // Replies still held back go out now, while the testbed can carry them:
+    // no client is left waiting in an ioctl, and no job outlives the host.
+    impl_->timer->Stop();
     std::lock_guard lock(impl_->mu);
     // Every handler stays attached from the first plug on: files opened
     // on an unplugged device must keep getting ENODEV, and a client whose
@@ -234,8 +241,9 @@ std::size_t UsbHost::Plug(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
                 Format("A: devpath=%u\\n\n", static_cast<unsigned>(d->address.port)) +       //
                 "H: descriptors=" +
                 Hex(descriptors) + "\n";
-    d->handler = std::make_unique<UsbfsHandler>(d->model, d->address, descriptors,
-                                                [gone = impl_->gone, index] { gone->Push(index); });
+    d->handler = std::make_unique<UsbfsHandler>(
+        d->model, d->address, descriptors, [gone = impl_->gone, index] { gone->Push(index); },
+        impl_->timer);
     impl_->Attach(*d);
     impl_->AddToTestbed(*d);
     d->plugged = true;
@@ -262,6 +270,15 @@ void UsbHost::Replug(std::size_t index) {
 void UsbHost::Settle() {
     std::unique_lock lock(impl_->gone->mu);
     impl_->gone->cv.wait(lock, [&] { return impl_->gone->pending.empty() && !impl_->gone->busy; });
+}
+
+std::size_t UsbHost::RequestsInFlight() const {
+    std::lock_guard lock(impl_->mu);
+    std::size_t n = 0;
+    for (const auto& d : impl_->devices) {
+        n += d->handler->HeldReplies();
+    }
+    return n;
 }
 
 std::size_t UsbHost::DeviceCount() const {

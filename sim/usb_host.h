@@ -46,6 +46,10 @@ class UsbHost {
     // gone out.
     void Settle();
 
+    // Requests, over all devices, whose answer is still on its way: each
+    // waits out its own device's latency, alongside the others.
+    std::size_t RequestsInFlight() const;
+
     std::size_t DeviceCount() const;
     bool Plugged(std::size_t index) const;
     UsbIds Ids(std::size_t index) const;

@@ -6,13 +6,16 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstddef>
 #include <cstring>
 #include <deque>
 #include <map>
 #include <mutex>
 #include <span>
+#include <utility>
 
+#include "sim/reply_timer.h"
 #include "sim/usb_descriptors.h"
 
 namespace sovra::sim {
@@ -47,18 +50,29 @@ std::size_t Length(const UMockdevIoctlData* data) {
 struct Reply {
     long result = 0;
     int error = 0;
+    // How long the device takes to give it. The client waits in its ioctl
+    // meanwhile, while the testbed's thread goes on serving other devices.
+    std::chrono::microseconds latency{0};
+    // A submitted URB, which becomes reapable when the reply goes out.
+    GObjectPtr<UMockdevIoctlData> urb;
 };
 
-constexpr Reply Ok(long result = 0) {
-    return {result, 0};
+Reply Ok(long result = 0) {
+    Reply r;
+    r.result = result;
+    return r;
 }
-constexpr Reply Fail(int error) {
-    return {-1, error};
+Reply Fail(int error) {
+    Reply r;
+    r.result = -1;
+    r.error = error;
+    return r;
 }
 
 struct TransferResult {
     Answer answer = Answer::Ok;
     std::size_t actual = 0;  // bytes of the data stage moved
+    std::chrono::microseconds latency{0};
 };
 
 constexpr std::uint32_t kCapabilities =
@@ -73,11 +87,14 @@ bool IsConnInfoEx(gulong request) {
 
 }  // namespace
 
-struct UsbfsHandler::Core {
+struct UsbfsHandler::Core : std::enable_shared_from_this<Core> {
     std::shared_ptr<BeamformerModel> model;
     UsbfsAddress address;
     std::vector<std::uint8_t> descriptors;
     GoneCallback onGone;
+    // Not an owner: a job of the timer holds the core, and must not end up
+    // holding the timer's last owner.
+    std::weak_ptr<ReplyTimer> timer;
 
     // One open file of the device node.
     struct Client {
@@ -91,6 +108,11 @@ struct UsbfsHandler::Core {
 
     mutable std::mutex mu;
     std::uint64_t generation = 0;
+    // By the client object's address, for as long as the object lives: the
+    // testbed gives a later file the address of a closed one, and what the
+    // closed file left (URBs pointing into its memory, its connection) must
+    // not pass to the new one. The testbed never says that a client has
+    // gone, so the object itself tells (a weak reference).
     std::map<UMockdevIoctlClient*, Client> clients;
 
     // References that must outlive the reply: umockdev writes resolved
@@ -103,9 +125,30 @@ struct UsbfsHandler::Core {
         }
     };
 
+    // A reply held back for the device's latency, with everything it needs
+    // when it goes out: the client (whose object umockdev would otherwise
+    // drop once the handler returns) and the memory it writes back.
+    struct Held {
+        GObjectPtr<UMockdevIoctlClient> client;
+        Reply reply;
+        Pins pins;
+        bool sent = false;  // guarded by mu
+    };
+    // Held replies in arrival order; an unplug sends them at once. The
+    // last owner of a Held lets go of it outside mu: its client reference
+    // may be the object's last, and the object's end takes mu.
+    std::vector<std::shared_ptr<Held>> held;
+
     void Handle(UMockdevIoctlClient* client);
+    void Hold(UMockdevIoctlClient* client, Reply reply, Pins pins);
+    void Release(const std::shared_ptr<Held>& h);
+    void Send(UMockdevIoctlClient* client, Reply& reply);
+    void Disconnect();
     void Connected(UMockdevIoctlClient* client);
     void Vanished(UMockdevIoctlClient* client);
+    // The client's state, made the first time it is asked for. Called with
+    // mu held.
+    Client& Entry(UMockdevIoctlClient* client);
     // Whether the device still answers this client.
     bool Live(UMockdevIoctlClient* client);
 
@@ -163,27 +206,123 @@ void UsbfsHandler::Core::Handle(UMockdevIoctlClient* client) {
     Pins pins;
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    const Reply reply = Dispatch(client, request, arg, pins);
+    Reply reply = Dispatch(client, request, arg, pins);
+    if (reply.latency.count() > 0) {
+        Hold(client, std::move(reply), std::move(pins));
+        return;
+    }
+    Send(client, reply);
+}
+
+void UsbfsHandler::Core::Hold(UMockdevIoctlClient* client, Reply reply, Pins pins) {
+    const auto due = ReplyTimer::Clock::now() + reply.latency;
+    auto h = std::make_shared<Held>(Held{GObjectRef(client), std::move(reply), std::move(pins)});
+    const std::shared_ptr<ReplyTimer> timerRef = timer.lock();
+    bool gone = false;
+    {
+        std::lock_guard lock(mu);
+        // Checked under the lock Disconnect takes: a device unplugged while
+        // it answered cannot leave this reply waiting out its latency.
+        const auto it = clients.find(client);
+        gone = it == clients.end() || it->second.generation != generation;
+        if (!gone && timerRef) {
+            held.push_back(h);
+        }
+    }
+    if (gone) {
+        Reply none = Fail(ENODEV);
+        Send(client, none);
+    } else if (!timerRef) {
+        // The host is going: nothing may wait any more.
+        Send(client, h->reply);
+    } else {
+        timerRef->Schedule(due, [core = shared_from_this(), h] { core->Release(h); });
+    }
+}
+
+void UsbfsHandler::Core::Release(const std::shared_ptr<Held>& h) {
+    {
+        std::lock_guard lock(mu);
+        if (h->sent) {
+            return;
+        }
+        h->sent = true;
+        held.erase(std::find(held.begin(), held.end(), h));
+    }
+    Send(h->client.get(), h->reply);
+}
+
+void UsbfsHandler::Core::Send(UMockdevIoctlClient* client, Reply& reply) {
+    if (reply.urb) {
+        std::lock_guard lock(mu);
+        // A client gone meanwhile reaps nothing more.
+        if (const auto it = clients.find(client); it != clients.end()) {
+            it->second.completed.push_back(std::move(reply.urb));
+        }
+    }
     umockdev_ioctl_client_complete(client, reply.result, reply.error);
+}
+
+void UsbfsHandler::Core::Disconnect() {
+    std::vector<std::shared_ptr<Held>> cut;
+    {
+        std::lock_guard lock(mu);
+        ++generation;
+        // Every held reply is for a file opened before the unplug.
+        cut.swap(held);
+        for (const auto& h : cut) {
+            h->sent = true;
+        }
+    }
+    for (const auto& h : cut) {
+        Reply none = Fail(ENODEV);
+        Send(h->client.get(), none);
+    }
+}
+
+namespace {
+
+// The weak reference's callback, run by whichever thread lets go of the
+// client object last, while the object still exists.
+void OnClientFinalized(gpointer data, GObject* object) {
+    std::unique_ptr<std::weak_ptr<UsbfsHandler::Core>> core(
+        static_cast<std::weak_ptr<UsbfsHandler::Core>*>(data));
+    if (const auto c = core->lock()) {
+        c->Vanished(reinterpret_cast<UMockdevIoctlClient*>(object));
+    }
+}
+
+}  // namespace
+
+UsbfsHandler::Core::Client& UsbfsHandler::Core::Entry(UMockdevIoctlClient* client) {
+    // A client whose connection was not announced belongs to the current
+    // one.
+    const auto [it, added] = clients.try_emplace(client, Client{generation, {}});
+    if (added) {
+        g_object_weak_ref(G_OBJECT(client), OnClientFinalized,
+                          new std::weak_ptr<Core>(weak_from_this()));
+    }
+    return it->second;
 }
 
 void UsbfsHandler::Core::Connected(UMockdevIoctlClient* client) {
     std::lock_guard lock(mu);
-    clients[client].generation = generation;
+    Entry(client);
 }
 
 void UsbfsHandler::Core::Vanished(UMockdevIoctlClient* client) {
+    Client gone;
     std::lock_guard lock(mu);
-    clients.erase(client);
+    if (const auto it = clients.find(client); it != clients.end()) {
+        gone = std::move(it->second);
+        clients.erase(it);
+    }
 }
 
 bool UsbfsHandler::Core::Live(UMockdevIoctlClient* client) {
     {
         std::lock_guard lock(mu);
-        // try_emplace: a client whose connection was not announced belongs
-        // to the current one.
-        const auto it = clients.try_emplace(client, Client{generation, {}}).first;
-        if (it->second.generation != generation) {
+        if (Entry(client).generation != generation) {
             return false;
         }
     }
@@ -292,7 +431,7 @@ Reply UsbfsHandler::Core::SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlDa
     }
     {
         std::lock_guard lock(mu);
-        if (clients[client].completed.size() >= kMaxUncollected) {
+        if (Entry(client).completed.size() >= kMaxUncollected) {
             return Fail(ENOMEM);
         }
     }
@@ -316,9 +455,13 @@ Reply UsbfsHandler::Core::SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlDa
                      static_cast<int>(result.actual))) {
         return Fail(EFAULT);
     }
-    std::lock_guard lock(mu);
-    clients[client].completed.push_back(GObjectRef(urb));
-    return Ok();
+    // The submission returns once the device has answered, so that the
+    // client waits in this ioctl rather than polling for a URB not done
+    // yet (the node is a regular file: poll would never block).
+    Reply reply = Ok();
+    reply.latency = result.latency;
+    reply.urb = GObjectRef(urb);
+    return reply;
 }
 
 Reply UsbfsHandler::Core::ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Pins& pins) {
@@ -367,15 +510,19 @@ Reply UsbfsHandler::Core::Control(UMockdevIoctlData* arg, Pins& pins) {
         data = std::span(buffer->data, setup.wLength);
     }
     const TransferResult result = Transfer(setup, data);
+    Reply reply = Fail(EIO);
     switch (result.answer) {
         case Answer::Ok:
-            return Ok(static_cast<long>(result.actual));
+            reply = Ok(static_cast<long>(result.actual));
+            break;
         case Answer::Stall:
-            return Fail(EPIPE);
+            reply = Fail(EPIPE);
+            break;
         case Answer::Gone:
             return Fail(ENODEV);
     }
-    return Fail(EIO);
+    reply.latency = result.latency;
+    return reply;
 }
 
 Reply UsbfsHandler::Core::ConnInfoEx(gulong request, UMockdevIoctlData* arg, Pins& pins) {
@@ -419,10 +566,14 @@ TransferResult UsbfsHandler::Core::Transfer(const ControlSetup& setup,
         return Standard(setup, data);
     }
     const Answer answer = model->Handle(setup, data);
-    if (answer == Answer::Gone && onGone) {
-        onGone();
+    if (answer == Answer::Gone) {
+        if (onGone) {
+            onGone();
+        }
+        // A device that has gone answers nothing, at once.
+        return {answer, 0, {}};
     }
-    return {answer, answer == Answer::Ok ? data.size() : 0};
+    return {answer, answer == Answer::Ok ? data.size() : 0, model->Latency()};
 }
 
 // The few standard requests a host may send a device it has enumerated;
@@ -491,12 +642,14 @@ void Connect(UMockdevIoctlBase* object, const char* signal, Fn* handler, const C
 }  // namespace
 
 UsbfsHandler::UsbfsHandler(std::shared_ptr<BeamformerModel> model, UsbfsAddress address,
-                           std::vector<std::uint8_t> descriptors, GoneCallback onGone)
+                           std::vector<std::uint8_t> descriptors, GoneCallback onGone,
+                           const std::shared_ptr<ReplyTimer>& timer)
     : core_(std::make_shared<Core>()), object_(umockdev_ioctl_base_new()) {
     core_->model = std::move(model);
     core_->address = address;
     core_->descriptors = std::move(descriptors);
     core_->onGone = std::move(onGone);
+    core_->timer = timer;
     Connect(object_.get(), "handle-ioctl", OnHandleIoctl, core_);
     Connect(object_.get(), "client-connected", OnClientConnected, core_);
     Connect(object_.get(), "client-vanished", OnClientVanished, core_);
@@ -505,8 +658,12 @@ UsbfsHandler::UsbfsHandler(std::shared_ptr<BeamformerModel> model, UsbfsAddress 
 UsbfsHandler::~UsbfsHandler() = default;
 
 void UsbfsHandler::Disconnect() {
+    core_->Disconnect();
+}
+
+std::size_t UsbfsHandler::HeldReplies() const {
     std::lock_guard lock(core_->mu);
-    ++core_->generation;
+    return core_->held.size();
 }
 
 std::size_t UsbfsHandler::QueuedRequests() const {

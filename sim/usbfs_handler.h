@@ -2,6 +2,10 @@
 // The usbfs side of one virtual device: answers the ioctls a program makes
 // on the device node (what libusb asks, and raw usbfs control transfers)
 // from a BeamformerModel. Runs on the umockdev testbed's worker thread.
+//
+// The model answers at once; a device with latency holds the reply to each
+// of its requests back on a ReplyTimer, so the testbed's one thread never
+// waits and the host's devices answer side by side.
 
 #include <umockdev.h>
 
@@ -14,6 +18,8 @@
 #include "sim/gobject_ptr.h"
 
 namespace sovra::sim {
+
+class ReplyTimer;
 
 struct UsbfsAddress {
     std::uint32_t bus = 1;
@@ -35,8 +41,11 @@ class UsbfsHandler {
     // device has gone, so that its host can take it off the bus.
     using GoneCallback = std::function<void()>;
 
+    // `timer` sends the held replies; the handler does not keep it alive.
+    // Once it is stopped or gone, replies go out without delay.
     UsbfsHandler(std::shared_ptr<BeamformerModel> model, UsbfsAddress address,
-                 std::vector<std::uint8_t> descriptors, GoneCallback onGone);
+                 std::vector<std::uint8_t> descriptors, GoneCallback onGone,
+                 const std::shared_ptr<ReplyTimer>& timer);
     ~UsbfsHandler();
     UsbfsHandler(const UsbfsHandler&) = delete;
     UsbfsHandler& operator=(const UsbfsHandler&) = delete;
@@ -46,8 +55,12 @@ class UsbfsHandler {
 
     // Ends the connection of every file open on the node: from now on they
     // get ENODEV (after collecting what had completed), even once the
-    // device is back. Files opened afterwards are served.
+    // device is back; a reply still held back goes out at once as ENODEV.
+    // Files opened afterwards are served.
     void Disconnect();
+
+    // Requests answered whose reply is still held back for the latency.
+    std::size_t HeldReplies() const;
 
     // Requests completed but not yet collected by any client.
     std::size_t QueuedRequests() const;

@@ -1,0 +1,84 @@
+// Each open file of a virtual device's node is a client of its own: what a
+// closed file left behind (requests it never collected, the connection it
+// was opened on) never reaches a file opened after it, however the testbed
+// reuses its objects.
+
+#include "sim/usb_host.h"
+
+#include <fcntl.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cerrno>
+#include <vector>
+
+#include "flash/flash_command.h"
+
+namespace sovra::sim {
+namespace {
+
+constexpr UsbIds kIds{0x0abc, 0x0010, 0x0102};
+
+using Buffer = std::array<std::uint8_t, 8 + ChunkSize>;
+
+usbdevfs_urb ReadUrb(Buffer& buffer) {
+    buffer = {kVendorIn, CommandReadFlash, 0x50, 0, 0, 0, ChunkSize, 0};
+    usbdevfs_urb urb{};
+    urb.type = USBDEVFS_URB_TYPE_CONTROL;
+    urb.buffer = buffer.data();
+    urb.buffer_length = static_cast<int>(buffer.size());
+    return urb;
+}
+
+int Errno(int fd, unsigned long request, void* arg) {
+    return ::ioctl(fd, request, arg) < 0 ? errno : 0;
+}
+
+TEST(UsbfsClientsTest, WhatAClosedFileLeftIsNeverHandedToALaterOne) {
+    UsbHost host;
+    host.Plug(kIds, std::make_shared<BeamformerModel>(std::vector<std::uint8_t>(FlashSize, 0x11)));
+    // Several rounds, since a later file may or may not be given the object
+    // an earlier one had.
+    constexpr int kRounds = 8;
+    std::vector<Buffer> buffers(kRounds);
+    std::vector<usbdevfs_urb> urbs(kRounds);
+    for (int round = 0; round < kRounds; ++round) {
+        const int fd = ::open(host.DeviceNode(0).c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        // Nothing from the files before: a URB from another file would be
+        // written back into memory this one never gave.
+        void* reaped = nullptr;
+        EXPECT_EQ(Errno(fd, USBDEVFS_REAPURBNDELAY, &reaped), EAGAIN) << "round " << round;
+        EXPECT_EQ(reaped, nullptr);
+        urbs[round] = ReadUrb(buffers[round]);
+        ASSERT_EQ(Errno(fd, USBDEVFS_SUBMITURB, &urbs[round]), 0);
+        ::close(fd);  // leaving the URB uncollected
+    }
+}
+
+TEST(UsbfsClientsTest, AFileOpenedAfterAReplugIsServed) {
+    UsbHost host;
+    host.Plug(kIds, std::make_shared<BeamformerModel>(std::vector<std::uint8_t>(FlashSize, 0x22)));
+    Buffer buffer;
+    for (int round = 0; round < 4; ++round) {
+        // A file closed while the device was away may share its object with
+        // the next file; that file belongs to the device now plugged in.
+        const int old = ::open(host.DeviceNode(0).c_str(), O_RDWR);
+        ASSERT_GE(old, 0);
+        host.Unplug(0);
+        ::close(old);
+        host.Replug(0);
+        const int fd = ::open(host.DeviceNode(0).c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        usbdevfs_urb urb = ReadUrb(buffer);
+        EXPECT_EQ(Errno(fd, USBDEVFS_SUBMITURB, &urb), 0) << "round " << round;
+        ::close(fd);
+    }
+}
+
+}  // namespace
+}  // namespace sovra::sim
