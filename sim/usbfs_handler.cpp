@@ -12,6 +12,7 @@
 #include <deque>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <utility>
 
@@ -47,6 +48,20 @@ std::size_t Length(const UMockdevIoctlData* data) {
     return data->data_len < 0 ? 0 : static_cast<std::size_t>(data->data_len);
 }
 
+// A URB the device has answered, until the program reaps it. As with the
+// kernel, the answer (status, length, an IN request's data) reaches the
+// program's memory when it reaps the URB, not before: each piece of that
+// memory is written back once, where writing it at submission too would
+// cost every request a second copy.
+struct Completion {
+    // The references keep the client memory mapping umockdev made.
+    GObjectPtr<UMockdevIoctlData> urb;
+    GObjectPtr<UMockdevIoctlData> buffer;  // setup packet and data stage
+    int status = 0;
+    int actual = 0;
+    std::vector<std::uint8_t> in;  // an IN request's data stage
+};
+
 struct Reply {
     long result = 0;
     int error = 0;
@@ -54,7 +69,7 @@ struct Reply {
     // meanwhile, while the testbed's thread goes on serving other devices.
     std::chrono::microseconds latency{0};
     // A submitted URB, which becomes reapable when the reply goes out.
-    GObjectPtr<UMockdevIoctlData> urb;
+    std::optional<Completion> completion;
 };
 
 Reply Ok(long result = 0) {
@@ -101,9 +116,8 @@ struct UsbfsHandler::Core : std::enable_shared_from_this<Core> {
         // The connection it was opened on: a file opened before an unplug
         // stays dead after the replug, as on a real bus.
         std::uint64_t generation = 0;
-        // Completed URBs in submission order, until reaped. The references
-        // keep the client memory mapping umockdev made for them.
-        std::deque<GObjectPtr<UMockdevIoctlData>> completed;
+        // Completed URBs in submission order, until reaped.
+        std::deque<Completion> completed;
     };
 
     mutable std::mutex mu;
@@ -253,11 +267,11 @@ void UsbfsHandler::Core::Release(const std::shared_ptr<Held>& h) {
 }
 
 void UsbfsHandler::Core::Send(UMockdevIoctlClient* client, Reply& reply) {
-    if (reply.urb) {
+    if (reply.completion) {
         std::lock_guard lock(mu);
         // A client gone meanwhile reaps nothing more.
         if (const auto it = clients.find(client); it != clients.end()) {
-            it->second.completed.push_back(std::move(reply.urb));
+            it->second.completed.push_back(std::move(*reply.completion));
         }
     }
     umockdev_ioctl_client_complete(client, reply.result, reply.error);
@@ -444,46 +458,61 @@ Reply UsbfsHandler::Core::SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlDa
     if (setup.wLength > length - sizeof(struct usb_ctrlrequest)) {
         return Fail(EINVAL);
     }
-    const TransferResult result =
-        Transfer(setup, std::span(buffer->data + sizeof(struct usb_ctrlrequest), setup.wLength));
+    Completion done;
+    std::span<std::uint8_t> stage(buffer->data + sizeof(struct usb_ctrlrequest), setup.wLength);
+    if ((setup.bmRequestType & USB_DIR_IN) != 0) {
+        // Filled apart, so that the program's buffer stays as it was until
+        // the URB is reaped.
+        done.in.resize(setup.wLength);
+        stage = done.in;
+    }
+    const TransferResult result = Transfer(setup, stage);
     if (result.answer == Answer::Gone) {
         return Fail(ENODEV);
     }
-    const int status = result.answer == Answer::Ok ? 0 : -EPIPE;
-    if (!WriteNative(urb, offsetof(struct usbdevfs_urb, status), status) ||
-        !WriteNative(urb, offsetof(struct usbdevfs_urb, actual_length),
-                     static_cast<int>(result.actual))) {
-        return Fail(EFAULT);
-    }
+    done.status = result.answer == Answer::Ok ? 0 : -EPIPE;
+    done.actual = static_cast<int>(result.actual);
+    done.in.resize(std::min(done.in.size(), result.actual));
+    done.urb = GObjectRef(urb);
+    done.buffer = GObjectRef(buffer);
     // The submission returns once the device has answered, so that the
     // client waits in this ioctl rather than polling for a URB not done
     // yet (the node is a regular file: poll would never block).
     Reply reply = Ok();
     reply.latency = result.latency;
-    reply.urb = GObjectRef(urb);
+    reply.completion = std::move(done);
     return reply;
 }
 
 Reply UsbfsHandler::Core::ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Pins& pins) {
-    GObjectPtr<UMockdevIoctlData> urb;
+    std::optional<Completion> done;
     {
         std::lock_guard lock(mu);
         const auto it = clients.find(client);
         if (it != clients.end() && !it->second.completed.empty()) {
-            urb = std::move(it->second.completed.front());
+            done = std::move(it->second.completed.front());
             it->second.completed.pop_front();
         }
     }
-    if (!urb) {
+    if (!done) {
         // The blocking form would wait for a request to complete; none can
         // while the caller waits, so both forms answer at once.
         return Fail(Live(client) ? EAGAIN : ENODEV);
     }
-    UMockdevIoctlData* slot = Resolve(arg, 0, sizeof(void*), pins);
-    if (slot == nullptr || !umockdev_ioctl_data_set_ptr(slot, 0, urb.get())) {
+    // The buffer was resolved to the URB's full length, which holds the
+    // data stage.
+    if (Length(done->buffer.get()) < sizeof(struct usb_ctrlrequest) + done->in.size() ||
+        !WriteNative(done->urb.get(), offsetof(struct usbdevfs_urb, status), done->status) ||
+        !WriteNative(done->urb.get(), offsetof(struct usbdevfs_urb, actual_length), done->actual)) {
         return Fail(EFAULT);
     }
-    pins.Keep(urb.release());
+    std::copy(done->in.begin(), done->in.end(),
+              done->buffer->data + sizeof(struct usb_ctrlrequest));
+    UMockdevIoctlData* slot = Resolve(arg, 0, sizeof(void*), pins);
+    if (slot == nullptr || !umockdev_ioctl_data_set_ptr(slot, 0, done->urb.get())) {
+        return Fail(EFAULT);
+    }
+    pins.Keep(done->urb.release());
     return Ok();
 }
 

@@ -1,7 +1,8 @@
-// Each open file of a virtual device's node is a client of its own: what a
-// closed file left behind (requests it never collected, the connection it
-// was opened on) never reaches a file opened after it, however the testbed
-// reuses its objects.
+// Each open file of a virtual device's node is a client of its own: it
+// reaps its own URBs, in the order it submitted them, each with its own
+// answer; and what a closed file left behind (requests it never collected,
+// the connection it was opened on) never reaches a file opened after it,
+// however the testbed reuses its objects.
 
 #include "sim/usb_host.h"
 
@@ -12,6 +13,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <cerrno>
 #include <vector>
@@ -25,8 +27,15 @@ constexpr UsbIds kIds{0x0abc, 0x0010, 0x0102};
 
 using Buffer = std::array<std::uint8_t, 8 + ChunkSize>;
 
-usbdevfs_urb ReadUrb(Buffer& buffer) {
-    buffer = {kVendorIn, CommandReadFlash, 0x50, 0, 0, 0, ChunkSize, 0};
+usbdevfs_urb ReadUrb(Buffer& buffer, std::uint16_t address = 0) {
+    buffer = {kVendorIn,
+              CommandReadFlash,
+              0x50,
+              0,
+              static_cast<std::uint8_t>(address & 0xFF),
+              static_cast<std::uint8_t>(address >> 8),
+              ChunkSize,
+              0};
     usbdevfs_urb urb{};
     urb.type = USBDEVFS_URB_TYPE_CONTROL;
     urb.buffer = buffer.data();
@@ -58,6 +67,52 @@ TEST(UsbfsClientsTest, WhatAClosedFileLeftIsNeverHandedToALaterOne) {
         ASSERT_EQ(Errno(fd, USBDEVFS_SUBMITURB, &urbs[round]), 0);
         ::close(fd);  // leaving the URB uncollected
     }
+}
+
+TEST(UsbfsClientsTest, EachFileReapsItsOwnUrbsInOrderWithTheirOwnAnswers) {
+    std::vector<std::uint8_t> flash(FlashSize);
+    for (std::size_t i = 0; i < flash.size(); ++i) {
+        flash[i] = static_cast<std::uint8_t>(i / ChunkSize);
+    }
+    UsbHost host;
+    host.Plug(kIds, std::make_shared<BeamformerModel>(flash));
+    const int a = ::open(host.DeviceNode(0).c_str(), O_RDWR);
+    const int b = ::open(host.DeviceNode(0).c_str(), O_RDWR);
+    ASSERT_GE(a, 0);
+    ASSERT_GE(b, 0);
+    // Submitted in turn, collected later: each URB is answered into its
+    // own buffer, and only when it is reaped.
+    struct Submitted {
+        int fd;
+        std::uint16_t address;
+    };
+    const std::vector<Submitted> order = {{a, 0}, {b, 64}, {a, 128}, {b, 192}, {a, 256}};
+    std::vector<Buffer> buffers(order.size());
+    std::vector<usbdevfs_urb> urbs(order.size());
+    for (std::size_t i = 0; i < order.size(); ++i) {
+        urbs[i] = ReadUrb(buffers[i], order[i].address);
+        ASSERT_EQ(Errno(order[i].fd, USBDEVFS_SUBMITURB, &urbs[i]), 0) << i;
+        EXPECT_EQ(buffers[i][8], 0) << "answered before it was reaped: " << i;
+    }
+    for (const int fd : {b, a}) {
+        for (std::size_t i = 0; i < order.size(); ++i) {
+            if (order[i].fd != fd) {
+                continue;
+            }
+            void* reaped = nullptr;
+            ASSERT_EQ(Errno(fd, USBDEVFS_REAPURBNDELAY, &reaped), 0) << i;
+            ASSERT_EQ(reaped, &urbs[i]);
+            EXPECT_EQ(urbs[i].status, 0);
+            EXPECT_EQ(urbs[i].actual_length, static_cast<int>(ChunkSize));
+            EXPECT_TRUE(std::all_of(buffers[i].begin() + 8, buffers[i].end(), [&](std::uint8_t v) {
+                return v == order[i].address / 64;
+            })) << i;
+        }
+        void* none = nullptr;
+        EXPECT_EQ(Errno(fd, USBDEVFS_REAPURBNDELAY, &none), EAGAIN);
+    }
+    ::close(a);
+    ::close(b);
 }
 
 TEST(UsbfsClientsTest, AFileOpenedAfterAReplugIsServed) {
