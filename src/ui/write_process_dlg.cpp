@@ -150,6 +150,10 @@ std::size_t CWriteProcessDlg::Crossings() const {
     return caller_->Crossings();
 }
 
+std::size_t CWriteProcessDlg::Wakeups() const {
+    return caller_->Wakeups();
+}
+
 void CWriteProcessDlg::OnUi(const std::function<void()>& fn) {
     caller_->Call(fn);
 }

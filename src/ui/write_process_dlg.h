@@ -75,6 +75,8 @@ class CWriteProcessDlg final : public QDialog, public UpdateView {
     bool Finished() const { return finished_.load(); }
     // Requests of the worker carried out on the user-interface thread.
     std::size_t Crossings() const;
+    // Times the user-interface thread was woken to carry them out.
+    std::size_t Wakeups() const;
 
     // UpdateView, called by the worker.
     int StagePosition() override;
