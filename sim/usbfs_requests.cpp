@@ -1,0 +1,376 @@
+// How the usbfs side of a virtual device answers each request: the ioctls
+// libusb makes and raw usbfs control transfers, decoded from the client's
+// memory and answered from the model (or, for the few standard requests,
+// from the descriptors).
+
+#include <linux/usb/ch9.h>
+#include <linux/usbdevice_fs.h>
+#include <sys/ioctl.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <utility>
+
+#include "sim/usb_descriptors.h"
+#include "sim/usbfs_core.h"
+
+namespace sovra::sim {
+
+using usbfs::Completion;
+using usbfs::Fail;
+using usbfs::Length;
+using usbfs::Ok;
+using usbfs::ReadNative;
+using usbfs::Reply;
+using usbfs::TransferResult;
+using usbfs::WriteNative;
+
+namespace {
+
+constexpr std::uint32_t kCapabilities =
+    USBDEVFS_CAP_ZERO_PACKET | USBDEVFS_CAP_BULK_CONTINUATION | USBDEVFS_CAP_NO_PACKET_SIZE_LIM |
+    USBDEVFS_CAP_REAP_AFTER_DISCONNECT | USBDEVFS_CAP_CONNINFO_EX;
+
+constexpr std::uint32_t kSpeedHigh = USB_SPEED_HIGH;
+
+bool IsConnInfoEx(gulong request) {
+    return _IOC_TYPE(request) == 'U' && _IOC_NR(request) == 32 && _IOC_DIR(request) == _IOC_READ;
+}
+
+// Resolves the pointer at `offset` of `parent` to `len` bytes of client
+// memory. A null pointer is refused here: umockdev would dereference it in
+// the client. Null when the memory cannot be reached.
+UMockdevIoctlData* Resolve(UMockdevIoctlData* parent, std::size_t offset, std::size_t len,
+                           UsbfsHandler::Core::Pins& pins) {
+    std::uintptr_t address = 0;
+    if (!ReadNative(parent, offset, address) || address == 0) {
+        return nullptr;
+    }
+    GError* raw = nullptr;
+    UMockdevIoctlData* child = umockdev_ioctl_data_resolve(parent, offset, len, &raw);
+    GErrorPtr error(raw);
+    if (child == nullptr) {
+        return nullptr;
+    }
+    pins.Keep(child);
+    return Length(child) >= len ? child : nullptr;
+}
+
+ControlSetup ParseSetup(const std::uint8_t* p) {
+    ControlSetup s;
+    s.bmRequestType = p[0];
+    s.bRequest = p[1];
+    s.wValue = static_cast<std::uint16_t>(p[2] | (p[3] << 8));
+    s.wIndex = static_cast<std::uint16_t>(p[4] | (p[5] << 8));
+    s.wLength = static_cast<std::uint16_t>(p[6] | (p[7] << 8));
+    return s;
+}
+
+// Reads a 32-bit unsigned argument passed by pointer.
+bool ReadUintArg(UMockdevIoctlData* arg, UsbfsHandler::Core::Pins& pins, std::uint32_t& value) {
+    UMockdevIoctlData* v = Resolve(arg, 0, sizeof(std::uint32_t), pins);
+    return v != nullptr && ReadNative(v, 0, value);
+}
+
+}  // namespace
+
+Reply UsbfsHandler::Core::Dispatch(UMockdevIoctlClient* client, gulong request,
+                                   UMockdevIoctlData* arg, Pins& pins) {
+    if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
+        // Requests that completed before the device went are still handed
+        // out, as the kernel does; a program waiting for one must not hang.
+        return ReapUrb(client, arg, pins);
+    }
+    if (!Live(client)) {
+        return Fail(ENODEV);
+    }
+    if (IsConnInfoEx(request)) {
+        return ConnInfoEx(request, arg, pins);
+    }
+    std::uint32_t value = 0;
+    switch (request) {
+        case USBDEVFS_SUBMITURB:
+            return SubmitUrb(client, arg, pins);
+        case USBDEVFS_CONTROL:
+            return Control(arg, pins);
+        case USBDEVFS_DISCARDURB:
+            // Every URB completes while it is submitted: none is in flight.
+            return Fail(EINVAL);
+        case USBDEVFS_GET_CAPABILITIES: {
+            UMockdevIoctlData* caps = Resolve(arg, 0, sizeof(std::uint32_t), pins);
+            if (caps == nullptr || !WriteNative(caps, 0, kCapabilities)) {
+                return Fail(EFAULT);
+            }
+            return Ok();
+        }
+        case USBDEVFS_CLAIMINTERFACE:
+        case USBDEVFS_RELEASEINTERFACE:
+            if (!ReadUintArg(arg, pins, value)) {
+                return Fail(EFAULT);
+            }
+            return value == kInterfaceNumber ? Ok() : Fail(ENOENT);
+        case USBDEVFS_DISCONNECT_CLAIM: {
+            UMockdevIoctlData* claim =
+                Resolve(arg, 0, sizeof(struct usbdevfs_disconnect_claim), pins);
+            if (claim == nullptr ||
+                !ReadNative(claim, offsetof(struct usbdevfs_disconnect_claim, interface), value)) {
+                return Fail(EFAULT);
+            }
+            return value == kInterfaceNumber ? Ok() : Fail(ENOENT);
+        }
+        case USBDEVFS_GETDRIVER:
+            // No kernel driver is bound to the interface.
+            return Fail(ENODATA);
+        case USBDEVFS_GET_SPEED:
+            return Ok(static_cast<long>(kSpeedHigh));
+        case USBDEVFS_CONNECTINFO:
+            return ConnectInfo(arg, pins);
+        case USBDEVFS_RESET:
+            return Ok();
+        case USBDEVFS_SETCONFIGURATION: {
+            UMockdevIoctlData* v = Resolve(arg, 0, sizeof(int), pins);
+            int configuration = 0;
+            if (v == nullptr || !ReadNative(v, 0, configuration)) {
+                return Fail(EFAULT);
+            }
+            return configuration == -1 || configuration == 0 || configuration == kConfigurationValue
+                       ? Ok()
+                       : Fail(EINVAL);
+        }
+        case USBDEVFS_SETINTERFACE: {
+            UMockdevIoctlData* v = Resolve(arg, 0, sizeof(struct usbdevfs_setinterface), pins);
+            std::uint32_t interface = 0;
+            std::uint32_t alternate = 0;
+            if (v == nullptr ||
+                !ReadNative(v, offsetof(struct usbdevfs_setinterface, interface), interface) ||
+                !ReadNative(v, offsetof(struct usbdevfs_setinterface, altsetting), alternate)) {
+                return Fail(EFAULT);
+            }
+            return interface == kInterfaceNumber && alternate == 0 ? Ok() : Fail(EINVAL);
+        }
+        default:
+            return Fail(ENOTTY);
+    }
+}
+
+Reply UsbfsHandler::Core::SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg,
+                                    Pins& pins) {
+    UMockdevIoctlData* urb = Resolve(arg, 0, sizeof(struct usbdevfs_urb), pins);
+    if (urb == nullptr) {
+        return Fail(EFAULT);
+    }
+    std::uint8_t type = 0;
+    std::uint8_t endpoint = 0;
+    int bufferLength = 0;
+    if (!ReadNative(urb, offsetof(struct usbdevfs_urb, type), type) ||
+        !ReadNative(urb, offsetof(struct usbdevfs_urb, endpoint), endpoint) ||
+        !ReadNative(urb, offsetof(struct usbdevfs_urb, buffer_length), bufferLength)) {
+        return Fail(EFAULT);
+    }
+    // Endpoint 0 is the device's only endpoint, and it takes control
+    // requests only; the buffer is the setup packet and the data stage.
+    if (type != USBDEVFS_URB_TYPE_CONTROL || (endpoint & ~USB_DIR_IN) != 0 ||
+        bufferLength < static_cast<int>(sizeof(struct usb_ctrlrequest)) ||
+        static_cast<std::size_t>(bufferLength) > sizeof(struct usb_ctrlrequest) + kMaxControlData) {
+        return Fail(EINVAL);
+    }
+    {
+        std::lock_guard lock(mu);
+        if (Entry(client).completed.size() >= kMaxUncollected) {
+            return Fail(ENOMEM);
+        }
+    }
+    const auto length = static_cast<std::size_t>(bufferLength);
+    UMockdevIoctlData* buffer = Resolve(urb, offsetof(struct usbdevfs_urb, buffer), length, pins);
+    if (buffer == nullptr) {
+        return Fail(EFAULT);
+    }
+    const ControlSetup setup = ParseSetup(buffer->data);
+    if (setup.wLength > length - sizeof(struct usb_ctrlrequest)) {
+        return Fail(EINVAL);
+    }
+    Completion done;
+    std::span<std::uint8_t> stage(buffer->data + sizeof(struct usb_ctrlrequest), setup.wLength);
+    if ((setup.bmRequestType & USB_DIR_IN) != 0) {
+        // Filled apart, so that the program's buffer stays as it was until
+        // the URB is reaped.
+        done.in.resize(setup.wLength);
+        stage = done.in;
+    }
+    const TransferResult result = Transfer(setup, stage);
+    if (result.answer == Answer::Gone) {
+        return Fail(ENODEV);
+    }
+    done.status = result.answer == Answer::Ok ? 0 : -EPIPE;
+    done.actual = static_cast<int>(result.actual);
+    done.in.resize(std::min(done.in.size(), result.actual));
+    done.urb = GObjectRef(urb);
+    done.buffer = GObjectRef(buffer);
+    // The submission returns once the device has answered, so that the
+    // client waits in this ioctl rather than polling for a URB not done
+    // yet (the node is a regular file: poll would never block).
+    Reply reply = Ok();
+    reply.latency = result.latency;
+    reply.completion = std::move(done);
+    return reply;
+}
+
+Reply UsbfsHandler::Core::ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Pins& pins) {
+    std::optional<Completion> done;
+    {
+        std::lock_guard lock(mu);
+        const auto it = clients.find(client);
+        if (it != clients.end() && !it->second.completed.empty()) {
+            done = std::move(it->second.completed.front());
+            it->second.completed.pop_front();
+        }
+    }
+    if (!done) {
+        // The blocking form would wait for a request to complete; none can
+        // while the caller waits, so both forms answer at once.
+        return Fail(Live(client) ? EAGAIN : ENODEV);
+    }
+    // The buffer was resolved to the URB's full length, which holds the
+    // data stage.
+    if (Length(done->buffer.get()) < sizeof(struct usb_ctrlrequest) + done->in.size() ||
+        !WriteNative(done->urb.get(), offsetof(struct usbdevfs_urb, status), done->status) ||
+        !WriteNative(done->urb.get(), offsetof(struct usbdevfs_urb, actual_length), done->actual)) {
+        return Fail(EFAULT);
+    }
+    std::copy(done->in.begin(), done->in.end(),
+              done->buffer->data + sizeof(struct usb_ctrlrequest));
+    UMockdevIoctlData* slot = Resolve(arg, 0, sizeof(void*), pins);
+    if (slot == nullptr || !umockdev_ioctl_data_set_ptr(slot, 0, done->urb.get())) {
+        return Fail(EFAULT);
+    }
+    pins.Keep(done->urb.release());
+    return Ok();
+}
+
+Reply UsbfsHandler::Core::Control(UMockdevIoctlData* arg, Pins& pins) {
+    using Ctrl = struct usbdevfs_ctrltransfer;
+    UMockdevIoctlData* ctrl = Resolve(arg, 0, sizeof(Ctrl), pins);
+    ControlSetup setup;
+    if (ctrl == nullptr || !ReadNative(ctrl, offsetof(Ctrl, bRequestType), setup.bmRequestType) ||
+        !ReadNative(ctrl, offsetof(Ctrl, bRequest), setup.bRequest) ||
+        !ReadNative(ctrl, offsetof(Ctrl, wValue), setup.wValue) ||
+        !ReadNative(ctrl, offsetof(Ctrl, wIndex), setup.wIndex) ||
+        !ReadNative(ctrl, offsetof(Ctrl, wLength), setup.wLength)) {
+        return Fail(EFAULT);
+    }
+    if (setup.wLength > kMaxControlData) {
+        return Fail(EINVAL);
+    }
+    std::span<std::uint8_t> data;
+    if (setup.wLength > 0) {
+        UMockdevIoctlData* buffer = Resolve(ctrl, offsetof(Ctrl, data), setup.wLength, pins);
+        if (buffer == nullptr) {
+            return Fail(EFAULT);
+        }
+        data = std::span(buffer->data, setup.wLength);
+    }
+    const TransferResult result = Transfer(setup, data);
+    Reply reply = Fail(EIO);
+    switch (result.answer) {
+        case Answer::Ok:
+            reply = Ok(static_cast<long>(result.actual));
+            break;
+        case Answer::Stall:
+            reply = Fail(EPIPE);
+            break;
+        case Answer::Gone:
+            return Fail(ENODEV);
+    }
+    reply.latency = result.latency;
+    return reply;
+}
+
+Reply UsbfsHandler::Core::ConnInfoEx(gulong request, UMockdevIoctlData* arg, Pins& pins) {
+    using Info = struct usbdevfs_conninfo_ex;
+    const std::size_t size = _IOC_SIZE(request);
+    if (size == 0) {
+        return Fail(EINVAL);
+    }
+    UMockdevIoctlData* out = Resolve(arg, 0, size, pins);
+    if (out == nullptr) {
+        return Fail(EFAULT);
+    }
+    // Filled in full locally, then as much as the caller asked for.
+    std::vector<std::uint8_t> info(std::max(size, sizeof(Info)), 0);
+    const auto put32 = [&info](std::size_t offset, std::uint32_t v) {
+        std::memcpy(info.data() + offset, &v, sizeof v);
+    };
+    put32(offsetof(Info, size), static_cast<std::uint32_t>(sizeof(Info)));
+    put32(offsetof(Info, busnum), address.bus);
+    put32(offsetof(Info, devnum), address.device);
+    put32(offsetof(Info, speed), kSpeedHigh);
+    info[offsetof(Info, num_ports)] = 1;
+    info[offsetof(Info, ports)] = address.port;
+    std::memcpy(out->data, info.data(), size);
+    return Ok();
+}
+
+Reply UsbfsHandler::Core::ConnectInfo(UMockdevIoctlData* arg, Pins& pins) {
+    using Info = struct usbdevfs_connectinfo;
+    UMockdevIoctlData* out = Resolve(arg, 0, sizeof(Info), pins);
+    if (out == nullptr || !WriteNative(out, offsetof(Info, devnum), address.device) ||
+        !WriteNative(out, offsetof(Info, slow), static_cast<unsigned char>(0))) {
+        return Fail(EFAULT);
+    }
+    return Ok();
+}
+
+TransferResult UsbfsHandler::Core::Transfer(const ControlSetup& setup,
+                                            std::span<std::uint8_t> data) {
+    if ((setup.bmRequestType & USB_TYPE_MASK) == USB_TYPE_STANDARD) {
+        return Standard(setup, data);
+    }
+    const Answer answer = model->Handle(setup, data);
+    if (answer == Answer::Gone) {
+        if (onGone) {
+            onGone();
+        }
+        // A device that has gone answers nothing, at once.
+        return {answer, 0, {}};
+    }
+    return {answer, answer == Answer::Ok ? data.size() : 0, model->Latency()};
+}
+
+// The few standard requests a host may send a device it has enumerated;
+// the model only speaks the vendor requests of the flash protocol.
+TransferResult UsbfsHandler::Core::Standard(const ControlSetup& setup,
+                                            std::span<std::uint8_t> data) const {
+    const auto send = [&data](std::span<const std::uint8_t> bytes) {
+        const std::size_t n = std::min(bytes.size(), data.size());
+        std::copy_n(bytes.begin(), n, data.begin());
+        return TransferResult{Answer::Ok, n};
+    };
+    const bool in = (setup.bmRequestType & USB_DIR_IN) != 0;
+    const auto recipient = setup.bmRequestType & USB_RECIP_MASK;
+    if (in && recipient == USB_RECIP_DEVICE && setup.bRequest == USB_REQ_GET_DESCRIPTOR) {
+        const auto kind = setup.wValue >> 8;
+        if (kind == USB_DT_DEVICE) {
+            return send(DeviceDescriptor(descriptors));
+        }
+        if (kind == USB_DT_CONFIG && (setup.wValue & 0xFF) == 0) {
+            return send(ConfigurationDescriptor(descriptors));
+        }
+    } else if (in && setup.bRequest == USB_REQ_GET_STATUS && setup.wLength == 2) {
+        const std::uint8_t status[2] = {0, 0};
+        return send(status);
+    } else if (in && recipient == USB_RECIP_DEVICE && setup.bRequest == USB_REQ_GET_CONFIGURATION) {
+        const std::uint8_t value[1] = {kConfigurationValue};
+        return send(value);
+    } else if (!in && recipient == USB_RECIP_DEVICE &&
+               setup.bRequest == USB_REQ_SET_CONFIGURATION && setup.wLength == 0 &&
+               (setup.wValue == 0 || setup.wValue == kConfigurationValue)) {
+        return {Answer::Ok, 0};
+    }
+    return {Answer::Stall, 0};
+}
+
+}  // namespace sovra::sim
