@@ -9,6 +9,7 @@
 #include "catalogue/catalogue.h"
 #include "cli/catalogue_option.h"
 #include "cli/commands.h"
+#include "cli/device_select.h"
 
 namespace sovra::cli {
 namespace {
@@ -24,36 +25,6 @@ A catalogue that is not well-formed is listed as far as it could be read,
 with a warning, as the desktop application would use it. Control characters
 in the catalogue's texts are shown as \xNN in the plain listing.
 )";
-
-// Catalogue texts are untrusted: a character reference can put a newline or
-// a terminal escape into them. Keep one row to a line and the terminal safe;
-// the JSON listing carries the exact bytes.
-std::string Printable(const std::string& text) {
-    static constexpr char kHex[] = "0123456789abcdef";
-    std::string out;
-    out.reserve(text.size());
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const auto byte = static_cast<unsigned char>(text[i]);
-        const bool c0 = byte < 0x20 || byte == 0x7F;
-        // C1 controls arrive as two UTF-8 bytes, 0xC2 0x80 to 0xC2 0x9F.
-        const bool c1 = byte == 0xC2 && i + 1 < text.size() &&
-                        static_cast<unsigned char>(text[i + 1]) >= 0x80 &&
-                        static_cast<unsigned char>(text[i + 1]) <= 0x9F;
-        if (c0) {
-            out += "\\x";
-            out += kHex[byte >> 4];
-            out += kHex[byte & 0x0F];
-        } else if (c1) {
-            const auto next = static_cast<unsigned char>(text[++i]);
-            out += "\\u00";
-            out += kHex[next >> 4];
-            out += kHex[next & 0x0F];
-        } else {
-            out += text[i];
-        }
-    }
-    return out;
-}
 
 }  // namespace
 
@@ -82,7 +53,10 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
         out << rows.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
     } else {
         for (const FirmwareChoice& choice : choices) {
-            out << Printable(choice.text) << '\t' << Printable(choice.entry->fileName) << '\n';
+            // Catalogue texts are untrusted: keep one row to a line and the terminal
+            // safe; the JSON listing carries the exact bytes.
+            out << TerminalSafe(choice.text) << '\t' << TerminalSafe(choice.entry->fileName)
+                << '\n';
         }
     }
     out.flush();
