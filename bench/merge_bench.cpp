@@ -27,7 +27,7 @@ sovra::SampleImageOptions FullImage() {
     return o;
 }
 
-void BM_ParseFirmware(benchmark::State& state) {
+void BM_MergeFirmware(benchmark::State& state) {
     const std::vector<std::uint8_t> file = sovra::MakeSampleImage(FullImage());
     sovra::SampleImageOptions device = FullImage();
     device.seed = 2;
@@ -39,7 +39,7 @@ void BM_ParseFirmware(benchmark::State& state) {
     // every iteration does the same work without restoring the read-back.
     for (auto _ : state) {
         std::uint32_t length = static_cast<std::uint32_t>(file.size());
-        const sovra::Status s = sovra::ParseFirmware(flash, file, length, clock, progress);
+        const sovra::Status s = sovra::MergeFirmware(flash, file, length, clock, progress);
         benchmark::DoNotOptimize(s);
         benchmark::DoNotOptimize(length);
         benchmark::ClobberMemory();
@@ -47,7 +47,7 @@ void BM_ParseFirmware(benchmark::State& state) {
     state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
                             static_cast<std::int64_t>(file.size()));
 }
-BENCHMARK(BM_ParseFirmware);
+BENCHMARK(BM_MergeFirmware);
 
 void BM_CopyAndSumBaseline(benchmark::State& state) {
     const std::vector<std::uint8_t> file = sovra::MakeSampleImage(FullImage());

@@ -72,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint32_t length = fileLength;
     CheckingProgress progress;
     const FixedClock clock(0x01DC000012345678ULL);
-    const Status s = ParseFirmware(flash, file, length, clock, progress);
+    const Status s = MergeFirmware(flash, file, length, clock, progress);
     Check(progress.sets() == progress.steps());
 
     if (s != S_OK) {

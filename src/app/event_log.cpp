@@ -71,6 +71,8 @@ int SyslogPriority(EventType type) {
             return LOG_USER | LOG_NOTICE;
         case EVENTLOG_ERROR_TYPE:
             return LOG_USER | LOG_ERR;
+        case EVENTLOG_WARNING_TYPE:
+            return LOG_USER | LOG_WARNING;
         case EVENTLOG_INFORMATION_TYPE:
             break;
     }

@@ -22,6 +22,7 @@ namespace sovra {
 enum EventType : std::uint16_t {
     EVENTLOG_SUCCESS = 0,
     EVENTLOG_ERROR_TYPE = 1,
+    EVENTLOG_WARNING_TYPE = 2,  // only in entries of our own: an update that goes on, warned
     EVENTLOG_INFORMATION_TYPE = 4,
 };
 
@@ -73,6 +74,14 @@ inline constexpr std::array<SystemEvent, 12> kAllSystemEvents{
 // refused before it began: the log must never call a failed update a
 // success.
 inline constexpr SystemEvent kEventUpdateFailed{EVENTLOG_ERROR_TYPE, "Error updating device."};
+
+// A restore writes a saved flash back as it is; it is never logged as an
+// update of the firmware.
+inline constexpr SystemEvent kEventRestoreStarted{EVENTLOG_INFORMATION_TYPE,
+                                                  "Flash restore started."};
+inline constexpr SystemEvent kEventFlashRestored{EVENTLOG_SUCCESS,
+                                                 "Flash of SovRa beamformer is restored."};
+inline constexpr SystemEvent kEventRestoreFailed{EVENTLOG_ERROR_TYPE, "Error restoring device."};
 
 inline constexpr const char* kSystemLogSocket = "/dev/log";
 inline constexpr const char* kSystemLogTag = "sovra-firmware-update";

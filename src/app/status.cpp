@@ -22,6 +22,10 @@ std::string_view StatusText(Status s) {
             return "The merged image would be larger than the device's 256 KiB flash.";
         case E_IMAGE_TOO_SHORT:
             return "The file is too short to be a firmware image.";
+        case E_IMAGE_BAD_CHECKSUM:
+            return "The image's stored checksum does not match its contents.";
+        case E_IMAGE_NO_DEVICE_INFO:
+            return "The image holds no device-info record.";
         case E_DEVICE_GONE:
             return "The device was disconnected.";
         case E_DEVICE_TIMEOUT:
@@ -45,6 +49,15 @@ std::string_view StatusText(Status s) {
             return "The update could not be started: the system would not create its thread.";
         case E_UPDATE_CANCELLED:
             return "The update was stopped on request before anything was written.";
+        case E_READBACK_UNSTABLE:
+            return "The flash read back differently each time it was read, so it cannot be "
+                   "trusted; nothing was written to the device.";
+        case E_FIRMWARE_NO_DEVICE_INFO:
+            return "The firmware file has no device-info record, so writing it would erase the "
+                   "device's own information block.";
+        case E_RESTORE_OTHER_DEVICE:
+            return "The image was saved from another device: its information block differs "
+                   "from the one this device holds.";
         default:
             return "Unknown failure.";
     }

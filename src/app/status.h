@@ -28,6 +28,8 @@ inline constexpr Status E_IMAGE_RESULT_TOO_LONG =
     0xA0010004;  // merged image would not fit the flash
 inline constexpr Status E_IMAGE_TOO_SHORT =
     0xA0010005;  // too short to hold a header and end marker
+inline constexpr Status E_IMAGE_BAD_CHECKSUM = 0xA0010006;    // stored checksum differs
+inline constexpr Status E_IMAGE_NO_DEVICE_INFO = 0xA0010007;  // no device-info record
 // Device transport.
 inline constexpr Status E_DEVICE_GONE = 0xA0020001;     // the device vanished
 inline constexpr Status E_DEVICE_TIMEOUT = 0xA0020002;  // no answer in time
@@ -41,6 +43,12 @@ inline constexpr Status E_VERIFY_MISMATCH = 0xA0030001;   // read-back after wri
 inline constexpr Status E_BACKUP_FAILED = 0xA0030002;     // the read-back could not be kept
 inline constexpr Status E_WORKER_START = 0xA0030003;      // no thread for the update
 inline constexpr Status E_UPDATE_CANCELLED = 0xA0030004;  // stopped before any write
+// Safety refusals of the update engine: the device is left untouched.
+inline constexpr Status E_READBACK_UNSTABLE = 0xA0040001;  // two reads of the flash never agreed
+inline constexpr Status E_FIRMWARE_NO_DEVICE_INFO =
+    0xA0040002;  // the file would erase the device's own block
+inline constexpr Status E_RESTORE_OTHER_DEVICE =
+    0xA0040003;  // the saved image holds another device's block
 
 constexpr bool Succeeded(Status s) {
     return (s & 0x80000000u) == 0;

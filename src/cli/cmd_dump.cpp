@@ -11,6 +11,8 @@
 #include "cli/io.h"
 #include "cli/progress_bar.h"
 #include "flash/flash_command.h"
+#include "flash/flash_stages.h"
+#include "flash/image_format.h"
 
 namespace sovra::cli {
 namespace {
@@ -23,19 +25,33 @@ those ids.
 Example:
   sovra-flash dump --device 0abc:0010 --output backup.bin
 
-The file is written only when every request succeeded; a failed request
-names the chunk address and leaves no file behind.
+The flash is read twice and kept only where both reads agree. The file is
+written only when every request succeeded; a failed request names the chunk
+address and leaves no file behind.
 )";
 
 void Refuse(std::ostream& err, const std::string& message) {
     err << "sovra-flash: " << message << '\n';
 }
 
-std::string ChunkAddressText(std::uint32_t address) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%05X", static_cast<unsigned>(address));
-    return buf;
-}
+// The read's stage bar, drawn as the command line's progress bar.
+class BarProgress final : public StageProgress {
+  public:
+    explicit BarProgress(ProgressBar& bar) : bar_(bar) {}
+    int StagePosition() const override { return position_; }
+    void AdvanceTo(int position) override { SetStagePosition(position); }
+    void SetStagePosition(int position) override {
+        position_ = position;
+        bar_.Update(static_cast<std::uint64_t>(position), 100);
+    }
+    void SetOperation(Operation) override {}
+    void RestartStage(Operation) override { SetStagePosition(0); }
+    void CountRequests(std::uint32_t) override {}
+
+  private:
+    ProgressBar& bar_;
+    int position_ = 0;
+};
 
 }  // namespace
 
@@ -65,34 +81,27 @@ int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream
         Refuse(err, BindFailureMessage(control));
         return kExitRefused;
     }
-    DeviceChannel& channel = *control.channel;
-
     std::vector<std::uint8_t> flash(FlashSize);
-    FlashCommand cmd;
-    Status status = SendPrepare(channel, cmd);
-    if (Failed(status)) {
-        Refuse(err, "the prepare request to " + entry.path +
-                        " failed: " + std::string(StatusText(status)));
-        return kExitRefused;
-    }
+    Status status = S_OK;
     {
         ProgressBar bar(err, terminal, "Reading flash");
-        cmd.WriteHeader();
-        for (std::uint32_t i = 0; i < ChunkCount; ++i) {
-            const std::uint32_t address = i * ChunkSize;
-            status = ReadChunk(channel, cmd, address, flash);
-            if (Failed(status)) {
-                bar.Finish();
-                Refuse(err, "reading the flash of " + entry.path + " failed at chunk " +
-                                ChunkAddressText(address) + " (" + std::to_string(i + 1) + " of " +
-                                std::to_string(ChunkCount) +
-                                "): " + std::string(StatusText(status)));
-                return kExitRefused;
-            }
-            bar.Update(i + 1, ChunkCount);
+        BarProgress progress(bar);
+        ReadBackReport report;
+        status = ReadFlash(*control.channel, flash, progress, nullptr, report, error);
+        if (Succeeded(status)) {
+            bar.Update(100, 100);
         }
     }
     control.channel.reset();
+    if (Failed(status)) {
+        Refuse(err, "cannot dump " + entry.path + ": " + error + ". Nothing was written.");
+        return kExitRefused;
+    }
+    if (const FlashCheck check = CheckFlashContents(flash); check.status != S_OK) {
+        err << "sovra-flash: warning: the flash of " << entry.path
+            << " is not a valid image: " << StatusText(check.status)
+            << " It is saved as it is, but `restore` will not write it back.\n";
+    }
 
     if (!WriteFileAtomically(options.output, flash.data(), flash.size(), error)) {
         Refuse(err, error);

@@ -63,7 +63,7 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
     const bool carried = FindDeviceInfo(flash).has_value();
     std::uint32_t length = static_cast<std::uint32_t>(firmware.size());
     NullProgress progress;
-    const Status s = ParseFirmware(flash, firmware, length, *clock, progress);
+    const Status s = MergeFirmware(flash, firmware, length, *clock, progress);
     if (s != S_OK) {
         err << "sovra-flash: cannot merge '" << options.firmware << "': " << StatusText(s) << '\n';
         return kExitRefused;

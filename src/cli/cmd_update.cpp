@@ -16,30 +16,26 @@
 #include <nlohmann/json.hpp>
 
 #include "app/event_log.h"
-#include "cli/backup.h"
 #include "cli/commands.h"
 #include "cli/io.h"
 #include "cli/update_display.h"
 #include "cli/update_report.h"
 #include "flash/image_format.h"
+#include "update/update_engine.h"
 
 namespace sovra::cli {
 namespace {
 
 constexpr std::string_view kNotAnImage = "Selected firmware file is not a valid firmware image";
 
-// Everything one device's update needs, alive until its worker has been
-// joined.
+// Everything one device's job needs, alive until its worker has been joined.
 struct Job {
-    explicit Job(FinishSignal& signal) : view(signal) {}
-    DeviceEntry entry;
-    std::shared_ptr<CountingChannel> channel;
-    UpdateContext context;
-    CliUpdateView view;
-    // The backup fields are written by the worker (in the read-back's
-    // hand-over) and read after the join.
-    DeviceOutcome outcome;
-    UpdateWorker worker;
+    explicit Job(Wakeup& wakeup) : progress([&wakeup] { wakeup.Notify(); }) {}
+    DeviceRow row;
+    std::string label;
+    UpdateJob job;
+    UpdateProgress progress;
+    UpdateRun run;
 };
 
 std::atomic<bool> gInterrupted{false};
@@ -49,9 +45,11 @@ extern "C" void NoteInterrupt(int) {
     gInterrupted.store(true);
 }
 
-// Catches SIGINT, SIGTERM and SIGHUP for the life of the object, whichever
-// thread they reach, so that none of them ends the program while a device
-// is being written.
+// Catches the signals that end a program from a terminal or a session
+// (Ctrl-C, Ctrl-\, a termination request, a hang-up) for the life of the
+// object, whichever thread they reach, so that none of them ends the
+// program while a device is being written: each becomes a request to stop,
+// which the jobs heed only until they begin writing.
 class HeldSignals {
   public:
     HeldSignals() {
@@ -76,14 +74,14 @@ class HeldSignals {
     bool Arrived() const { return gInterrupted.exchange(false); }
 
   private:
-    static constexpr std::array<int, 3> kSignals{SIGINT, SIGTERM, SIGHUP};
-    std::array<struct sigaction, 3> old_{};
+    static constexpr std::array<int, 4> kSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
+    std::array<struct sigaction, 4> old_{};
 };
 
-// The firmware file, whole, checked before anyone is asked or anything is
-// opened: an update must never start with a file it cannot write.
-bool LoadImage(const UpdateCliOptions& o, std::vector<std::uint8_t>& bytes, std::uint32_t& length,
-               std::ostream& err) {
+// The firmware file (or, for a restore, the saved flash), whole, checked
+// before anyone is asked or anything is opened: a job must never start
+// with an image it cannot write.
+bool LoadImage(const UpdateCliOptions& o, std::vector<std::uint8_t>& bytes, std::ostream& err) {
     const bool restore = o.mode == UpdateMode::kRestore;
     struct stat st {};
     if (::stat(o.image.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
@@ -107,7 +105,13 @@ bool LoadImage(const UpdateCliOptions& o, std::vector<std::uint8_t>& bytes, std:
                 << " bytes, a dump exactly " << FlashSize << ". Nothing was sent to any device.\n";
             return false;
         }
-        length = FlashSize;
+        const FlashCheck check = CheckFlashContents(bytes);
+        if (check.status != S_OK) {
+            err << "sovra-flash: '" << o.image
+                << "' is not a valid flash, so it is not written back: " << StatusText(check.status)
+                << " Nothing was sent to any device.\n";
+            return false;
+        }
         return true;
     }
     ImageLayout layout;
@@ -117,7 +121,6 @@ bool LoadImage(const UpdateCliOptions& o, std::vector<std::uint8_t>& bytes, std:
             << " Nothing was sent to any device.\n";
         return false;
     }
-    length = layout.length();
     return true;
 }
 
@@ -200,7 +203,6 @@ bool Confirm(const UpdateCliOptions& o, const std::vector<DeviceRow>& devices, C
 
 int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& console,
               std::ostream& out, std::ostream& err) {
-    const bool restore = o.mode == UpdateMode::kRestore;
     if ((o.devices.empty() && !o.all) || (!o.devices.empty() && o.all)) {
         err << "sovra-flash: name the devices with --device DEV, or --all.\n";
         return kExitUsage;
@@ -210,8 +212,7 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
         return kExitUsage;
     }
     std::vector<std::uint8_t> image;
-    std::uint32_t length = 0;
-    if (!LoadImage(o, image, length, err)) {
+    if (!LoadImage(o, image, err)) {
         return kExitRefused;
     }
     std::vector<DeviceRow> devices;
@@ -221,25 +222,23 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
     if (o.backup && devices.size() > 1) {
         err << "sovra-flash: --backup FILE names one file, but " << devices.size()
             << " devices are to be updated; leave it out to keep one backup per device in "
-            << DefaultBackupDirectory() << ".\n";
+            << DefaultBackupFolder() << ".\n";
         return kExitUsage;
     }
-    const bool keepBackup = !restore && !o.noBackup;
-    std::string backupFolder;
-    if (keepBackup && !o.backup) {
-        backupFolder = DefaultBackupDirectory();
-        std::string error;
-        if (!MakeDirectories(backupFolder, error)) {
-            err << "sovra-flash: cannot keep a backup: " << error
-                << " Name one with --backup FILE, or pass --no-backup. Nothing was sent to "
-                   "any device.\n";
-            return kExitRefused;
-        }
+    const BackupPolicy backup = o.noBackup ? BackupPolicy::None()
+                                : o.backup ? BackupPolicy::File(*o.backup)
+                                           : BackupPolicy::Folder(DefaultBackupFolder());
+    // Found out now rather than after minutes of reading each device.
+    if (std::string failure; !CheckBackupPlace(backup, failure)) {
+        err << "sovra-flash: cannot keep a backup: " << failure
+            << ". Name a new file with --backup FILE, or pass --no-backup. Nothing was sent to "
+               "any device.\n";
+        return kExitRefused;
     }
 
     // Bind every device before asking: a device that cannot be had stops
     // everything while nothing has been sent.
-    FinishSignal finished;
+    Wakeup wakeup;
     std::vector<std::unique_ptr<Job>> jobs;
     for (const DeviceRow& row : devices) {
         DeviceControl control = access.openControl(row.entry);
@@ -249,12 +248,17 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
                 << " Nothing was sent to any device.\n";
             return kExitRefused;
         }
-        auto job = std::make_unique<Job>(finished);
-        job->entry = row.entry;
-        job->outcome.path = row.entry.path;
-        job->outcome.name = row.text;
-        job->outcome.label = TerminalSafe(row.entry.path);
-        job->channel = std::make_shared<CountingChannel>(std::move(control.channel));
+        auto job = std::make_unique<Job>(wakeup);
+        job->row = row;
+        job->label = TerminalSafe(row.entry.path);
+        job->job.channel = std::shared_ptr<DeviceChannel>(std::move(control.channel));
+        job->job.device = row.entry;
+        job->job.imagePath = o.image;
+        job->job.image = image;
+        job->job.options.mode = o.mode;
+        job->job.options.backup = backup;
+        job->job.options.verify = o.mode == UpdateMode::kRestore || !o.noVerify;
+        job->job.options.force = o.force;
         jobs.push_back(std::move(job));
     }
     if (!Confirm(o, devices, console, err)) {
@@ -262,44 +266,19 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
     }
 
     UpdateDisplay display(err, console.errIsTerminal, console.columns);
-    const std::uint64_t writes = (length + ChunkSize - 1) / ChunkSize;
-    const std::uint64_t expected = 1 + ChunkCount + writes * (o.noVerify && !restore ? 1 : 2);
-    for (auto& owned : jobs) {
-        Job& job = *owned;
-        job.context = UpdateContext(job.channel, image);
-        job.context.options.mode = o.mode;
-        job.context.options.verify = restore || !o.noVerify;
-        if (keepBackup) {
-            job.context.options.keepReadBack =
-                [&job, &display, &o, backupFolder](std::span<const std::uint8_t> readBack) {
-                    std::string path =
-                        o.backup ? *o.backup
-                                 : backupFolder + "/" +
-                                       BackupFileName(job.entry, std::chrono::system_clock::now());
-                    std::string error;
-                    if (!WriteBackup(path, readBack, o.backup.has_value(), error)) {
-                        job.outcome.backupError = "No backup could be written: " + error;
-                        display.Note(job.outcome.label + ": " + job.outcome.backupError);
-                        return E_BACKUP_FAILED;
-                    }
-                    job.outcome.backupPath = path;
-                    display.Note(job.outcome.label + ": old flash saved to " + path);
-                    return S_OK;
-                };
-        }
-        display.Add({job.outcome.label, &job.view, job.channel.get(), expected,
-                     std::chrono::steady_clock::now()});
+    for (auto& job : jobs) {
+        display.Add({job->label, &job->progress, std::chrono::steady_clock::now()});
     }
     // Ctrl-C and the like are caught from here on and turned into a request
-    // to stop: taken at once by an update still
-    // reading, but only after the end by one that has begun writing.
+    // to stop: taken at once by a job still reading, but only after the end
+    // by one that has begun writing.
     const HeldSignals held;
     std::atomic<bool> cancel{false};
     for (auto& job : jobs) {
-        job->context.options.cancel = &cancel;
-        job->worker.Start(job->view, job->context);
+        job->job.options.cancel = &cancel;
+        job->run.Start(job->job, job->progress);
     }
-    display.Run(finished, [&] {
+    display.Run(wakeup, [&] {
         if (held.Arrived() && !cancel.exchange(true)) {
             display.Note(
                 "Interrupted: updates still reading stop now and leave their device untouched; "
@@ -307,19 +286,18 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
                 "device unusable.");
         }
     });
-    for (auto& job : jobs) {
-        job->worker.Join();
-    }
 
     bool allGood = true;
     nlohmann::json results = nlohmann::json::array();
-    for (const auto& job : jobs) {
-        job->outcome.result = job->context.result;
-        allGood = allGood && Succeeded(job->outcome.result.status);
+    for (auto& job : jobs) {
+        job->run.Join();
+        DeviceOutcome outcome{job->row.entry.path, job->row.text, job->label,
+                              job->progress.Outcome().value_or(UpdateOutcome{})};
+        allGood = allGood && outcome.result.Succeeded();
         if (o.json) {
-            results.push_back(OutcomeJson(o, job->outcome));
+            results.push_back(OutcomeJson(o, outcome));
         } else {
-            PrintOutcome(o, job->outcome, out);
+            PrintOutcome(o, outcome, out);
         }
     }
     if (o.json) {
@@ -336,10 +314,14 @@ constexpr const char* kUpdateFooter =
 or VID:PID in hexadecimal (0abc:0010) when exactly one listed device has
 those ids. Several devices are updated at once, each by its own worker.
 
-Before anything is written, the device's whole flash is read back and kept
-as a backup, by default in $XDG_STATE_HOME/sovra-firmware-update/backups
-(~/.local/state/... when unset), named by ids, bus, address and UTC time.
-After writing, the written range is read back and compared.
+The whole flash is read twice and kept only where the two reads agree, then
+saved as a backup before anything is written: by default a new file in
+$XDG_STATE_HOME/sovra-firmware-update/backups (~/.local/state/... when
+unset), named by ids, bus, address and UTC time; --backup FILE must name a
+file that does not exist yet. A firmware file without a device-info record
+is refused when the device's flash holds one. After writing, the written
+range is read back and compared. Ctrl-C, a hang-up or a termination request
+stops an update that is still reading; one that is writing finishes first.
 
 Examples:
   sovra-flash update --device 0abc:0010 --firmware bf100.img
@@ -352,9 +334,13 @@ flash back.
 )";
 
 constexpr const char* kRestoreFooter =
-    R"(FILE must be a whole 256 KiB flash, such as a backup `update` kept or a
-`sovra-flash dump`. It is written as it is, with no merge, and read back to
-check it.
+    R"(FILE must be a whole, valid 256 KiB flash (records, end marker, checksum and
+a device-info record), such as a backup `update` kept or a `sovra-flash
+dump`. It is written as it is, with no merge, and read back to check it.
+The device's present flash is saved first, as `update` does. A FILE whose
+device data (the first half of its information block: serial number,
+calibration) differs from the device's own is refused unless --force is
+given, since writing it would give this device another device's identity.
 
 Example:
   sovra-flash restore --device /dev/bus/usb/001/004 \
@@ -394,7 +380,8 @@ void AddUpdate(CLI::App& app, Runner& run) {
         ->required();
     CLI::Option* catalogueOption = AddCatalogueOption(cmd, *catalogue);
     CLI::Option* backupOption =
-        cmd->add_option("--backup", *backup, "Where to keep the old flash (one device only)")
+        cmd->add_option("--backup", *backup,
+                        "Where to keep the old flash: a new file (one device only)")
             ->type_name("FILE");
     cmd->add_flag("--no-backup", o->noBackup, "Keep no backup of the old flash")
         ->excludes(backupOption);
@@ -423,20 +410,30 @@ void AddRestore(CLI::App& app, Runner& run) {
         app.add_subcommand("restore", "Write a whole 256 KiB flash dump back to a device");
     auto o = std::make_shared<UpdateCliOptions>();
     o->mode = UpdateMode::kRestore;
-    o->noBackup = true;
     auto catalogue = std::make_shared<std::string>();
     auto device = std::make_shared<std::string>();
+    auto backup = std::make_shared<std::string>();
     cmd->add_option("--device", *device, "The device to write")->type_name("DEV")->required();
     cmd->add_option("--image", o->image, "The dump to write (exactly 262144 bytes)")
         ->type_name("FILE")
         ->required();
     CLI::Option* catalogueOption = AddCatalogueOption(cmd, *catalogue);
+    CLI::Option* backupOption =
+        cmd->add_option("--backup", *backup, "Where to keep the present flash (a new file)")
+            ->type_name("FILE");
+    cmd->add_flag("--no-backup", o->noBackup, "Keep no backup of the present flash")
+        ->excludes(backupOption);
+    cmd->add_flag("--force", o->force, "Write the image even if it was saved from another device");
     cmd->add_flag("--yes", o->yes, "Do not ask for confirmation");
+    cmd->add_flag("--json", o->json, "Print the result as a JSON array");
     cmd->footer(kRestoreFooter);
-    cmd->callback([&run, o, catalogue, device, catalogueOption] {
+    cmd->callback([&run, o, catalogue, device, backup, catalogueOption, backupOption] {
         o->devices = {*device};
         if (catalogueOption->count() > 0) {
             o->catalogue = *catalogue;
+        }
+        if (backupOption->count() > 0) {
+            o->backup = *backup;
         }
         run = [o] {
             return RunUpdate(*o, SystemDeviceAccess(), SystemConsole(), std::cout, std::cerr);

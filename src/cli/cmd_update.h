@@ -1,9 +1,10 @@
 #pragma once
 // `sovra-flash update` and `sovra-flash restore`: the desktop application's
 // update, from the command line, for one device or several at once (one
-// worker each). `update` keeps the device's old flash as a backup before
-// anything is written, and reads the written image back to check it;
-// `restore` writes such a backup (or any 256 KiB dump) back as it is.
+// job of the update engine each). Both keep the device's old flash as a
+// backup before anything is written, and read the written image back to
+// check it; `restore` writes such a backup (a valid 256 KiB flash of the
+// same device) back as it is.
 
 #include <cstddef>
 #include <istream>
@@ -13,7 +14,7 @@
 #include <vector>
 
 #include "cli/device_select.h"
-#include "flash/update_sequence.h"
+#include "update/update_outcome.h"
 
 namespace sovra::cli {
 
@@ -26,6 +27,7 @@ struct UpdateCliOptions {
     std::optional<std::string> backup;  // --backup FILE (one device only)
     bool noBackup = false;
     bool noVerify = false;
+    bool force = false;  // restore: onto a device whose own block differs
     bool yes = false;
     bool json = false;
 };

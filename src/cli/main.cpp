@@ -1,10 +1,16 @@
 // sovra-flash: the command-line face of the firmware tool.
 
+#include <signal.h>
+
 #include <CLI/CLI.hpp>
 
 #include "cli/commands.h"
 
 int main(int argc, char** argv) {
+    // A closed pipe or terminal on the output (`| head`, a dropped SSH
+    // session with `| tee`) must only stop the output, never a device
+    // operation: a write to it then fails quietly instead of killing us.
+    ::signal(SIGPIPE, SIG_IGN);
     CLI::App app{"sovra-flash: inspect, merge and write SovRa beamformer firmware"};
     app.set_version_flag("--version", std::string("sovra-flash ") + SOVRA_VERSION);
     app.require_subcommand(1);

@@ -8,110 +8,48 @@
 
 namespace sovra::cli {
 
-void FinishSignal::Notify() {
+void Wakeup::Notify() {
     {
         const std::lock_guard lock(mu_);
-        ++finished_;
+        ++pokes_;
     }
     cv_.notify_all();
 }
 
-bool FinishSignal::WaitFor(std::size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mu_);
-    return cv_.wait_for(lock, timeout, [&] { return finished_ >= count; });
-}
-
-CliUpdateView::State CliUpdateView::Snapshot() const {
-    const std::lock_guard lock(mu_);
-    return state_;
-}
-
-int CliUpdateView::StagePosition() {
-    const std::lock_guard lock(mu_);
-    return state_.stagePosition;
-}
-
-void CliUpdateView::SetStagePosition(int position) {
-    const std::lock_guard lock(mu_);
-    state_.stagePosition = std::clamp(position, stageLow_, stageHigh_);
-}
-
-void CliUpdateView::StepOverall() {
-    const std::lock_guard lock(mu_);
-    state_.overallPosition = std::min(state_.overallPosition + overallStep_, overallHigh_);
-}
-
-void CliUpdateView::AdvanceTo(int position) {
-    const std::lock_guard lock(mu_);
-    state_.stagePosition = std::clamp(position, stageLow_, stageHigh_);
-    state_.overallPosition = std::min(state_.overallPosition + overallStep_, overallHigh_);
-}
-
-void CliUpdateView::SetOperationText(std::string_view text) {
-    const std::lock_guard lock(mu_);
-    state_.operation = text;
-}
-
-void CliUpdateView::ShowOperationText(std::string_view text) {
-    const std::lock_guard lock(mu_);
-    state_.operation = text;
-}
-
-void CliUpdateView::SetStageRange(int low, int high) {
-    const std::lock_guard lock(mu_);
-    stageLow_ = low;
-    stageHigh_ = high;
-    state_.stagePosition = std::clamp(state_.stagePosition, low, high);
-}
-
-void CliUpdateView::SetOverallRange(int, int high) {
-    const std::lock_guard lock(mu_);
-    overallHigh_ = high;
-}
-
-void CliUpdateView::SetOverallPosition(int position) {
-    const std::lock_guard lock(mu_);
-    state_.overallPosition = position;
-}
-
-void CliUpdateView::SetOverallStep(int step) {
-    const std::lock_guard lock(mu_);
-    overallStep_ = step;
-}
-
-int CliUpdateView::OverallPosition() {
-    const std::lock_guard lock(mu_);
-    return state_.overallPosition;
-}
-
-void CliUpdateView::SetStageText(std::string_view text) {
-    const std::lock_guard lock(mu_);
-    state_.stage = text;
-}
-
-void CliUpdateView::ShowMessageBox(std::string_view text, std::string_view) {
-    const std::lock_guard lock(mu_);
-    state_.boxes.emplace_back(text);
-}
-
-void CliUpdateView::SetTextColour(Colour colour) {
-    const std::lock_guard lock(mu_);
-    state_.colour = colour;
-}
-
-void CliUpdateView::SetMessageText(std::string_view text) {
-    const std::lock_guard lock(mu_);
-    state_.message = text;
-}
-
-void CliUpdateView::EnableClose() {
-    {
-        const std::lock_guard lock(mu_);
-        state_.finished = true;
+bool Wakeup::WaitFor(std::chrono::milliseconds timeout, const std::function<bool()>& done) {
+    if (done()) {
+        return true;
     }
-    // The worker's last touch of this view: the display may now read the
-    // result and the runner may let the view go.
-    signal_.Notify();
+    std::unique_lock lock(mu_);
+    const std::uint64_t seen = pokes_;
+    cv_.wait_for(lock, timeout, [&] { return pokes_ != seen; });
+    lock.unlock();
+    return done();
+}
+
+std::string StageText(UpdateStage stage) {
+    const int n = static_cast<int>(stage);
+    return "Stage " + std::to_string(n == 0 ? 1 : n) + " of 3";
+}
+
+std::string OperationText(Operation operation) {
+    switch (operation) {
+        case Operation::kInitialize:
+            return "Initialize hardware";
+        case Operation::kReadFlash:
+            return "Read firmware";
+        case Operation::kParse:
+            return "Parse firmware";
+        case Operation::kCopy:
+            return "Copy image";
+        case Operation::kWrite:
+            return "Write firmware";
+        case Operation::kVerify:
+            return "Verify firmware";
+        case Operation::kComplete:
+            return "Complete";
+    }
+    return "";
 }
 
 UpdateDisplay::UpdateDisplay(std::ostream& out, bool terminal, std::size_t width)
@@ -119,12 +57,12 @@ UpdateDisplay::UpdateDisplay(std::ostream& out, bool terminal, std::size_t width
 
 void UpdateDisplay::Add(DisplayedDevice device) {
     devices_.push_back(std::move(device));
+    notesShown_.push_back(0);
     lastPlain_.emplace_back();
     finishedAt_.emplace_back();
 }
 
 void UpdateDisplay::Note(std::string line) {
-    const std::lock_guard lock(notesMu_);
     notes_.push_back(std::move(line));
 }
 
@@ -150,34 +88,47 @@ std::string FormatDuration(std::chrono::steady_clock::duration d) {
     return buf;
 }
 
-std::string UpdateDisplay::Line(const DisplayedDevice& device, const CliUpdateView::State& state,
-                                std::uint64_t requests, std::chrono::steady_clock::time_point now) {
+std::string UpdateDisplay::Line(const DisplayedDevice& device, const ProgressState& state,
+                                bool succeeded, std::chrono::steady_clock::time_point now) {
     const auto elapsed = now - device.started;
     std::string line = device.label + "  ";
     if (state.finished) {
-        line += state.colour == kSuccessColour ? "done" : "FAILED";
+        line += succeeded ? "done" : "FAILED";
         return line + "  " + FormatDuration(elapsed);
     }
     char operation[24];
-    std::snprintf(operation, sizeof operation, "%-15s", state.operation.c_str());
+    std::snprintf(operation, sizeof operation, "%-15s", OperationText(state.operation).c_str());
     char percent[8];
     std::snprintf(percent, sizeof percent, "%4d%%",
-                  Percent(requests, device.expectedRequests, false));
-    line += state.stage + "  " + operation + percent + " " + FormatDuration(elapsed) + " elapsed";
+                  Percent(state.requestsDone, state.requestsExpected, false));
+    line += StageText(state.stage) + "  " + operation + percent + " " + FormatDuration(elapsed) +
+            " elapsed";
     // An estimate from the first few requests would only jump about.
-    if (requests >= 64 && requests < device.expectedRequests) {
-        const auto left = elapsed * static_cast<long long>(device.expectedRequests - requests) /
-                          static_cast<long long>(requests);
+    if (state.requestsDone >= 64 && state.requestsDone < state.requestsExpected) {
+        const auto left = elapsed *
+                          static_cast<long long>(state.requestsExpected - state.requestsDone) /
+                          static_cast<long long>(state.requestsDone);
         line += ", " + FormatDuration(left) + " left";
     }
     return line;
 }
 
+bool UpdateDisplay::AllFinished() const {
+    return std::all_of(devices_.begin(), devices_.end(),
+                       [](const DisplayedDevice& d) { return d.progress->Snapshot().finished; });
+}
+
 void UpdateDisplay::Draw() {
     std::vector<std::string> notes;
-    {
-        const std::lock_guard lock(notesMu_);
-        notes.swap(notes_);
+    notes.swap(notes_);
+    std::vector<ProgressState> states;
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        const DisplayedDevice& d = devices_[i];
+        states.push_back(d.progress->Snapshot());
+        for (std::string& note : d.progress->NotesFrom(notesShown_[i])) {
+            notes.push_back(d.label + ": " + note);
+            ++notesShown_[i];
+        }
     }
     const auto now = std::chrono::steady_clock::now();
     if (!terminal_) {
@@ -185,14 +136,14 @@ void UpdateDisplay::Draw() {
             out_ << note << '\n';
         }
         for (std::size_t i = 0; i < devices_.size(); ++i) {
-            const DisplayedDevice& d = devices_[i];
-            const CliUpdateView::State s = d.view->Snapshot();
+            const ProgressState& s = states[i];
             if (s.finished) {
                 continue;
             }
-            const int tenth = Percent(d.channel->Count(), d.expectedRequests, false) / 10 * 10;
-            const std::string line =
-                d.label + ": " + s.stage + ", " + s.operation + ", " + std::to_string(tenth) + "%";
+            const int tenth = Percent(s.requestsDone, s.requestsExpected, false) / 10 * 10;
+            const std::string line = devices_[i].label + ": " + StageText(s.stage) + ", " +
+                                     OperationText(s.operation) + ", " + std::to_string(tenth) +
+                                     "%";
             if (line != lastPlain_[i]) {
                 out_ << line << '\n';
                 lastPlain_[i] = line;
@@ -211,11 +162,16 @@ void UpdateDisplay::Draw() {
     }
     for (std::size_t i = 0; i < devices_.size(); ++i) {
         const DisplayedDevice& d = devices_[i];
-        const CliUpdateView::State s = d.view->Snapshot();
-        if (s.finished && finishedAt_[i] == std::chrono::steady_clock::time_point{}) {
-            finishedAt_[i] = now;
+        const ProgressState& s = states[i];
+        bool succeeded = false;
+        if (s.finished) {
+            if (finishedAt_[i] == std::chrono::steady_clock::time_point{}) {
+                finishedAt_[i] = now;
+            }
+            const auto outcome = d.progress->Outcome();
+            succeeded = outcome && outcome->Succeeded();
         }
-        std::string line = Line(d, s, d.channel->Count(), s.finished ? finishedAt_[i] : now);
+        std::string line = Line(d, s, succeeded, s.finished ? finishedAt_[i] : now);
         if (line.size() >= width_) {
             line.resize(width_ - 1);
         }
@@ -225,11 +181,11 @@ void UpdateDisplay::Draw() {
     out_.flush();
 }
 
-void UpdateDisplay::Run(FinishSignal& signal, const std::function<void()>& between) {
+void UpdateDisplay::Run(Wakeup& wakeup, const std::function<void()>& between) {
     // Plain mode prints only what changed, so it may look as often.
     const auto period = std::chrono::milliseconds(100);
     Draw();
-    while (!signal.WaitFor(devices_.size(), period)) {
+    while (!wakeup.WaitFor(period, [this] { return AllFinished(); })) {
         if (between) {
             between();
         }

@@ -6,6 +6,8 @@
 #include <optional>
 #include <string_view>
 
+#include "flash/flash_command.h"
+
 namespace sovra::cli {
 namespace {
 
@@ -30,55 +32,24 @@ std::string ShellQuote(const std::string& s) {
     return q + "'";
 }
 
-const char* StepName(UpdateStep s) {
-    switch (s) {
-        case UpdateStep::kNone:
-            return "none";
-        case UpdateStep::kPrecondition:
-            return "start";
-        case UpdateStep::kReadBack:
-            return "read-back";
-        case UpdateStep::kKeepReadBack:
-            return "backup";
-        case UpdateStep::kMerge:
-            return "merge";
-        case UpdateStep::kWrite:
-            return "write";
-        case UpdateStep::kVerify:
-            return "verify";
-    }
-    return "unknown";
-}
-
-// What to do about a device the update has left partly written, or null.
+// What puts a device back the way it was, once something was written to it
+// and the job failed; null when nothing was written or nothing can.
 std::optional<std::string> RepairCommand(const UpdateCliOptions& o, const DeviceOutcome& job) {
-    const UpdateResult& r = job.result;
-    if (Succeeded(r.status) || r.writesSent == 0) {
+    const UpdateOutcome& r = job.result;
+    if (r.Succeeded() || r.writesSent == 0) {
         return std::nullopt;
     }
     if (o.mode == UpdateMode::kRestore) {
-        return RestoreCommand(job.path, o.image);
+        // The saved image was being written: writing it again finishes the job.
+        return RestoreCommand(job.path, o.image) + (o.force ? " --force" : "");
     }
-    if (!job.backupPath.empty()) {
-        return RestoreCommand(job.path, job.backupPath);
+    if (!r.backup.restoreFrom.empty()) {
+        return RestoreCommand(job.path, r.backup.restoreFrom);
     }
     return std::nullopt;
 }
 
 }  // namespace
-
-std::string DeviceState(const UpdateResult& r) {
-    if (Succeeded(r.status)) {
-        return "updated";
-    }
-    if (r.writesSent == 0) {
-        return "untouched";
-    }
-    if (r.endedIn == UpdateStep::kVerify) {
-        return r.status == E_VERIFY_MISMATCH ? "written, differs" : "written, unchecked";
-    }
-    return "partly written";
-}
 
 std::string RestoreCommand(const std::string& devicePath, const std::string& image) {
     return "sovra-flash restore --device " + ShellQuote(devicePath) + " --image " +
@@ -86,58 +57,85 @@ std::string RestoreCommand(const std::string& devicePath, const std::string& ima
 }
 
 void PrintOutcome(const UpdateCliOptions& o, const DeviceOutcome& job, std::ostream& out) {
-    const UpdateResult& r = job.result;
+    const UpdateOutcome& r = job.result;
     const bool restore = o.mode == UpdateMode::kRestore;
-    if (Succeeded(r.status)) {
+    if (r.Succeeded()) {
         out << job.label << ": " << (restore ? "restored" : "updated")
-            << (o.noVerify ? " (not read back: --no-verify)"
-                           : "; the flash read back matches the image written")
+            << (r.device == DeviceHolds::kNewImage
+                    ? "; the flash read back matches the image written"
+                    : " (not read back: --no-verify)")
             << ".";
         if (!restore) {
             out << " Reconnect the USB cable for the new firmware to take effect.";
         }
         out << '\n';
+        if (!r.readBackWarning.empty()) {
+            out << "  Before it was written, " << r.readBackWarning << ".\n";
+        }
         return;
     }
-    out << job.label << ": " << (restore ? "restore" : "update")
-        << " failed: " << StatusText(r.status) << " (" << HexStatus(r.status) << ")\n";
-    if (!job.backupError.empty()) {
-        out << "  " << job.backupError << '\n';
+    out << job.label << ": " << (restore ? "restore" : "update") << " failed: " << r.failure
+        << ". (" << HexStatus(r.status) << ")\n";
+    switch (r.device) {
+        case DeviceHolds::kUntouched:
+            out << "  The device is untouched: nothing was written to it.\n";
+            break;
+        case DeviceHolds::kPartlyWritten:
+            out << "  The device is partly written (the update stopped at chunk " << r.writesSent
+                << " of " << (r.imageLength + ChunkSize - 1) / ChunkSize
+                << "); it may not work until its flash is restored.\n";
+            break;
+        case DeviceHolds::kWrittenDiffers:
+            out << "  The whole image was written, but the device's flash differs from it.\n";
+            break;
+        default:
+            out << "  The whole image was written, but could not be read back to check it.\n";
+            break;
     }
-    const std::string state = DeviceState(r);
-    if (state == "untouched") {
-        out << "  The device is untouched: nothing was written to it.\n";
-    } else if (state == "partly written") {
-        out << "  The device is partly written (the update stopped at chunk " << r.writesSent
-            << " of " << (r.imageLength + ChunkSize - 1) / ChunkSize
-            << "); it may not work until its flash is restored.\n";
-    } else if (state == "written, differs") {
-        out << "  The whole image was written, but the device's flash differs from it.\n";
-    } else {
-        out << "  The whole image was written, but could not be read back to check it.\n";
+    if (r.device == DeviceHolds::kUntouched) {
+        return;
     }
     if (const auto command = RepairCommand(o, job)) {
+        if (!restore && r.backup.restoreFrom != r.backup.path) {
+            out << "  The backup kept now, " << r.backup.path
+                << ", is not a valid image (the flash was already damaged); the newest earlier "
+                   "valid backup of this device is "
+                << r.backup.restoreFrom << ".\n";
+        }
         out << "  " << (restore ? "Try again with:" : "Restore its old flash with:") << "\n    "
             << *command << '\n';
-    } else if (state != "untouched") {
+    } else if (!r.backup.path.empty()) {
+        out << "  The backup kept now, " << r.backup.path
+            << ", is not a valid image and no earlier valid backup of this device was found: "
+               "write a good dump of it back with `sovra-flash restore`, or run the update "
+               "again.\n";
+    } else {
         out << "  No backup was kept (--no-backup): write a dump of this device back with "
                "`sovra-flash restore`, or run the update again.\n";
     }
 }
 
 nlohmann::json OutcomeJson(const UpdateCliOptions& o, const DeviceOutcome& job) {
-    const UpdateResult& r = job.result;
+    const UpdateOutcome& r = job.result;
     const auto command = RepairCommand(o, job);
-    return {{"device", job.path},
-            {"name", job.name},
-            {"result", Succeeded(r.status) ? "updated" : "failed"},
-            {"status", HexStatus(r.status)},
-            {"message", StatusText(r.status)},
-            {"stopped_in", StepName(r.endedIn)},
-            {"device_state", DeviceState(r)},
-            {"verified", Succeeded(r.status) && !o.noVerify},
-            {"backup", job.backupPath.empty() ? nlohmann::json() : nlohmann::json(job.backupPath)},
-            {"restore_command", command ? nlohmann::json(*command) : nlohmann::json()}};
+    const auto text = [](const std::string& s) {
+        return s.empty() ? nlohmann::json() : nlohmann::json(s);
+    };
+    return {
+        {"device", job.path},
+        {"name", job.name},
+        {"result", !r.Succeeded()                   ? "failed"
+                   : o.mode == UpdateMode::kRestore ? "restored"
+                                                    : "updated"},
+        {"status", HexStatus(r.status)},
+        {"message", r.Succeeded() ? nlohmann::json() : nlohmann::json(r.failure)},
+        {"stopped_in", UpdateStepName(r.endedIn)},
+        {"device_state", DeviceHoldsText(r.device)},
+        {"verified", r.device == DeviceHolds::kNewImage},
+        {"read_back_warning", text(r.readBackWarning)},
+        {"backup", text(r.backup.path)},
+        {"backup_valid", r.backup.path.empty() ? nlohmann::json() : nlohmann::json(r.backup.valid)},
+        {"restore_command", command ? nlohmann::json(*command) : nlohmann::json()}};
 }
 
 }  // namespace sovra::cli

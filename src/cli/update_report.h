@@ -1,8 +1,8 @@
 #pragma once
 // What `update` and `restore` say about each device when they are done: a
 // few lines for a person, or a JSON object for a program. Both tell what the
-// device now holds and, when it was left partly written, the command that
-// puts its old flash back.
+// device now holds and, when something was written and it failed, the
+// command that puts its old flash back.
 
 #include <nlohmann/json.hpp>
 
@@ -10,7 +10,7 @@
 #include <string>
 
 #include "cli/cmd_update.h"
-#include "flash/update_sequence.h"
+#include "update/update_outcome.h"
 
 namespace sovra::cli {
 
@@ -18,15 +18,8 @@ struct DeviceOutcome {
     std::string path;   // the device node
     std::string name;   // its row text
     std::string label;  // the path, safe to print
-    UpdateResult result;
-    std::string backupPath;  // empty when none was kept
-    std::string backupError;
+    UpdateOutcome result;
 };
-
-// "updated", "untouched" (nothing was written), "partly written",
-// "written, differs" (the check found a difference) or "written, unchecked"
-// (the check could not read the flash).
-std::string DeviceState(const UpdateResult& r);
 
 void PrintOutcome(const UpdateCliOptions& o, const DeviceOutcome& device, std::ostream& out);
 nlohmann::json OutcomeJson(const UpdateCliOptions& o, const DeviceOutcome& device);

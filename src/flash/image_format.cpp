@@ -63,6 +63,36 @@ std::optional<ImageRecord> FindDeviceInfo(std::span<const std::uint8_t> image) {
     return std::nullopt;
 }
 
+FlashCheck CheckFlashContents(std::span<const std::uint8_t> flash) {
+    FlashCheck check;
+    RecordWalker walker(flash);
+    std::uint32_t sum = 0;
+    while (const auto r = walker.Next()) {
+        ++check.layout.records;
+        if (r->IsDeviceInfo()) {
+            ++check.layout.deviceInfoRecords;
+            if (!check.deviceInfo) {
+                check.deviceInfo = r;
+            }
+        }
+        sum += SumWords(flash, r->data, r->end());
+    }
+    if (walker.end() != WalkEnd::kEndMarker) {
+        check.status = WalkFailure(walker.end());
+        return check;
+    }
+    check.layout.endMarker = walker.position();
+    // The checksum word must lie inside the flash as well.
+    if (std::uint64_t{4} * check.layout.endMarker + 12 > flash.size()) {
+        check.status = E_IMAGE_NO_END;
+    } else if (GetWord(flash, check.layout.endMarker + 2) != sum) {
+        check.status = E_IMAGE_BAD_CHECKSUM;
+    } else if (!check.deviceInfo) {
+        check.status = E_IMAGE_NO_DEVICE_INFO;
+    }
+    return check;
+}
+
 std::uint32_t SumWords(std::span<const std::uint8_t> image, std::uint32_t first,
                        std::uint32_t last) {
     const std::uint8_t* p = image.data() + std::size_t{4} * first;

@@ -162,6 +162,16 @@ Status ValidateImage(std::span<const std::uint8_t> image, std::uint32_t limit, I
 // nothing; the search ends quietly wherever the walk ends.
 std::optional<ImageRecord> FindDeviceInfo(std::span<const std::uint8_t> image);
 
+// Whether a whole flash (a read-back, a backup, a dump) walks as a valid
+// flash: its records inside it up to an end marker, the stored checksum
+// (word e+2) equal to the computed one, and a device-info record.
+struct FlashCheck {
+    Status status = S_OK;  // S_OK, a walk failure, E_IMAGE_BAD_CHECKSUM or E_IMAGE_NO_DEVICE_INFO
+    ImageLayout layout;
+    std::optional<ImageRecord> deviceInfo;
+};
+FlashCheck CheckFlashContents(std::span<const std::uint8_t> flash);
+
 // Sum mod 2^32 of the words [first, last) of the span; the caller has
 // checked 4*last <= size.
 std::uint32_t SumWords(std::span<const std::uint8_t> image, std::uint32_t first,

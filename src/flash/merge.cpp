@@ -71,13 +71,17 @@ void MergeDeviceInfo(std::span<std::uint8_t, DeviceInfoBlockSize> block,
 
 }  // namespace
 
-Status ParseFirmware(std::span<std::uint8_t> flashImage, std::span<const std::uint8_t> fileImage,
-                     std::uint32_t& imageLength, const Clock& clock, StageProgress& progress) {
+Status MergeFirmware(std::span<std::uint8_t> flashImage, std::span<const std::uint8_t> fileImage,
+                     std::uint32_t& imageLength, const Clock& clock, StageProgress& progress,
+                     bool* carried) {
+    if (carried != nullptr) {
+        *carried = false;
+    }
     if (fileImage.empty() || imageLength == 0 || flashImage.empty() ||
         imageLength > fileImage.size()) {
         return E_HANDLE;
     }
-    progress.SetOperationText("Parse firmware");
+    progress.SetOperation(Operation::kParse);
 
     // Everything that could stop the merge is found out here, before the
     // flash image is touched, so an update can stop before it writes.
@@ -94,6 +98,11 @@ Status ParseFirmware(std::span<std::uint8_t> flashImage, std::span<const std::ui
 
     std::optional<SavedBlock> saved;
     if (const auto r = FindDeviceInfo(flashImage)) {
+        // The device's own block would have no record to go into: the file's
+        // words would land where it was, and it would be lost for good.
+        if (layout.deviceInfoRecords == 0) {
+            return E_FIRMWARE_NO_DEVICE_INFO;
+        }
         const auto block = DeviceInfoBlock(std::span<const std::uint8_t>(flashImage), *r);
         saved.emplace();
         std::copy(block.begin(), block.end(), saved->begin());
@@ -128,8 +137,10 @@ Status ParseFirmware(std::span<std::uint8_t> flashImage, std::span<const std::ui
     Put32(flashImage, std::size_t{4} * (layout.endMarker + 2), sum);
     imageLength = layout.length();
 
-    progress.SetOperationText("Complete");
-    progress.ShowOperationText("Complete");
+    if (carried != nullptr) {
+        *carried = saved.has_value();
+    }
+    progress.SetOperation(Operation::kComplete);
     return S_OK;
 }
 

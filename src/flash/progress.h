@@ -1,48 +1,59 @@
 #pragma once
-// What the flash engine asks of the progress display while a stage runs:
-// the stage bar (read and set), the overall bar (stepped), and the
-// operation text. The update's view implements it; tests record it.
+// What a stage of an update tells while it runs: which operation it is on,
+// the stage bar's position (a percentage of the stage) with one step of the
+// overall bar for each change of it, and the requests it has made. The
+// stages only report; how any of it looks is up to whoever reads it.
 
-#include <string_view>
+#include <cstdint>
 
 namespace sovra {
+
+// The operation a stage is on, in the order an update meets them.
+enum class Operation : std::uint8_t {
+    kInitialize,  // nothing sent yet
+    kReadFlash,   // Stage 1: the whole flash, read twice
+    kParse,       // Stage 2: the merge
+    kCopy,        // Stage 2 of a restore: the saved image taken as it is
+    kWrite,       // Stage 3
+    kVerify,      // Stage 3, after writing: the written range read back
+    kComplete,    // the stage (or the step) has ended
+};
 
 class StageProgress {
   public:
     virtual ~StageProgress() = default;
-    // The position the stage bar shows now.
-    virtual int StagePosition() = 0;
+    // The stage bar's position now.
+    virtual int StagePosition() const = 0;
+    // Moves the stage bar to `position` and the overall bar one step on.
+    virtual void AdvanceTo(int position) = 0;
+    // Moves the stage bar alone (a pass whose steps the overall bar has
+    // already counted, such as the check after writing).
     virtual void SetStagePosition(int position) = 0;
-    // Advances the overall bar by its step.
-    virtual void StepOverall() = 0;
-    // Both, as one request: a display on another thread can carry the pair
-    // out in one round trip instead of two.
-    virtual void AdvanceTo(int position) {
-        SetStagePosition(position);
-        StepOverall();
-    }
-    // The text the animation timer shows (with its moving dots).
-    virtual void SetOperationText(std::string_view text) = 0;
-    // Puts a text into the operation label at once, without the dots.
-    virtual void ShowOperationText(std::string_view text) = 0;
+    virtual void SetOperation(Operation operation) = 0;
+    // A new pass within the stage: the operation, with the stage bar back
+    // at 0, as one change.
+    virtual void RestartStage(Operation operation) = 0;
+    // `n` more requests have been answered by the device.
+    virtual void CountRequests(std::uint32_t n) = 0;
 };
 
-// Sets the stage bar to p and steps the overall bar, only when p differs
-// from what the bar shows: the one progress rule of every stage.
-inline void AdvanceStage(StageProgress& progress, int p) {
-    if (progress.StagePosition() != p) {
-        progress.AdvanceTo(p);
+// The one progress rule of every stage: the bar moves, and the overall bar
+// steps, only when the stage's percentage changes.
+inline void AdvanceStage(StageProgress& progress, int position) {
+    if (progress.StagePosition() != position) {
+        progress.AdvanceTo(position);
     }
 }
 
-// A display that shows nothing, for callers without one.
+// Reports to nobody, for callers that show no progress.
 class NullProgress final : public StageProgress {
   public:
-    int StagePosition() override { return position_; }
+    int StagePosition() const override { return position_; }
+    void AdvanceTo(int position) override { position_ = position; }
     void SetStagePosition(int position) override { position_ = position; }
-    void StepOverall() override {}
-    void SetOperationText(std::string_view) override {}
-    void ShowOperationText(std::string_view) override {}
+    void SetOperation(Operation) override {}
+    void RestartStage(Operation) override { position_ = 0; }
+    void CountRequests(std::uint32_t) override {}
 
   private:
     int position_ = 0;

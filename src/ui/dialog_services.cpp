@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "device/flash_backup.h"
 #include "device/udev_source.h"
+#include "update/backup_policy.h"
 
 namespace sovra::ui {
 
@@ -16,9 +16,9 @@ DialogServices SystemDialogServices() {
         return UdevSource::Open(/*watch=*/true, error);
     };
     services.openDeviceControl = [](const DeviceEntry& entry) { return OpenDeviceControl(entry); };
-    // The program reads no environment variables: the home folder is the
-    // password database's.
-    services.backupFolder = [] { return BackupDirectory({}, PasswordHomeFolder()); };
+    // The same folder as sovra-flash's, so that its restore hints and these
+    // backups are found in one place.
+    services.backupFolder = [] { return DefaultBackupFolder(); };
     return services;
 }
 

@@ -1,9 +1,9 @@
 #pragma once
-// What the main dialog takes from outside itself: the catalogue, the
+// What the main window takes from outside itself: the catalogue, the
 // device source, the binding of a device row to a channel, how the
 // update's thread is made, and where the device's old flash is kept. The
 // program uses the system's (the catalogue file in the current directory,
-// libudev, libusb, std::thread, the backups folder in the home folder);
+// libudev, libusb, std::thread, the state folder's backups);
 // tests hand in their own devices and folders and keep the real widgets.
 
 #include <functional>
@@ -13,7 +13,7 @@
 #include "catalogue/catalogue.h"
 #include "device/device_control.h"
 #include "device/device_source.h"
-#include "flash/update_sequence.h"
+#include "update/update_engine.h"
 
 namespace sovra::ui {
 
@@ -24,12 +24,12 @@ struct DialogServices {
     std::function<std::unique_ptr<DeviceSource>()> openDeviceSource;
     std::function<DeviceControl(const DeviceEntry&)> openDeviceControl;
     // Empty: a plain std::thread.
-    UpdateWorker::ThreadStarter startThread;
+    UpdateRun::ThreadStarter startThread;
     // The folder each update keeps the device's old flash in before it
-    // writes, asked once per update. The system's is
-    // <home>/.local/state/sovra-firmware-update/backups, the home taken from
-    // the password database. Empty, or an empty folder: no backup can be
-    // kept, so every update ends before it writes.
+    // writes, asked once per update. The system's is sovra-flash's:
+    // $XDG_STATE_HOME/sovra-firmware-update/backups, else under
+    // ~/.local/state. An empty folder: no backup can be kept, so every
+    // update ends before it reads.
     std::function<std::string()> backupFolder;
 };
 

@@ -8,12 +8,12 @@
 #include <cstdio>
 #include <cstring>
 
-#include "ui/firmware_update_app.h"
+#include "ui/application.h"
 
 namespace {
 
 // The one application object, constructed before main() runs.
-sovra::ui::CFirmwareUpdateApp theApp;
+sovra::ui::Application theApp;
 
 }  // namespace
 

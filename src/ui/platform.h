@@ -9,15 +9,21 @@
 #include <QPushButton>
 #include <QString>
 #include <QTimer>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 
-#include "flash/update_view.h"
-
 class QWidget;
 
 namespace sovra::ui {
+
+// A colour in the 0x00BBGGRR layout the dialogs were designed with.
+using Colour = std::uint32_t;
+
+constexpr Colour Rgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
+    return static_cast<Colour>(r) | (static_cast<Colour>(g) << 8) | (static_cast<Colour>(b) << 16);
+}
 
 // The end codes of a modal run.
 inline constexpr int kIdOk = 1;

@@ -1,16 +1,13 @@
 // The Start Update command: from the user's two choices to the update.
 
 #include <QListWidget>
-#include <chrono>
-#include <iostream>
 #include <string>
 
 #include "app/event_log.h"
-#include "device/flash_backup.h"
-#include "ui/caution_dlg.h"
+#include "ui/caution_dialog.h"
 #include "ui/firmware_file.h"
-#include "ui/firmware_update_dlg.h"
-#include "ui/write_process_dlg.h"
+#include "ui/main_window.h"
+#include "ui/progress_dialog.h"
 
 namespace sovra::ui {
 namespace {
@@ -27,38 +24,18 @@ class ScopeExit {
     std::function<void()> fn_;
 };
 
-// Keeps the Stage 1 read-back as a new file in `folder` before anything is
-// written. A backup that cannot be written ends the update with the device
-// untouched: a failed write would otherwise lose the device's own data for
-// good. The window's texts are fixed, so the reason goes to stderr.
-std::function<Status(std::span<const std::uint8_t>)> KeepReadBackIn(std::string folder,
-                                                                    DeviceEntry device) {
-    return [folder = std::move(folder),
-            device = std::move(device)](std::span<const std::uint8_t> readBack) -> Status {
-        std::string path;
-        std::string error;
-        if (!KeepBackup(folder, device, std::chrono::system_clock::now(), readBack, path, error)) {
-            std::cerr << "sovra-firmware-update: no backup of the device's flash could be "
-                         "written, so nothing was written to the device: "
-                      << error << '\n';
-            return E_BACKUP_FAILED;
-        }
-        return S_OK;
-    };
-}
-
 }  // namespace
 
-void CFirmwareUpdateDlg::Refuse(const char* text, const SystemEvent& entry) {
+void MainWindow::Refuse(const char* text, const SystemEvent& entry) {
     ErrorBox(this, text);
     ReportSystemEvent(entry);
 }
 
-void CFirmwareUpdateDlg::FreeFirmware() {
+void MainWindow::FreeFirmware() {
     std::vector<std::uint8_t>().swap(firmware_);
 }
 
-void CFirmwareUpdateDlg::OnStartUpdate() {
+void MainWindow::StartUpdate() {
     const ScopeExit freeFirmware([this] { FreeFirmware(); });
 
     // 1, 2: the device row and its entry.
@@ -87,9 +64,9 @@ void CFirmwareUpdateDlg::OnStartUpdate() {
         return;
     }
     const std::string fileName = firmwareEntry->fileName;
-    // What the backup's name needs, by value: the entry itself may be gone
-    // by the time the read-back is kept.
-    DeviceEntry backupDevice = *deviceEntry;
+    // By value: the row's entry may be gone by the time the job needs it
+    // (the backup's name).
+    const DeviceEntry chosenDevice = *deviceEntry;
 
     // 5, 6: the binding. The device entry is not looked at after this: the
     // dialogs below let device changes rebuild the list, and its entries
@@ -104,6 +81,12 @@ void CFirmwareUpdateDlg::OnStartUpdate() {
     deviceEntry = nullptr;
     if (control.result == BindResult::kNotBound) {
         Refuse(kDeviceNotOpenedText, kEventErrorOpeningDevice);
+        return;
+    }
+    if (control.result == BindResult::kNoControl && control.status == E_DEVICE_BUSY) {
+        // Another program holds the device: saying nothing would leave the
+        // user pressing Start Update again and again.
+        Refuse(kDeviceBusyText, kEventErrorOpeningDevice);
         return;
     }
     if (control.result != BindResult::kBound || !control.channel) {
@@ -126,17 +109,21 @@ void CFirmwareUpdateDlg::OnStartUpdate() {
     }
 
     // 8: the last question, then the update.
-    CCautionDlg caution(this);
-    if (caution.DoModal() != kIdOk) {
+    CautionDialog caution(this);
+    if (caution.Run() != kIdOk) {
         return;
     }
     {
-        CWriteProcessDlg progress(this, services_.startThread);
-        progress.SetContext(channel, firmware_);
-        progress.Context().options.keepReadBack =
-            KeepReadBackIn(services_.backupFolder ? services_.backupFolder() : std::string(),
-                           std::move(backupDevice));
-        progress.DoModal();
+        UpdateJob job;
+        job.channel = channel;
+        job.device = chosenDevice;
+        job.imagePath = fileName;
+        job.image = firmware_;
+        job.options.backup =
+            BackupPolicy::Folder(services_.backupFolder ? services_.backupFolder() : std::string());
+        ProgressDialog progress(this, services_.startThread);
+        progress.SetJob(std::move(job));
+        progress.Run();
     }
 }
 

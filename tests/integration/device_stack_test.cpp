@@ -357,7 +357,7 @@ TEST_F(CliOnDevicesTest, DumpOfAVanishingDeviceLeavesNoFile) {
     options.catalogue = catalogue_;
     EXPECT_EQ(cli::RunDump(options, cli::SystemDeviceAccess(), out_, err_, false),
               cli::kExitRefused);
-    EXPECT_NE(err_.str().find("chunk 0x1F380"), std::string::npos) << err_.str();
+    EXPECT_NE(err_.str().find("address 0x1F380"), std::string::npos) << err_.str();
     EXPECT_NE(err_.str().find("disconnected"), std::string::npos) << err_.str();
     EXPECT_NE(::access(options.output.c_str(), F_OK), 0);
 }

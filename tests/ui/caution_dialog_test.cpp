@@ -6,7 +6,7 @@
 #include <QPushButton>
 #include <QTest>
 
-#include "ui/caution_dlg.h"
+#include "ui/caution_dialog.h"
 #include "ui_test_support.h"
 
 namespace sovra::ui {
@@ -27,8 +27,8 @@ int CountPixels(QWidget* w, const QRect& area, const QColor& colour) {
 }
 
 TEST(CautionDialogTest, TemplateTextsAndIds) {
-    CCautionDlg dlg;
-    dlg.OnInitDialog();
+    CautionDialog dlg;
+    dlg.Prepare();
     const DialogUnits u(DialogFont("Microsoft Sans Serif", 10));
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Dialog"));
     EXPECT_EQ(dlg.size(), u.Size(251, 150));
@@ -61,8 +61,8 @@ TEST(CautionDialogTest, TemplateTextsAndIds) {
 }
 
 TEST(CautionDialogTest, OnlyTheWarningIsDrawnInDarkRed) {
-    CCautionDlg dlg;
-    dlg.OnInitDialog();
+    CautionDialog dlg;
+    dlg.Prepare();
     dlg.show();
     const QColor darkRed(192, 0, 0);
     EXPECT_EQ(dlg.WarningText()->EffectiveTextColour(), darkRed);
@@ -80,25 +80,26 @@ TEST(CautionDialogTest, OnlyTheWarningIsDrawnInDarkRed) {
 TEST(CautionDialogTest, AnswersOfTheModalRun) {
     struct Way {
         const char* name;
-        std::function<void(CCautionDlg*)> answer;
+        std::function<void(CautionDialog*)> answer;
         int want;
     };
     const Way ways[] = {
-        {"Enter", [](CCautionDlg* d) { QTest::keyClick(d->focusWidget(), Qt::Key_Return); }, kIdOk},
-        {"OK", [](CCautionDlg* d) { d->findChild<QPushButton*>("1")->click(); }, kIdOk},
-        {"Cancel", [](CCautionDlg* d) { d->findChild<QPushButton*>("2")->click(); }, kIdCancel},
-        {"Esc", [](CCautionDlg* d) { QTest::keyClick(d, Qt::Key_Escape); }, kIdCancel},
-        {"close box", [](CCautionDlg* d) { d->close(); }, kIdCancel},
+        {"Enter", [](CautionDialog* d) { QTest::keyClick(d->focusWidget(), Qt::Key_Return); },
+         kIdOk},
+        {"OK", [](CautionDialog* d) { d->findChild<QPushButton*>("1")->click(); }, kIdOk},
+        {"Cancel", [](CautionDialog* d) { d->findChild<QPushButton*>("2")->click(); }, kIdCancel},
+        {"Esc", [](CautionDialog* d) { QTest::keyClick(d, Qt::Key_Escape); }, kIdCancel},
+        {"close box", [](CautionDialog* d) { d->close(); }, kIdCancel},
     };
     for (const Way& way : ways) {
-        CCautionDlg dlg;
+        CautionDialog dlg;
         const testing::ModalDriver driver([&](QWidget* modal) {
             if (modal == &dlg && dlg.focusWidget() != nullptr) {
                 EXPECT_EQ(dlg.focusWidget()->objectName(), QStringLiteral("1")) << way.name;
                 way.answer(&dlg);
             }
         });
-        EXPECT_EQ(dlg.DoModal(), way.want) << way.name;
+        EXPECT_EQ(dlg.Run(), way.want) << way.name;
     }
 }
 

@@ -5,7 +5,7 @@
 #include <QFontInfo>
 
 #include "ui/dialog_units.h"
-#include "ui/write_process_dlg.h"
+#include "ui/progress_dialog.h"
 
 namespace sovra::ui {
 namespace {

@@ -16,9 +16,9 @@
 #include "flash/sample_image.h"
 #include "sim/usb_host.h"
 #include "support/log_receiver.h"
-#include "ui/caution_dlg.h"
-#include "ui/firmware_update_dlg.h"
-#include "ui/write_process_dlg.h"
+#include "ui/caution_dialog.h"
+#include "ui/main_window.h"
+#include "ui/progress_dialog.h"
 #include "ui_test_support.h"
 
 namespace sovra::ui {
@@ -52,10 +52,11 @@ TEST(GuiUnderUmockdevTest, ListsHotPlugsAndUpdatesAVirtualBeamformer) {
 
     DialogServices services = SystemDialogServices();
     services.loadCatalogue = [catalogue] { return FirmwareCatalogue::LoadFrom(catalogue); };
-    // Not the user's own folder.
-    services.backupFolder = [&dir] { return dir.File("backups"); };
-    CFirmwareUpdateDlg dlg(services);
-    dlg.OnInitDialog();
+    // The system's backup folder, which follows XDG_STATE_HOME as
+    // sovra-flash's does; here not the user's own.
+    ::setenv("XDG_STATE_HOME", dir.File("state").c_str(), 1);
+    MainWindow dlg(services);
+    dlg.Prepare();
     dlg.show();
     QListWidget* list = dlg.DeviceListBox();
     const std::string b100 = "Beamformer 100, firmware ver. 01.02";
@@ -84,9 +85,9 @@ TEST(GuiUnderUmockdevTest, ListsHotPlugsAndUpdatesAVirtualBeamformer) {
             if (auto* box = qobject_cast<QMessageBox*>(modal)) {
                 boxes.push_back(box->text().toStdString());
                 testing::Dismiss(box);
-            } else if (auto* c = dynamic_cast<CCautionDlg*>(modal)) {
+            } else if (auto* c = dynamic_cast<CautionDialog*>(modal)) {
                 c->findChild<QPushButton*>("1")->click();
-            } else if (auto* p = dynamic_cast<CWriteProcessDlg*>(modal)) {
+            } else if (auto* p = dynamic_cast<ProgressDialog*>(modal)) {
                 if (p->Finished()) {
                     result = p->MessageLabel()->text().toStdString();
                     colour = p->MessageLabel()->EffectiveTextColour();
@@ -112,10 +113,11 @@ TEST(GuiUnderUmockdevTest, ListsHotPlugsAndUpdatesAVirtualBeamformer) {
     EXPECT_EQ(dlg.FirmwareLength(), 0u);
     // The old flash was kept first.
     std::error_code ec;
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir.File("backups"), ec),
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(
+                                dir.File("state/sovra-firmware-update/backups"), ec),
                             std::filesystem::directory_iterator()),
               1);
-    dlg.DestroyWindow();
+    dlg.StopWatchingDevices();
 }
 
 }  // namespace

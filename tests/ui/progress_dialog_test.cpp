@@ -1,5 +1,5 @@
-// The progress dialog with its worker: the first look, the animation, CLOSE
-// holding the window while the worker runs, and the result.
+// The progress dialog with the update engine's job: the first look, the
+// animation, CLOSE holding the window while the job runs, and the result.
 
 #include <gtest/gtest.h>
 
@@ -10,17 +10,20 @@
 #include <QScopeGuard>
 #include <QTest>
 #include <QThread>
+#include <algorithm>
 #include <condition_variable>
+#include <fstream>
 #include <mutex>
 #include <system_error>
 #include <thread>
 
 #include "flash/flash_command.h"
 #include "flash/image_format.h"
+#include "flash/sample_image.h"
 #include "sim/in_process_channel.h"
 #include "support/log_receiver.h"
-#include "ui/ui_caller.h"
-#include "ui/write_process_dlg.h"
+#include "ui/main_window.h"
+#include "ui/progress_dialog.h"
 #include "ui_test_support.h"
 
 namespace sovra::ui {
@@ -40,7 +43,7 @@ class Gate {
         open_ = true;
         cv_.notify_all();
     }
-    UpdateWorker::ThreadStarter Starter() {
+    UpdateRun::ThreadStarter Starter() {
         return [this](std::function<void()> body) {
             return std::thread([this, body = std::move(body)] {
                 {
@@ -69,6 +72,19 @@ int CountPixels(QWidget* w, const QColor& colour) {
     return n;
 }
 
+// A job for the dialog: the device behind `channel`, the firmware bytes,
+// and no backup unless a folder is given.
+UpdateJob Job(std::shared_ptr<DeviceChannel> channel, std::span<const std::uint8_t> firmware,
+              BackupPolicy backup = BackupPolicy::None()) {
+    UpdateJob job;
+    job.channel = std::move(channel);
+    job.device = {0xabc, 0x10, 0x102, "/dev/bus/usb/001/002"};
+    job.imagePath = "bf100.img";
+    job.image = firmware;
+    job.options.backup = std::move(backup);
+    return job;
+}
+
 const QColor kRed(255, 0, 0);
 const QColor kGreen(0, 128, 0);
 const QColor kDarkRed(192, 0, 0);
@@ -91,10 +107,10 @@ class ProgressDialogTest : public ::testing::Test {
 };
 
 TEST_F(ProgressDialogTest, FirstLookBeforeTheWorkerDoesAnything) {
-    CWriteProcessDlg dlg(nullptr, gate.Starter());
+    ProgressDialog dlg(nullptr, gate.Starter());
     const auto release = qScopeGuard([&] { gate.Open(); });
-    dlg.SetContext(std::make_shared<sim::InProcessChannel>(model), firmware);
-    dlg.OnInitDialog();
+    dlg.SetJob(Job(std::make_shared<sim::InProcessChannel>(model), firmware));
+    dlg.Prepare();
     dlg.show();
 
     EXPECT_EQ(dlg.windowTitle(), QStringLiteral("Firmware update"));
@@ -141,15 +157,10 @@ TEST_F(ProgressDialogTest, FirstLookBeforeTheWorkerDoesAnything) {
 }
 
 TEST_F(ProgressDialogTest, EachTickShowsTheTextThenTickModFifteenSpacesThenDots) {
-    CWriteProcessDlg dlg(nullptr, gate.Starter());
+    ProgressDialog dlg(nullptr, gate.Starter());
     const auto release = qScopeGuard([&] { gate.Open(); });
-    dlg.SetContext(std::make_shared<sim::InProcessChannel>(model), firmware);
-    dlg.OnInitDialog();
-    // What the worker hands over from its own thread reaches the next tick.
-    std::thread([&] {
-        dlg.SetStageText("Stage 2 of 3");
-        dlg.SetOperationText("Parse firmware");
-    }).join();
+    dlg.SetJob(Job(std::make_shared<sim::InProcessChannel>(model), firmware));
+    dlg.Prepare();
 
     struct Case {
         int tick;
@@ -163,8 +174,9 @@ TEST_F(ProgressDialogTest, EachTickShowsTheTextThenTickModFifteenSpacesThenDots)
             ++ticks;
         }
         const std::string dots = std::string(static_cast<std::size_t>(c.spaces), ' ') + "...";
-        EXPECT_EQ(dlg.OperationLabel()->text().toStdString(), "Parse firmware" + dots) << c.tick;
-        EXPECT_EQ(dlg.StageLabel()->text().toStdString(), "Stage 2 of 3" + dots) << c.tick;
+        EXPECT_EQ(dlg.OperationLabel()->text().toStdString(), "Initialize hardware" + dots)
+            << c.tick;
+        EXPECT_EQ(dlg.StageLabel()->text().toStdString(), "Stage 1 of 3" + dots) << c.tick;
         EXPECT_EQ(dlg.TickCount(), c.tick);
     }
 }
@@ -174,18 +186,18 @@ TEST_F(ProgressDialogTest, EachTickShowsTheTextThenTickModFifteenSpacesThenDots)
 TEST_F(ProgressDialogTest, CloseIsHeldUntilTheWorkerHasFinished) {
     struct Way {
         const char* name;
-        std::function<void(CWriteProcessDlg*)> close;
+        std::function<void(ProgressDialog*)> close;
     };
     const Way ways[] = {
-        {"CLOSE", [](CWriteProcessDlg* d) { d->CloseButton()->click(); }},
-        {"Esc", [](CWriteProcessDlg* d) { QTest::keyClick(d, Qt::Key_Escape); }},
-        {"close box", [](CWriteProcessDlg* d) { d->close(); }},
+        {"CLOSE", [](ProgressDialog* d) { d->CloseButton()->click(); }},
+        {"Esc", [](ProgressDialog* d) { QTest::keyClick(d, Qt::Key_Escape); }},
+        {"close box", [](ProgressDialog* d) { d->close(); }},
     };
     for (const Way& way : ways) {
         Gate held;
-        CWriteProcessDlg dlg(nullptr, held.Starter());
+        ProgressDialog dlg(nullptr, held.Starter());
         const auto release = qScopeGuard([&] { held.Open(); });
-        dlg.SetContext(std::make_shared<sim::InProcessChannel>(model), firmware);
+        dlg.SetJob(Job(std::make_shared<sim::InProcessChannel>(model), firmware));
         bool triedEarly = false;
         bool endedEarly = false;
         const testing::ModalDriver closer([&](QWidget* modal) {
@@ -206,7 +218,7 @@ TEST_F(ProgressDialogTest, CloseIsHeldUntilTheWorkerHasFinished) {
                 way.close(&dlg);
             }
         });
-        dlg.DoModal();
+        dlg.Run();
         EXPECT_TRUE(triedEarly) << way.name;
         EXPECT_FALSE(endedEarly) << way.name;
         EXPECT_TRUE(dlg.Finished()) << way.name;
@@ -216,11 +228,25 @@ TEST_F(ProgressDialogTest, CloseIsHeldUntilTheWorkerHasFinished) {
 
 TEST_F(ProgressDialogTest, ASuccessfulUpdateEndsGreenWithEveryEntryInOrder) {
     auto channel = std::make_shared<sim::InProcessChannel>(model);
-    CWriteProcessDlg dlg;
-    dlg.SetContext(channel, firmware);
-    dlg.OnInitDialog();
+    ProgressDialog dlg;
+    dlg.SetJob(Job(channel, firmware));
+    // Every position the bars are given, in order.
+    std::vector<int> stage;
+    std::vector<int> overall;
+    QObject::connect(dlg.StageBar(), &QProgressBar::valueChanged,
+                     [&](int v) { stage.push_back(v); });
+    QObject::connect(dlg.OverallBar(), &QProgressBar::valueChanged,
+                     [&](int v) { overall.push_back(v); });
+    dlg.Prepare();
     dlg.show();
     ASSERT_TRUE(testing::PumpUntil([&] { return dlg.Finished(); }));
+
+    // The overall bar only moves forward; the stage bar too, but for its
+    // returns to 0 when a stage (or the check after writing) begins.
+    EXPECT_TRUE(std::is_sorted(overall.begin(), overall.end()));
+    for (std::size_t i = 1; i < stage.size(); ++i) {
+        EXPECT_TRUE(stage[i] >= stage[i - 1] || stage[i] == 0) << i;
+    }
 
     EXPECT_TRUE(boxes.empty());
     EXPECT_TRUE(dlg.CloseButton()->isEnabled());
@@ -237,8 +263,8 @@ TEST_F(ProgressDialogTest, ASuccessfulUpdateEndsGreenWithEveryEntryInOrder) {
     const std::size_t chunks = (firmware.size() + ChunkSize - 1) / ChunkSize;
     EXPECT_EQ(dlg.StageBar()->Pos(), static_cast<int>(6400 * (chunks - 1) / firmware.size()));
     EXPECT_GT(dlg.OverallBar()->Pos(), 99 + 90);
-    EXPECT_EQ(dlg.Context().result.status, S_OK);
-    EXPECT_TRUE(dlg.Context().flashImage.empty());
+    ASSERT_TRUE(dlg.Outcome().has_value());
+    EXPECT_EQ(dlg.Outcome()->device, DeviceHolds::kNewImage);
 
     EXPECT_EQ(log.Drain(), (std::vector<LogEntry>{Entry(kEventUpdateStarted), Entry(kEventStage1),
                                                   Entry(kEventStage2), Entry(kEventStage3),
@@ -260,113 +286,139 @@ TEST_F(ProgressDialogTest, FailuresEndDarkRed) {
         bool channel;
         bool bytes;
         sim::FaultPlan faults;
-        const char* box;  // null: none
+        std::string box;    // empty: none
+        const char* title;  // of the box
+        bool written;       // the device's flash was written
+        BackupPolicy backup = BackupPolicy::None();
+        bool fileWithoutDeviceInfo = false;
     };
     sim::FaultPlan stallAtTen;
     stallAtTen.failAt = 10;
+    const testing::TempDir dir;
+    const std::string noFolder = dir.File("a-file");
+    std::ofstream(noFolder) << "x";
     const Case cases[] = {
-        {"no device", false, true, {}, "No working devices are connected to your system."},
+        {"no device",
+         false,
+         true,
+         {},
+         "No working devices are connected to your system.",
+         "SovRa firmware update",
+         false},
         {"no bytes",
          true,
          false,
          {},
          "Error loading resources to update firmware.\n"
-         " Your device will not be updated."},
-        {"a read fails", true, true, stallAtTen, nullptr},
+         " Your device will not be updated.",
+         "SovRa firmware update",
+         false},
+        {"a read fails", true, true, stallAtTen, "", nullptr, false},
+        {"no backup can be kept",
+         true,
+         true,
+         {},
+         "No backup of the device's flash could be kept, so nothing was written to the "
+         "device.\nNo backup of the device's flash can be kept: cannot create the folder '" +
+             noFolder + "/backups'",
+         "SovRa firmware update",
+         false,
+         BackupPolicy::Folder(noFolder + "/backups")},
+        {"a file that would erase the device's own block",
+         true,
+         true,
+         {},
+         kFirmwareFileInvalidText,
+         "ERROR",
+         false,
+         BackupPolicy::None(),
+         true},
+        // The check after writing reads something else than was written.
+        {"the check finds a difference",
+         true,
+         true,
+         {.corruptAt = 1 + 2 * 4096 + (firmware.size() + 63) / 64 + 1},
+         "",
+         nullptr,
+         true},
     };
+    const std::vector<std::uint8_t> withoutDeviceInfo =
+        MakeSampleImage({.deviceInfo = false, .seed = 7});
     for (const Case& c : cases) {
         boxes.clear();
         log.Drain();
         auto faulty =
             std::make_shared<sim::BeamformerModel>(testing::SampleDeviceFlash(), c.faults);
         const std::vector<std::uint8_t> before = faulty->Flash();
-        CWriteProcessDlg dlg;
-        dlg.SetContext(
-            c.channel ? std::make_shared<sim::InProcessChannel>(faulty) : nullptr,
-            c.bytes ? std::span<const std::uint8_t>(firmware) : std::span<const std::uint8_t>());
-        dlg.OnInitDialog();
+        ProgressDialog dlg;
+        const std::span<const std::uint8_t> bytes =
+            !c.bytes                  ? std::span<const std::uint8_t>()
+            : c.fileWithoutDeviceInfo ? std::span<const std::uint8_t>(withoutDeviceInfo)
+                                      : std::span<const std::uint8_t>(firmware);
+        dlg.SetJob(Job(c.channel ? std::make_shared<sim::InProcessChannel>(faulty) : nullptr, bytes,
+                       c.backup));
+        dlg.Prepare();
         ASSERT_TRUE(testing::PumpUntil([&] { return dlg.Finished(); })) << c.name;
         EXPECT_TRUE(dlg.CloseButton()->isEnabled()) << c.name;
         EXPECT_EQ(dlg.MessageLabel()->text().toStdString(), kUpdateFailedText) << c.name;
         EXPECT_EQ(dlg.MessageLabel()->EffectiveTextColour(), kDarkRed) << c.name;
         EXPECT_EQ(dlg.TimerId(), 0) << c.name;
-        if (c.box != nullptr) {
+        if (!c.box.empty()) {
             ASSERT_EQ(boxes.size(), 1u) << c.name;
-            EXPECT_EQ(boxes[0].text, c.box);
-            EXPECT_EQ(boxes[0].title, "SovRa firmware update");
-            EXPECT_EQ(boxes[0].icon, QMessageBox::Warning);
+            EXPECT_EQ(boxes[0].text.rfind(c.box, 0), 0u) << c.name << ": " << boxes[0].text;
+            EXPECT_EQ(boxes[0].title, c.title) << c.name;
+            EXPECT_EQ(boxes[0].icon, std::string(c.title) == "ERROR" ? QMessageBox::Critical
+                                                                     : QMessageBox::Warning);
             EXPECT_TRUE(boxes[0].onlyOk);
         } else {
             EXPECT_TRUE(boxes.empty()) << c.name;
         }
-        EXPECT_EQ(faulty->Flash(), before) << c.name;
+        EXPECT_EQ(faulty->Flash() == before, !c.written) << c.name;
         const std::vector<LogEntry> entries = log.Drain();
-        ASSERT_FALSE(entries.empty());
+        ASSERT_GE(entries.size(), 3u);
         EXPECT_EQ(entries.front(), Entry(kEventUpdateStarted)) << c.name;
-        EXPECT_EQ(entries.back(), Entry(kEventUpdateFailed)) << c.name;
+        if (c.fileWithoutDeviceInfo) {
+            // The refusal of a firmware file, after its box was dismissed.
+            EXPECT_EQ(entries.back(), Entry(kEventErrorReadingFirmwareFile)) << c.name;
+        } else {
+            EXPECT_EQ(entries[entries.size() - 2], Entry(kEventUpdateFailed)) << c.name;
+        }
     }
 }
 
 TEST_F(ProgressDialogTest, AWorkerThatCannotStartShowsTheFailureAndFreesClose) {
-    CWriteProcessDlg dlg(nullptr, [](std::function<void()>) -> std::thread {
+    ProgressDialog dlg(nullptr, [](std::function<void()>) -> std::thread {
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     });
-    dlg.SetContext(std::make_shared<sim::InProcessChannel>(model), firmware);
-    dlg.OnInitDialog();
+    dlg.SetJob(Job(std::make_shared<sim::InProcessChannel>(model), firmware));
+    dlg.Prepare();
     EXPECT_TRUE(dlg.Finished());
     EXPECT_TRUE(dlg.CloseButton()->isEnabled());
     EXPECT_EQ(dlg.TimerId(), 0);
     EXPECT_EQ(dlg.MessageLabel()->text().toStdString(), kUpdateFailedText);
     EXPECT_EQ(dlg.MessageLabel()->EffectiveTextColour(), kDarkRed);
-    EXPECT_EQ(log.Drain(),
-              (std::vector<LogEntry>{Entry(kEventUpdateStarted), Entry(kEventUpdateFailed)}));
+    const std::vector<LogEntry> entries = log.Drain();
+    ASSERT_EQ(entries.size(), 3u);
+    EXPECT_EQ(entries[0], Entry(kEventUpdateStarted));
+    EXPECT_EQ(entries[1], Entry(kEventUpdateFailed));
     EXPECT_EQ(model->RequestCount(), 0u);
 }
 
-// A dialog that goes while its worker still runs (not reachable through the
-// modal run, which CLOSE holds) first lets the worker finish its calls.
+// A dialog that goes while its job still runs (not reachable through the
+// modal run, which CLOSE holds) waits for the job's end.
 TEST_F(ProgressDialogTest, DestroyingEarlyWaitsForTheWorkersLastCall) {
     sim::FaultPlan stall;
     stall.failAt = 2000;
     auto slow = std::make_shared<sim::BeamformerModel>(testing::SampleDeviceFlash(), stall);
     {
-        CWriteProcessDlg dlg;
-        dlg.SetContext(std::make_shared<sim::InProcessChannel>(slow), firmware);
-        dlg.OnInitDialog();
+        ProgressDialog dlg;
+        dlg.SetJob(Job(std::make_shared<sim::InProcessChannel>(slow), firmware));
+        dlg.Prepare();
     }
     EXPECT_EQ(slow->RequestCount(), 2000u);
-    EXPECT_EQ(log.Drain().back(), Entry(kEventUpdateFailed));
-}
-
-TEST(UiCallerTest, RunsOnTheUserInterfaceThreadAndReturnsWhenDone) {
-    QObject owner;
-    UiCaller caller(&owner);
-    // From its own thread: at once, no queue.
-    bool ran = false;
-    caller.Call([&] { ran = true; });
-    EXPECT_TRUE(ran);
-
-    std::thread::id ranOn;
-    int value = 0;
-    std::atomic<bool> returned{false};
-    std::thread worker([&] {
-        caller.Call([&] {
-            ranOn = std::this_thread::get_id();
-            value = 42;
-        });
-        EXPECT_EQ(value, 42);
-        try {
-            caller.Call([] { throw std::runtime_error("refused"); });
-            ADD_FAILURE() << "no exception";
-        } catch (const std::runtime_error& e) {
-            EXPECT_STREQ(e.what(), "refused");
-        }
-        returned = true;
-    });
-    ASSERT_TRUE(testing::PumpUntil([&] { return returned.load(); }));
-    worker.join();
-    EXPECT_EQ(ranOn, std::this_thread::get_id());
-    EXPECT_EQ(caller.Pending(), 0u);
+    const std::vector<LogEntry> entries = log.Drain();
+    ASSERT_GE(entries.size(), 2u);
+    EXPECT_EQ(entries[entries.size() - 2], Entry(kEventUpdateFailed));
 }
 
 }  // namespace

@@ -18,9 +18,9 @@
 
 #include "flash/flash_command.h"
 #include "support/log_receiver.h"
-#include "ui/caution_dlg.h"
-#include "ui/firmware_update_dlg.h"
-#include "ui/write_process_dlg.h"
+#include "ui/caution_dialog.h"
+#include "ui/main_window.h"
+#include "ui/progress_dialog.h"
 #include "ui_test_support.h"
 
 namespace sovra::ui {
@@ -66,10 +66,10 @@ class StartUpdateTest : public ::testing::Test {
     }
 
     // The dialog, initialised and shown, with the start entry drained.
-    std::unique_ptr<CFirmwareUpdateDlg> Open() { return Open(rig); }
-    std::unique_ptr<CFirmwareUpdateDlg> Open(TestRig& r) {
-        auto dlg = std::make_unique<CFirmwareUpdateDlg>(r.Services());
-        dlg->OnInitDialog();
+    std::unique_ptr<MainWindow> Open() { return Open(rig); }
+    std::unique_ptr<MainWindow> Open(TestRig& r) {
+        auto dlg = std::make_unique<MainWindow>(r.Services());
+        dlg->Prepare();
         dlg->show();
         log.Drain();
         return dlg;
@@ -87,10 +87,10 @@ class StartUpdateTest : public ::testing::Test {
                     boxes.push_back(testing::Describe(box));
                     entriesWhenBoxShown += log.Drain().size();
                     testing::Dismiss(box);
-                } else if (auto* c = dynamic_cast<CCautionDlg*>(modal)) {
+                } else if (auto* c = dynamic_cast<CautionDialog*>(modal)) {
                     ++cautions;
                     c->findChild<QPushButton*>(caution == Caution::kOk ? "1" : "2")->click();
-                } else if (auto* p = dynamic_cast<CWriteProcessDlg*>(modal)) {
+                } else if (auto* p = dynamic_cast<ProgressDialog*>(modal)) {
                     if (!sawProgress && duringUpdate) {
                         duringUpdate();
                     }
@@ -128,7 +128,8 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
         const char* firmwareFile;  // the chosen row's file; null: no row chosen
         std::function<std::string(TestRig&)> makeFile;  // returns the path to write in the row
         std::optional<BindResult> binding;              // how the binding ends, if it fails
-        const char* message;                            // null: a silent end
+        Status bindStatus;
+        const char* message;  // null: a silent end
         SystemEvent entry;
         bool bound;  // whether the binding was reached
     };
@@ -147,6 +148,7 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
          "x",
          good,
          {},
+         S_OK,
          kNoDeviceSelectedText,
          kEventErrorGettingDevice,
          false},
@@ -156,6 +158,7 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
          "x",
          good,
          {},
+         S_OK,
          kNoDeviceSelectedText,
          kEventErrorGettingDevice,
          false},
@@ -165,19 +168,23 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
          nullptr,
          good,
          {},
+         S_OK,
          kNoFirmwareSelectedText,
          kEventErrorGettingFirmware,
          false},
-        {"device not bound", true, false, "x", good, BindResult::kNotBound, kDeviceNotOpenedText,
+        {"device not bound", true, false, "x", good, BindResult::kNotBound, E_DEVICE_GONE,
+         kDeviceNotOpenedText, kEventErrorOpeningDevice, true},
+        {"device without control", true, false, "x", good, BindResult::kNoControl, E_FAIL, nullptr,
          kEventErrorOpeningDevice, true},
-        {"device without control", true, false, "x", good, BindResult::kNoControl, nullptr,
-         kEventErrorOpeningDevice, true},
+        {"device in use by another program", true, false, "x", good, BindResult::kNoControl,
+         E_DEVICE_BUSY, kDeviceBusyText, kEventErrorOpeningDevice, true},
         {"file missing",
          true,
          false,
          "x",
          [](TestRig& r) { return r.dir.File("missing.img"); },
          {},
+         S_OK,
          kFirmwareFileUnreadableText,
          kEventErrorReadingFirmwareFile,
          true},
@@ -187,6 +194,7 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
          "x",
          [](TestRig& r) { return r.dir.Path(); },
          {},
+         S_OK,
          kFirmwareFileUnreadableText,
          kEventErrorReadingFirmwareFile,
          true},
@@ -200,6 +208,7 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
              return fifo;
          },
          {},
+         S_OK,
          kFirmwareFileUnreadableText,
          kEventErrorReadingFirmwareFile,
          true},
@@ -209,6 +218,7 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
          "x",
          file("empty.img", {}),
          {},
+         S_OK,
          kFirmwareFileInvalidText,
          kEventErrorReadingFirmwareFile,
          true},
@@ -218,6 +228,7 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
          "x",
          file("garbage.img", garbage),
          {},
+         S_OK,
          kFirmwareFileInvalidText,
          kEventErrorReadingFirmwareFile,
          true},
@@ -227,6 +238,7 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
          "x",
          file("long.img", tooLong),
          {},
+         S_OK,
          kFirmwareFileInvalidText,
          kEventErrorReadingFirmwareFile,
          true},
@@ -241,7 +253,7 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
             model = r.PlugModel(kDevicePath);
         }
         if (c.binding) {
-            r.opener->Refuse(kDevicePath, *c.binding);
+            r.opener->Refuse(kDevicePath, *c.binding, c.bindStatus);
         }
         auto dlg = Open(r);
         if (c.deselectDevice) {
@@ -255,7 +267,7 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
         cautions = 0;
         {
             const auto driver = Drive();
-            dlg->OnStartUpdate();
+            dlg->StartUpdate();
         }
         if (c.message != nullptr) {
             ASSERT_EQ(boxes.size(), 1u);
@@ -314,9 +326,10 @@ TEST_F(StartUpdateTest, AWholeUpdateWritesTheDeviceAndLeavesNothingHeld) {
     EXPECT_EQ(log.Drain(), (std::vector<LogEntry>{Entry(kEventUpdateStarted), Entry(kEventStage1),
                                                   Entry(kEventStage2), Entry(kEventStage3),
                                                   Entry(kEventFirmwareUpdated)}));
-    // One prepare, 4096 reads, then the image's chunks written.
+    // One prepare, the flash read twice, the image's chunks written and
+    // read back.
     const std::uint64_t writes = (firmware.size() + ChunkSize - 1) / ChunkSize;
-    EXPECT_EQ(model->RequestCount(), 1 + ChunkCount + writes);
+    EXPECT_EQ(model->RequestCount(), 1 + 2 * ChunkCount + 2 * writes);
     const std::vector<std::uint8_t> flash = model->Flash();
     EXPECT_TRUE(std::equal(firmware.begin(), firmware.begin() + 4, flash.begin()));
     EXPECT_EQ(dlg->FirmwareLength(), 0u);
@@ -357,7 +370,7 @@ TEST_F(StartUpdateTest, DeviceChangesDuringTheUpdateRebuildTheListAndTheUpdateGo
 TEST_F(StartUpdateTest, AFailingDeviceEndsInDarkRedAndTheDialogStaysUsable) {
     rig.WriteStandardCatalogue({firmwarePath});
     sim::FaultPlan faults;
-    faults.failAt = 1 + ChunkCount + 3;  // the third write
+    faults.failAt = 1 + 2 * ChunkCount + 3;  // the third write
     auto model = rig.PlugModel(kDevicePath, faults);
     auto dlg = Open();
     dlg->FirmwareList()->setCurrentIndex(0);
@@ -368,16 +381,19 @@ TEST_F(StartUpdateTest, AFailingDeviceEndsInDarkRedAndTheDialogStaysUsable) {
     EXPECT_EQ(result, kUpdateFailedText);
     EXPECT_EQ(resultColour, QColor(192, 0, 0));
     const std::vector<LogEntry> entries = log.Drain();
-    ASSERT_FALSE(entries.empty());
-    EXPECT_EQ(entries.back(), Entry(kEventUpdateFailed));
+    ASSERT_GE(entries.size(), 2u);
+    EXPECT_EQ(entries[entries.size() - 2], Entry(kEventUpdateFailed));
+    // The entry after it says what failed, and where.
+    EXPECT_EQ(entries.back().text.rfind(std::string(kDevicePath) + ": writing failed at", 0), 0u)
+        << entries.back().text;
     EXPECT_EQ(dlg->FirmwareLength(), 0u);
     EXPECT_TRUE(dlg->StartUpdateButton()->isEnabled());
 }
 
 // Before anything is written, the device's old flash is kept as a new file
-// in the chosen folder. A folder that cannot be had ends the update right
-// there: no write request reaches the device, and the window shows the
-// failure with the texts and entries it always has.
+// in the chosen folder. A folder that cannot be had ends the update before
+// the device is read: the user is told why in a box, and the window shows
+// the failure with the texts and entries it always has.
 TEST_F(StartUpdateTest, TheOldFlashIsKeptBeforeAnythingIsWritten) {
     struct Case {
         const char* name;
@@ -413,11 +429,11 @@ TEST_F(StartUpdateTest, TheOldFlashIsKeptBeforeAnythingIsWritten) {
         dlg->FirmwareList()->setCurrentIndex(0);
         result.clear();
         boxes.clear();
+        entriesWhenBoxShown = 0;
         {
             const auto driver = Drive();
             QTest::mouseClick(dlg->StartUpdateButton(), Qt::LeftButton);
         }
-        EXPECT_TRUE(boxes.empty());
         const std::shared_ptr<sim::InProcessChannel> channel = r.opener->LastChannel();
         ASSERT_NE(channel, nullptr);
         std::vector<std::string> added;
@@ -427,6 +443,7 @@ TEST_F(StartUpdateTest, TheOldFlashIsKeptBeforeAnythingIsWritten) {
             }
         }
         if (c.kept) {
+            EXPECT_TRUE(boxes.empty());
             EXPECT_EQ(result, kUpdateSucceededText);
             EXPECT_GT(WritesSent(*channel), 0u);
             ASSERT_EQ(added.size(), 1u);
@@ -440,13 +457,15 @@ TEST_F(StartUpdateTest, TheOldFlashIsKeptBeforeAnythingIsWritten) {
         } else {
             EXPECT_EQ(result, kUpdateFailedText);
             EXPECT_EQ(resultColour, QColor(192, 0, 0));
-            EXPECT_EQ(WritesSent(*channel), 0u);
-            EXPECT_EQ(model->RequestCount(), 1 + ChunkCount);
+            ASSERT_EQ(boxes.size(), 1u);
+            EXPECT_EQ(boxes[0].text.rfind(kNoBackupText, 0), 0u) << boxes[0].text;
+            EXPECT_EQ(boxes[0].title, kUpdateCaption);
+            EXPECT_EQ(model->RequestCount(), 0u);
             EXPECT_TRUE(model->Flash() == before);
             EXPECT_TRUE(added.empty());
-            EXPECT_EQ(log.Drain(),
-                      (std::vector<LogEntry>{Entry(kEventUpdateStarted), Entry(kEventStage1),
-                                             Entry(kEventUpdateFailed)}));
+            // Started, failed, and why: all written by the time the box shows.
+            EXPECT_EQ(entriesWhenBoxShown, 3u);
+            EXPECT_TRUE(log.Drain().empty());
         }
         log.Drain();
         EXPECT_EQ(dlg->FirmwareLength(), 0u);

@@ -7,7 +7,7 @@
 #include <QApplication>
 #include <cstdlib>
 
-#include "ui/firmware_update_app.h"
+#include "ui/application.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);

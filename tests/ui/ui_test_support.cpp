@@ -79,16 +79,16 @@ void TestOpener::Add(const std::string& path, std::shared_ptr<sim::BeamformerMod
     models_[path] = std::move(model);
 }
 
-void TestOpener::Refuse(const std::string& path, BindResult how) {
-    refusals_[path] = how;
+void TestOpener::Refuse(const std::string& path, BindResult how, Status status) {
+    refusals_[path] = {how, status};
 }
 
 DeviceControl TestOpener::Open(const DeviceEntry& entry) {
     ++opens_;
     DeviceControl control;
     if (const auto r = refusals_.find(entry.path); r != refusals_.end()) {
-        control.result = r->second;
-        control.status = E_FAIL;
+        control.result = r->second.first;
+        control.status = r->second.second;
         return control;
     }
     const auto m = models_.find(entry.path);

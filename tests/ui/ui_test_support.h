@@ -71,7 +71,7 @@ class TestDeviceSource final : public DeviceSource {
 class TestOpener {
   public:
     void Add(const std::string& path, std::shared_ptr<sim::BeamformerModel> model);
-    void Refuse(const std::string& path, BindResult how);
+    void Refuse(const std::string& path, BindResult how, Status status = E_FAIL);
 
     DeviceControl Open(const DeviceEntry& entry);
     int Opens() const { return opens_; }
@@ -80,7 +80,7 @@ class TestOpener {
 
   private:
     std::map<std::string, std::shared_ptr<sim::BeamformerModel>> models_;
-    std::map<std::string, BindResult> refusals_;
+    std::map<std::string, std::pair<BindResult, Status>> refusals_;
     std::shared_ptr<sim::InProcessChannel> last_;
     int opens_ = 0;
 };
@@ -124,7 +124,7 @@ struct TestRig {
     std::string backupFolder = dir.File("state/backups");
     std::shared_ptr<TestBus> bus = std::make_shared<TestBus>();
     std::shared_ptr<TestOpener> opener = std::make_shared<TestOpener>();
-    UpdateWorker::ThreadStarter startThread;
+    UpdateRun::ThreadStarter startThread;
 };
 
 // The sample firmware file and a device flash to merge it with.

@@ -10,7 +10,7 @@
 #include <exception>
 
 #include "sim/preload.h"
-#include "ui/firmware_update_app.h"
+#include "ui/application.h"
 
 int main(int argc, char** argv) {
     testing::InitGoogleTest(&argc, argv);

@@ -273,7 +273,7 @@ TEST_F(CliDevicesTest, DumpSavesTheWholeFlash) {
     EXPECT_EQ(opened_, std::vector<std::string>{kPathC});
     EXPECT_EQ(ReadOutput(), model_->Flash());
     EXPECT_TRUE(model_->Prepared());
-    EXPECT_EQ(model_->RequestCount(), 1u + ChunkCount);
+    EXPECT_EQ(model_->RequestCount(), 1u + 2 * ChunkCount);  // every chunk read twice
     EXPECT_EQ(Files().size(), 2u);  // the catalogue and the dump, no leftovers
     // Progress lines when stderr is not a terminal: one per tenth.
     EXPECT_NE(err_.str().find("Reading flash: 100%\n"), std::string::npos);
@@ -302,10 +302,11 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         // Request 1 is the prepare request; request K > 1 reads chunk K-2.
         DumpFailCase{"PrepareStalls", {.failAt = 1}, {"prepare request", "refused"}},
-        DumpFailCase{"FirstChunkStalls", {.failAt = 2}, {"chunk 0x00000 (1 of 4096)", "refused"}},
-        DumpFailCase{"MiddleChunkStalls", {.failAt = 0x48E + 2}, {"chunk 0x12380", "refused"}},
-        DumpFailCase{"LastChunkStalls", {.failAt = 4097}, {"chunk 0x3FFC0 (4096 of 4096)"}},
-        DumpFailCase{"Unplugged", {.unplugAt = 100}, {"chunk 0x01880", "disconnected"}}),
+        DumpFailCase{
+            "FirstChunkStalls", {.failAt = 2}, {"address 0x00000 (chunk 1 of 4096)", "refused"}},
+        DumpFailCase{"MiddleChunkStalls", {.failAt = 0x48E + 2}, {"address 0x12380", "refused"}},
+        DumpFailCase{"LastChunkStalls", {.failAt = 4097}, {"address 0x3FFC0 (chunk 4096 of 4096)"}},
+        DumpFailCase{"Unplugged", {.unplugAt = 100}, {"address 0x01880", "disconnected"}}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CliDevicesTest, DumpReplacesAnExistingFileOnlyOnSuccess) {

@@ -105,7 +105,7 @@ TEST_F(CliImageTest, MergeIsReproducibleAndMatchesTheEngine) {
     const auto file = Read("fw.bin");
     std::uint32_t length = static_cast<std::uint32_t>(file.size());
     NullProgress progress;
-    ASSERT_EQ(ParseFirmware(flash, file, length, FixedClock(*ParseFileTime(kNow)), progress), S_OK);
+    ASSERT_EQ(MergeFirmware(flash, file, length, FixedClock(*ParseFileTime(kNow)), progress), S_OK);
     EXPECT_EQ(Read("a.bin"), std::vector<std::uint8_t>(flash.begin(), flash.begin() + length));
 
     const auto whole = Read("c.bin");

@@ -22,10 +22,10 @@
 #include <thread>
 #include <vector>
 
-#include "cli/backup.h"
 #include "cli/cmd_update.h"
 #include "cli/commands.h"
 #include "cli/update_report.h"
+#include "device/flash_backup.h"
 #include "flash/image_format.h"
 #include "flash/info_area.h"
 #include "flash/merge.h"
@@ -186,7 +186,7 @@ class CliUpdateTest : public ::testing::Test {
         const FixedClock clock(stamped.value_or(0));
         std::uint32_t length = static_cast<std::uint32_t>(firmware_.size());
         NullProgress quiet;
-        EXPECT_EQ(ParseFirmware(expected, firmware_, length, clock, quiet), S_OK);
+        EXPECT_EQ(MergeFirmware(expected, firmware_, length, clock, quiet), S_OK);
         return expected;
     }
 
@@ -216,9 +216,10 @@ TEST_F(CliUpdateTest, UpdatesKeepsTheOldFlashAndChecksTheWrite) {
               std::string::npos);
     EXPECT_NE(out_.str().find("read back matches"), std::string::npos);
 
-    // The check after writing reads every written chunk again.
+    // The flash is read twice; the check after writing reads every written
+    // chunk again.
     const std::uint64_t writes = (firmware_.size() + ChunkSize - 1) / ChunkSize;
-    EXPECT_EQ(Requests(0), 1 + ChunkCount + 2 * writes);
+    EXPECT_EQ(Requests(0), 1 + 2 * ChunkCount + 2 * writes);
 }
 
 TEST_F(CliUpdateTest, AllUpdatesEveryDeviceInParallelWithOneResultEach) {
@@ -300,6 +301,30 @@ INSTANTIATE_TEST_SUITE_P(
                         o.backup = t.dir_ + "/old.bin";
                     },
                     "", false, kExitUsage, "names one file"},
+        RefusalCase{"BackupFolderMissing",
+                    [](auto& t, auto& o) { o.backup = t.dir_ + "/no/such/folder/old.bin"; }, "",
+                    false, kExitRefused, "cannot keep a backup"},
+        // An existing file is never replaced by a backup: after a failed
+        // update it may be the only good copy of the device's flash.
+        RefusalCase{"BackupFileExists",
+                    [](auto& t, auto& o) {
+                        WriteFile(t.dir_ + "/old.bin", {1, 2, 3});
+                        o.backup = t.dir_ + "/old.bin";
+                    },
+                    "", false, kExitRefused, "already exists"},
+        RefusalCase{"BackupOverTheFirmwareFile",
+                    [](auto& t, auto& o) { o.backup = t.firmwarePath_; }, "", false, kExitRefused,
+                    "already exists"},
+        RefusalCase{"RestoreRandomBytes",
+                    [](auto& t, auto& o) {
+                        o.mode = UpdateMode::kRestore;
+                        std::vector<std::uint8_t> noise(FlashSize);
+                        for (std::size_t i = 0; i < noise.size(); ++i) {
+                            noise[i] = static_cast<std::uint8_t>(i * 2654435761u >> 13);
+                        }
+                        WriteFile(t.firmwarePath_, noise);
+                    },
+                    "", false, kExitRefused, "is not a valid flash"},
         RefusalCase{"NoBackupFolder",
                     [](auto& t, auto&) {
                         WriteFile(t.dir_ + "/file", {1});
@@ -329,7 +354,7 @@ TEST_F(CliUpdateTest, ConfirmedOnATerminalItGoesAhead) {
 
 TEST_F(CliUpdateTest, FailedWriteSaysWhatTheDeviceHoldsAndRestoreRepairsIt) {
     const std::uint64_t writes = (firmware_.size() + ChunkSize - 1) / ChunkSize;
-    Plug(1, {.failAt = 1 + ChunkCount + writes / 2});
+    Plug(1, {.failAt = 1 + 2 * ChunkCount + writes / 2});
     testing::LogReceiver log;
     ASSERT_EQ(Run(Options({kPaths[0]})), kExitRefused);
     EXPECT_NE(out_.str().find("partly written"), std::string::npos) << out_.str();
@@ -337,7 +362,10 @@ TEST_F(CliUpdateTest, FailedWriteSaysWhatTheDeviceHoldsAndRestoreRepairsIt) {
     const auto entries = log.Drain();
     ASSERT_FALSE(entries.empty());
     EXPECT_EQ(entries.front(), testing::Entry(kEventUpdateStarted));
-    EXPECT_EQ(entries.back(), testing::Entry(kEventUpdateFailed));
+    ASSERT_GE(entries.size(), 2u);
+    EXPECT_EQ(entries[entries.size() - 2], testing::Entry(kEventUpdateFailed));
+    EXPECT_EQ(entries.back().text.rfind(kPaths[0] + ": writing failed at address 0x", 0), 0u)
+        << entries.back().text;
 
     const auto backups = FilesIn(BackupFolder());
     ASSERT_EQ(backups.size(), 1u);
@@ -354,6 +382,64 @@ TEST_F(CliUpdateTest, FailedWriteSaysWhatTheDeviceHoldsAndRestoreRepairsIt) {
     ASSERT_EQ(Run(restore), kExitOk) << err_.str();
     EXPECT_TRUE(Flash(0) == oldFlash_[0]);
     EXPECT_NE(out_.str().find("restored; the flash read back matches"), std::string::npos);
+}
+
+// Several devices, some failing: the exit status, each device's whole
+// result, and a restore hint only where something was written. A device
+// named twice is updated once.
+TEST_F(CliUpdateTest, MixedOutcomesTellEachDeviceApart) {
+    const std::uint64_t writes = (firmware_.size() + ChunkSize - 1) / ChunkSize;
+    Plug(3);
+    models_[kPaths[1]] =
+        std::make_shared<sim::BeamformerModel>(oldFlash_[1], sim::FaultPlan{.failAt = 100});
+    models_[kPaths[2]] = std::make_shared<sim::BeamformerModel>(
+        oldFlash_[2], sim::FaultPlan{.failAt = 1 + 2 * ChunkCount + 3});
+    ASSERT_EQ(Run(Options({kPaths[0], kPaths[1], kPaths[2], kPaths[0]})), kExitRefused);
+
+    std::string backupOf2;
+    for (const std::string& name : FilesIn(BackupFolder())) {
+        if (name.find("bus002-dev007") != std::string::npos) {
+            backupOf2 = BackupFolder() + "/" + name;
+        }
+    }
+    ASSERT_FALSE(backupOf2.empty());
+    EXPECT_EQ(out_.str(),
+              "/dev/bus/usb/001/004: updated; the flash read back matches the image written. "
+              "Reconnect the USB cable for the new firmware to take effect.\n"
+              "/dev/bus/usb/001/005: update failed: reading the flash failed at address 0x01880 "
+              "(chunk 99 of 4096): the device refused a request. (0xA0020003)\n"
+              "  The device is untouched: nothing was written to it.\n"
+              "/dev/bus/usb/002/007: update failed: writing failed at address 0x00080 (chunk 3 "
+              "of " +
+                  std::to_string(writes) +
+                  "): the device refused a request. (0xA0020003)\n"
+                  "  The device is partly written (the update stopped at chunk 3 of " +
+                  std::to_string(writes) +
+                  "); it may not work until its flash is restored.\n"
+                  "  Restore its old flash with:\n"
+                  "    sovra-flash restore --device /dev/bus/usb/002/007 --image " +
+                  backupOf2 + "\n");
+    EXPECT_TRUE(Flash(0) == Merged(0));
+    EXPECT_TRUE(Flash(1) == oldFlash_[1]);
+    EXPECT_EQ(Requests(0), 1 + 2 * ChunkCount + 2 * writes);
+}
+
+// A restore checks that the saved flash is this device's before it writes:
+// another device's dump would give it another identity.
+TEST_F(CliUpdateTest, RestoreOfAnotherDevicesDumpNeedsForce) {
+    Plug(1);
+    WriteFile(firmwarePath_, oldFlash_[1]);
+    UpdateCliOptions o = Options({kPaths[0]});
+    o.mode = UpdateMode::kRestore;
+    EXPECT_EQ(Run(o), kExitRefused);
+    EXPECT_NE(out_.str().find("was saved from another device"), std::string::npos) << out_.str();
+    EXPECT_NE(out_.str().find("The device is untouched"), std::string::npos);
+    EXPECT_TRUE(Flash(0) == oldFlash_[0]);
+
+    o.force = true;
+    EXPECT_EQ(Run(o), kExitOk) << out_.str();
+    EXPECT_NE(err_.str().find("overwritten with the one in"), std::string::npos) << err_.str();
+    EXPECT_TRUE(Flash(0) == oldFlash_[1]);
 }
 
 struct FailureCase {
@@ -397,14 +483,12 @@ INSTANTIATE_TEST_SUITE_P(
                     std::nullopt, "untouched", false},
         FailureCase{"GoneInStage1", [](std::uint64_t) { return sim::FaultPlan{.unplugAt = 3000}; },
                     std::nullopt, "untouched", false},
-        FailureCase{"BackupCannotBeWritten", [](std::uint64_t) { return sim::FaultPlan{}; },
-                    "no/such/folder/old.bin", "untouched", false},
         FailureCase{"WriteFails",
-                    [](std::uint64_t) { return sim::FaultPlan{.failAt = 1 + ChunkCount + 3}; },
+                    [](std::uint64_t) { return sim::FaultPlan{.failAt = 1 + 2 * ChunkCount + 3}; },
                     "old.bin", "partly written", true},
         FailureCase{"CheckReadIsCorrupt",
                     [](std::uint64_t writes) {
-                        return sim::FaultPlan{.corruptAt = 1 + ChunkCount + writes + 2};
+                        return sim::FaultPlan{.corruptAt = 1 + 2 * ChunkCount + writes + 2};
                     },
                     "old.bin", "written, differs", true}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -467,7 +551,7 @@ TEST_P(CliUpdateInterruptTest, CtrlCStopsAReadingUpdateButNotAWritingOne) {
 
 INSTANTIATE_TEST_SUITE_P(Stages, CliUpdateInterruptTest,
                          ::testing::Values(InterruptCase{"WhileReading", 100, kExitRefused, true},
-                                           InterruptCase{"WhileWriting", 1 + ChunkCount + 10,
+                                           InterruptCase{"WhileWriting", 1 + 2 * ChunkCount + 10,
                                                          kExitOk, false}),
                          [](const auto& info) { return std::string(info.param.name); });
 

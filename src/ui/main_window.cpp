@@ -1,4 +1,4 @@
-#include "ui/firmware_update_dlg.h"
+#include "ui/main_window.h"
 
 #include <QListWidget>
 #include <QPaintEvent>
@@ -29,7 +29,7 @@ QIcon ApplicationIcon() {
     return icon;
 }
 
-CFirmwareUpdateDlg::CFirmwareUpdateDlg(DialogServices services, QWidget* parent)
+MainWindow::MainWindow(DialogServices services, QWidget* parent)
     : QDialog(parent, DialogWindowFlags()), services_(std::move(services)), units_(MainFont()) {
     setFont(MainFont());
     resize(units_.Size(252, 202));
@@ -73,9 +73,9 @@ CFirmwareUpdateDlg::CFirmwareUpdateDlg(DialogServices services, QWidget* parent)
     setTabOrder(startUpdate_, firmwareList_);
 
     connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
-    connect(startUpdate_, &QPushButton::clicked, this, &CFirmwareUpdateDlg::OnStartUpdate);
+    connect(startUpdate_, &QPushButton::clicked, this, &MainWindow::StartUpdate);
     connect(deviceListBox_, &QListWidget::itemSelectionChanged, this,
-            &CFirmwareUpdateDlg::OnDeviceSelectionChanged);
+            &MainWindow::OnDeviceSelectionChanged);
 
     icon_ = ApplicationIcon();
     if (services_.loadCatalogue) {
@@ -83,19 +83,19 @@ CFirmwareUpdateDlg::CFirmwareUpdateDlg(DialogServices services, QWidget* parent)
     }
 }
 
-CFirmwareUpdateDlg::~CFirmwareUpdateDlg() {
+MainWindow::~MainWindow() {
     // A dialog that was never run modally may still hold rows and a watch.
-    DestroyWindow();
+    StopWatchingDevices();
 }
 
-int CFirmwareUpdateDlg::DoModal() {
-    OnInitDialog();
+int MainWindow::Run() {
+    Prepare();
     const int result = exec() == QDialog::Accepted ? kIdOk : kIdCancel;
-    DestroyWindow();
+    StopWatchingDevices();
     return result;
 }
 
-void CFirmwareUpdateDlg::OnInitDialog() {
+void MainWindow::Prepare() {
     setWindowIcon(icon_);
 
     // Watch for devices before the first enumeration, so none is missed
@@ -105,7 +105,7 @@ void CFirmwareUpdateDlg::OnInitDialog() {
     }
     if (deviceSource_ && deviceSource_->EventFd() >= 0) {
         notifier_ = new QSocketNotifier(deviceSource_->EventFd(), QSocketNotifier::Read, this);
-        connect(notifier_, &QSocketNotifier::activated, this, &CFirmwareUpdateDlg::OnDeviceChange);
+        connect(notifier_, &QSocketNotifier::activated, this, &MainWindow::OnDeviceChange);
     }
 
     topText_->setText(QString::fromLatin1(kTopText));
@@ -116,7 +116,7 @@ void CFirmwareUpdateDlg::OnInitDialog() {
     ok_->setFocus(Qt::OtherFocusReason);
 }
 
-void CFirmwareUpdateDlg::DestroyWindow() {
+void MainWindow::StopWatchingDevices() {
     if (notifier_ != nullptr) {
         notifier_->setEnabled(false);
         delete notifier_;
@@ -128,7 +128,7 @@ void CFirmwareUpdateDlg::DestroyWindow() {
     hide();
 }
 
-void CFirmwareUpdateDlg::FillFirmwareChoices() {
+void MainWindow::FillFirmwareChoices() {
     const QSignalBlocker block(firmwareList_);
     choices_ = FirmwareChoices(catalogue_);
     for (const FirmwareChoice& choice : choices_) {
@@ -138,19 +138,19 @@ void CFirmwareUpdateDlg::FillFirmwareChoices() {
     firmwareList_->ClearSelection();
 }
 
-void CFirmwareUpdateDlg::ReleaseFirmwareChoices() {
+void MainWindow::ReleaseFirmwareChoices() {
     const QSignalBlocker block(firmwareList_);
     firmwareList_->clear();
     choices_.clear();
 }
 
-void CFirmwareUpdateDlg::ClearDeviceList() {
+void MainWindow::ClearDeviceList() {
     const QSignalBlocker block(deviceListBox_);
     deviceListBox_->clear();
     devices_.Clear();
 }
 
-void CFirmwareUpdateDlg::EnumerateDevices() {
+void MainWindow::EnumerateDevices() {
     std::vector<PresentDevice> present;
     if (deviceSource_) {
         present = deviceSource_->PresentDevices();
@@ -167,19 +167,19 @@ void CFirmwareUpdateDlg::EnumerateDevices() {
     startUpdate_->setEnabled(devices_.StartUpdateEnabled());
 }
 
-void CFirmwareUpdateDlg::OnDeviceChange() {
+void MainWindow::OnDeviceChange() {
     if (deviceSource_ && deviceSource_->DrainEvents()) {
         EnumerateDevices();
     }
 }
 
-void CFirmwareUpdateDlg::OnDeviceSelectionChanged() {
+void MainWindow::OnDeviceSelectionChanged() {
     const QList<QListWidgetItem*> selected = deviceListBox_->selectedItems();
     devices_.Select(selected.isEmpty() ? DeviceList::kNoSelection
                                        : deviceListBox_->row(selected.front()));
 }
 
-void CFirmwareUpdateDlg::paintEvent(QPaintEvent* event) {
+void MainWindow::paintEvent(QPaintEvent* event) {
     if (!(windowState() & Qt::WindowMinimized)) {
         QDialog::paintEvent(event);
         return;

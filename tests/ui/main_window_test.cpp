@@ -10,8 +10,8 @@
 #include <QTest>
 
 #include "support/log_receiver.h"
-#include "ui/firmware_update_app.h"
-#include "ui/firmware_update_dlg.h"
+#include "ui/application.h"
+#include "ui/main_window.h"
 #include "ui_test_support.h"
 
 namespace sovra::ui {
@@ -42,13 +42,13 @@ int SelectedRow(const QListWidget* list) {
     return selected.isEmpty() ? -1 : list->row(selected.front());
 }
 
-class MainDialogTest : public ::testing::Test {
+class MainWindowTest : public ::testing::Test {
   protected:
     void SetUp() override { rig.WriteStandardCatalogue({"a.img", "b.img"}); }
 
-    std::unique_ptr<CFirmwareUpdateDlg> Open() {
-        auto dlg = std::make_unique<CFirmwareUpdateDlg>(rig.Services());
-        dlg->OnInitDialog();
+    std::unique_ptr<MainWindow> Open() {
+        auto dlg = std::make_unique<MainWindow>(rig.Services());
+        dlg->Prepare();
         dlg->show();
         return dlg;
     }
@@ -57,7 +57,7 @@ class MainDialogTest : public ::testing::Test {
     TestRig rig;
 };
 
-TEST_F(MainDialogTest, TemplateControlsKeepTheirIdsPlacesAndTexts) {
+TEST_F(MainWindowTest, TemplateControlsKeepTheirIdsPlacesAndTexts) {
     auto dlg = Open();
     const DialogUnits u(DialogFont("Microsoft Sans Serif", 10));
     struct Control {
@@ -105,7 +105,7 @@ TEST_F(MainDialogTest, TemplateControlsKeepTheirIdsPlacesAndTexts) {
     EXPECT_FALSE(dlg->windowFlags() & Qt::WindowMaximizeButtonHint);
 }
 
-TEST_F(MainDialogTest, TabOrderIsTheTemplateOrderAndOkHasTheFocus) {
+TEST_F(MainWindowTest, TabOrderIsTheTemplateOrderAndOkHasTheFocus) {
     auto dlg = Open();
     std::vector<std::string> order;
     QWidget* w = dlg->OkButton();
@@ -120,7 +120,7 @@ TEST_F(MainDialogTest, TabOrderIsTheTemplateOrderAndOkHasTheFocus) {
     EXPECT_EQ(dlg->focusWidget(), dlg->OkButton());
 }
 
-TEST_F(MainDialogTest, StartWritesTheStartEntryOnceAndOffersTheChoicesUnselected) {
+TEST_F(MainWindowTest, StartWritesTheStartEntryOnceAndOffersTheChoicesUnselected) {
     rig.WriteCatalogue({
         R"(File_Name="z.img" REV="02.00" Device_Name="Zeta")",
         R"(File_Name="a.img" REV="1.0")",
@@ -138,7 +138,7 @@ TEST_F(MainDialogTest, StartWritesTheStartEntryOnceAndOffersTheChoicesUnselected
     EXPECT_TRUE(dlg->FirmwareList()->currentText().isEmpty());
 }
 
-TEST_F(MainDialogTest, WithoutACatalogueBothListsStayEmpty) {
+TEST_F(MainWindowTest, WithoutACatalogueBothListsStayEmpty) {
     rig.cataloguePath = rig.dir.File("missing.xml");
     rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownHardwareId);
     auto dlg = Open();
@@ -150,7 +150,7 @@ TEST_F(MainDialogTest, WithoutACatalogueBothListsStayEmpty) {
 // Each step changes the devices, then the list must show `rows` with row 0
 // selected (or nothing when empty) and Start Update enabled exactly when a
 // row exists.
-TEST_F(MainDialogTest, DeviceListFollowsArrivalsAndRemovals) {
+TEST_F(MainWindowTest, DeviceListFollowsArrivalsAndRemovals) {
     rig.WriteCatalogue({
         R"(Device_Name="Beamformer 100" VID="abc" PID="10")",
         R"(Device_Name="Alpha" VID="abc" PID="11")",
@@ -203,7 +203,7 @@ TEST_F(MainDialogTest, DeviceListFollowsArrivalsAndRemovals) {
     }
 }
 
-TEST_F(MainDialogTest, AnEventThatIsNoArrivalOrRemovalKeepsTheUsersSelection) {
+TEST_F(MainWindowTest, AnEventThatIsNoArrivalOrRemovalKeepsTheUsersSelection) {
     rig.WriteCatalogue({R"(Device_Name="B" VID="abc" PID="10")"});
     rig.bus->Plug("/dev/bus/usb/001/002", "USB\\VID_0ABC&PID_0010&REV_0102");
     rig.bus->Plug("/dev/bus/usb/001/003", "USB\\VID_0ABC&PID_0010&REV_0103");
@@ -219,7 +219,7 @@ TEST_F(MainDialogTest, AnEventThatIsNoArrivalOrRemovalKeepsTheUsersSelection) {
     EXPECT_EQ(SelectedRow(list), 1);
 }
 
-TEST_F(MainDialogTest, TypedTextNeverBecomesARowAndOnlyAnExactMatchSelects) {
+TEST_F(MainWindowTest, TypedTextNeverBecomesARowAndOnlyAnExactMatchSelects) {
     auto dlg = Open();
     EditableRowCombo* combo = dlg->FirmwareList();
     const std::vector<std::string> before = Rows(combo);
@@ -249,7 +249,7 @@ TEST_F(MainDialogTest, TypedTextNeverBecomesARowAndOnlyAnExactMatchSelects) {
     EXPECT_EQ(combo->Selection(), 0);
 }
 
-TEST_F(MainDialogTest, ResizingMovesNoControl) {
+TEST_F(MainWindowTest, ResizingMovesNoControl) {
     auto dlg = Open();
     std::vector<QRect> before;
     for (auto* w : dlg->findChildren<QWidget*>(QString(), Qt::FindDirectChildrenOnly)) {
@@ -267,14 +267,14 @@ TEST_F(MainDialogTest, ResizingMovesNoControl) {
     }
 }
 
-TEST_F(MainDialogTest, DestroyingTheWindowStopsWatchingAndReleasesEveryRow) {
+TEST_F(MainWindowTest, DestroyingTheWindowStopsWatchingAndReleasesEveryRow) {
     rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownHardwareId);
     auto dlg = Open();
     ASSERT_EQ(dlg->DeviceListBox()->count(), 1);
     ASSERT_EQ(dlg->FirmwareChoiceRows().size(), 2u);
     EXPECT_EQ(rig.bus->OpenSources(), 1);
 
-    dlg->DestroyWindow();
+    dlg->StopWatchingDevices();
     EXPECT_EQ(rig.bus->OpenSources(), 0);
     EXPECT_FALSE(dlg->WatchingDevices());
     EXPECT_EQ(dlg->DeviceListBox()->count(), 0);
@@ -289,26 +289,26 @@ TEST_F(MainDialogTest, DestroyingTheWindowStopsWatchingAndReleasesEveryRow) {
 
 // OK, Enter (OK has the focus), Esc and the close box all end the modal run
 // the same way: the window is destroyed and its rows released.
-TEST_F(MainDialogTest, EveryWayOfClosingEndsTheModalRun) {
+TEST_F(MainWindowTest, EveryWayOfClosingEndsTheModalRun) {
     struct Way {
         const char* name;
-        std::function<void(CFirmwareUpdateDlg*)> close;
+        std::function<void(MainWindow*)> close;
     };
     const Way ways[] = {
-        {"OK", [](CFirmwareUpdateDlg* d) { d->OkButton()->click(); }},
-        {"Enter", [](CFirmwareUpdateDlg* d) { QTest::keyClick(d->focusWidget(), Qt::Key_Return); }},
-        {"Esc", [](CFirmwareUpdateDlg* d) { QTest::keyClick(d, Qt::Key_Escape); }},
-        {"close box", [](CFirmwareUpdateDlg* d) { d->close(); }},
+        {"OK", [](MainWindow* d) { d->OkButton()->click(); }},
+        {"Enter", [](MainWindow* d) { QTest::keyClick(d->focusWidget(), Qt::Key_Return); }},
+        {"Esc", [](MainWindow* d) { QTest::keyClick(d, Qt::Key_Escape); }},
+        {"close box", [](MainWindow* d) { d->close(); }},
     };
     for (const Way& way : ways) {
         rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownHardwareId);
-        CFirmwareUpdateDlg dlg(rig.Services());
+        MainWindow dlg(rig.Services());
         const testing::ModalDriver driver([&](QWidget* modal) {
             if (modal == &dlg && dlg.focusWidget() == dlg.OkButton()) {
                 way.close(&dlg);
             }
         });
-        dlg.DoModal();
+        dlg.Run();
         EXPECT_FALSE(dlg.isVisible()) << way.name;
         EXPECT_EQ(dlg.DeviceListBox()->count(), 0) << way.name;
         EXPECT_EQ(rig.bus->OpenSources(), 0) << way.name;
@@ -321,7 +321,7 @@ TEST_F(MainDialogTest, EveryWayOfClosingEndsTheModalRun) {
 
 // The application object runs the main dialog once and returns the exit
 // code 0 whichever way the dialog was closed.
-class TestApp final : public CFirmwareUpdateApp {
+class TestApp final : public Application {
   public:
     explicit TestApp(TestRig& rig) : rig_(rig) {}
 
@@ -332,17 +332,17 @@ class TestApp final : public CFirmwareUpdateApp {
     TestRig& rig_;
 };
 
-TEST_F(MainDialogTest, ApplicationRunsTheMainDialogOnceAndExitsWithZero) {
+TEST_F(MainWindowTest, ApplicationRunsTheMainDialogOnceAndExitsWithZero) {
     TestApp app(rig);
     int seen = 0;
     const testing::ModalDriver driver([&](QWidget* modal) {
-        if (modal == app.MainWindow()) {
+        if (modal == app.MainWindowWidget()) {
             ++seen;
             QTest::keyClick(modal, Qt::Key_Escape);
         }
     });
     EXPECT_EQ(app.Run(), 0);
-    EXPECT_EQ(app.MainWindow(), nullptr);
+    EXPECT_EQ(app.MainWindowWidget(), nullptr);
     EXPECT_GE(seen, 1);
     EXPECT_EQ(log.Drain(), std::vector<testing::LogEntry>{Entry(kEventUtilityStarted)});
 }

@@ -46,6 +46,9 @@ inline constexpr const char* kDeviceNotOpenedText =
     "Hardware initialization error.\nDevice is not powered on or device is damaged!";
 inline constexpr const char* kFirmwareFileUnreadableText =
     "Upgrade initialization error.\nError reading firmware data file.";
+inline constexpr const char* kDeviceBusyText =
+    "Hardware initialization error.\nThe device is in use by another program. Close it and try "
+    "again.";
 inline constexpr const char* kFirmwareFileInvalidText =
     "Upgrade initialization error.\nSelected firmware file is not a valid firmware image.";
 
@@ -54,26 +57,26 @@ QIcon ApplicationIcon();
 // The size the minimised window's icon is drawn at.
 inline constexpr int kLargeIconSize = 32;
 
-class CFirmwareUpdateDlg : public QDialog {
+class MainWindow : public QDialog {
   public:
     // Loads the catalogue and the icon; the window is set up by
-    // OnInitDialog.
-    explicit CFirmwareUpdateDlg(DialogServices services, QWidget* parent = nullptr);
-    ~CFirmwareUpdateDlg() override;
+    // Prepare.
+    explicit MainWindow(DialogServices services, QWidget* parent = nullptr);
+    ~MainWindow() override;
 
-    // The modal run: initialisation, the run itself, then DestroyWindow.
+    // The modal run: initialisation, the run itself, then StopWatchingDevices.
     // Returns kIdOk or kIdCancel, which nobody needs.
-    int DoModal();
-    void OnInitDialog();
+    int Run();
+    void Prepare();
     // Stops watching for device changes and empties both lists, releasing
     // every row's item data.
-    void DestroyWindow();
+    void StopWatchingDevices();
 
     // The Start Update command.
-    void OnStartUpdate();
+    void StartUpdate();
 
     // What a minimised window shows and what it drags.
-    const QIcon& OnQueryDragIcon() const { return icon_; }
+    const QIcon& DragIcon() const { return icon_; }
 
     // The controls, by their ids.
     QPushButton* OkButton() const { return ok_; }                     // 1

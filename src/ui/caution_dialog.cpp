@@ -1,4 +1,4 @@
-#include "ui/caution_dlg.h"
+#include "ui/caution_dialog.h"
 
 #include <QLabel>
 #include <QPushButton>
@@ -16,7 +16,7 @@ constexpr int kSystemIconSize = 32;
 
 }  // namespace
 
-CCautionDlg::CCautionDlg(QWidget* parent)
+CautionDialog::CautionDialog(QWidget* parent)
     : QDialog(parent, DialogWindowFlags()), units_(CautionFont()) {
     setFont(CautionFont());
     setWindowTitle(QString::fromLatin1(kCautionCaption));
@@ -40,7 +40,7 @@ CCautionDlg::CCautionDlg(QWidget* parent)
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
 }
 
-void CCautionDlg::OnInitDialog() {
+void CautionDialog::Prepare() {
     warningText_->setText(QString::fromLatin1(kCautionText));
     warningText_->SetTextColour(ToQColor(kCautionTextColour));
     // The platform's own warning icon; without one the control stays empty.
@@ -51,8 +51,8 @@ void CCautionDlg::OnInitDialog() {
     ok_->setFocus(Qt::OtherFocusReason);
 }
 
-int CCautionDlg::DoModal() {
-    OnInitDialog();
+int CautionDialog::Run() {
+    Prepare();
     return exec() == QDialog::Accepted ? kIdOk : kIdCancel;
 }
 

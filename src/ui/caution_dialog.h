@@ -22,13 +22,13 @@ inline constexpr const char* kCautionText =
     "button.";
 inline constexpr Colour kCautionTextColour = Rgb(192, 0, 0);
 
-class CCautionDlg : public QDialog {
+class CautionDialog : public QDialog {
   public:
-    explicit CCautionDlg(QWidget* parent = nullptr);
+    explicit CautionDialog(QWidget* parent = nullptr);
 
     // Initialises and runs the dialog; kIdOk or kIdCancel.
-    int DoModal();
-    void OnInitDialog();
+    int Run();
+    void Prepare();
 
     StaticText* WarningText() const { return warningText_; }
     QLabel* WarningIcon() const { return warningIcon_; }

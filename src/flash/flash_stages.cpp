@@ -1,0 +1,197 @@
+#include "flash/flash_stages.h"
+
+#include <algorithm>
+#include <array>
+#include <cstdio>
+#include <vector>
+
+namespace sovra {
+namespace {
+
+// The stage bar's percentage at step `step` of `steps`, counted before the
+// step is done: a stage that moves chunks never shows 100.
+int Percent(std::uint64_t step, std::uint64_t steps) {
+    return static_cast<int>(step * 100 / steps);
+}
+
+bool Cancelled(const std::atomic<bool>* cancel) {
+    return cancel != nullptr && cancel->load(std::memory_order_relaxed);
+}
+
+std::string ChunkText(std::uint32_t address, std::uint32_t chunks) {
+    return "at address " + AddressText(address) + " (chunk " +
+           std::to_string(address / ChunkSize + 1) + " of " + std::to_string(chunks) + ")";
+}
+
+// ": the device did not answer in time": a status's sentence continuing
+// one of ours.
+std::string Because(Status s) {
+    std::string text(StatusText(s));
+    if (!text.empty() && text.front() >= 'A' && text.front() <= 'Z') {
+        text.front() = static_cast<char>(text.front() - 'A' + 'a');
+    }
+    if (!text.empty() && text.back() == '.') {
+        text.pop_back();
+    }
+    return ": " + text;
+}
+
+using Chunk = std::array<std::uint8_t, ChunkSize>;
+
+Chunk ChunkOf(std::span<const std::uint8_t> image, std::uint32_t address) {
+    Chunk c{};
+    std::copy_n(image.begin() + address, ChunkSize, c.begin());
+    return c;
+}
+
+}  // namespace
+
+std::string AddressText(std::uint32_t address) {
+    char buf[16];
+    std::snprintf(buf, sizeof buf, "0x%05X", static_cast<unsigned>(address));
+    return buf;
+}
+
+Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StageProgress& progress,
+                 const std::atomic<bool>* cancel, ReadBackReport& report, std::string& failure) {
+    report = {};
+    failure.clear();
+    if (flash.size() != FlashSize) {
+        failure = "there is no buffer to read the flash into";
+        return E_HANDLE;
+    }
+    progress.SetOperation(Operation::kReadFlash);
+    FlashCommand cmd;
+    Status s = SendPrepare(channel, cmd);
+    progress.CountRequests(1);
+    if (Failed(s)) {
+        failure = "the prepare request before reading the flash failed" + Because(s);
+        return s;
+    }
+    cmd.WriteHeader();
+    const auto stopped = [&failure] {
+        failure = "stopped on request while reading the flash";
+        return E_UPDATE_CANCELLED;
+    };
+    constexpr std::uint64_t kSteps = 2 * std::uint64_t{ChunkCount};
+
+    for (std::uint32_t k = 0; k < ChunkCount; ++k) {
+        if (Cancelled(cancel)) {
+            return stopped();
+        }
+        const std::uint32_t address = k * ChunkSize;
+        s = ReadChunk(channel, cmd, address, flash);
+        progress.CountRequests(1);
+        if (Failed(s)) {
+            failure = "reading the flash failed " + ChunkText(address, ChunkCount) + Because(s);
+            return s;
+        }
+        AdvanceStage(progress, Percent(k, kSteps));
+    }
+
+    // The second read goes to a buffer of its own, chunk by chunk, and is
+    // compared with the first.
+    std::vector<std::uint8_t> again(FlashSize);
+    std::vector<Chunk> earlier;
+    earlier.reserve(kMaxChunkReads);
+    for (std::uint32_t k = 0; k < ChunkCount; ++k) {
+        if (Cancelled(cancel)) {
+            return stopped();
+        }
+        const std::uint32_t address = k * ChunkSize;
+        earlier.assign(1, ChunkOf(flash, address));
+        bool reread = false;
+        for (;;) {
+            s = ReadChunk(channel, cmd, address, again);
+            progress.CountRequests(1);
+            if (Failed(s)) {
+                failure = "reading the flash a second time failed " +
+                          ChunkText(address, ChunkCount) + Because(s);
+                return s;
+            }
+            const Chunk now = ChunkOf(again, address);
+            if (std::find(earlier.begin(), earlier.end(), now) != earlier.end()) {
+                std::copy(now.begin(), now.end(), flash.begin() + address);
+                break;
+            }
+            if (!reread) {
+                reread = true;
+                ++report.rereadChunks;
+            }
+            earlier.push_back(now);
+            if (earlier.size() >= kMaxChunkReads) {
+                failure = "the flash read back differently on each of " +
+                          std::to_string(kMaxChunkReads) + " reads " +
+                          ChunkText(address, ChunkCount) +
+                          "; the connection to the device is corrupting data";
+                return E_READBACK_UNSTABLE;
+            }
+        }
+        AdvanceStage(progress, Percent(ChunkCount + std::uint64_t{k}, kSteps));
+    }
+    return S_OK;
+}
+
+Status WriteImage(DeviceChannel& channel, std::span<std::uint8_t> flash, std::uint32_t length,
+                  StageProgress& progress, std::uint32_t& writesSent, std::string& failure) {
+    failure.clear();
+    if (flash.size() != FlashSize || length == 0) {
+        failure = "there is no image to write";
+        return E_HANDLE;
+    }
+    if (length > FlashSize) {
+        failure = "the image to write is larger than the flash";
+        return E_IMAGE_RESULT_TOO_LONG;
+    }
+    progress.SetOperation(Operation::kWrite);
+    const std::uint32_t chunks = (length + ChunkSize - 1) / ChunkSize;
+    FlashCommand cmd;
+    for (std::uint32_t address = 0; address < length; address += ChunkSize) {
+        ++writesSent;
+        const Status s = WriteChunk(channel, cmd, address, flash);
+        progress.CountRequests(1);
+        if (Failed(s)) {
+            failure = "writing failed " + ChunkText(address, chunks) + Because(s);
+            return s;
+        }
+        // p = 6400k / L: the share of the image written before this chunk.
+        AdvanceStage(progress, Percent(std::uint64_t{ChunkSize} * (address / ChunkSize), length));
+    }
+    return S_OK;
+}
+
+Status VerifyImage(DeviceChannel& channel, std::span<const std::uint8_t> flash,
+                   std::uint32_t length, StageProgress& progress, std::string& failure) {
+    failure.clear();
+    if (flash.size() != FlashSize || length == 0 || length > FlashSize) {
+        failure = "there is no image to compare with";
+        return E_HANDLE;
+    }
+    progress.RestartStage(Operation::kVerify);
+    const std::uint32_t chunks = (length + ChunkSize - 1) / ChunkSize;
+    std::vector<std::uint8_t> readBack(std::size_t{chunks} * ChunkSize);
+    FlashCommand cmd;
+    for (std::uint32_t k = 0; k < chunks; ++k) {
+        const std::uint32_t address = k * ChunkSize;
+        const Status s = ReadChunk(channel, cmd, address, readBack);
+        progress.CountRequests(1);
+        if (Failed(s)) {
+            failure = "reading the flash back after writing failed " + ChunkText(address, chunks) +
+                      Because(s);
+            return s;
+        }
+        if (!std::equal(readBack.begin() + address, readBack.begin() + address + ChunkSize,
+                        flash.begin() + address)) {
+            failure = "the flash read back after writing differs from the image written " +
+                      ChunkText(address, chunks);
+            return E_VERIFY_MISMATCH;
+        }
+        const int p = Percent(std::uint64_t{ChunkSize} * k, length);
+        if (progress.StagePosition() != p) {
+            progress.SetStagePosition(p);
+        }
+    }
+    return S_OK;
+}
+
+}  // namespace sovra

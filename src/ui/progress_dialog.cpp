@@ -1,0 +1,239 @@
+#include "ui/progress_dialog.h"
+
+#include <QPushButton>
+#include <QTimerEvent>
+#include <cctype>
+#include <limits>
+
+#include "app/event_log.h"
+#include "ui/main_window.h"
+
+namespace sovra::ui {
+namespace {
+
+QFont WriteProcessFont() {
+    return DialogFont("MS Shell Dlg", 8);
+}
+
+// The labels' bold face: a character cell of 18 pixels.
+QFont LabelFont() {
+    return FontForCellHeight("Arial", 18, QFont::Bold);
+}
+
+}  // namespace
+
+std::string AnimatedText(const std::string& text, int tick) {
+    int n = tick % kAnimationCycle;
+    if (n < 0) {
+        n += kAnimationCycle;
+    }
+    return text + std::string(static_cast<std::size_t>(n), ' ') + "...";
+}
+
+std::string StageLabelText(UpdateStage stage) {
+    switch (stage) {
+        case UpdateStage::kNotStarted:
+        case UpdateStage::kReadBack:
+            return "Stage 1 of 3";
+        case UpdateStage::kBuild:
+            return "Stage 2 of 3";
+        case UpdateStage::kWrite:
+            return "Stage 3 of 3";
+    }
+    return "";
+}
+
+std::string OperationLabelText(Operation operation) {
+    switch (operation) {
+        case Operation::kInitialize:
+            return "Initialize hardware";
+        case Operation::kReadFlash:
+            return "Read firmware";
+        case Operation::kParse:
+            return "Parse firmware";
+        case Operation::kCopy:
+            return "Copy image";
+        case Operation::kWrite:
+            return "Write firmware";
+        case Operation::kVerify:
+            return "Verify firmware";
+        case Operation::kComplete:
+            return "Complete";
+    }
+    return "";
+}
+
+ProgressDialog::ProgressDialog(QWidget* parent, UpdateRun::ThreadStarter startThread)
+    : QDialog(parent, DialogWindowFlags()),
+      units_(WriteProcessFont()),
+      startThread_(std::move(startThread)),
+      progress_([this] {
+          // On the worker: post one notification unless one is pending. The
+          // worker never waits here, and a busy window never piles them up.
+          if (!refreshPending_.exchange(true)) {
+              QMetaObject::invokeMethod(
+                  this,
+                  [this] {
+                      refreshPending_.store(false);
+                      Refresh();
+                  },
+                  Qt::QueuedConnection);
+          }
+      }) {
+    setFont(WriteProcessFont());
+    setWindowTitle(QString::fromLatin1(kWriteProcessCaption));
+    setFixedSize(units_.Size(309, 176));
+    setModal(true);
+
+    close_ = MakeButton(this, 2, "CLOSE", units_.Rect(252, 155, 50, 14));
+    close_->setEnabled(false);
+    message_ = new StaticText(this, 1002);
+    message_->setGeometry(units_.Rect(7, 17, 295, 52));
+    stageLabel_ = new StaticText(this, 1003);
+    stageLabel_->setGeometry(units_.Rect(7, 81, 295, 18));
+    overall_ = new ProgressBar(this, 1004);
+    overall_->setGeometry(units_.Rect(7, 105, 295, 14));
+    operation_ = new StaticText(this, 1005);
+    operation_->setGeometry(units_.Rect(7, 122, 295, 15));
+    stage_ = new ProgressBar(this, 1006);
+    stage_->setGeometry(units_.Rect(7, 139, 295, 14));
+    for (StaticText* label : {message_, stageLabel_, operation_}) {
+        label->setText(QStringLiteral("Static"));
+    }
+    message_->SetTextColour(ToQColor(kWarningColour));
+
+    connect(close_, &QPushButton::clicked, this, &QDialog::reject);
+}
+
+ProgressDialog::~ProgressDialog() {
+    run_.Join();
+    StopTimer();
+    if (waitCursor_) {
+        ui::EndWaitCursor();
+    }
+}
+
+int ProgressDialog::Run() {
+    Prepare();
+    return exec() == QDialog::Accepted ? kIdOk : kIdCancel;
+}
+
+void ProgressDialog::Prepare() {
+    stageLabel_->setText(ToQString(StageLabelText(shownStage_)));
+    operation_->setText(ToQString(OperationLabelText(shownOperation_)));
+    message_->setText(QString::fromLatin1(kWritingWarningText));
+
+    stage_->SetRange(0, kStageBarMax);
+    stage_->SetPos(0);
+    overall_->SetRange(0, kOverallBarMax);
+    overall_->SetPos(0);
+    overall_->SetStep(1);
+
+    timerId_ = startTimer(kAnimationPeriodMs);
+    tickCount_ = 0;
+
+    const QFont bold = LabelFont();
+    for (StaticText* label : {operation_, stageLabel_, message_}) {
+        label->setFont(bold);
+    }
+
+    ui::BeginWaitCursor();
+    waitCursor_ = true;
+    // Writes "Firware update started." and starts the worker; when no thread
+    // can be had the job ends at once and the notification shows it.
+    if (!run_.Start(job_, progress_, startThread_)) {
+        Refresh();
+    }
+}
+
+void ProgressDialog::Animate() {
+    tickCount_ = tickCount_ == std::numeric_limits<int>::max() ? 0 : tickCount_ + 1;
+    Refresh();
+    if (timerId_ == 0) {
+        return;
+    }
+    operation_->setText(ToQString(AnimatedText(OperationLabelText(shownOperation_), tickCount_)));
+    stageLabel_->setText(ToQString(AnimatedText(StageLabelText(shownStage_), tickCount_)));
+}
+
+void ProgressDialog::Refresh() {
+    if (finished_ || ending_) {
+        return;
+    }
+    ++refreshes_;
+    const ProgressState state = progress_.Snapshot();
+    shownStage_ = state.stage;
+    if (state.operation != shownOperation_) {
+        shownOperation_ = state.operation;
+        // The end of a stage shows at once, without the moving dots.
+        if (shownOperation_ == Operation::kComplete) {
+            operation_->setText(ToQString(OperationLabelText(shownOperation_)));
+        }
+    }
+    stage_->SetPos(state.stagePercent);
+    overall_->SetPos(state.overallSteps);
+    if (state.finished) {
+        if (const auto outcome = progress_.Outcome()) {
+            ShowEnd(*outcome);
+        }
+    }
+}
+
+void ProgressDialog::StopTimer() {
+    if (timerId_ != 0) {
+        killTimer(timerId_);
+    }
+    timerId_ = 0;
+    tickCount_ = 0;
+}
+
+void ProgressDialog::ShowEnd(const UpdateOutcome& outcome) {
+    ending_ = true;
+    if (waitCursor_) {
+        ui::EndWaitCursor();
+        waitCursor_ = false;
+    }
+    StopTimer();
+    // The engine's refusals that the user must hear of before the result.
+    const Status s = outcome.status;
+    if (outcome.endedIn == UpdateStep::kPrecondition && s == E_NOINTERFACE) {
+        ExclamationBox(this, kNoDeviceText, kUpdateCaption);
+    } else if (outcome.endedIn == UpdateStep::kPrecondition && s == E_HANDLE) {
+        ExclamationBox(this, kNoResourcesText, kUpdateCaption);
+    } else if (s == E_BACKUP_FAILED) {
+        // What failed, as a sentence of its own under the box's first line.
+        std::string why = outcome.failure + ".";
+        why.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(why.front())));
+        ExclamationBox(this, std::string(kNoBackupText) + "\n" + why, kUpdateCaption);
+    } else if (s == E_FIRMWARE_NO_DEVICE_INFO) {
+        // The firmware file is unfit for this device: refused as an invalid
+        // firmware file is, though it could only be told once the device's
+        // own block had been read.
+        ErrorBox(this, kFirmwareFileInvalidText);
+        ReportSystemEvent(kEventErrorReadingFirmwareFile);
+    }
+    // The colour before the text, so the redraw the text causes uses it;
+    // both before CLOSE, which lets the window go.
+    const bool ok = outcome.Succeeded();
+    message_->SetTextColour(ToQColor(ok ? kSuccessColour : kFailureColour));
+    message_->setText(QString::fromLatin1(ok ? kUpdateSucceededText : kUpdateFailedText));
+    close_->setEnabled(true);
+    finished_ = true;
+}
+
+void ProgressDialog::timerEvent(QTimerEvent* event) {
+    if (timerId_ != 0 && event->timerId() == timerId_) {
+        Animate();
+        return;
+    }
+    QDialog::timerEvent(event);
+}
+
+void ProgressDialog::done(int result) {
+    if (!close_->isEnabled()) {
+        return;
+    }
+    QDialog::done(result);
+}
+
+}  // namespace sovra::ui

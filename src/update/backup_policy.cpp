@@ -1,0 +1,229 @@
+#include "update/backup_policy.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+
+#include "device/flash_backup.h"
+#include "flash/flash_command.h"
+#include "flash/image_format.h"
+
+namespace sovra {
+namespace {
+
+std::string Reason(int err) {
+    return std::strerror(err);
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+bool WritableFolder(const std::string& folder, std::string& failure) {
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) {
+        failure = "the folder '" + folder + "' cannot be used: " + Reason(errno);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        failure = "'" + folder + "' is not a folder";
+        return false;
+    }
+    if (::access(folder.c_str(), W_OK | X_OK) != 0) {
+        failure = "the folder '" + folder + "' cannot be written: " + Reason(errno);
+        return false;
+    }
+    return true;
+}
+
+// A whole flash from a regular file, or nothing: a backup folder may hold
+// anything, and nothing in it may hold the search up.
+bool ReadFlashFile(const std::string& path, std::vector<std::uint8_t>& flash) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        return false;
+    }
+    struct stat st {};
+    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == FlashSize;
+    if (ok) {
+        flash.assign(FlashSize, 0);
+        std::size_t got = 0;
+        while (got < flash.size()) {
+            const ssize_t n = ::read(fd, flash.data() + got, flash.size() - got);
+            if (n < 0 && errno == EINTR) {
+                continue;
+            }
+            if (n <= 0) {
+                break;
+            }
+            got += static_cast<std::size_t>(n);
+        }
+        ok = got == flash.size();
+    }
+    ::close(fd);
+    return ok;
+}
+
+// The device's own data: the first half of its information block, which no
+// update changes (the second half holds the time stamps updates rewrite).
+std::optional<std::vector<std::uint8_t>> DeviceData(std::span<const std::uint8_t> flash) {
+    const auto record = FindDeviceInfo(flash);
+    if (!record) {
+        return std::nullopt;
+    }
+    const auto block = DeviceInfoBlock(flash, *record);
+    return std::vector<std::uint8_t>(block.begin(), block.begin() + 128);
+}
+
+struct Candidate {
+    std::string path;
+    std::string name;
+    struct timespec modified {};
+};
+
+}  // namespace
+
+std::string DefaultBackupFolder() {
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    std::string folder =
+        BackupDirectory(state != nullptr ? state : "", home != nullptr ? home : "");
+    if (folder.empty()) {
+        folder = BackupDirectory("", PasswordHomeFolder());
+    }
+    return folder;
+}
+
+bool CheckBackupPlace(const BackupPolicy& policy, std::string& failure) {
+    failure.clear();
+    switch (policy.kind) {
+        case BackupPolicy::Kind::kNone:
+            return true;
+        case BackupPolicy::Kind::kFolder: {
+            if (policy.path.empty()) {
+                failure =
+                    "there is no folder for backups: neither XDG_STATE_HOME nor a home "
+                    "folder is known";
+                return false;
+            }
+            std::string error;
+            if (!MakeBackupDirectories(policy.path, error)) {
+                failure = error;
+                if (!failure.empty() && failure.back() == '.') {
+                    failure.pop_back();
+                }
+                return false;
+            }
+            return WritableFolder(policy.path, failure);
+        }
+        case BackupPolicy::Kind::kFile: {
+            struct stat st {};
+            if (policy.path.empty()) {
+                failure = "no file was named for the backup";
+                return false;
+            }
+            if (::lstat(policy.path.c_str(), &st) == 0) {
+                failure = "'" + policy.path +
+                          "' already exists, and a backup never replaces a file (it may be the "
+                          "only good copy of a device's flash)";
+                return false;
+            }
+            return WritableFolder(FolderOf(policy.path), failure);
+        }
+    }
+    return false;
+}
+
+bool WriteBackup(const BackupPolicy& policy, const DeviceEntry& device,
+                 std::chrono::system_clock::time_point when, std::span<const std::uint8_t> flash,
+                 std::string& path, std::string& failure) {
+    std::string error;
+    bool written = false;
+    if (policy.kind == BackupPolicy::Kind::kFolder) {
+        written = KeepBackup(policy.path, device, when, flash, path, error);
+    } else if (policy.kind == BackupPolicy::Kind::kFile) {
+        path = policy.path;
+        written = WriteNewBackup(path, flash, error);
+    } else {
+        error = "no backup was asked for.";
+    }
+    if (!written) {
+        failure = error;
+        if (!failure.empty() && failure.back() == '.') {
+            failure.pop_back();
+        }
+        path.clear();
+    }
+    return written;
+}
+
+std::string NewestValidBackup(const std::vector<std::string>& folders, const DeviceEntry& device,
+                              std::span<const std::uint8_t> readBack, const std::string& exclude) {
+    const auto ownData = DeviceData(readBack);
+    // Without the device's data only the name can tell: "VID-PID-busBBB-devDDD-".
+    const std::string name = BackupFileName(device, std::chrono::system_clock::time_point{});
+    const std::string namePrefix =
+        name.substr(0, name.size() - std::string("19700101T000000Z.bin").size());
+
+    std::vector<Candidate> candidates;
+    for (const std::string& folder : folders) {
+        DIR* dir = ::opendir(folder.c_str());
+        if (dir == nullptr) {
+            continue;
+        }
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string entry = e->d_name;
+            if (entry.size() < 5 || !entry.ends_with(".bin")) {
+                continue;
+            }
+            Candidate c{folder + "/" + entry, entry, {}};
+            struct stat st {};
+            if (::stat(c.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                st.st_size != FlashSize || (!exclude.empty() && c.path == exclude)) {
+                continue;
+            }
+            c.modified = st.st_mtim;
+            candidates.push_back(std::move(c));
+        }
+        ::closedir(dir);
+    }
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        if (a.modified.tv_sec != b.modified.tv_sec) {
+            return a.modified.tv_sec > b.modified.tv_sec;
+        }
+        if (a.modified.tv_nsec != b.modified.tv_nsec) {
+            return a.modified.tv_nsec > b.modified.tv_nsec;
+        }
+        return a.name > b.name;
+    });
+    // Each look costs a 256 KiB read; a folder of thousands of backups is
+    // searched from its newest end only.
+    constexpr std::size_t kMaxLooks = 200;
+    std::vector<std::uint8_t> flash;
+    for (std::size_t i = 0; i < candidates.size() && i < kMaxLooks; ++i) {
+        const Candidate& c = candidates[i];
+        if (!ownData && !c.name.starts_with(namePrefix)) {
+            continue;
+        }
+        if (!ReadFlashFile(c.path, flash) || CheckFlashContents(flash).status != S_OK) {
+            continue;
+        }
+        if (ownData && DeviceData(flash) != ownData) {
+            continue;
+        }
+        return c.path;
+    }
+    return {};
+}
+
+}  // namespace sovra

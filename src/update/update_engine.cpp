@@ -1,0 +1,388 @@
+#include "update/update_engine.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <system_error>
+#include <utility>
+#include <vector>
+
+#include "app/event_log.h"
+#include "flash/flash_stages.h"
+#include "flash/image_format.h"
+#include "flash/merge.h"
+
+namespace sovra {
+namespace {
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+std::string Quoted(const std::string& path) {
+    return "'" + path + "'";
+}
+
+// The device's own data: the first half of its information block.
+std::optional<std::span<const std::uint8_t>> DeviceData(std::span<const std::uint8_t> flash) {
+    const auto record = FindDeviceInfo(flash);
+    if (!record) {
+        return std::nullopt;
+    }
+    return DeviceInfoBlock(flash, *record).first(128);
+}
+
+// One run of a job: the outcome grows as the job goes, so that however it
+// ends (an exception included) the outcome says what the device holds.
+class JobRun {
+  public:
+    JobRun(const UpdateJob& job, UpdateProgress& progress) : job_(job), progress_(progress) {
+        out_.mode = job.options.mode;
+    }
+
+    UpdateOutcome Run() {
+        try {
+            Steps();
+        } catch (const std::exception& e) {
+            // Out of memory, most likely; whatever it was, the job ends here
+            // and says what the device holds.
+            Fail(E_FAIL, step_, std::string("the update stopped unexpectedly: ") + e.what());
+        }
+        Log();
+        progress_.Finish(out_);
+        return out_;
+    }
+
+  private:
+    bool Restore() const { return job_.options.mode == UpdateMode::kRestore; }
+
+    void Fail(Status s, UpdateStep step, std::string failure) {
+        out_.status = s;
+        out_.endedIn = step;
+        out_.failure = std::move(failure);
+        if (out_.writesSent == 0) {
+            out_.device = DeviceHolds::kUntouched;
+        } else if (step == UpdateStep::kVerify) {
+            out_.device = s == E_VERIFY_MISMATCH ? DeviceHolds::kWrittenDiffers
+                                                 : DeviceHolds::kWrittenUnchecked;
+        } else {
+            out_.device = DeviceHolds::kPartlyWritten;
+        }
+    }
+
+    bool Cancelled() const {
+        return job_.options.cancel != nullptr &&
+               job_.options.cancel->load(std::memory_order_relaxed);
+    }
+
+    void Steps() {
+        step_ = UpdateStep::kPrecondition;
+        std::uint32_t length = 0;
+        if (!Preconditions(length)) {
+            return;
+        }
+        progress_.ExpectRequests(ExpectedRequests(length, job_.options.verify));
+
+        std::vector<std::uint8_t> flash(FlashSize);
+        DeviceChannel& channel = *job_.channel;
+        std::string failure;
+
+        step_ = UpdateStep::kReadBack;
+        progress_.BeginStage(UpdateStage::kReadBack);
+        ReportSystemEvent(kEventStage1);
+        ReadBackReport report;
+        if (const Status s =
+                ReadFlash(channel, flash, progress_, job_.options.cancel, report, failure);
+            Failed(s)) {
+            Fail(s, step_, failure);
+            return;
+        }
+        out_.rereadChunks = report.rereadChunks;
+        progress_.SetOperation(Operation::kComplete);
+        const FlashCheck check = CheckFlashContents(flash);
+        if (check.status != S_OK) {
+            out_.readBackWarning = "the flash read back is not a valid image: " +
+                                   std::string(StatusText(check.status));
+            ReportSystemEvent(EVENTLOG_WARNING_TYPE,
+                              job_.device.path + ": " + out_.readBackWarning);
+            progress_.Note(out_.readBackWarning);
+        }
+
+        step_ = UpdateStep::kBackup;
+        if (!KeepBackup(flash, check.status == S_OK)) {
+            return;
+        }
+
+        step_ = UpdateStep::kMerge;
+        progress_.BeginStage(UpdateStage::kBuild);
+        ReportSystemEvent(kEventStage2);
+        if (!(Restore() ? TakeSavedImage(flash) : Merge(flash, length))) {
+            return;
+        }
+        out_.imageLength = length;
+        if (Cancelled()) {
+            Fail(E_UPDATE_CANCELLED, step_, "stopped on request before anything was written");
+            return;
+        }
+
+        step_ = UpdateStep::kWrite;
+        progress_.BeginStage(UpdateStage::kWrite);
+        ReportSystemEvent(kEventStage3);
+        if (const Status s =
+                WriteImage(channel, flash, length, progress_, out_.writesSent, failure);
+            Failed(s)) {
+            Fail(s, step_, failure);
+            return;
+        }
+        if (job_.options.verify) {
+            step_ = UpdateStep::kVerify;
+            if (const Status s = VerifyImage(channel, flash, length, progress_, failure);
+                Failed(s)) {
+                Fail(s, step_, failure);
+                return;
+            }
+        }
+        progress_.SetOperation(Operation::kComplete);
+        step_ = UpdateStep::kNone;
+        out_.status = S_OK;
+        out_.endedIn = UpdateStep::kNone;
+        out_.device =
+            job_.options.verify ? DeviceHolds::kNewImage : DeviceHolds::kNewImageUnverified;
+    }
+
+    bool Preconditions(std::uint32_t& length) {
+        if (Cancelled()) {
+            Fail(E_UPDATE_CANCELLED, step_, "stopped on request before anything was sent");
+            return false;
+        }
+        if (!job_.channel) {
+            Fail(E_NOINTERFACE, step_, "no device could be opened");
+            return false;
+        }
+        if (job_.image.empty()) {
+            Fail(E_HANDLE, step_, "there is no image to write");
+            return false;
+        }
+        if (Restore()) {
+            if (job_.image.size() != FlashSize) {
+                Fail(job_.image.size() > FlashSize ? E_IMAGE_TOO_LONG : E_IMAGE_TOO_SHORT, step_,
+                     Quoted(job_.imagePath) + " holds " + std::to_string(job_.image.size()) +
+                         " bytes, not a whole flash of " + std::to_string(FlashSize));
+                return false;
+            }
+            const FlashCheck saved = CheckFlashContents(job_.image);
+            if (saved.status != S_OK) {
+                Fail(saved.status, step_,
+                     Quoted(job_.imagePath) +
+                         " is not a valid flash: " + std::string(StatusText(saved.status)));
+                return false;
+            }
+            length = FlashSize;
+        } else {
+            ImageLayout layout;
+            if (const Status s = ValidateImage(job_.image, FlashSize, layout); Failed(s)) {
+                Fail(s, step_,
+                     Quoted(job_.imagePath) + " is not a firmware image the device can take: " +
+                         std::string(StatusText(s)));
+                return false;
+            }
+            length = layout.length();
+        }
+        std::string failure;
+        if (!CheckBackupPlace(job_.options.backup, failure)) {
+            Fail(E_BACKUP_FAILED, step_, "no backup of the device's flash can be kept: " + failure);
+            return false;
+        }
+        return true;
+    }
+
+    bool KeepBackup(std::span<const std::uint8_t> flash, bool valid) {
+        const BackupPolicy& policy = job_.options.backup;
+        if (policy.kind == BackupPolicy::Kind::kNone) {
+            return true;
+        }
+        BackupOutcome& backup = out_.backup;
+        std::string failure;
+        if (!WriteBackup(policy, job_.device, std::chrono::system_clock::now(), flash, backup.path,
+                         failure)) {
+            Fail(E_BACKUP_FAILED, step_,
+                 "no backup of the device's flash could be written: " + failure);
+            return false;
+        }
+        backup.valid = valid;
+        if (valid) {
+            backup.restoreFrom = backup.path;
+            progress_.Note("old flash saved to " + backup.path);
+            return true;
+        }
+        std::vector<std::string> folders{FolderOf(backup.path)};
+        if (const std::string fallback = DefaultBackupFolder();
+            !fallback.empty() && fallback != folders.front()) {
+            folders.push_back(fallback);
+        }
+        backup.restoreFrom = NewestValidBackup(folders, job_.device, flash, backup.path);
+        progress_.Note(
+            "old flash saved to " + backup.path + ", but it is not a valid image; " +
+            (backup.restoreFrom.empty()
+                 ? std::string("no earlier valid backup of this device was found")
+                 : "the newest earlier valid backup of this device is " + backup.restoreFrom));
+        return true;
+    }
+
+    bool Merge(std::span<std::uint8_t> flash, std::uint32_t& length) {
+        static const SystemClock systemClock;
+        const Clock& clock = job_.options.clock != nullptr ? *job_.options.clock : systemClock;
+        length = static_cast<std::uint32_t>(job_.image.size());
+        const Status s =
+            MergeFirmware(flash, job_.image, length, clock, progress_, &out_.deviceInfoCarried);
+        if (s == E_FIRMWARE_NO_DEVICE_INFO) {
+            Fail(s, step_,
+                 Quoted(job_.imagePath) +
+                     " has no device-info record, and the device's flash holds one: writing it "
+                     "would erase the device's own information block");
+            return false;
+        }
+        if (Failed(s)) {
+            Fail(s, step_,
+                 Quoted(job_.imagePath) + " cannot be merged: " + std::string(StatusText(s)));
+            return false;
+        }
+        if (length > FlashSize) {
+            Fail(E_IMAGE_RESULT_TOO_LONG, step_, std::string(StatusText(E_IMAGE_RESULT_TOO_LONG)));
+            return false;
+        }
+        return true;
+    }
+
+    // A restore's Stage 2: the saved image, if it is this device's.
+    bool TakeSavedImage(std::span<std::uint8_t> flash) {
+        const auto own = DeviceData(flash);
+        const auto saved = DeviceData(job_.image);
+        if (!own) {
+            progress_.Note(
+                "the device's flash holds no readable information block, so it cannot "
+                "be told whether " +
+                Quoted(job_.imagePath) + " was saved from this device");
+        } else if (saved && !std::equal(own->begin(), own->end(), saved->begin(), saved->end())) {
+            if (!job_.options.force) {
+                Fail(E_RESTORE_OTHER_DEVICE, step_,
+                     Quoted(job_.imagePath) +
+                         " was saved from another device: its information block (serial number, "
+                         "calibration) differs from the one this device holds");
+                return false;
+            }
+            out_.deviceInfoReplaced = true;
+            progress_.Note(
+                "forced: this device's own information block (serial number, "
+                "calibration) is overwritten with the one in " +
+                Quoted(job_.imagePath));
+        }
+        progress_.SetOperation(Operation::kCopy);
+        std::copy(job_.image.begin(), job_.image.end(), flash.begin());
+        AdvanceStage(progress_, kStageBarMax);
+        progress_.SetOperation(Operation::kComplete);
+        return true;
+    }
+
+    void Log() {
+        const bool restore = Restore();
+        if (out_.Succeeded()) {
+            ReportSystemEvent(restore ? kEventFlashRestored : kEventFirmwareUpdated);
+            return;
+        }
+        ReportSystemEvent(restore ? kEventRestoreFailed : kEventUpdateFailed);
+        ReportSystemEvent(EVENTLOG_ERROR_TYPE, job_.device.path + ": " + out_.failure + ".");
+    }
+
+    const UpdateJob& job_;
+    UpdateProgress& progress_;
+    UpdateOutcome out_;
+    UpdateStep step_ = UpdateStep::kPrecondition;
+};
+
+}  // namespace
+
+std::string_view DeviceHoldsText(DeviceHolds holds) {
+    switch (holds) {
+        case DeviceHolds::kUntouched:
+            return "untouched";
+        case DeviceHolds::kPartlyWritten:
+            return "partly written";
+        case DeviceHolds::kNewImage:
+        case DeviceHolds::kNewImageUnverified:
+            return "updated";
+        case DeviceHolds::kWrittenDiffers:
+            return "written, differs";
+        case DeviceHolds::kWrittenUnchecked:
+            return "written, unchecked";
+    }
+    return "unknown";
+}
+
+std::string_view UpdateStepName(UpdateStep step) {
+    switch (step) {
+        case UpdateStep::kNone:
+            return "none";
+        case UpdateStep::kPrecondition:
+            return "start";
+        case UpdateStep::kReadBack:
+            return "read-back";
+        case UpdateStep::kBackup:
+            return "backup";
+        case UpdateStep::kMerge:
+            return "merge";
+        case UpdateStep::kWrite:
+            return "write";
+        case UpdateStep::kVerify:
+            return "verify";
+    }
+    return "unknown";
+}
+
+std::uint64_t ExpectedRequests(std::uint32_t imageLength, bool verify) {
+    const std::uint64_t writes = (std::uint64_t{imageLength} + ChunkSize - 1) / ChunkSize;
+    return 1 + 2 * std::uint64_t{ChunkCount} + writes * (verify ? 2 : 1);
+}
+
+UpdateOutcome RunUpdateJob(const UpdateJob& job, UpdateProgress& progress) {
+    return JobRun(job, progress).Run();
+}
+
+UpdateRun::~UpdateRun() {
+    Join();
+}
+
+void UpdateRun::Join() {
+    if (thread_.joinable()) {
+        thread_.join();
+    }
+}
+
+bool UpdateRun::Start(const UpdateJob& job, UpdateProgress& progress,
+                      const ThreadStarter& starter) {
+    Join();
+    const bool restore = job.options.mode == UpdateMode::kRestore;
+    ReportSystemEvent(restore ? kEventRestoreStarted : kEventUpdateStarted);
+    std::function<void()> body = [job, &progress] { RunUpdateJob(job, progress); };
+    try {
+        thread_ = starter ? starter(std::move(body)) : std::thread(std::move(body));
+        return true;
+    } catch (const std::system_error&) {
+        // Nothing else would ever end the job: end it here, on this thread.
+    }
+    UpdateOutcome out;
+    out.mode = job.options.mode;
+    out.status = E_WORKER_START;
+    out.endedIn = UpdateStep::kPrecondition;
+    out.failure = "the system would not create the update's thread";
+    ReportSystemEvent(restore ? kEventRestoreFailed : kEventUpdateFailed);
+    ReportSystemEvent(EVENTLOG_ERROR_TYPE, job.device.path + ": " + out.failure + ".");
+    progress.Finish(std::move(out));
+    return false;
+}
+
+}  // namespace sovra

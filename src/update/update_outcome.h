@@ -1,0 +1,86 @@
+#pragma once
+// How an update job ended and what the device holds afterwards: what both
+// programs show, log and (for the command line) print as JSON.
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+#include "app/status.h"
+
+namespace sovra {
+
+enum class UpdateMode {
+    kMerge,    // the firmware file merged with the device's read-back (an update)
+    kRestore,  // a whole saved flash written back as it is
+};
+
+// Where a job ended; kNone when it went to the end.
+enum class UpdateStep {
+    kNone,
+    kPrecondition,  // refused before anything was sent: no device, no image, no backup place
+    kReadBack,      // Stage 1
+    kBackup,        // keeping the read-back
+    kMerge,         // Stage 2 (for a restore: the checks of the saved image against the device)
+    kWrite,         // Stage 3
+    kVerify,        // the read-back after writing
+};
+
+// What the device's flash holds when the job has ended.
+enum class DeviceHolds {
+    kUntouched,           // nothing was written to it
+    kPartlyWritten,       // writing stopped part-way
+    kNewImage,            // the whole image, read back and found equal
+    kNewImageUnverified,  // the whole image, not read back (asked not to)
+    kWrittenDiffers,      // the whole image was written, and reads back differently
+    kWrittenUnchecked,    // the whole image was written, and could not be read back
+};
+
+struct BackupOutcome {
+    std::string path;  // the backup written; empty when none was kept
+    // Whether it holds a valid flash (records, end marker, checksum and a
+    // device-info record). A read-back of a half-written flash does not.
+    bool valid = false;
+    // The backup that a repair should write back: `path` when valid, else the
+    // newest earlier valid backup of the same device, else empty.
+    std::string restoreFrom;
+};
+
+struct UpdateOutcome {
+    UpdateMode mode = UpdateMode::kMerge;
+    Status status = S_OK;
+    UpdateStep endedIn = UpdateStep::kNone;
+    DeviceHolds device = DeviceHolds::kUntouched;
+    // Write requests handed to the device.
+    std::uint32_t writesSent = 0;
+    // Length of the image Stage 3 wrote or was to write; 0 before it is known.
+    std::uint32_t imageLength = 0;
+    // On failure, one sentence with its context: what failed and where (the
+    // request's address, the file), without the device's name, so that
+    // each program can put its own in front.
+    std::string failure;
+    // Set when the read-back did not walk as a valid flash: what is wrong
+    // with it. The update goes on (the device's flash is what it is), but
+    // its backup is marked and both programs say so.
+    std::string readBackWarning;
+    // Chunks of the read-back whose two reads differed and were read again.
+    std::uint32_t rereadChunks = 0;
+    // An update: whether the device's own information block went into the
+    // new image. A restore: whether the saved image's block replaced a
+    // different one the device held (only ever with force).
+    bool deviceInfoCarried = false;
+    bool deviceInfoReplaced = false;
+    BackupOutcome backup;
+
+    bool Succeeded() const { return sovra::Succeeded(status); }
+};
+
+// "updated", "untouched", "partly written", "written, differs",
+// "written, unchecked", "written, not verified": what the device holds, in
+// the words the command line prints and its JSON carries.
+std::string_view DeviceHoldsText(DeviceHolds holds);
+
+// "start", "read-back", "backup", "merge", "write", "verify", "none".
+std::string_view UpdateStepName(UpdateStep step);
+
+}  // namespace sovra

@@ -1,0 +1,110 @@
+#include "update/update_progress.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace sovra {
+
+UpdateProgress::UpdateProgress(Notify notify) : notify_(std::move(notify)) {}
+
+ProgressState UpdateProgress::Snapshot() const {
+    const std::lock_guard lock(mu_);
+    return state_;
+}
+
+std::vector<std::string> UpdateProgress::NotesFrom(std::size_t from) const {
+    const std::lock_guard lock(mu_);
+    if (from >= notes_.size()) {
+        return {};
+    }
+    return {notes_.begin() + static_cast<std::ptrdiff_t>(from), notes_.end()};
+}
+
+std::optional<UpdateOutcome> UpdateProgress::Outcome() const {
+    const std::lock_guard lock(mu_);
+    return outcome_;
+}
+
+void UpdateProgress::Changed() {
+    if (notify_) {
+        notify_();
+    }
+}
+
+void UpdateProgress::BeginStage(UpdateStage stage) {
+    {
+        const std::lock_guard lock(mu_);
+        state_.stage = stage;
+        state_.stagePercent = 0;
+    }
+    Changed();
+}
+
+void UpdateProgress::ExpectRequests(std::uint64_t requests) {
+    const std::lock_guard lock(mu_);
+    state_.requestsExpected = requests;
+}
+
+void UpdateProgress::Note(std::string note) {
+    {
+        const std::lock_guard lock(mu_);
+        notes_.push_back(std::move(note));
+        state_.notes = notes_.size();
+    }
+    Changed();
+}
+
+void UpdateProgress::Finish(UpdateOutcome outcome) {
+    {
+        const std::lock_guard lock(mu_);
+        outcome_ = std::move(outcome);
+        state_.finished = true;
+    }
+    Changed();
+}
+
+int UpdateProgress::StagePosition() const {
+    const std::lock_guard lock(mu_);
+    return state_.stagePercent;
+}
+
+void UpdateProgress::AdvanceTo(int position) {
+    {
+        const std::lock_guard lock(mu_);
+        state_.stagePercent = std::clamp(position, 0, kStageBarMax);
+        state_.overallSteps = std::min(state_.overallSteps + 1, kOverallBarMax);
+    }
+    Changed();
+}
+
+void UpdateProgress::SetStagePosition(int position) {
+    {
+        const std::lock_guard lock(mu_);
+        state_.stagePercent = std::clamp(position, 0, kStageBarMax);
+    }
+    Changed();
+}
+
+void UpdateProgress::SetOperation(Operation operation) {
+    {
+        const std::lock_guard lock(mu_);
+        state_.operation = operation;
+    }
+    Changed();
+}
+
+void UpdateProgress::RestartStage(Operation operation) {
+    {
+        const std::lock_guard lock(mu_);
+        state_.operation = operation;
+        state_.stagePercent = 0;
+    }
+    Changed();
+}
+
+void UpdateProgress::CountRequests(std::uint32_t n) {
+    const std::lock_guard lock(mu_);
+    state_.requestsDone += n;
+}
+
+}  // namespace sovra
