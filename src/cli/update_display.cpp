@@ -137,7 +137,9 @@ void UpdateDisplay::Draw() {
         }
         for (std::size_t i = 0; i < devices_.size(); ++i) {
             const ProgressState& s = states[i];
-            if (s.finished) {
+            // Between two steps the operation reads "Complete" for a moment:
+            // not worth a line of its own in a log.
+            if (s.finished || s.operation == Operation::kComplete) {
                 continue;
             }
             const int tenth = Percent(s.requestsDone, s.requestsExpected, false) / 10 * 10;

@@ -530,3 +530,42 @@ TEST(MergeTest, MissingInputsChangeNothingAtAll) {
 
 }  // namespace
 }  // namespace sovra
+
+namespace sovra {
+namespace {
+
+// The on-device layout, written out byte by byte rather than built with the
+// code's own constants: a change to the device-info tag, the record layout
+// or a FILETIME's byte order cannot slip past.
+TEST(MergeTest, LiteralBytesOfAFileAndTheMergedTimeStamps) {
+    std::vector<std::uint8_t> file = {
+        0x52, 0x56, 0x4F, 0x53,  // header word
+        0x40, 0x00, 0x00, 0x00,  // count 64
+        0x00, 0x30, 0x00, 0x40,  // the device-info tag 0x40003000
+    };
+    file.resize(file.size() + 128, 0x11);                           // device data
+    file.insert(file.end(), {0x04, 0x01, 0x06, 0xFF, 0x02, 0x01});  // area: one 2-byte entry
+    file.resize(file.size() + 122, 0xFF);                           // rest of the area
+    file.insert(file.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // end, after, checksum
+    ASSERT_EQ(file.size(), 4u * 70);
+
+    std::vector<std::uint8_t> flash(FlashSize, 0);  // a read-back with no record
+    std::uint32_t length = static_cast<std::uint32_t>(file.size());
+    NullProgress quiet;
+    bool carried = true;
+    ASSERT_EQ(
+        MergeFirmware(flash, file, length, FixedClock(0x0123456789ABCDEFULL), quiet, &carried),
+        S_OK);
+    EXPECT_FALSE(carried);
+    EXPECT_EQ(length, 280u);
+    // The area now holds an UpdateTime, then a KeptTime (both "now"), low
+    // half first, and its used length has grown by 20.
+    const std::vector<std::uint8_t> area(flash.begin() + 140, flash.begin() + 140 + 26);
+    EXPECT_EQ(area, (std::vector<std::uint8_t>{
+                        0x04, 0x01, 0x1A, 0xFF, 0x02, 0x01,                          //
+                        0x0A, 0x0B, 0xEF, 0xCD, 0xAB, 0x89, 0x67, 0x45, 0x23, 0x01,  //
+                        0x0A, 0x0A, 0xEF, 0xCD, 0xAB, 0x89, 0x67, 0x45, 0x23, 0x01}));
+}
+
+}  // namespace
+}  // namespace sovra
