@@ -187,3 +187,187 @@ TEST_F(UpdateEndToEndTest, FailedReadBackLeavesTheFlashUntouched) {
 }
 
 }  // namespace
+
+namespace {
+
+// Faults a lab or a field laptop really has, each through the unmodified
+// programs under the launcher: the device ends holding either its old
+// flash or exactly the right new image, and nothing reports success
+// unless it holds the new one.
+struct FaultRun {
+    const char* name;
+    const char* deviceOptions;
+    // The command inside the launcher, given sovra-flash's update arguments
+    // as one shell word list; empty: sovra-flash update itself.
+    const char* shell;
+    bool firmwareWithoutDeviceInfo;
+    int exit;
+    bool updated;      // the device holds the merged image; else its old flash
+    const char* says;  // in stdout or stderr
+};
+
+class UpdateFaultEndToEndTest : public UpdateEndToEndTest,
+                                public testing::WithParamInterface<FaultRun> {};
+
+TEST_P(UpdateFaultEndToEndTest, TheDeviceHoldsItsOldFlashOrTheRightImage) {
+    const FaultRun& c = GetParam();
+    if (c.firmwareWithoutDeviceInfo) {
+        WriteBytes(dir_ / "fw.img",
+                   sovra::MakeSampleImage({.records = 12, .deviceInfo = false, .seed = 9}));
+    }
+    std::vector<std::string> args{
+        SOVRA_SIM_LAUNCHER,
+        "--device",
+        "0abc:0010:0102,flash=" + (dir_ / "old.bin").string() + c.deviceOptions,
+        "--save-flash",
+        (dir_ / "saved").string(),
+        "--"};
+    const std::string update = std::string("'") + SOVRA_FLASH + "' update --device 0abc:0010 " +
+                               "--firmware '" + (dir_ / "fw.img").string() + "' --catalogue '" +
+                               (dir_ / "FirmwareUpdate.xml").string() + "' --yes";
+    if (*c.shell == '\0') {
+        args.insert(args.end(), {"/bin/sh", "-c", update});
+    } else {
+        std::string script = c.shell;
+        script.replace(script.find("UPDATE"), 6, update);
+        args.insert(args.end(), {"/bin/bash", "-c", script});
+    }
+    const Outcome o = Spawn(args);
+    EXPECT_EQ(o.status, c.exit) << o.out << o.err;
+    EXPECT_NE((o.out + o.err).find(c.says), std::string::npos) << o.out << o.err;
+
+    const std::vector<std::uint8_t> saved = ReadBytes(dir_ / "saved/device-1.bin");
+    if (!c.updated) {
+        EXPECT_TRUE(saved == oldFlash_);
+        EXPECT_NE(o.err.find("Error updating device."), std::string::npos);
+        return;
+    }
+    EXPECT_EQ(o.err.find("Error updating device."), std::string::npos) << o.err;
+    const auto stamped = StampedUpdateTime(saved);
+    ASSERT_TRUE(stamped.has_value());
+    const Outcome merged =
+        Spawn({SOVRA_FLASH, "merge", "--readback", (dir_ / "old.bin").string(), "--firmware",
+               (dir_ / "fw.img").string(), "--output", (dir_ / "merged.bin").string(), "--now",
+               std::to_string(*stamped), "--flash-image"});
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    EXPECT_TRUE(saved == ReadBytes(dir_ / "merged.bin"));
+    // Every backup equals the device's flash before the update.
+    for (const fs::path& backup : Backups()) {
+        EXPECT_TRUE(ReadBytes(backup) == oldFlash_) << backup;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, UpdateFaultEndToEndTest,
+    testing::Values(
+        // A read answer corrupted on the way in, where the device-info
+        // record lies: read again, and the device keeps its own block.
+        FaultRun{"ReadCorruptedInTransit", ",corrupt-at=20", "", false, 0, true, "updated;"},
+        // The output goes away (a dropped session behind `| tee`, `| head`):
+        // the update goes on to the end and says so in its exit status.
+        FaultRun{"OutputClosed", "", "UPDATE 2>&1 | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}",
+                 false, 0, true, "Firmware is updated"},
+        // A termination request while writing is held until the write ends.
+        FaultRun{"TerminatedWhileWriting", ",latency-us=400",
+                 "UPDATE >out 2>err & p=$!; "
+                 "until grep -q 'Write firmware' err; do sleep 0.05; done; "
+                 "kill -TERM $p; wait $p; s=$?; cat out err; exit $s",
+                 false, 0, true, "Interrupted"},
+        // A firmware file with no device-info record would erase the
+        // device's own block.
+        FaultRun{"FirmwareWithoutDeviceInfo", "", "", true, 1, false, "has no device-info record"}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+
+namespace {
+
+using RetryEndToEndTest = UpdateEndToEndTest;
+
+// A write that fails leaves a half-written flash. The retry keeps a backup
+// of that flash too, says it is not a valid image, and points the repair at
+// the good backup of the first attempt, which puts the old flash back.
+TEST_F(RetryEndToEndTest, ARetryPointsTheRepairAtTheLastGoodBackup) {
+    const std::string failWrite = ",fail-at=" + std::to_string(1 + 2 * 4096 + 20);
+    const Outcome first = Update(failWrite);
+    ASSERT_EQ(first.status, 1) << first.out << first.err;
+    EXPECT_NE(first.out.find("partly written"), std::string::npos) << first.out;
+    const auto backups = Backups();
+    ASSERT_EQ(backups.size(), 1u);
+    const fs::path good = backups[0];
+    EXPECT_TRUE(ReadBytes(good) == oldFlash_);
+
+    fs::copy_file(dir_ / "saved/device-1.bin", dir_ / "half.bin");
+    const Outcome retry =
+        Spawn({SOVRA_SIM_LAUNCHER, "--device",
+               "0abc:0010:0102,flash=" + (dir_ / "half.bin").string() + failWrite, "--save-flash",
+               (dir_ / "saved2").string(), "--", SOVRA_FLASH, "update", "--device", "0abc:0010",
+               "--firmware", (dir_ / "fw.img").string(), "--catalogue",
+               (dir_ / "FirmwareUpdate.xml").string(), "--yes"});
+    ASSERT_EQ(retry.status, 1) << retry.out << retry.err;
+    EXPECT_EQ(Backups().size(), 2u);
+    EXPECT_TRUE(ReadBytes(good) == oldFlash_);
+    EXPECT_NE(retry.out.find("is not a valid image"), std::string::npos) << retry.out;
+    const std::string command =
+        "sovra-flash restore --device /dev/bus/usb/001/002 --image " + good.string();
+    ASSERT_NE(retry.out.find(command), std::string::npos) << retry.out;
+
+    const Outcome restore =
+        Spawn({SOVRA_SIM_LAUNCHER, "--device",
+               "0abc:0010:0102,flash=" + (dir_ / "saved2/device-1.bin").string(), "--save-flash",
+               (dir_ / "saved3").string(), "--", SOVRA_FLASH, "restore", "--device",
+               "/dev/bus/usb/001/002", "--image", good.string(), "--catalogue",
+               (dir_ / "FirmwareUpdate.xml").string(), "--yes"});
+    ASSERT_EQ(restore.status, 0) << restore.out << restore.err;
+    EXPECT_TRUE(ReadBytes(dir_ / "saved3/device-1.bin") == oldFlash_);
+}
+
+// A restore writes only a valid flash, and only the device's own unless
+// forced; it is logged as a restore.
+TEST_F(UpdateEndToEndTest, ARestoreChecksWhatItWrites) {
+    const auto restore = [this](const fs::path& image, const std::string& extra) {
+        std::vector<std::string> args{SOVRA_SIM_LAUNCHER,
+                                      "--device",
+                                      "0abc:0010:0102,flash=" + (dir_ / "old.bin").string(),
+                                      "--save-flash",
+                                      (dir_ / "saved").string(),
+                                      "--",
+                                      SOVRA_FLASH,
+                                      "restore",
+                                      "--device",
+                                      "0abc:0010",
+                                      "--image",
+                                      image.string(),
+                                      "--catalogue",
+                                      (dir_ / "FirmwareUpdate.xml").string(),
+                                      "--yes"};
+        if (!extra.empty()) {
+            args.push_back(extra);
+        }
+        return Spawn(args);
+    };
+    std::vector<std::uint8_t> noise(sovra::FlashSize);
+    for (std::size_t i = 0; i < noise.size(); ++i) {
+        noise[i] = static_cast<std::uint8_t>((i * 2654435761u) >> 11);
+    }
+    WriteBytes(dir_ / "noise.bin", noise);
+    Outcome o = restore(dir_ / "noise.bin", "");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.err.find("is not a valid flash"), std::string::npos) << o.err;
+    EXPECT_TRUE(ReadBytes(dir_ / "saved/device-1.bin") == oldFlash_);
+
+    const std::vector<std::uint8_t> other = sovra::MakeSampleFlash({.records = 5, .seed = 6});
+    WriteBytes(dir_ / "other.bin", other);
+    o = restore(dir_ / "other.bin", "");
+    EXPECT_EQ(o.status, 1);
+    EXPECT_NE(o.out.find("saved from another device"), std::string::npos) << o.out;
+    EXPECT_TRUE(ReadBytes(dir_ / "saved/device-1.bin") == oldFlash_);
+
+    o = restore(dir_ / "other.bin", "--force");
+    EXPECT_EQ(o.status, 0) << o.out << o.err;
+    EXPECT_TRUE(ReadBytes(dir_ / "saved/device-1.bin") == other);
+    EXPECT_NE(o.err.find("Flash of SovRa beamformer is restored."), std::string::npos) << o.err;
+    EXPECT_EQ(o.err.find("Firmware is updated"), std::string::npos) << o.err;
+}
+
+}  // namespace
