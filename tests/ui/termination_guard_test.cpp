@@ -222,9 +222,14 @@ TEST(TerminationGuardTest, TheRequestWaitsForTheLastOfSeveralUpdates) {
 
 TEST(TerminationGuardTest, ASignalIgnoredAtStartStaysIgnored) {
     GuardChild child(SIGHUP);
-    // Caught, the SIGHUP would be honoured before the later SIGTERM.
+    ASSERT_EQ(child.Ask("hold"), "holding");
     child.Signal(SIGHUP);
     child.Signal(SIGTERM);
+    // Caught, the SIGHUP would be held as well, and say so before or after
+    // the SIGTERM, whichever order the handlers ran in.
+    EXPECT_EQ(child.ReadLine(), "held 15");
+    EXPECT_EQ(child.Ask("ping"), "pong 15");
+    child.Ask("release");
     EXPECT_EQ(child.Ended(), KilledBy(SIGTERM));
 }
 
