@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "ui/application.h"
+#include "ui/termination_guard.h"
 
 namespace {
 
@@ -30,5 +31,8 @@ int main(int argc, char** argv) {
         return 0;
     }
     QApplication application(argc, argv);
+    // A logout, a closed terminal or Ctrl-C waits for a running update to
+    // end before it ends the program; at any other time it ends it at once.
+    sovra::ui::TerminationGuard terminationGuard;
     return theApp.Run();
 }
