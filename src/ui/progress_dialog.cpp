@@ -139,6 +139,7 @@ void ProgressDialog::Prepare() {
 
     ui::BeginWaitCursor();
     waitCursor_ = true;
+    holdingTermination_.emplace();
     // Writes "Firware update started." and starts the worker; when no thread
     // can be had the job ends at once and the notification shows it.
     if (!run_.Start(job_, progress_, startThread_)) {
@@ -219,6 +220,9 @@ void ProgressDialog::ShowEnd(const UpdateOutcome& outcome) {
     message_->setText(QString::fromLatin1(ok ? kUpdateSucceededText : kUpdateFailedText));
     close_->setEnabled(true);
     finished_ = true;
+    // A request to end the program that came meanwhile is honoured now,
+    // from the event loop.
+    holdingTermination_.reset();
 }
 
 void ProgressDialog::timerEvent(QTimerEvent* event) {

@@ -16,6 +16,8 @@
 #include <optional>
 #include <string>
 
+#include "ui/termination_guard.h"
+
 #include "ui/dialog_units.h"
 #include "ui/platform.h"
 #include "update/update_engine.h"
@@ -124,6 +126,9 @@ class ProgressDialog final : public QDialog {
     std::size_t refreshes_ = 0;
 
     UpdateJob job_;
+    // Holds a logout's or a closed terminal's request to end the program
+    // until the job has ended.
+    std::optional<TerminationGuard::UpdateInProgress> holdingTermination_;
     // Set by the worker when it posts a notification, cleared by the
     // user-interface thread when it takes it: at most one is ever pending.
     std::atomic<bool> refreshPending_{false};

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/event_log.h"
+#include "app/inhibitor.h"
 #include "flash/flash_stages.h"
 #include "flash/image_format.h"
 #include "flash/merge.h"
@@ -86,6 +87,9 @@ class JobRun {
             return;
         }
         progress_.ExpectRequests(ExpectedRequests(length, job_.options.verify));
+        // No suspend or shutdown from the first request to the end: a write
+        // cut short can leave a device that no longer starts.
+        const ShutdownInhibitor noShutdown = ShutdownInhibitor::Acquire();
 
         std::vector<std::uint8_t> flash(FlashSize);
         DeviceChannel& channel = *job_.channel;

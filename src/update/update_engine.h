@@ -14,7 +14,9 @@
 //      information block is refused), or for a restore the saved image,
 //      refused when it holds another device's block unless forced;
 //   5. Stage 3: the write, then the written range read back and compared.
-// Cancellation is heeded until Stage 3 begins, never while writing.
+// Cancellation is heeded until Stage 3 begins, never while writing. From
+// the first request to the end the job holds logind's lock on shutdown and
+// sleep, when the system offers one.
 //
 // The job writes the system-log entries of its stages and its end; the
 // start entry comes from UpdateRun::Start, on the thread that starts it.

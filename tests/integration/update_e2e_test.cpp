@@ -230,6 +230,7 @@ TEST_P(UpdateFaultEndToEndTest, TheDeviceHoldsItsOldFlashOrTheRightImage) {
     } else {
         std::string script = c.shell;
         script.replace(script.find("UPDATE"), 6, update);
+        script = "cd '" + dir_.string() + "' || exit 99; " + script;
         args.insert(args.end(), {"/bin/bash", "-c", script});
     }
     const Outcome o = Spawn(args);

@@ -51,7 +51,7 @@ field() { dpkg-deb -f "$deb" "$1"; }
 [ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$(field Architecture)'"
 # The package names in a relation field, one a line, without versions.
 names() { field "$1" | tr ',|' '\n\n' | awk 'NF { print $1 }'; }
-wanted_depends=(libc6 libstdc++6 libusb-1.0-0 libudev1 libumockdev0)
+wanted_depends=(libc6 libstdc++6 libusb-1.0-0 libudev1 libsystemd0 libumockdev0)
 [ "$gui" = ON ] && wanted_depends+=(libqt6widgets6)
 for dep in "${wanted_depends[@]}"; do
     names Depends | grep -qxF "$dep" || fail "Depends lacks $dep: $(field Depends)"
