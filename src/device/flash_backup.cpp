@@ -12,6 +12,7 @@
 #include <ctime>
 #include <vector>
 
+#include "app/files.h"
 #include "device/device_control.h"
 
 namespace sovra {
@@ -19,29 +20,6 @@ namespace {
 
 std::string Reason(int err) {
     return std::strerror(err);
-}
-
-bool WriteAll(int fd, std::span<const std::uint8_t> data) {
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0) {
-            if (errno == EINTR) {
-                continue;
-            }
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return true;
-}
-
-std::string Folder(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 }  // namespace
@@ -119,44 +97,8 @@ bool MakeBackupDirectories(const std::string& directory, std::string& error) {
     return true;
 }
 
-// Writes to a temporary file beside `path`, then links it in under the
-// first free name: no moment exists in which a half-written backup, or a
-// replaced older one, can be seen.
 bool WriteNewBackup(std::string& path, std::span<const std::uint8_t> flash, std::string& error) {
-    std::string tmp = Folder(path) + "/.sovra-backup-XXXXXX";
-    const int fd = ::mkstemp(tmp.data());
-    if (fd < 0) {
-        error = "cannot create a backup in '" + Folder(path) + "': " + Reason(errno) + ".";
-        return false;
-    }
-    const bool written = WriteAll(fd, flash) && ::fsync(fd) == 0;
-    const int writeErrno = errno;
-    if (::close(fd) != 0 || !written) {
-        error =
-            "cannot write the backup '" + path + "': " + Reason(written ? errno : writeErrno) + ".";
-        ::unlink(tmp.c_str());
-        return false;
-    }
-    const std::string stem =
-        path.size() > 4 && path.ends_with(".bin") ? path.substr(0, path.size() - 4) : path;
-    const std::string suffix = path.size() > 4 && path.ends_with(".bin") ? ".bin" : "";
-    for (int attempt = 0; attempt < 1000; ++attempt) {
-        const std::string candidate =
-            attempt == 0 ? path : stem + "-" + std::to_string(attempt) + suffix;
-        if (::link(tmp.c_str(), candidate.c_str()) == 0) {
-            ::unlink(tmp.c_str());
-            path = candidate;
-            return true;
-        }
-        if (errno != EEXIST) {
-            error = "cannot write the backup '" + candidate + "': " + Reason(errno) + ".";
-            ::unlink(tmp.c_str());
-            return false;
-        }
-    }
-    error = "cannot write the backup '" + path + "': too many backups of that name.";
-    ::unlink(tmp.c_str());
-    return false;
+    return WriteNewFile(path, flash, error);
 }
 
 bool KeepBackup(const std::string& directory, const DeviceEntry& device,

@@ -1,0 +1,496 @@
+#include "app/files.h"
+
+#include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <cerrno>
+#include <climits>
+#include <cstring>
+#include <ctime>
+#include <optional>
+
+namespace sovra {
+namespace {
+
+class Fd {
+  public:
+    explicit Fd(int fd) : fd_(fd) {}
+    ~Fd() { Close(); }
+    Fd(const Fd&) = delete;
+    Fd& operator=(const Fd&) = delete;
+    int get() const { return fd_; }
+    bool ok() const { return fd_ >= 0; }
+    // Closes now; false (errno set) when the close reports a failed write.
+    bool Close() {
+        if (fd_ < 0) {
+            return true;
+        }
+        const int rc = ::close(fd_);
+        fd_ = -1;
+        return rc == 0;
+    }
+
+  private:
+    int fd_;
+};
+
+std::string Reason(int err) {
+    return std::strerror(err);
+}
+
+std::string Quoted(std::string_view path) {
+    return "'" + std::string(path) + "'";
+}
+
+// "cannot write 'x': reason."; errno is passed in by value, read before
+// anything else can change it.
+std::string Cannot(const char* verb, const std::string& shown, int err) {
+    return std::string("cannot ") + verb + " " + shown + ": " + Reason(err) + ".";
+}
+
+// What a file that is not a regular file is, for messages.
+const char* KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) {
+        return "a folder";
+    }
+    if (S_ISFIFO(mode)) {
+        return "a named pipe";
+    }
+    if (S_ISCHR(mode)) {
+        return "a character device";
+    }
+    if (S_ISBLK(mode)) {
+        return "a block device";
+    }
+    if (S_ISSOCK(mode)) {
+        return "a socket";
+    }
+    if (S_ISLNK(mode)) {
+        return "a symbolic link";
+    }
+    return "not a regular file";
+}
+
+// The folder part of a path ("." for a bare name) and the name in it; the
+// name is empty when the path ends in a slash.
+struct PathParts {
+    std::string folder;
+    std::string prefix;  // the folder as written in front of the name, "" or ending in '/'
+    std::string name;
+};
+
+PathParts Split(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return {".", "", path};
+    }
+    return {slash == 0 ? "/" : path.substr(0, slash), path.substr(0, slash + 1),
+            path.substr(slash + 1)};
+}
+
+bool WriteAll(int fd, std::span<const std::uint8_t> data) {
+    std::size_t done = 0;
+    while (done < data.size()) {
+        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
+        if (n < 0) {
+            if (errno == EINTR) {
+                continue;
+            }
+            return false;
+        }
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+// A fixed-length temporary name, so that the longest legal output name can
+// still be written: a suffix on the output's own name could pass the 255-byte
+// limit on names. Random, so that two writers in one folder do not meet.
+std::string TemporaryName() {
+    static constexpr char kAlphabet[] = "abcdefghijklmnopqrstuvwxyz0123456789";
+    std::uint8_t noise[10] = {};
+    if (::getrandom(noise, sizeof noise, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof noise)) {
+        // No entropy yet (very early boot): a counter and the clock still
+        // differ between attempts, and O_EXCL settles any collision.
+        static std::atomic<std::uint64_t> counter{0};
+        timespec now{};
+        ::clock_gettime(CLOCK_MONOTONIC, &now);
+        std::uint64_t x = counter.fetch_add(1) ^ static_cast<std::uint64_t>(now.tv_nsec) ^
+                          (static_cast<std::uint64_t>(::getpid()) << 32);
+        for (std::uint8_t& b : noise) {
+            x = x * 6364136223846793005ULL + 1442695040888963407ULL;
+            b = static_cast<std::uint8_t>(x >> 56);
+        }
+    }
+    std::string name = ".sovra-";
+    for (const std::uint8_t b : noise) {
+        name += kAlphabet[b % (sizeof kAlphabet - 1)];
+    }
+    return name;
+}
+
+// Creates a new temporary file in the folder `dirFd`; -1 with errno set when
+// none could be made.
+int OpenTemporary(int dirFd, mode_t mode, std::string& name) {
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        name = TemporaryName();
+        const int fd = ::openat(dirFd, name.c_str(),
+                                O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_NOFOLLOW, mode);
+        if (fd >= 0 || errno != EEXIST) {
+            return fd;
+        }
+    }
+    return -1;
+}
+
+// What writing an output means, once symbolic links are followed.
+struct OutputTarget {
+    enum Kind { kNew, kReplace, kDirect } kind = kNew;
+    std::string file;  // the file itself: for a link, the file it points to
+    mode_t mode = 0;   // a replaced file's permission bits
+};
+
+// The real path of an open file, through /proc: the kernel has followed the
+// links with its own protections (a link planted in a shared folder such as
+// /tmp is not followed for another user), which a readlink() walk of our own
+// would bypass.
+bool RealPath(int fd, std::string& real) {
+    const std::string self = "/proc/self/fd/" + std::to_string(fd);
+    char buf[PATH_MAX];
+    const ssize_t n = ::readlink(self.c_str(), buf, sizeof buf);
+    if (n <= 0 || static_cast<std::size_t>(n) >= sizeof buf || buf[0] != '/') {
+        return false;
+    }
+    real.assign(buf, static_cast<std::size_t>(n));
+    return true;
+}
+
+bool ResolveOutput(const std::string& path, OutputTarget& target, std::string& error) {
+    const std::string shown = Quoted(path);
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0) {
+        if (errno != ENOENT) {
+            error = Cannot("write", shown, errno);
+            return false;
+        }
+        target = {OutputTarget::kNew, path, 0};
+    } else if (S_ISLNK(st.st_mode)) {
+        const Fd fd(::open(path.c_str(), O_PATH | O_CLOEXEC));
+        if (!fd.ok() || ::fstat(fd.get(), &st) != 0) {
+            const int err = errno;
+            error = err == ENOENT ? shown +
+                                        " is a symbolic link to a file that does not exist; "
+                                        "create that file first or choose another output."
+                                  : Cannot("follow the symbolic link", shown, err);
+            return false;
+        }
+        target = {OutputTarget::kReplace, path, st.st_mode & 0777};
+        if (S_ISREG(st.st_mode) && !RealPath(fd.get(), target.file)) {
+            error = "cannot follow the symbolic link " + shown +
+                    ": the file it points to cannot be named.";
+            return false;
+        }
+    } else {
+        target = {OutputTarget::kReplace, path, st.st_mode & 0777};
+    }
+    if (target.kind == OutputTarget::kReplace) {
+        if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
+            target.kind = OutputTarget::kDirect;
+            target.file = path;
+        } else if (!S_ISREG(st.st_mode)) {
+            error = shown + " is " + KindOf(st.st_mode) +
+                    "; an output must be a file, a character device or a named pipe.";
+            return false;
+        }
+    }
+    if (Split(target.file).name.empty()) {
+        error = shown + " ends in '/'; name a file to write.";
+        return false;
+    }
+    return true;
+}
+
+bool WriteDirect(const std::string& path, std::span<const std::uint8_t> data, std::string& error) {
+    const std::string shown = Quoted(path);
+    // Non-blocking open: a named pipe nobody reads is refused at once
+    // instead of holding the program forever.
+    Fd fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.ok()) {
+        error = errno == ENXIO
+                    ? shown + " is a named pipe that nobody reads; start its reader first."
+                    : Cannot("write", shown, errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd.get(), &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
+        error = "cannot write " + shown + ": it changed while it was opened.";
+        return false;
+    }
+    // Once open, writes wait for the reader as usual.
+    const int flags = ::fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+        !WriteAll(fd.get(), data) || !fd.Close()) {
+        error = Cannot("write", shown, errno);
+        return false;
+    }
+    return true;
+}
+
+// Writes a complete temporary file in `dirFd` and hands its name to
+// `install`; the temporary file is gone afterwards whatever happened.
+template <typename Install>
+bool WriteThroughTemporary(int dirFd, const char* verb, const std::string& shown, mode_t createMode,
+                           std::optional<mode_t> keepMode, std::span<const std::uint8_t> data,
+                           std::string& error, Install install) {
+    std::string tmp;
+    Fd fd(OpenTemporary(dirFd, createMode, tmp));
+    if (!fd.ok()) {
+        error = Cannot(verb, shown, errno);
+        return false;
+    }
+    const bool written = WriteAll(fd.get(), data) &&
+                         (!keepMode || ::fchmod(fd.get(), *keepMode) == 0) &&
+                         ::fsync(fd.get()) == 0 && fd.Close();
+    const int writeErrno = errno;
+    fd.Close();
+    const bool installed = written && install(tmp);
+    const int installErrno = errno;
+    ::unlinkat(dirFd, tmp.c_str(), 0);
+    if (!installed) {
+        if (error.empty()) {
+            error = Cannot(verb, shown, written ? installErrno : writeErrno);
+        }
+        return false;
+    }
+    // The file is in place; a folder that cannot be synced (some file
+    // systems refuse) does not make the write a failure.
+    ::fsync(dirFd);
+    return true;
+}
+
+int OpenFolder(const std::string& folder) {
+    return ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+}
+
+}  // namespace
+
+ReadFailure ReadRegularFileFor(const std::string& path, std::size_t maxBytes,
+                               std::vector<std::uint8_t>& out, std::string& reason) {
+    out.clear();
+    // Looked at before it is opened: opening a device can have effects of
+    // its own, and a named pipe must never be waited on.
+    struct stat st {};
+    if (::stat(path.c_str(), &st) != 0) {
+        reason = Reason(errno);
+        return ReadFailure::kOpen;
+    }
+    if (!S_ISREG(st.st_mode)) {
+        reason = KindOf(st.st_mode);
+        return ReadFailure::kNotRegular;
+    }
+    const Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
+    if (!fd.ok()) {
+        reason = Reason(errno);
+        return ReadFailure::kOpen;
+    }
+    // It may have been swapped for something else since the stat().
+    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        reason = KindOf(st.st_mode);
+        return ReadFailure::kNotRegular;
+    }
+    const std::size_t limit = maxBytes < SIZE_MAX ? maxBytes : SIZE_MAX - 1;
+    const auto tooLarge = [&] {
+        reason = "larger than " + std::to_string(limit) + " bytes";
+        return ReadFailure::kTooLarge;
+    };
+    if (st.st_size < 0 || static_cast<std::uint64_t>(st.st_size) > limit) {
+        return tooLarge();
+    }
+    // One byte more than the length, so growth and the end are both seen;
+    // never more than one byte past the limit.
+    std::vector<std::uint8_t> buffer(static_cast<std::size_t>(st.st_size) + 1);
+    std::size_t got = 0;
+    for (;;) {
+        if (got == buffer.size()) {
+            if (got > limit) {
+                return tooLarge();
+            }
+            buffer.resize(buffer.size() <= (limit + 1) / 2 ? 2 * buffer.size() : limit + 1);
+        }
+        const ssize_t n = ::read(fd.get(), buffer.data() + got, buffer.size() - got);
+        if (n < 0) {
+            if (errno == EINTR || errno == EAGAIN) {
+                continue;
+            }
+            reason = Reason(errno);
+            return ReadFailure::kRead;
+        }
+        if (n == 0) {
+            break;
+        }
+        got += static_cast<std::size_t>(n);
+    }
+    if (got > limit) {
+        return tooLarge();
+    }
+    buffer.resize(got);
+    out = std::move(buffer);
+    return ReadFailure::kNone;
+}
+
+bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::vector<std::uint8_t>& out,
+                     std::string& error) {
+    std::string reason;
+    switch (ReadRegularFileFor(path, maxBytes, out, reason)) {
+        case ReadFailure::kNone:
+            return true;
+        case ReadFailure::kOpen:
+            error = "cannot open " + Quoted(path) + ": " + reason + ".";
+            break;
+        case ReadFailure::kNotRegular:
+            error = Quoted(path) + " is " + reason + ", not a regular file.";
+            break;
+        case ReadFailure::kTooLarge:
+            error = Quoted(path) + " is " + reason + ".";
+            break;
+        case ReadFailure::kRead:
+            error = "cannot read " + Quoted(path) + ": " + reason + ".";
+            break;
+    }
+    return false;
+}
+
+bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> data,
+                         std::string& error) {
+    OutputTarget target;
+    if (!ResolveOutput(path, target, error)) {
+        return false;
+    }
+    if (target.kind == OutputTarget::kDirect) {
+        return WriteDirect(path, data, error);
+    }
+    const std::string shown = Quoted(path);
+    const bool replacing = target.kind == OutputTarget::kReplace;
+    const char* verb = replacing ? "write" : "create";
+    const PathParts parts = Split(target.file);
+    const Fd dir(OpenFolder(parts.folder));
+    if (!dir.ok()) {
+        error = Cannot(verb, shown, errno);
+        return false;
+    }
+    // A new file is created with 0666 and the umask applies, as for any
+    // program's output; a replaced one keeps its bits.
+    error.clear();
+    return WriteThroughTemporary(dir.get(), verb, shown, replacing ? 0600 : 0666,
+                                 replacing ? std::optional<mode_t>(target.mode) : std::nullopt,
+                                 data, error, [&](const std::string& tmp) {
+                                     return ::renameat(dir.get(), tmp.c_str(), dir.get(),
+                                                       parts.name.c_str()) == 0;
+                                 });
+}
+
+bool WriteNewFile(std::string& path, std::span<const std::uint8_t> data, std::string& error) {
+    const PathParts parts = Split(path);
+    const std::string shown = Quoted(path);
+    if (parts.name.empty()) {
+        error = shown + " ends in '/'; name a file to write.";
+        return false;
+    }
+    const Fd dir(OpenFolder(parts.folder));
+    if (!dir.ok()) {
+        error = Cannot("create", shown, errno);
+        return false;
+    }
+    const bool bin = parts.name.size() > 4 && parts.name.ends_with(".bin");
+    const std::string stem = bin ? parts.name.substr(0, parts.name.size() - 4) : parts.name;
+    const std::string suffix = bin ? ".bin" : "";
+    std::string written;
+    error.clear();
+    // Linked in rather than renamed: link() never replaces a file, so no
+    // moment exists in which an older file of that name is lost or a
+    // half-written one can be seen.
+    const bool ok = WriteThroughTemporary(
+        dir.get(), "create", shown, 0600, std::nullopt, data, error, [&](const std::string& tmp) {
+            for (int attempt = 0; attempt < 1000; ++attempt) {
+                const std::string name =
+                    attempt == 0 ? parts.name : stem + "-" + std::to_string(attempt) + suffix;
+                if (::linkat(dir.get(), tmp.c_str(), dir.get(), name.c_str(), 0) == 0) {
+                    written = parts.prefix + name;
+                    return true;
+                }
+                if (errno != EEXIST) {
+                    error = Cannot("create", Quoted(parts.prefix + name), errno);
+                    return false;
+                }
+            }
+            error = "cannot write " + shown + ": every name up to '-999' is taken.";
+            return false;
+        });
+    if (ok) {
+        path = written;
+    }
+    return ok;
+}
+
+bool CheckCanCreate(const std::string& path, std::string& error) {
+    OutputTarget target;
+    if (!ResolveOutput(path, target, error)) {
+        return false;
+    }
+    const std::string shown = Quoted(path);
+    if (target.kind == OutputTarget::kDirect) {
+        if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
+            error = Cannot("write", shown, errno);
+            return false;
+        }
+        return true;
+    }
+    const std::string folder = Split(target.file).folder;
+    const std::string verb = target.kind == OutputTarget::kNew ? "cannot create " : "cannot write ";
+    struct stat st {};
+    if (::stat(folder.c_str(), &st) != 0) {
+        const int err = errno;
+        error = verb + shown + ": the folder " + Quoted(folder) +
+                (err == ENOENT ? " does not exist." : " cannot be reached: " + Reason(err) + ".");
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
+        error = verb + shown + ": " + Quoted(folder) + " is not a folder.";
+        return false;
+    }
+    // The folder, not the file: a replaced file is renamed over, so it is
+    // the folder that must take a new name.
+    if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
+        const int err = errno;
+        error = verb + shown + " in the folder " + Quoted(folder) + ": " + Reason(err) + ".";
+        return false;
+    }
+    return true;
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {};
+    struct stat sb {};
+    return !a.empty() && !b.empty() && ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+std::string OutputClashes(const std::string& output, std::initializer_list<FileRole> inputs) {
+    for (const FileRole& input : inputs) {
+        if (!SameFile(output, std::string(input.path))) {
+            continue;
+        }
+        const std::string what =
+            output == input.path
+                ? std::string(input.role)
+                : "the same file as " + std::string(input.role) + " " + Quoted(input.path);
+        return Quoted(output) + " is " + what +
+               "; writing it would destroy it. Choose another output.";
+    }
+    return {};
+}
+
+}  // namespace sovra
