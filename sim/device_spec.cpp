@@ -1,9 +1,8 @@
 #include "sim/device_spec.h"
 
-#include <cerrno>
 #include <charconv>
-#include <cstring>
-#include <fstream>
+
+#include "app/files.h"
 
 namespace sovra::sim {
 namespace {
@@ -128,28 +127,28 @@ DeviceSpecResult ParseDeviceSpec(std::string_view text) {
 
 std::optional<std::vector<std::uint8_t>> LoadFlashFile(const std::string& path,
                                                        std::string& error) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) {
-        error = "cannot open flash file '" + path + "': " + std::strerror(errno);
+    // Any contents are taken, valid or not: a damaged flash is what some
+    // tests want the device to hold.
+    std::vector<std::uint8_t> flash;
+    std::string reason;
+    const ReadFailure failure = ReadRegularFileFor(path, FlashSize, flash, reason);
+    if (failure == ReadFailure::kOpen || failure == ReadFailure::kRead) {
+        error = std::string(failure == ReadFailure::kOpen ? "cannot open" : "cannot read") +
+                " flash file '" + path + "': " + reason;
         return std::nullopt;
     }
-    // One byte more than a flash holds tells a file that is too long
-    // without reading all of it.
-    std::vector<std::uint8_t> flash(FlashSize + 1);
-    in.read(reinterpret_cast<char*>(flash.data()), static_cast<std::streamsize>(flash.size()));
-    if (in.bad()) {
-        error = "cannot read flash file '" + path + "'";
+    if (failure == ReadFailure::kNotRegular) {
+        error = "flash file '" + path + "' is " + reason + ", not a regular file";
         return std::nullopt;
     }
-    const auto got = static_cast<std::size_t>(in.gcount());
-    if (got != FlashSize) {
+    if (failure == ReadFailure::kTooLarge || flash.size() != FlashSize) {
         error = "flash file '" + path + "' " +
-                (got > FlashSize ? std::string("is larger than")
-                                 : "holds " + std::to_string(got) + " bytes, not") +
+                (failure == ReadFailure::kTooLarge
+                     ? std::string("is larger than")
+                     : "holds " + std::to_string(flash.size()) + " bytes, not") +
                 " a beamformer's flash of exactly " + std::to_string(FlashSize) + " bytes";
         return std::nullopt;
     }
-    flash.resize(FlashSize);
     return flash;
 }
 

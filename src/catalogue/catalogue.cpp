@@ -1,8 +1,9 @@
 #include "catalogue/catalogue.h"
 
-#include <cerrno>
-#include <cstdio>
+#include <cstdint>
 #include <cstring>
+
+#include "app/files.h"
 
 namespace sovra {
 namespace {
@@ -18,39 +19,6 @@ bool IsElementNamed(const pugi::xml_node& node, const char* name) {
     return node.type() == pugi::node_element && std::strcmp(node.name(), name) == 0;
 }
 
-struct FileBytes {
-    CatalogueLoad outcome = CatalogueLoad::kComplete;
-    std::string message;
-    std::vector<char> bytes;
-};
-
-// Reads the whole open file, at most kCatalogueMaxBytes of it.
-FileBytes ReadOpenFile(std::FILE* file) {
-    FileBytes result;
-    constexpr std::size_t kChunk = 64 * 1024;
-    for (;;) {
-        const std::size_t have = result.bytes.size();
-        result.bytes.resize(have + kChunk);
-        const std::size_t got = std::fread(result.bytes.data() + have, 1, kChunk, file);
-        result.bytes.resize(have + got);
-        if (result.bytes.size() > kCatalogueMaxBytes) {
-            result.outcome = CatalogueLoad::kUnreadable;
-            result.message = "larger than " + std::to_string(kCatalogueMaxBytes) + " bytes";
-            result.bytes.clear();
-            return result;
-        }
-        if (got < kChunk) {
-            if (std::ferror(file) != 0) {
-                const int err = errno;
-                result.outcome = CatalogueLoad::kUnreadable;
-                result.message = err != 0 ? std::strerror(err) : "read error";
-                result.bytes.clear();
-            }
-            return result;
-        }
-    }
-}
-
 }  // namespace
 
 FirmwareCatalogue FirmwareCatalogue::LoadDefault() {
@@ -58,25 +26,17 @@ FirmwareCatalogue FirmwareCatalogue::LoadDefault() {
 }
 
 FirmwareCatalogue FirmwareCatalogue::LoadFrom(const std::string& path) {
-    errno = 0;
-    std::FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) {
-        const int err = errno;
+    std::vector<std::uint8_t> bytes;
+    std::string reason;
+    const ReadFailure failure = ReadRegularFileFor(path, kCatalogueMaxBytes, bytes, reason);
+    if (failure != ReadFailure::kNone) {
         FirmwareCatalogue catalogue;
-        catalogue.outcome_ = CatalogueLoad::kNotOpened;
-        catalogue.parseMessage_ = err != 0 ? std::strerror(err) : "cannot open";
+        catalogue.outcome_ =
+            failure == ReadFailure::kOpen ? CatalogueLoad::kNotOpened : CatalogueLoad::kUnreadable;
+        catalogue.parseMessage_ = std::move(reason);
         return catalogue;
     }
-    errno = 0;
-    FileBytes read = ReadOpenFile(file);
-    std::fclose(file);
-    if (read.outcome != CatalogueLoad::kComplete) {
-        FirmwareCatalogue catalogue;
-        catalogue.outcome_ = read.outcome;
-        catalogue.parseMessage_ = std::move(read.message);
-        return catalogue;
-    }
-    return LoadFromBuffer(read.bytes.data(), read.bytes.size());
+    return LoadFromBuffer(bytes.data(), bytes.size());
 }
 
 FirmwareCatalogue FirmwareCatalogue::LoadFromBuffer(const void* data, std::size_t size) {

@@ -23,7 +23,7 @@ enum class CatalogueLoad {
     kComplete,    // parsed to the end
     kMalformed,   // not well-formed; the tree holds what was read before the error
     kNotOpened,   // the file could not be opened (missing, no permission)
-    kUnreadable,  // opened but not read whole (a folder, an I/O error, too large)
+    kUnreadable,  // not a regular file (a folder, a pipe), an I/O error, too large
 };
 
 class FirmwareCatalogue {

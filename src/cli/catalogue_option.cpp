@@ -1,5 +1,7 @@
 #include "cli/catalogue_option.h"
 
+#include "app/files.h"
+
 namespace sovra::cli {
 
 std::optional<FirmwareCatalogue> LoadCatalogueOption(const std::optional<std::string>& path,
@@ -34,6 +36,11 @@ std::optional<FirmwareCatalogue> LoadCatalogueOption(const std::optional<std::st
         }
     }
     return catalogue;
+}
+
+std::string CatalogueOutputClash(const std::optional<std::string>& catalogue,
+                                 const std::string& output) {
+    return OutputClashes(output, {{catalogue ? *catalogue : kCatalogueFileName, "the catalogue"}});
 }
 
 }  // namespace sovra::cli

@@ -30,4 +30,11 @@ std::optional<FirmwareCatalogue> LoadCatalogueOption(const std::optional<std::st
                                                      const CatalogueWording& wording,
                                                      std::ostream& err);
 
+// The sentence refusing `output` when it is the catalogue the command reads
+// (`catalogue`, or FirmwareUpdate.xml in the current directory when none is
+// named), or the empty string. For the subcommands that read the catalogue
+// and write a file, before they read anything.
+std::string CatalogueOutputClash(const std::optional<std::string>& catalogue,
+                                 const std::string& output);
+
 }  // namespace sovra::cli

@@ -10,9 +10,9 @@
 #include <memory>
 #include <vector>
 
+#include "app/files.h"
 #include "cli/cmd_image.h"
 #include "cli/commands.h"
-#include "cli/io.h"
 #include "flash/flash_command.h"
 #include "flash/image_format.h"
 #include "flash/info_area.h"
@@ -249,7 +249,7 @@ void PrintText(const Report& rep, const std::string& path, std::ostream& out) {
 int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& err) {
     std::vector<std::uint8_t> bytes;
     std::string error;
-    if (!ReadWholeFile(options.path, FlashSize, bytes, error)) {
+    if (!ReadRegularFile(options.path, FlashSize, bytes, error)) {
         err << "sovra-flash: " << error << '\n';
         return kExitRefused;
     }

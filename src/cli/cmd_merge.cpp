@@ -5,11 +5,13 @@
 
 #include <iostream>
 #include <memory>
+#include <span>
 #include <vector>
 
+#include "app/files.h"
 #include "cli/cmd_image.h"
 #include "cli/commands.h"
-#include "cli/io.h"
+#include "flash/firmware_file.h"
 #include "flash/flash_command.h"
 #include "flash/image_format.h"
 #include "flash/merge.h"
@@ -46,11 +48,19 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
         clock = std::make_unique<SystemClock>();
     }
 
+    // Refused before anything is read: the output replaces its file only
+    // at the end, but by then an input given twice would be gone.
+    std::string error = OutputClashes(options.output, {{options.readback, "the read-back"},
+                                                       {options.firmware, "the firmware file"}});
+    if (!error.empty() || !CheckCanCreate(options.output, error)) {
+        err << "sovra-flash: " << error << '\n';
+        return kExitRefused;
+    }
+
+    // The read-back is taken as it is, walkable or not: the merge keeps the
+    // firmware file's own block when it finds none to carry over.
     std::vector<std::uint8_t> flash;
-    std::vector<std::uint8_t> firmware;
-    std::string error;
-    if (!ReadWholeFile(options.readback, FlashSize, flash, error) ||
-        !ReadWholeFile(options.firmware, FlashSize, firmware, error)) {
+    if (!ReadRegularFile(options.readback, FlashSize, flash, error)) {
         err << "sovra-flash: " << error << '\n';
         return kExitRefused;
     }
@@ -59,24 +69,35 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
             << " bytes; a read-back is the whole flash, exactly " << FlashSize << " bytes.\n";
         return kExitRefused;
     }
+    FirmwareFile firmware;
+    if (Failed(LoadFirmwareFile(options.firmware, firmware, error))) {
+        err << "sovra-flash: " << error << '\n';
+        return kExitRefused;
+    }
 
-    const bool carried = FindDeviceInfo(flash).has_value();
-    std::uint32_t length = static_cast<std::uint32_t>(firmware.size());
+    const bool firmwareHasRecord = firmware.layout.deviceInfoRecords > 0;
+    std::uint32_t length = static_cast<std::uint32_t>(firmware.bytes.size());
     NullProgress progress;
-    const Status s = MergeFirmware(flash, firmware, length, *clock, progress);
+    bool carried = false;
+    const Status s = MergeFirmware(flash, firmware.bytes, length, *clock, progress, &carried);
     if (s != S_OK) {
         err << "sovra-flash: cannot merge '" << options.firmware << "': " << StatusText(s) << '\n';
         return kExitRefused;
     }
 
     const std::size_t size = options.flashImage ? flash.size() : length;
-    if (!WriteFileAtomically(options.output, flash.data(), size, error)) {
+    if (!WriteFileAtomically(options.output, std::span<const std::uint8_t>(flash).first(size),
+                             error)) {
         err << "sovra-flash: " << error << '\n';
         return kExitRefused;
     }
-    out << "wrote '" << options.output << "': " << size << " bytes; image length " << length
-        << ", device-info block "
-        << (carried ? "carried over from the read-back" : "the firmware file's own") << ".\n";
+    // Said as the merge did it: a block is carried over only into a
+    // device-info record of the firmware file.
+    const char* block = carried             ? "device-info block carried over from the read-back"
+                        : firmwareHasRecord ? "device-info block the firmware file's own"
+                                            : "no device-info block";
+    out << "wrote '" << options.output << "': " << size << " bytes; image length " << length << ", "
+        << block << ".\n";
     return kExitOk;
 }
 
