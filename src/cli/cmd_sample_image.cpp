@@ -7,9 +7,9 @@
 #include <memory>
 #include <vector>
 
+#include "app/files.h"
 #include "cli/cmd_image.h"
 #include "cli/commands.h"
-#include "cli/io.h"
 #include "flash/flash_command.h"
 
 namespace sovra::cli {
@@ -54,18 +54,23 @@ int RunSampleImage(const SampleImageCliOptions& options, std::ostream& out, std:
         !ParseTime(options.updated, "--updated", image.updateTime, err)) {
         return kExitUsage;
     }
+    std::string error;
+    if (!CheckCanCreate(options.output, error)) {
+        err << "sovra-flash: " << error << '\n';
+        return kExitRefused;
+    }
     const std::uint64_t length = SampleImageLength(image);
     const std::uint64_t limit = options.flash ? FlashSize : kMaxFileBytes;
     if (length > limit) {
-        err << "sovra-flash: the image would be " << length << " bytes, more than the "
-            << (options.flash ? "flash holds" : "tool writes") << " (" << limit
+        err << "sovra-flash: the image would be "
+            << (length == UINT64_MAX ? std::string("far") : std::to_string(length) + " bytes,")
+            << " more than the " << (options.flash ? "flash holds" : "tool writes") << " (" << limit
             << " bytes); use fewer --records or --words.\n";
         return kExitRefused;
     }
     const std::vector<std::uint8_t> bytes =
         options.flash ? MakeSampleFlash(image) : MakeSampleImage(image);
-    std::string error;
-    if (!WriteFileAtomically(options.output, bytes.data(), bytes.size(), error)) {
+    if (!WriteFileAtomically(options.output, bytes, error)) {
         err << "sovra-flash: " << error << '\n';
         return kExitRefused;
     }

@@ -1,6 +1,7 @@
 #include "flash/sample_image.h"
 
 #include <array>
+#include <cstdint>
 #include <stdexcept>
 
 #include "flash/flash_command.h"
@@ -83,7 +84,16 @@ void AppendDeviceInfo(std::vector<std::uint8_t>& out, const SampleImageOptions& 
 }  // namespace
 
 std::uint64_t SampleImageLength(const SampleImageOptions& options) {
-    const std::uint64_t words = 1 + std::uint64_t{options.records} * (2 + DataWords(options)) +
+    // Counted in 64 bits: 2 + DataWords in 32 bits wraps to 1 for 4294967295
+    // words, which passed every size check with a tiny length and then built
+    // records without bound. What 64 bits cannot hold saturates instead, so
+    // each caller's size check refuses it.
+    const std::uint64_t perRecord = 2 + std::uint64_t{DataWords(options)};
+    const std::uint64_t cap = (UINT64_MAX / 4) - (1 + 2 + DeviceInfoWords + 3);
+    if (options.records != 0 && perRecord > cap / options.records) {
+        return UINT64_MAX;
+    }
+    const std::uint64_t words = 1 + std::uint64_t{options.records} * perRecord +
                                 (options.deviceInfo ? 2 + DeviceInfoWords : 0) + 3;
     return 4 * words;
 }

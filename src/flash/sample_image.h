@@ -20,7 +20,8 @@ struct SampleImageOptions {
 };
 
 // The length MakeSampleImage gives for these options, computed without
-// building the image (for callers that check the size first).
+// building the image (for callers that check the size first); UINT64_MAX
+// when it is beyond what 64 bits count.
 std::uint64_t SampleImageLength(const SampleImageOptions& options);
 
 // A valid image: header word, the records (the device-info record second,
