@@ -6,11 +6,12 @@
 #include <iostream>
 #include <memory>
 #include <set>
+#include <span>
 #include <utility>
 
+#include "app/files.h"
 #include "cli/catalogue_option.h"
 #include "cli/commands.h"
-#include "cli/io.h"
 
 namespace sovra::cli {
 namespace {
@@ -75,6 +76,27 @@ std::string CommentSafe(std::string_view text) {
         }
     }
     return out;
+}
+
+// udev stops reading a rules file at the first line longer than 16 KiB, and
+// every rule after it is lost. A catalogue text goes into comment lines and
+// warnings, so each such line is cut to 1 KiB: far below that limit, with
+// room for any real device name or path, and short enough to read.
+constexpr std::size_t kMaxCommentLine = 1024;
+
+// `text` cut to fit kMaxCommentLine with the "# " in front and `tail` bytes
+// after it, at a UTF-8 character boundary, "..." marking the cut.
+std::string FitCommentLine(std::string text, std::size_t tail = 0) {
+    const std::size_t room = kMaxCommentLine - 2 - tail;
+    if (text.size() <= room) {
+        return text;
+    }
+    std::size_t cut = room - 3;
+    while (cut > 0 && (static_cast<unsigned char>(text[cut]) & 0xC0) == 0x80) {
+        --cut;
+    }
+    text.resize(cut);
+    return text + "...";
 }
 
 // What the user probably meant by an id written with spaces, a 0x prefix or
@@ -159,7 +181,7 @@ UdevRulesResult BuildUdevRules(const FirmwareCatalogue& catalogue, std::string_v
             if (!vid && !pid) {
                 note += "; " + Unmatchable(element, "PID");
             }
-            result.notes.push_back(note + ".");
+            result.notes.push_back(FitCommentLine(note + "."));
             continue;
         }
         // The program lists a device by the first entry with its ids, so
@@ -167,17 +189,17 @@ UdevRulesResult BuildUdevRules(const FirmwareCatalogue& catalogue, std::string_v
         if (!seen.insert({*vid, *pid}).second) {
             continue;
         }
-        rules += "\n# " + name + "\n";
+        rules += "\n# " + FitCommentLine(name) + "\n";
         rules += "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" +
                  SysfsId(*vid) + "\", ATTR{idProduct}==\"" + SysfsId(*pid) +
                  "\", TAG+=\"uaccess\", GROUP=\"plugdev\", MODE=\"0660\"\n";
         ++result.rules;
     }
 
+    constexpr std::string_view kSourceTail = " names. Written by `sovra-flash udev-rules`;\n";
     result.text = "# Access without root to the SovRa beamformers that the catalogue\n# " +
-                  CommentSafe(source) +
-                  " names. Written by `sovra-flash udev-rules`;\n"
-                  "# write it again when the catalogue changes.\n#\n";
+                  FitCommentLine(CommentSafe(source), kSourceTail.size()) +
+                  std::string(kSourceTail) + "# write it again when the catalogue changes.\n#\n";
     result.text += kHeading;
     result.text += rules;
     if (!result.notes.empty()) {
@@ -190,6 +212,15 @@ UdevRulesResult BuildUdevRules(const FirmwareCatalogue& catalogue, std::string_v
 }
 
 int RunUdevRules(const UdevRulesOptions& options, std::ostream& out, std::ostream& err) {
+    if (options.output) {
+        // Refused before the catalogue is read: the rules written over it
+        // would be the last ones it could ever give.
+        std::string error = CatalogueOutputClash(options.catalogue, *options.output);
+        if (!error.empty() || !CheckCanCreate(*options.output, error)) {
+            err << "sovra-flash: " << error << '\n';
+            return kExitRefused;
+        }
+    }
     // The program lists devices from what the parser kept, so the rules
     // cover the same entries.
     const auto loaded =
@@ -217,9 +248,8 @@ int RunUdevRules(const UdevRulesOptions& options, std::ostream& out, std::ostrea
 
     if (options.output) {
         std::string error;
-        if (!WriteFileAtomically(*options.output,
-                                 reinterpret_cast<const std::uint8_t*>(result.text.data()),
-                                 result.text.size(), error)) {
+        const auto* bytes = reinterpret_cast<const std::uint8_t*>(result.text.data());
+        if (!WriteFileAtomically(*options.output, std::span(bytes, result.text.size()), error)) {
             err << "sovra-flash: " << error << '\n';
             return kExitRefused;
         }
