@@ -3,6 +3,7 @@
 // print.
 
 #include <dirent.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -13,6 +14,7 @@
 #include <cstdio>
 #include <fstream>
 #include <iterator>
+#include <map>
 #include <ostream>
 #include <set>
 #include <sstream>
@@ -83,6 +85,30 @@ class CliImageTest : public ::testing::Test {
         return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
 
+    // Every name in the folder with what it holds: a regular file's bytes,
+    // a link's target, or its kind. Nothing else is opened, so a named pipe
+    // cannot hold the test.
+    std::map<std::string, std::string> Snapshot() const {
+        std::map<std::string, std::string> state;
+        for (const std::string& name : Listing()) {
+            struct stat st {};
+            if (::lstat(Path(name).c_str(), &st) != 0) {
+                state[name] = "gone";
+            } else if (S_ISREG(st.st_mode)) {
+                const auto bytes = Read(name);
+                state[name] = std::string(bytes.begin(), bytes.end());
+            } else if (S_ISLNK(st.st_mode)) {
+                char target[256] = {};
+                const ssize_t n = ::readlink(Path(name).c_str(), target, sizeof target - 1);
+                state[name] =
+                    "link to " + std::string(target, n > 0 ? static_cast<std::size_t>(n) : 0);
+            } else {
+                state[name] = "mode " + std::to_string(st.st_mode);
+            }
+        }
+        return state;
+    }
+
     std::string dir_;
     std::string lastError_;
 };
@@ -136,10 +162,17 @@ TEST_P(CliRefusalTest, ExitStatusAndNoOutputLeft) {
     Write("short-dump.bin", std::vector<std::uint8_t>(FlashSize - 4, 0xFF));
     o.records = 300;
     Write("big.bin", MakeSampleImage(o));
-    const auto before = Listing();
+    ASSERT_EQ(::mkfifo(Path("pipe").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink("fw.bin", Path("link.bin").c_str()), 0);
+    const std::string xml = R"(<Device_list><Device VID="abc" PID="10"/></Device_list>)";
+    Write("c.xml", std::vector<std::uint8_t>(xml.begin(), xml.end()));
+    Write("FirmwareUpdate.xml", std::vector<std::uint8_t>(xml.begin(), xml.end()));
+    const auto before = Snapshot();
 
+    // A command that waited on the pipe would hang here until the test's
+    // time limit ends it.
     EXPECT_EQ(Exec(GetParam().args), GetParam().exit);
-    EXPECT_EQ(Listing(), before) << "no output or temporary file may be left";
+    EXPECT_EQ(Snapshot(), before) << "no input changed, no output or temporary file left";
     if (GetParam().exit == 1) {
         // One line a user can act on; usage errors come from the parser.
         EXPECT_EQ(std::count(lastError_.begin(), lastError_.end(), '\n'), 1) << lastError_;
@@ -164,8 +197,71 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"InspectCut", "inspect cut.bin", 1},
         Refusal{"InspectTooLong", "inspect big.bin", 1},
         Refusal{"SampleFlashTooLarge", "sample-image --flash --records 300 --output out.bin", 1},
-        Refusal{"SampleBadKept", "sample-image --kept 2023-02-30T00:00:00Z --output out.bin", 2}),
+        Refusal{"SampleBadKept", "sample-image --kept 2023-02-30T00:00:00Z --output out.bin", 2},
+        // 2 + 4294967295 data words wrapped to 1 in 32 bits.
+        Refusal{"SampleWordsBeyond32Bits", "sample-image --words 4294967295 --output out.bin", 1},
+        Refusal{"SampleEverythingAtMost",
+                "sample-image --records 4294967295 --words 4294967295 --output out.bin", 1},
+        Refusal{"FirmwareIsAPipe", "merge --readback dump.bin --firmware pipe --output out.bin", 1},
+        Refusal{"ReadBackIsAPipe", "merge --readback pipe --firmware fw.bin --output out.bin", 1},
+        Refusal{"InspectPipe", "inspect pipe", 1}, Refusal{"InspectFolder", "inspect .", 1},
+        Refusal{"OutputIsTheReadBack",
+                "merge --readback dump.bin --firmware fw.bin --output dump.bin", 1},
+        Refusal{"OutputLinksToTheFirmware",
+                "merge --readback dump.bin --firmware fw.bin --output link.bin", 1},
+        Refusal{"RulesOverTheirCatalogue", "udev-rules --catalogue c.xml --output c.xml", 1},
+        Refusal{"RulesOverTheDefaultCatalogue", "udev-rules --output FirmwareUpdate.xml", 1},
+        Refusal{"OutputIsAFolder", "sample-image --output .", 1}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliImageTest, OutputThroughASymlinkKeepsTheLink) {
+    ASSERT_EQ(::mkdir(Path("store").c_str(), 0755), 0);
+    ASSERT_EQ(::symlink("store/fw.bin", Path("fw.bin").c_str()), 0);
+    Write("store/fw.bin", {1, 2, 3});
+    ASSERT_EQ(Exec("sample-image --output fw.bin"), 0) << lastError_;
+    ASSERT_EQ(Exec("sample-image --output plain.bin"), 0) << lastError_;
+    struct stat st {};
+    ASSERT_EQ(::lstat(Path("fw.bin").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(Read("store/fw.bin"), Read("plain.bin"));
+    ::unlink(Path("store/fw.bin").c_str());
+    ::rmdir(Path("store").c_str());
+}
+
+// The sentence never claims a block was carried over when the firmware file
+// has no device-info record to take it.
+TEST_F(CliImageTest, MergeSaysWhetherTheDeviceInfoBlockWasCarriedOver) {
+    struct Case {
+        bool flashHasBlock;
+        bool firmwareHasRecord;
+        const char* says;
+    };
+    const Case cases[] = {
+        {true, true, "device-info block carried over from the read-back"},
+        {true, false, "device-info block NOT carried over"},
+        {false, true, "device-info block the firmware file's own"},
+        {false, false, "no device-info block"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::to_string(c.flashHasBlock) + std::to_string(c.firmwareHasRecord));
+        SampleImageOptions flash;
+        flash.deviceInfo = c.flashHasBlock;
+        SampleImageOptions firmware;
+        firmware.deviceInfo = c.firmwareHasRecord;
+        firmware.seed = 2;
+        std::ostringstream out;
+        std::ostringstream err;
+        const int status = RunMerge(
+            {Write("dump.bin", MakeSampleFlash(flash)), Write("fw.bin", MakeSampleImage(firmware)),
+             Path("out.bin"), std::string(kNow), false},
+            out, err);
+        if (c.flashHasBlock && !c.firmwareHasRecord && status != 0) {
+            continue;  // refusing such a firmware file is as truthful
+        }
+        ASSERT_EQ(status, 0) << err.str();
+        EXPECT_NE(out.str().find(c.says), std::string::npos) << out.str();
+    }
+}
 
 TEST_F(CliImageTest, InspectReportsTheImage) {
     SampleImageOptions o;

@@ -150,6 +150,33 @@ TEST(BuildUdevRules, CatalogueTextsCannotAddRuleLines) {
     EXPECT_EQ(result.text.find('\r'), std::string::npos);
 }
 
+// udev stops reading a rules file at a line over 16 KiB and loses every rule
+// after it: catalogue texts of any length make lines of at most 1 KiB, cut
+// between characters.
+TEST(BuildUdevRules, LongCatalogueTextsKeepLinesShort) {
+    std::string longName;
+    for (int k = 0; k < 10000; ++k) {
+        longName += "\xC3\xA9";  // é, two bytes
+    }
+    const std::string longId(20000, 'z');
+    const auto catalogue =
+        Catalogue("<Device_list><Device Device_Name=\"" + longName +
+                  "\" VID=\"abc\" PID=\"10\"/><Device Device_Name=\"" + longName + "\" VID=\"" +
+                  longId + "\" PID=\"11\"/><Device VID=\"abc\" PID=\"12\"/></Device_list>");
+    const UdevRulesResult result = BuildUdevRules(catalogue, std::string(5000, 's'));
+    EXPECT_EQ(RuleLines(result.text),
+              (std::vector<std::string>{Rule("0abc", "0010"), Rule("0abc", "0012")}));
+    for (const std::string& line : Lines(result.text)) {
+        EXPECT_LE(line.size(), 1024u) << line.substr(0, 80);
+        if (line.ends_with("...")) {
+            // The cut fell between characters: no first half of an é before it.
+            EXPECT_NE(line[line.size() - 4], '\xC3') << line.substr(line.size() - 8);
+        }
+    }
+    ASSERT_EQ(result.notes.size(), 1u);
+    EXPECT_LE(result.notes[0].size(), 1022u);
+}
+
 class RunUdevRulesTest : public ::testing::Test {
   protected:
     void SetUp() override {
