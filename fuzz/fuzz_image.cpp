@@ -1,6 +1,7 @@
 // Every reader of the image format on arbitrary bytes: the record walk, the
-// validation, the device-info search and the entry-area rules. Nothing may
-// be read outside the input, and an area the rules have stamped is valid.
+// validation, the whole-flash check, the device-info search and the
+// entry-area rules. Nothing may be read outside the input, and an area the
+// rules have stamped is valid.
 
 #include <array>
 #include <cstddef>
@@ -51,6 +52,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     }
     (void)ComputeChecksum(image);
     (void)FindDeviceInfo(image);
+    // A flash that passes the check has its checksum and a device-info
+    // record inside its own bytes.
+    const FlashCheck flash = CheckFlashContents(image);
+    if (flash.status == S_OK) {
+        const std::uint32_t e = flash.layout.endMarker;
+        Check(walker.end() == WalkEnd::kEndMarker && walker.position() == e);
+        Check(std::size_t{4} * (e + 3) <= image.size());
+        Check(GetWord(image, e + 2) == ComputeChecksum(image));
+        Check(flash.deviceInfo.has_value() && flash.deviceInfo->IsDeviceInfo() &&
+              flash.deviceInfo->offset == FindDeviceInfo(image)->offset);
+    } else if (walker.end() != WalkEnd::kEndMarker) {
+        Check(flash.status == WalkFailure(walker.end()));
+    }
     if (s == S_OK) {
         Check(walker.end() == WalkEnd::kEndMarker);
         Check(walker.position() == layout.endMarker && records == layout.records);
