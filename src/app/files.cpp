@@ -147,11 +147,23 @@ int OpenTemporary(int dirFd, mode_t mode, std::string& name) {
 }
 
 // What writing an output means, once symbolic links are followed.
+// What a replaced file keeps: its permission bits and, where the system
+// lets us give it (we are root, or it is ours), its owner.
+struct Kept {
+    mode_t mode = 0;
+    uid_t uid = 0;
+    gid_t gid = 0;
+};
+
 struct OutputTarget {
     enum Kind { kNew, kReplace, kDirect } kind = kNew;
     std::string file;  // the file itself: for a link, the file it points to
-    mode_t mode = 0;   // a replaced file's permission bits
+    Kept kept;         // for kReplace
 };
+
+Kept KeptOf(const struct stat& st) {
+    return {static_cast<mode_t>(st.st_mode & 0777), st.st_uid, st.st_gid};
+}
 
 // The real path of an open file, through /proc: the kernel has followed the
 // links with its own protections (a link planted in a shared folder such as
@@ -176,7 +188,7 @@ bool ResolveOutput(const std::string& path, OutputTarget& target, std::string& e
             error = Cannot("write", shown, errno);
             return false;
         }
-        target = {OutputTarget::kNew, path, 0};
+        target = {OutputTarget::kNew, path, {}};
     } else if (S_ISLNK(st.st_mode)) {
         const Fd fd(::open(path.c_str(), O_PATH | O_CLOEXEC));
         if (!fd.ok() || ::fstat(fd.get(), &st) != 0) {
@@ -187,14 +199,14 @@ bool ResolveOutput(const std::string& path, OutputTarget& target, std::string& e
                                   : Cannot("follow the symbolic link", shown, err);
             return false;
         }
-        target = {OutputTarget::kReplace, path, st.st_mode & 0777};
+        target = {OutputTarget::kReplace, path, KeptOf(st)};
         if (S_ISREG(st.st_mode) && !RealPath(fd.get(), target.file)) {
             error = "cannot follow the symbolic link " + shown +
                     ": the file it points to cannot be named.";
             return false;
         }
     } else {
-        target = {OutputTarget::kReplace, path, st.st_mode & 0777};
+        target = {OutputTarget::kReplace, path, KeptOf(st)};
     }
     if (target.kind == OutputTarget::kReplace) {
         if (S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode)) {
@@ -243,7 +255,7 @@ bool WriteDirect(const std::string& path, std::span<const std::uint8_t> data, st
 // `install`; the temporary file is gone afterwards whatever happened.
 template <typename Install>
 bool WriteThroughTemporary(int dirFd, const char* verb, const std::string& shown, mode_t createMode,
-                           std::optional<mode_t> keepMode, std::span<const std::uint8_t> data,
+                           std::optional<Kept> keep, std::span<const std::uint8_t> data,
                            std::string& error, Install install) {
     std::string tmp;
     Fd fd(OpenTemporary(dirFd, createMode, tmp));
@@ -251,9 +263,14 @@ bool WriteThroughTemporary(int dirFd, const char* verb, const std::string& shown
         error = Cannot(verb, shown, errno);
         return false;
     }
+    if (keep) {
+        // Refused unless we are root or the owner already: then the file
+        // simply becomes ours, as any new file would.
+        (void)!::fchown(fd.get(), keep->uid, keep->gid);
+    }
     const bool written = WriteAll(fd.get(), data) &&
-                         (!keepMode || ::fchmod(fd.get(), *keepMode) == 0) &&
-                         ::fsync(fd.get()) == 0 && fd.Close();
+                         (!keep || ::fchmod(fd.get(), keep->mode) == 0) && ::fsync(fd.get()) == 0 &&
+                         fd.Close();
     const int writeErrno = errno;
     fd.Close();
     const bool installed = written && install(tmp);
@@ -296,8 +313,12 @@ ReadFailure ReadRegularFileFor(const std::string& path, std::size_t maxBytes,
         reason = Reason(errno);
         return ReadFailure::kOpen;
     }
+    if (::fstat(fd.get(), &st) != 0) {
+        reason = Reason(errno);
+        return ReadFailure::kRead;
+    }
     // It may have been swapped for something else since the stat().
-    if (::fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    if (!S_ISREG(st.st_mode)) {
         reason = KindOf(st.st_mode);
         return ReadFailure::kNotRegular;
     }
@@ -385,8 +406,8 @@ bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> 
     // program's output; a replaced one keeps its bits.
     error.clear();
     return WriteThroughTemporary(dir.get(), verb, shown, replacing ? 0600 : 0666,
-                                 replacing ? std::optional<mode_t>(target.mode) : std::nullopt,
-                                 data, error, [&](const std::string& tmp) {
+                                 replacing ? std::optional<Kept>(target.kept) : std::nullopt, data,
+                                 error, [&](const std::string& tmp) {
                                      return ::renameat(dir.get(), tmp.c_str(), dir.get(),
                                                        parts.name.c_str()) == 0;
                                  });

@@ -46,7 +46,8 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::vector<
 // - a regular file, or nothing yet: through a temporary file in the same
 //   folder, synced, renamed into place and the folder synced, so the old file
 //   stays as it was until the new one is complete. A new file gets
-//   0666 & ~umask, a replaced one keeps its permission bits;
+//   0666 & ~umask; a replaced one keeps its permission bits, and its owner
+//   where the system allows (root replacing a user's file);
 // - a symbolic link: the same, for the file it points to, in that file's
 //   folder; a link to nothing is refused rather than followed blindly;
 // - a character device or a named pipe: written directly (a pipe must have a

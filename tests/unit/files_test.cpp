@@ -240,11 +240,22 @@ INSTANTIATE_TEST_SUITE_P(
                       ::umask(mask);
                       EXPECT_EQ(ModeOf(p) & 0777, 0666 & ~mask);
                   }},
-        WriteCase{"ReplacedFileKeepsItsMode",
-                  [](auto& t) { return t.Put("out", "old contents", 0640); }, nullptr,
+        // Root replacing a user's file leaves it the user's.
+        WriteCase{"ReplacedFileKeepsItsModeAndOwner",
+                  [](auto& t) {
+                      const std::string p = t.Put("out", "old contents", 0640);
+                      if (::geteuid() == 0) {
+                          EXPECT_EQ(::chown(p.c_str(), 65534, 65534), 0);
+                      }
+                      return p;
+                  },
+                  nullptr,
                   [](auto& t, const std::string& p) {
                       EXPECT_EQ(t.Contents(p), kNew);
                       EXPECT_EQ(ModeOf(p) & 0777, 0640u);
+                      struct stat st {};
+                      ASSERT_EQ(::stat(p.c_str(), &st), 0);
+                      EXPECT_EQ(st.st_uid, ::geteuid() == 0 ? 65534u : ::geteuid());
                   }},
         WriteCase{"SymlinkStaysALink",
                   [](auto& t) {
