@@ -131,7 +131,7 @@ std::optional<std::vector<std::uint8_t>> LoadFlashFile(const std::string& path,
     // tests want the device to hold.
     std::vector<std::uint8_t> flash;
     std::string reason;
-    const ReadFailure failure = ReadRegularFileFor(path, FlashSize, flash, reason);
+    const ReadFailure failure = ReadRegularFileWithReason(path, FlashSize, flash, reason);
     if (failure == ReadFailure::kOpen || failure == ReadFailure::kRead) {
         error = std::string(failure == ReadFailure::kOpen ? "cannot open" : "cannot read") +
                 " flash file '" + path + "': " + reason;

@@ -294,8 +294,8 @@ int OpenFolder(const std::string& folder) {
 
 }  // namespace
 
-ReadFailure ReadRegularFileFor(const std::string& path, std::size_t maxBytes,
-                               std::vector<std::uint8_t>& out, std::string& reason) {
+ReadFailure ReadRegularFileWithReason(const std::string& path, std::size_t maxBytes,
+                                      std::vector<std::uint8_t>& out, std::string& reason) {
     out.clear();
     // Looked at before it is opened: opening a device can have effects of
     // its own, and a named pipe must never be waited on.
@@ -365,7 +365,7 @@ ReadFailure ReadRegularFileFor(const std::string& path, std::size_t maxBytes,
 bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::vector<std::uint8_t>& out,
                      std::string& error) {
     std::string reason;
-    switch (ReadRegularFileFor(path, maxBytes, out, reason)) {
+    switch (ReadRegularFileWithReason(path, maxBytes, out, reason)) {
         case ReadFailure::kNone:
             return true;
         case ReadFailure::kOpen:

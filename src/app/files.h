@@ -34,8 +34,8 @@ enum class ReadFailure {
 // ("No such file or directory", "a named pipe", "larger than 16 bytes"),
 // for callers with a wording of their own. A file longer than the limit is
 // refused without being read whole.
-ReadFailure ReadRegularFileFor(const std::string& path, std::size_t maxBytes,
-                               std::vector<std::uint8_t>& out, std::string& reason);
+ReadFailure ReadRegularFileWithReason(const std::string& path, std::size_t maxBytes,
+                                      std::vector<std::uint8_t>& out, std::string& reason);
 
 // The same, with `error` a sentence naming the file: "cannot open 'x': No
 // such file or directory.", "'x' is a named pipe, not a regular file."

@@ -28,7 +28,7 @@ FirmwareCatalogue FirmwareCatalogue::LoadDefault() {
 FirmwareCatalogue FirmwareCatalogue::LoadFrom(const std::string& path) {
     std::vector<std::uint8_t> bytes;
     std::string reason;
-    const ReadFailure failure = ReadRegularFileFor(path, kCatalogueMaxBytes, bytes, reason);
+    const ReadFailure failure = ReadRegularFileWithReason(path, kCatalogueMaxBytes, bytes, reason);
     if (failure != ReadFailure::kNone) {
         FirmwareCatalogue catalogue;
         catalogue.outcome_ =

@@ -22,7 +22,7 @@ Status ReadImageFile(const std::string& path, const char* what, std::vector<std:
                      std::string& error) {
     const std::string shown = std::string(what) + " '" + path + "'";
     std::string reason;
-    switch (ReadRegularFileFor(path, FlashSize, bytes, reason)) {
+    switch (ReadRegularFileWithReason(path, FlashSize, bytes, reason)) {
         case ReadFailure::kNone:
             return S_OK;
         case ReadFailure::kOpen:
