@@ -41,7 +41,8 @@ class BusError {
     sd_bus_error* get() { return &error_; }
 
   private:
-    sd_bus_error error_ = SD_BUS_ERROR_NULL;
+    // All empty, as SD_BUS_ERROR_NULL, which clang rejects as pedantic.
+    sd_bus_error error_{};
 };
 
 // Microseconds left until `deadline`, or 0 once it has passed.

@@ -7,6 +7,8 @@
 #include <memory>
 #include <vector>
 
+#include "app/files.h"
+#include "cli/catalogue_option.h"
 #include "cli/commands.h"
 #include "cli/io.h"
 #include "cli/progress_bar.h"
@@ -57,6 +59,17 @@ class BarProgress final : public StageProgress {
 
 int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream& out,
             std::ostream& err, bool terminal) {
+    // Found out before minutes of reading: an output that would destroy an
+    // input, or that cannot be written.
+    if (const std::string clash = CatalogueOutputClash(options.catalogue, options.output);
+        !clash.empty()) {
+        Refuse(err, clash);
+        return kExitRefused;
+    }
+    if (std::string error; !CheckCanCreate(options.output, error)) {
+        Refuse(err, error);
+        return kExitRefused;
+    }
     const auto catalogue = LoadDeviceCatalogue(options.catalogue, err);
     if (!catalogue) {
         return kExitRefused;
@@ -103,7 +116,7 @@ int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream
             << " It is saved as it is, but `restore` will not write it back.\n";
     }
 
-    if (!WriteFileAtomically(options.output, flash.data(), flash.size(), error)) {
+    if (!WriteFileAtomically(options.output, flash, error)) {
         Refuse(err, error);
         return kExitRefused;
     }

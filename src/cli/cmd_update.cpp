@@ -20,13 +20,11 @@
 #include "cli/io.h"
 #include "cli/update_display.h"
 #include "cli/update_report.h"
-#include "flash/image_format.h"
+#include "flash/firmware_file.h"
 #include "update/update_engine.h"
 
 namespace sovra::cli {
 namespace {
-
-constexpr std::string_view kNotAnImage = "Selected firmware file is not a valid firmware image";
 
 // Everything one device's job needs, alive until its worker has been joined.
 struct Job {
@@ -82,43 +80,21 @@ class HeldSignals {
 // before anyone is asked or anything is opened: a job must never start
 // with an image it cannot write.
 bool LoadImage(const UpdateCliOptions& o, std::vector<std::uint8_t>& bytes, std::ostream& err) {
-    const bool restore = o.mode == UpdateMode::kRestore;
-    struct stat st {};
-    if (::stat(o.image.c_str(), &st) == 0 && S_ISREG(st.st_mode) &&
-        static_cast<std::uint64_t>(st.st_size) > FlashSize) {
-        err << "sovra-flash: "
-            << (restore ? "'" + o.image + "' is not a flash dump"
-                        : std::string(kNotAnImage) + ": '" + o.image + "'")
-            << ": it is larger than the device's 256 KiB flash. Nothing was sent to any "
-               "device.\n";
-        return false;
-    }
     std::string error;
-    if (!ReadWholeFile(o.image, FlashSize, bytes, error)) {
-        ReportSystemEvent(kEventErrorReadingFirmwareFile);
-        err << "sovra-flash: " << error << " Nothing was sent to any device.\n";
-        return false;
+    Status s = S_OK;
+    if (o.mode == UpdateMode::kRestore) {
+        FlashCheck check;
+        s = LoadFlashDump(o.image, bytes, check, error);
+    } else {
+        FirmwareFile file;
+        s = LoadFirmwareFile(o.image, file, error);
+        bytes = std::move(file.bytes);
     }
-    if (restore) {
-        if (bytes.size() != FlashSize) {
-            err << "sovra-flash: '" << o.image << "' is not a flash dump: it holds " << bytes.size()
-                << " bytes, a dump exactly " << FlashSize << ". Nothing was sent to any device.\n";
-            return false;
-        }
-        const FlashCheck check = CheckFlashContents(bytes);
-        if (check.status != S_OK) {
-            err << "sovra-flash: '" << o.image
-                << "' is not a valid flash, so it is not written back: " << StatusText(check.status)
-                << " Nothing was sent to any device.\n";
-            return false;
-        }
-        return true;
-    }
-    ImageLayout layout;
-    const Status s = ValidateImage(bytes, FlashSize, layout);
     if (Failed(s)) {
-        err << "sovra-flash: " << kNotAnImage << ": '" << o.image << "': " << StatusText(s)
-            << " Nothing was sent to any device.\n";
+        if (s == E_FAIL) {
+            ReportSystemEvent(kEventErrorReadingFirmwareFile);
+        }
+        err << "sovra-flash: " << error << " Nothing was sent to any device.\n";
         return false;
     }
     return true;

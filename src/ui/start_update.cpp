@@ -4,8 +4,8 @@
 #include <string>
 
 #include "app/event_log.h"
+#include "flash/firmware_file.h"
 #include "ui/caution_dialog.h"
-#include "ui/firmware_file.h"
 #include "ui/main_window.h"
 #include "ui/progress_dialog.h"
 
@@ -96,17 +96,17 @@ void MainWindow::StartUpdate() {
 
     // 7: the file, whole, and only an image the flash can take.
     FreeFirmware();
-    const Status read = ReadFirmwareFile(fileName, firmware_);
-    if (read == E_FAIL) {
-        FreeFirmware();
-        Refuse(kFirmwareFileUnreadableText, kEventErrorReadingFirmwareFile);
+    FirmwareFile file;
+    std::string whyNot;
+    const Status read = LoadFirmwareFile(fileName, file, whyNot);
+    if (Failed(read)) {
+        // A file that cannot be read, and one that is no image the flash
+        // can take, are refused with messages of their own.
+        Refuse(read == E_FAIL ? kFirmwareFileUnreadableText : kFirmwareFileInvalidText,
+               kEventErrorReadingFirmwareFile);
         return;
     }
-    if (Failed(read) || Failed(ValidateFirmwareFile(firmware_))) {
-        FreeFirmware();
-        Refuse(kFirmwareFileInvalidText, kEventErrorReadingFirmwareFile);
-        return;
-    }
+    firmware_ = std::move(file.bytes);
 
     // 8: the last question, then the update.
     CautionDialog caution(this);

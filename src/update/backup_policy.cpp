@@ -1,7 +1,6 @@
 #include "update/backup_policy.h"
 
 #include <dirent.h>
-#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,6 +9,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "app/files.h"
 #include "device/flash_backup.h"
 #include "flash/flash_command.h"
 #include "flash/image_format.h"
@@ -49,29 +49,8 @@ bool WritableFolder(const std::string& folder, std::string& failure) {
 // A whole flash from a regular file, or nothing: a backup folder may hold
 // anything, and nothing in it may hold the search up.
 bool ReadFlashFile(const std::string& path, std::vector<std::uint8_t>& flash) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
-    if (fd < 0) {
-        return false;
-    }
-    struct stat st {};
-    bool ok = ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size == FlashSize;
-    if (ok) {
-        flash.assign(FlashSize, 0);
-        std::size_t got = 0;
-        while (got < flash.size()) {
-            const ssize_t n = ::read(fd, flash.data() + got, flash.size() - got);
-            if (n < 0 && errno == EINTR) {
-                continue;
-            }
-            if (n <= 0) {
-                break;
-            }
-            got += static_cast<std::size_t>(n);
-        }
-        ok = got == flash.size();
-    }
-    ::close(fd);
-    return ok;
+    std::string error;
+    return ReadRegularFile(path, FlashSize, flash, error) && flash.size() == FlashSize;
 }
 
 // The device's own data: the first half of its information block, which no

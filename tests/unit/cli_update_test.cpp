@@ -283,14 +283,12 @@ INSTANTIATE_TEST_SUITE_P(
                     [](auto& t, auto&) {
                         WriteFile(t.firmwarePath_, std::vector<std::uint8_t>(FlashSize + 1));
                     },
-                    "", false, kExitRefused,
-                    "Selected firmware file is not a valid firmware image"},
+                    "", false, kExitRefused, "is larger than the device's 256 KiB flash"},
         RefusalCase{"FirmwareNotAnImage",
                     [](auto& t, auto&) {
                         WriteFile(t.firmwarePath_, std::vector<std::uint8_t>(4096, 0x01));
                     },
-                    "", false, kExitRefused,
-                    "Selected firmware file is not a valid firmware image"},
+                    "", false, kExitRefused, "cannot be written: a record of the image runs past"},
         RefusalCase{"FirmwareMissing", [](auto&, auto& o) { o.image += ".missing"; }, "", false,
                     kExitRefused, "cannot open"},
         RefusalCase{"UnknownDevice", [](auto&, auto& o) { o.devices = {"/dev/bus/usb/009/001"}; },
@@ -339,7 +337,7 @@ INSTANTIATE_TEST_SUITE_P(
                         o.noBackup = true;
                         WriteFile(t.firmwarePath_, std::vector<std::uint8_t>(FlashSize - 64));
                     },
-                    "", false, kExitRefused, "is not a flash dump"}),
+                    "", false, kExitRefused, "a whole flash is exactly 262144"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CliUpdateTest, ConfirmedOnATerminalItGoesAhead) {
