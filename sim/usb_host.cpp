@@ -276,7 +276,7 @@ std::size_t UsbHost::RequestsInFlight() const {
     std::lock_guard lock(impl_->mu);
     std::size_t n = 0;
     for (const auto& d : impl_->devices) {
-        n += d->handler->HeldReplies();
+        n += d->handler->RequestsInFlight();
     }
     return n;
 }
