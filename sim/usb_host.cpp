@@ -119,6 +119,10 @@ struct UsbHost::Impl {
         }
     }
 
+    // A new device with its address and handler, not on the bus yet.
+    // Called with mu held.
+    std::size_t Add(UsbIds ids, std::shared_ptr<BeamformerModel> model);
+
     void UnplugLocked(Device& d) {
         if (!d.plugged) {
             return;
@@ -193,11 +197,27 @@ UsbHost::~UsbHost() {
 }
 
 std::size_t UsbHost::Plug(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
+    std::lock_guard lock(impl_->mu);
+    const std::size_t index = impl_->Add(ids, std::move(model));
+    Impl::Device& d = *impl_->devices[index];
+    impl_->AddToTestbed(d);
+    d.plugged = true;
+    return index;
+}
+
+std::size_t UsbHost::AddUnplugged(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
+    std::lock_guard lock(impl_->mu);
+    const std::size_t index = impl_->Add(ids, std::move(model));
+    // Until it arrives, the device answers nothing.
+    impl_->devices[index]->model->Unplug();
+    return index;
+}
+
+std::size_t UsbHost::Impl::Add(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
     if (!model) {
         throw std::invalid_argument("a virtual device needs a model");
     }
-    std::lock_guard lock(impl_->mu);
-    const std::size_t index = impl_->devices.size();
+    const std::size_t index = devices.size();
     if (index >= kMaxDevices) {
         throw std::runtime_error("the virtual bus is full");
     }
@@ -242,12 +262,10 @@ std::size_t UsbHost::Plug(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
                 "H: descriptors=" +
                 Hex(descriptors) + "\n";
     d->handler = std::make_unique<UsbfsHandler>(
-        d->model, d->address, descriptors, [gone = impl_->gone, index] { gone->Push(index); },
-        impl_->timer);
-    impl_->Attach(*d);
-    impl_->AddToTestbed(*d);
-    d->plugged = true;
-    impl_->devices.push_back(std::move(d));
+        d->model, d->address, descriptors, [gone = gone, index] { gone->Push(index); }, timer);
+    // The handler is attached from the start and stays: see ~UsbHost.
+    Attach(*d);
+    devices.push_back(std::move(d));
     return index;
 }
 
