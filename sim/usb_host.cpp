@@ -41,6 +41,10 @@ std::string Format(const char* format, auto... args) {
         buffer, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1));
 }
 
+std::string BaseName(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
 std::string Take(gchar* owned) {
     std::string s = owned != nullptr ? owned : "";
     g_free(owned);
@@ -129,12 +133,17 @@ struct UsbHost::Impl {
         }
         d.model->Unplug();
         d.handler->Disconnect();
+        // As with the kernel, the device is off the bus's list and out of
+        // /dev before the "remove" event goes out, so a program that lists
+        // the devices again on the event no longer finds it. The event
+        // itself is made from the device's sysfs folder, which goes after.
+        // Files open on the node keep working (and get ENODEV); the handler
+        // stays attached for them and for the replug, which writes a new
+        // node.
+        std::remove((root + "/sys/bus/usb/devices/" + BaseName(d.sysPath)).c_str());
+        std::remove((root + d.devNode).c_str());
         umockdev_testbed_uevent(testbed.get(), d.sysPath.c_str(), "remove");
         umockdev_testbed_remove_device(testbed.get(), d.sysPath.c_str());
-        // The testbed leaves the node behind; a vanished device has none.
-        // Files open on it keep working (and get ENODEV); the handler stays
-        // attached for them and for the replug, which writes a new node.
-        std::remove((root + d.devNode).c_str());
         d.plugged = false;
     }
 
