@@ -29,6 +29,9 @@ Answer BeamformerModel::Handle(const ControlSetup& setup, std::span<std::uint8_t
             present_ = false;
             return Answer::Gone;
         }
+        // Every write request counts, refused or not, as the device sees it.
+        const std::uint64_t write =
+            setup.bRequest == CommandWriteFlash ? ++writes_ : std::uint64_t{0};
         std::uint32_t address = 0;
         const bool in = setup.bmRequestType == kVendorIn;
         const bool out = setup.bmRequestType == kVendorOut;
@@ -43,6 +46,7 @@ Answer BeamformerModel::Handle(const ControlSetup& setup, std::span<std::uint8_t
             }
         } else if (setup.bRequest == CommandReadFlash || setup.bRequest == CommandWriteFlash) {
             const bool read = setup.bRequest == CommandReadFlash;
+            const bool dropped = !read && faults_.dropWriteAt != 0 && write == faults_.dropWriteAt;
             if ((read ? !in : !out) || data.empty() || data.size() > ChunkSize ||
                 !DecodeFlashAddress(setup.wValue, setup.wIndex, address) || address >= FlashSize ||
                 FlashSize - address < data.size()) {
@@ -54,7 +58,7 @@ Answer BeamformerModel::Handle(const ControlSetup& setup, std::span<std::uint8_t
                         b = static_cast<std::uint8_t>(b ^ 0xA5);
                     }
                 }
-            } else {
+            } else if (!dropped) {
                 std::copy(data.begin(), data.end(), flash_.begin() + address);
             }
         } else {

@@ -19,6 +19,9 @@ struct FaultPlan {
     std::uint64_t failAt = 0;              // the K-th request stalls (1-based; 0 = never)
     std::uint64_t unplugAt = 0;            // the device vanishes at the K-th request
     std::uint64_t corruptAt = 0;           // the K-th request, if a read, returns flipped bits
+    // The K-th write request (counting write requests only, from 1) is
+    // acknowledged but its data is not stored.
+    std::uint64_t dropWriteAt = 0;
 };
 
 enum class Answer {
@@ -58,6 +61,7 @@ class BeamformerModel {
     std::vector<std::uint8_t> flash_;
     FaultPlan faults_;
     std::uint64_t requests_ = 0;
+    std::uint64_t writes_ = 0;
     bool prepared_ = false;
     bool present_ = true;
 };

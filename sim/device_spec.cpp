@@ -38,6 +38,15 @@ DeviceSpecResult Error(std::string message) {
     return {std::nullopt, std::move(message)};
 }
 
+// The fault an option that counts requests sets, or null.
+std::uint64_t* CountedFault(FaultPlan& faults, std::string_view key) {
+    return key == "fail-at"         ? &faults.failAt
+           : key == "unplug-at"     ? &faults.unplugAt
+           : key == "corrupt-at"    ? &faults.corruptAt
+           : key == "drop-write-at" ? &faults.dropWriteAt
+                                    : nullptr;
+}
+
 }  // namespace
 
 DeviceSpecResult ParseDeviceSpec(std::string_view text) {
@@ -79,50 +88,60 @@ DeviceSpecResult ParseDeviceSpec(std::string_view text) {
         if (eq == std::string_view::npos || value.empty()) {
             return Error("device " + quoted + ": option " + name + " needs a value (NAME=VALUE)");
         }
+        const std::string twice = "device " + quoted + ": option " + name + " is given twice";
         std::uint64_t number = 0;
+        const bool numeric = key == "latency-us" || key == "arrive-ms" || key == "leave-ms" ||
+                             CountedFault(spec.faults, key) != nullptr;
+        if (numeric && !ParseDecimal(value, number)) {
+            return Error("device " + quoted + ": option " + name + " must be a decimal number");
+        }
         if (key == "flash") {
             if (spec.flashFile) {
-                return Error("device " + quoted + ": option 'flash' is given twice");
+                return Error(twice);
             }
             spec.flashFile = std::string(value);
-        } else if (key == "latency-us" || key == "fail-at" || key == "unplug-at" ||
-                   key == "corrupt-at") {
-            if (!ParseDecimal(value, number)) {
-                return Error("device " + quoted + ": option " + name + " must be a decimal number");
+        } else if (key == "latency-us") {
+            if (seenLatency) {
+                return Error(twice);
             }
-            std::uint64_t* slot = key == "fail-at"      ? &spec.faults.failAt
-                                  : key == "unplug-at"  ? &spec.faults.unplugAt
-                                  : key == "corrupt-at" ? &spec.faults.corruptAt
-                                                        : nullptr;
-            if (slot == nullptr) {
-                if (seenLatency) {
-                    return Error("device " + quoted + ": option 'latency-us' is given twice");
-                }
-                if (number > kMaxLatencyUs) {
-                    return Error("device " + quoted + ": 'latency-us' may be at most " +
-                                 std::to_string(kMaxLatencyUs));
-                }
-                seenLatency = true;
-                spec.faults.latency = std::chrono::microseconds(number);
-            } else {
-                if (*slot != 0) {
-                    return Error("device " + quoted + ": option " + name + " is given twice");
-                }
-                if (number == 0) {
-                    return Error("device " + quoted + ": option " + name +
-                                 " counts requests from 1");
-                }
-                *slot = number;
+            if (number > kMaxLatencyUs) {
+                return Error("device " + quoted + ": 'latency-us' may be at most " +
+                             std::to_string(kMaxLatencyUs));
             }
+            seenLatency = true;
+            spec.faults.latency = std::chrono::microseconds(number);
+        } else if (key == "arrive-ms" || key == "leave-ms") {
+            auto& slot = key == "arrive-ms" ? spec.arriveAfter : spec.leaveAfter;
+            if (slot) {
+                return Error(twice);
+            }
+            if (number > kMaxPlugMs) {
+                return Error("device " + quoted + ": option " + name + " may be at most " +
+                             std::to_string(kMaxPlugMs));
+            }
+            slot = std::chrono::milliseconds(number);
+        } else if (std::uint64_t* slot = CountedFault(spec.faults, key)) {
+            if (*slot != 0) {
+                return Error(twice);
+            }
+            if (number == 0) {
+                return Error("device " + quoted + ": option " + name + " counts requests from 1");
+            }
+            *slot = number;
         } else {
             return Error("device " + quoted + ": unknown option " + name +
-                         " (known: flash, latency-us, fail-at, unplug-at, corrupt-at)");
+                         " (known: flash, latency-us, fail-at, unplug-at, corrupt-at, "
+                         "drop-write-at, arrive-ms, leave-ms)");
         }
         if (next == std::string_view::npos) {
-            return {std::move(spec), {}};
+            break;
         }
         rest.remove_prefix(next + 1);
     }
+    if (spec.arriveAfter && spec.leaveAfter && *spec.leaveAfter <= *spec.arriveAfter) {
+        return Error("device " + quoted + ": 'leave-ms' must be later than 'arrive-ms'");
+    }
+    return {std::move(spec), {}};
 }
 
 std::optional<std::vector<std::uint8_t>> LoadFlashFile(const std::string& path,

@@ -18,6 +18,7 @@
 
 #include "flash/sample_image.h"
 #include "sim/device_spec.h"
+#include "sim/plug_schedule.h"
 #include "sim/syslog_catcher.h"
 #include "sim/usb_host.h"
 
@@ -70,6 +71,15 @@ std::string Describe(const UsbHost& host, std::size_t i, const DeviceSpec& spec)
     }
     if (f.corruptAt != 0) {
         s += ", corrupt at request " + std::to_string(f.corruptAt);
+    }
+    if (f.dropWriteAt != 0) {
+        s += ", drop write request " + std::to_string(f.dropWriteAt);
+    }
+    if (spec.arriveAfter) {
+        s += ", arrives after " + std::to_string(spec.arriveAfter->count()) + " ms";
+    }
+    if (spec.leaveAfter) {
+        s += ", leaves after " + std::to_string(spec.leaveAfter->count()) + " ms";
     }
     return s;
 }
@@ -187,20 +197,30 @@ int Run(int argc, char** argv) {
     app.footer(
         "SPEC is VID:PID:REV in hexadecimal (REV is bcdDevice, 4 digits), optionally followed\n"
         "by comma-separated options:\n"
-        "  flash=FILE     initial flash contents, exactly 262144 bytes (default: a generated\n"
-        "                 valid image with a device-info record, the rest 0xFF)\n"
-        "  latency-us=N   every request takes N microseconds longer\n"
-        "  fail-at=K      the K-th request the device receives (from 1) stalls\n"
-        "  unplug-at=K    the device vanishes when its K-th request arrives\n"
-        "  corrupt-at=K   the K-th request, if a read, returns flipped bits\n"
-        "Without --device, one device " +
+        "  flash=FILE       initial flash contents, exactly 262144 bytes (default: a\n"
+        "                   generated valid image with a device-info record, rest 0xFF)\n"
+        "  latency-us=N     every request takes N microseconds longer (at most 10 s);\n"
+        "                   a program's own time limit runs out as on a real bus\n"
+        "  fail-at=K        the K-th request the device receives (from 1) stalls\n"
+        "  unplug-at=K      the device vanishes when its K-th request arrives\n"
+        "  corrupt-at=K     the K-th request, if a read, returns flipped bits\n"
+        "  drop-write-at=K  the K-th write request (counting writes only, from 1) is\n"
+        "                   acknowledged, but its data is not stored\n"
+        "  arrive-ms=N      the device is plugged in N ms after COMMAND starts (absent\n"
+        "                   until then)\n"
+        "  leave-ms=N       the device is unplugged N ms after COMMAND starts\n"
+        "Each device has its own address, in --device order from 2 on bus 1, whether or\n"
+        "not it is plugged in yet. Without --device, one device " +
         std::string(kDefaultDevice) +
         " is hosted.\n"
+        "One program at a time may claim a device; another one's claim is refused.\n"
         "The system-log entries the command writes are shown when it ends.\n"
         "Exit status: the command's; 125 when the launcher fails, 126/127 when the command\n"
         "cannot be run, 128+N when it is killed by signal N.\n\n"
-        "Example:\n  " +
-        kName + " --device 0abc:0010:0102 -- sovra-flash list");
+        "Examples:\n  " +
+        kName + " --device 0abc:0010:0102 -- sovra-flash list\n  " + kName +
+        " --device 0abc:0010:0102,arrive-ms=2000,leave-ms=9000 \\\n      -- "
+        "sovra-firmware-update");
     std::vector<std::string> deviceTexts;
     std::string saveDir;
     app.add_option("-d,--device", deviceTexts, "A device to host (repeatable)")
@@ -252,14 +272,26 @@ int Run(int argc, char** argv) {
 
     EnsurePreload(argv);
     UsbHost host;
+    std::vector<PlugSchedule::Event> events;
     for (std::size_t i = 0; i < specs.size(); ++i) {
-        host.Plug(specs[i].ids,
-                  std::make_shared<BeamformerModel>(std::move(flashes[i]), specs[i].faults));
+        auto model = std::make_shared<BeamformerModel>(std::move(flashes[i]), specs[i].faults);
+        if (specs[i].arriveAfter) {
+            host.AddUnplugged(specs[i].ids, std::move(model));
+            events.push_back({*specs[i].arriveAfter, i, true});
+        } else {
+            host.Plug(specs[i].ids, std::move(model));
+        }
+        if (specs[i].leaveAfter) {
+            events.push_back({*specs[i].leaveAfter, i, false});
+        }
         std::fprintf(stderr, "%s: %s\n", kName, Describe(host, i, specs[i]).c_str());
     }
     SyslogCatcher catcher(host.Root() + "/dev/log");
+    PlugSchedule schedule(host, std::move(events));
 
+    schedule.Start();
     int status = RunCommand(command);
+    schedule.Stop();
 
     // A device the command saw vanish is off the bus before the flash is
     // taken, so the saved state is final.

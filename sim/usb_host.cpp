@@ -41,6 +41,10 @@ std::string Format(const char* format, auto... args) {
         buffer, n < 0 ? 0 : std::min<std::size_t>(static_cast<std::size_t>(n), sizeof buffer - 1));
 }
 
+std::string BaseName(const std::string& path) {
+    return path.substr(path.rfind('/') + 1);
+}
+
 std::string Take(gchar* owned) {
     std::string s = owned != nullptr ? owned : "";
     g_free(owned);
@@ -119,18 +123,27 @@ struct UsbHost::Impl {
         }
     }
 
+    // A new device with its address and handler, not on the bus yet.
+    // Called with mu held.
+    std::size_t Add(UsbIds ids, std::shared_ptr<BeamformerModel> model);
+
     void UnplugLocked(Device& d) {
         if (!d.plugged) {
             return;
         }
         d.model->Unplug();
         d.handler->Disconnect();
+        // As with the kernel, the device is off the bus's list and out of
+        // /dev before the "remove" event goes out, so a program that lists
+        // the devices again on the event no longer finds it. The event
+        // itself is made from the device's sysfs folder, which goes after.
+        // Files open on the node keep working (and get ENODEV); the handler
+        // stays attached for them and for the replug, which writes a new
+        // node.
+        std::remove((root + "/sys/bus/usb/devices/" + BaseName(d.sysPath)).c_str());
+        std::remove((root + d.devNode).c_str());
         umockdev_testbed_uevent(testbed.get(), d.sysPath.c_str(), "remove");
         umockdev_testbed_remove_device(testbed.get(), d.sysPath.c_str());
-        // The testbed leaves the node behind; a vanished device has none.
-        // Files open on it keep working (and get ENODEV); the handler stays
-        // attached for them and for the replug, which writes a new node.
-        std::remove((root + d.devNode).c_str());
         d.plugged = false;
     }
 
@@ -193,11 +206,27 @@ UsbHost::~UsbHost() {
 }
 
 std::size_t UsbHost::Plug(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
+    std::lock_guard lock(impl_->mu);
+    const std::size_t index = impl_->Add(ids, std::move(model));
+    Impl::Device& d = *impl_->devices[index];
+    impl_->AddToTestbed(d);
+    d.plugged = true;
+    return index;
+}
+
+std::size_t UsbHost::AddUnplugged(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
+    std::lock_guard lock(impl_->mu);
+    const std::size_t index = impl_->Add(ids, std::move(model));
+    // Until it arrives, the device answers nothing.
+    impl_->devices[index]->model->Unplug();
+    return index;
+}
+
+std::size_t UsbHost::Impl::Add(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
     if (!model) {
         throw std::invalid_argument("a virtual device needs a model");
     }
-    std::lock_guard lock(impl_->mu);
-    const std::size_t index = impl_->devices.size();
+    const std::size_t index = devices.size();
     if (index >= kMaxDevices) {
         throw std::runtime_error("the virtual bus is full");
     }
@@ -242,12 +271,10 @@ std::size_t UsbHost::Plug(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
                 "H: descriptors=" +
                 Hex(descriptors) + "\n";
     d->handler = std::make_unique<UsbfsHandler>(
-        d->model, d->address, descriptors, [gone = impl_->gone, index] { gone->Push(index); },
-        impl_->timer);
-    impl_->Attach(*d);
-    impl_->AddToTestbed(*d);
-    d->plugged = true;
-    impl_->devices.push_back(std::move(d));
+        d->model, d->address, descriptors, [gone = gone, index] { gone->Push(index); }, timer);
+    // The handler is attached from the start and stays: see ~UsbHost.
+    Attach(*d);
+    devices.push_back(std::move(d));
     return index;
 }
 
@@ -276,7 +303,7 @@ std::size_t UsbHost::RequestsInFlight() const {
     std::lock_guard lock(impl_->mu);
     std::size_t n = 0;
     for (const auto& d : impl_->devices) {
-        n += d->handler->HeldReplies();
+        n += d->handler->RequestsInFlight();
     }
     return n;
 }

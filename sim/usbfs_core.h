@@ -49,15 +49,19 @@ inline std::size_t Length(const UMockdevIoctlData* data) {
     return data->data_len < 0 ? 0 : static_cast<std::size_t>(data->data_len);
 }
 
-// A URB the device has answered, until the program reaps it. As with the
-// kernel, the answer (status, length, an IN request's data) reaches the
-// program's memory when it reaps the URB, not before: each piece of that
-// memory is written back once, where writing it at submission too would
-// cost every request a second copy.
+// A submitted URB: in flight until the device's latency has passed, then
+// landed, until the program reaps it. As with the kernel, the answer
+// (status, length, an IN request's data) reaches the program's memory when
+// it reaps the URB, not before: each piece of that memory is written back
+// once, where writing it at submission too would cost every request a
+// second copy.
 struct Completion {
     // The references keep the client memory mapping umockdev made.
     GObjectPtr<UMockdevIoctlData> urb;
     GObjectPtr<UMockdevIoctlData> buffer;  // setup packet and data stage
+    std::uintptr_t address = 0;            // the URB in the program's memory
+    std::uint64_t id = 0;                  // unique over the device's life
+    std::chrono::steady_clock::time_point due;
     int status = 0;
     int actual = 0;
     std::vector<std::uint8_t> in;  // an IN request's data stage
@@ -66,11 +70,14 @@ struct Completion {
 struct Reply {
     long result = 0;
     int error = 0;
-    // How long the device takes to give it. The client waits in its ioctl
+    // How long the device takes to give it; the client waits in its ioctl
     // meanwhile, while the testbed's thread goes on serving other devices.
+    // Only a synchronous control transfer waits so: a URB is answered at
+    // once and lands later.
     std::chrono::microseconds latency{0};
-    // A submitted URB, which becomes reapable when the reply goes out.
-    std::optional<Completion> completion;
+    // The handler answers later by itself (a reap waiting for a URB to
+    // land, a claim waiting for a closed file to be let go of).
+    bool deferred = false;
 };
 
 inline Reply Ok(long result = 0) {
@@ -82,6 +89,11 @@ inline Reply Fail(int error) {
     Reply r;
     r.result = -1;
     r.error = error;
+    return r;
+}
+inline Reply Deferred() {
+    Reply r;
+    r.deferred = true;
     return r;
 }
 
@@ -102,24 +114,6 @@ struct UsbfsHandler::Core : std::enable_shared_from_this<Core> {
     // holding the timer's last owner.
     std::weak_ptr<ReplyTimer> timer;
 
-    // One open file of the device node.
-    struct Client {
-        // The connection it was opened on: a file opened before an unplug
-        // stays dead after the replug, as on a real bus.
-        std::uint64_t generation = 0;
-        // Completed URBs in submission order, until reaped.
-        std::deque<usbfs::Completion> completed;
-    };
-
-    mutable std::mutex mu;
-    std::uint64_t generation = 0;
-    // By the client object's address, for as long as the object lives: the
-    // testbed gives a later file the address of a closed one, and what the
-    // closed file left (URBs pointing into its memory, its connection) must
-    // not pass to the new one. The testbed never says that a client has
-    // gone, so the object itself tells (a weak reference).
-    std::map<UMockdevIoctlClient*, Client> clients;
-
     // References that must outlive the reply: umockdev writes resolved
     // memory back to the client when the ioctl completes.
     struct Pins {
@@ -130,9 +124,47 @@ struct UsbfsHandler::Core : std::enable_shared_from_this<Core> {
         }
     };
 
-    // A reply held back for the device's latency, with everything it needs
-    // when it goes out: the client (whose object umockdev would otherwise
-    // drop once the handler returns) and the memory it writes back.
+    // A reap that waits for one of its file's URBs to land: on a real node
+    // the program's poll would sleep meanwhile, but the emulated node is a
+    // regular file that always polls ready, so the wait happens here. It
+    // holds the client object, whose pending ioctl umockdev would otherwise
+    // drop once the handler returns.
+    struct WaitingReap {
+        GObjectPtr<UMockdevIoctlClient> client;
+        Pins pins;
+        bool blocking = false;  // REAPURB: waits for as long as a URB is in flight
+        bool answered = false;  // guarded by mu
+    };
+
+    // One open file of the device node.
+    struct Client {
+        // The connection it was opened on: a file opened before an unplug
+        // stays dead after the replug, as on a real bus.
+        std::uint64_t generation = 0;
+        // Submitted URBs waiting out the device's latency, in submission
+        // order.
+        std::deque<usbfs::Completion> inFlight;
+        // Landed URBs in the order they landed, until reaped.
+        std::deque<usbfs::Completion> completed;
+        std::vector<std::shared_ptr<WaitingReap>> reaps;
+        // Whether it holds the device's interface: another file's claim is
+        // refused meanwhile.
+        bool claimed = false;
+    };
+
+    mutable std::mutex mu;
+    std::uint64_t generation = 0;
+    std::uint64_t nextUrbId = 0;
+    // By the client object's address, for as long as the object lives: the
+    // testbed gives a later file the address of a closed one, and what the
+    // closed file left (URBs pointing into its memory, its connection, its
+    // claim) must not pass to the new one. The testbed never says that a
+    // client has gone, so the object itself tells (a weak reference).
+    std::map<UMockdevIoctlClient*, Client> clients;
+
+    // A synchronous control transfer's reply held back for the latency,
+    // with everything it needs when it goes out: the client and the memory
+    // it writes back.
     struct Held {
         GObjectPtr<UMockdevIoctlClient> client;
         usbfs::Reply reply;
@@ -144,10 +176,17 @@ struct UsbfsHandler::Core : std::enable_shared_from_this<Core> {
     // may be the object's last, and the object's end takes mu.
     std::vector<std::shared_ptr<Held>> held;
 
+    // A waiting reap and what it gets: a landed URB, or an errno.
+    struct Delivery {
+        std::shared_ptr<WaitingReap> reap;
+        std::optional<usbfs::Completion> done;
+        int error = 0;
+    };
+
     void Handle(UMockdevIoctlClient* client);
     void Hold(UMockdevIoctlClient* client, usbfs::Reply reply, Pins pins);
     void Release(const std::shared_ptr<Held>& h);
-    void Send(UMockdevIoctlClient* client, usbfs::Reply& reply);
+    void Send(UMockdevIoctlClient* client, const usbfs::Reply& reply);
     void Disconnect();
     void Connected(UMockdevIoctlClient* client);
     void Vanished(UMockdevIoctlClient* client);
@@ -157,10 +196,30 @@ struct UsbfsHandler::Core : std::enable_shared_from_this<Core> {
     // Whether the device still answers this client.
     bool Live(UMockdevIoctlClient* client);
 
+    // The URB `id` of `client` has waited out the latency.
+    void Land(UMockdevIoctlClient* client, std::uint64_t id);
+    // Answers the client's waiting reaps from what has landed; a reap that
+    // finds nothing gets EAGAIN (ENODEV once the device has gone), unless
+    // it blocks and a URB is still in flight. Called with mu held; the
+    // deliveries are made with Deliver, outside it.
+    void TakeDeliveries(Client& c, std::vector<Delivery>& out);
+    void Deliver(std::vector<Delivery>& deliveries);
+    // A reap that has waited as long as a non-blocking one may.
+    void ReapWaitOver(const std::shared_ptr<WaitingReap>& reap);
+    // Another file holds the interface; see usbfs_requests.cpp.
+    usbfs::Reply DeferClaim(UMockdevIoctlClient* client, Pins& pins);
+    // Whether a file other than `client` holds the interface. Called with
+    // mu held.
+    bool ClaimedByOther(UMockdevIoctlClient* client) const;
+
     usbfs::Reply Dispatch(UMockdevIoctlClient* client, gulong request, UMockdevIoctlData* arg,
                           Pins& pins);
     usbfs::Reply SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Pins& pins);
-    usbfs::Reply ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Pins& pins);
+    usbfs::Reply ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Pins& pins,
+                         bool blocking);
+    usbfs::Reply DiscardUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg);
+    usbfs::Reply Claim(UMockdevIoctlClient* client, std::uint32_t interface, Pins& pins);
+    usbfs::Reply ReleaseClaim(UMockdevIoctlClient* client, std::uint32_t interface);
     usbfs::Reply Control(UMockdevIoctlData* arg, Pins& pins);
     usbfs::Reply ConnInfoEx(gulong request, UMockdevIoctlData* arg, Pins& pins);
     usbfs::Reply ConnectInfo(UMockdevIoctlData* arg, Pins& pins);
@@ -168,5 +227,30 @@ struct UsbfsHandler::Core : std::enable_shared_from_this<Core> {
     usbfs::TransferResult Transfer(const ControlSetup& setup, std::span<std::uint8_t> data);
     usbfs::TransferResult Standard(const ControlSetup& setup, std::span<std::uint8_t> data) const;
 };
+
+namespace usbfs {
+
+// Resolves the pointer at `offset` of `parent` to `len` bytes of client
+// memory, kept in `pins`. Null when the pointer is null or the memory
+// cannot be reached.
+UMockdevIoctlData* Resolve(UMockdevIoctlData* parent, std::size_t offset, std::size_t len,
+                           UsbfsHandler::Core::Pins& pins);
+
+}  // namespace usbfs
+
+// Writes a landed URB's answer into the program's memory and points the
+// reap's argument at it.
+usbfs::Reply CollectUrb(usbfs::Completion& done, UMockdevIoctlData* arg,
+                        UsbfsHandler::Core::Pins& pins);
+
+// How long a non-blocking reap may wait for a URB in flight before it says
+// EAGAIN: short enough that the program's own time limit, which it checks
+// between two reaps, fires about on time; long enough that a program
+// waiting out a slow device does not spin.
+inline constexpr std::chrono::milliseconds kReapWait{10};
+
+// How many quiet turns of the testbed's loop a claim waits for a closed
+// file that held the interface to be let go of.
+inline constexpr int kClaimTurns = 4;
 
 }  // namespace sovra::sim

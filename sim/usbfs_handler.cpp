@@ -1,12 +1,17 @@
 // The usbfs side of a virtual device as the testbed sees it: its signals,
-// the open files it tracks, and how replies go out (at once, or held back
-// for the device's latency). The requests themselves: usbfs_requests.cpp.
+// the open files it tracks and which of them holds the interface, and how
+// replies go out (at once, or held back for the device's latency). The
+// requests themselves: usbfs_requests.cpp; URBs: usbfs_urbs.cpp.
 
 #include "sim/usbfs_handler.h"
+
+#include <glib.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <utility>
+
+#include "sim/usb_descriptors.h"
 
 #include "sim/reply_timer.h"
 #include "sim/usbfs_core.h"
@@ -14,6 +19,7 @@
 namespace sovra::sim {
 
 using usbfs::Fail;
+using usbfs::Ok;
 using usbfs::Reply;
 
 void UsbfsHandler::Core::Handle(UMockdevIoctlClient* client) {
@@ -21,6 +27,9 @@ void UsbfsHandler::Core::Handle(UMockdevIoctlClient* client) {
     const gulong request = umockdev_ioctl_client_get_request(client);
     UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
     Reply reply = Dispatch(client, request, arg, pins);
+    if (reply.deferred) {
+        return;
+    }
     if (reply.latency.count() > 0) {
         Hold(client, std::move(reply), std::move(pins));
         return;
@@ -44,8 +53,7 @@ void UsbfsHandler::Core::Hold(UMockdevIoctlClient* client, Reply reply, Pins pin
         }
     }
     if (gone) {
-        Reply none = Fail(ENODEV);
-        Send(client, none);
+        Send(client, Fail(ENODEV));
     } else if (!timerRef) {
         // The host is going: nothing may wait any more.
         Send(client, h->reply);
@@ -66,19 +74,106 @@ void UsbfsHandler::Core::Release(const std::shared_ptr<Held>& h) {
     Send(h->client.get(), h->reply);
 }
 
-void UsbfsHandler::Core::Send(UMockdevIoctlClient* client, Reply& reply) {
-    if (reply.completion) {
-        std::lock_guard lock(mu);
-        // A client gone meanwhile reaps nothing more.
-        if (const auto it = clients.find(client); it != clients.end()) {
-            it->second.completed.push_back(std::move(*reply.completion));
+void UsbfsHandler::Core::Send(UMockdevIoctlClient* client, const Reply& reply) {
+    umockdev_ioctl_client_complete(client, reply.result, reply.error);
+}
+
+bool UsbfsHandler::Core::ClaimedByOther(UMockdevIoctlClient* client) const {
+    for (const auto& [other, state] : clients) {
+        if (other != client && state.claimed && state.generation == generation) {
+            return true;
         }
     }
-    umockdev_ioctl_client_complete(client, reply.result, reply.error);
+    return false;
+}
+
+Reply UsbfsHandler::Core::Claim(UMockdevIoctlClient* client, std::uint32_t interface, Pins& pins) {
+    if (interface != kInterfaceNumber) {
+        return Fail(ENOENT);
+    }
+    {
+        std::lock_guard lock(mu);
+        Client& c = Entry(client);
+        if (c.claimed) {
+            return Ok();
+        }
+        if (!ClaimedByOther(client)) {
+            c.claimed = true;
+            return Ok();
+        }
+    }
+    return DeferClaim(client, pins);
+}
+
+namespace {
+
+struct PendingClaim {
+    std::shared_ptr<UsbfsHandler::Core> core;
+    GObjectPtr<UMockdevIoctlClient> client;
+    UsbfsHandler::Core::Pins pins;
+    int turns = 0;
+};
+
+gboolean RetryClaim(gpointer data) {
+    auto* p = static_cast<PendingClaim*>(data);
+    Reply reply;
+    {
+        std::lock_guard lock(p->core->mu);
+        UsbfsHandler::Core::Client& c = p->core->Entry(p->client.get());
+        if (c.generation != p->core->generation) {
+            reply = Fail(ENODEV);
+        } else if (!p->core->ClaimedByOther(p->client.get())) {
+            c.claimed = true;
+            reply = Ok();
+        } else if (++p->turns < kClaimTurns) {
+            return G_SOURCE_CONTINUE;
+        } else {
+            reply = Fail(EBUSY);
+        }
+    }
+    p->core->Send(p->client.get(), reply);
+    return G_SOURCE_REMOVE;
+}
+
+void FreePendingClaim(gpointer data) {
+    std::unique_ptr<PendingClaim> owned(static_cast<PendingClaim*>(data));
+}
+
+}  // namespace
+
+Reply UsbfsHandler::Core::DeferClaim(UMockdevIoctlClient* client, Pins& pins) {
+    // The kernel lets go of a file's claim as the file is closed; the
+    // testbed learns of a closed file only on a later turn of its loop.
+    // So the answer waits for the loop's quiet turns, which come after it
+    // has dealt with every file closed before this claim; a holder still
+    // there then is another program, and the claim is refused.
+    auto pending = std::make_unique<PendingClaim>();
+    pending->core = shared_from_this();
+    pending->client = GObjectRef(client);
+    pending->pins = std::move(pins);
+    GMainContext* context = g_main_context_ref_thread_default();
+    GSource* source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_LOW);
+    g_source_set_callback(source, RetryClaim, pending.release(), FreePendingClaim);
+    g_source_attach(source, context);
+    g_source_unref(source);
+    g_main_context_unref(context);
+    return usbfs::Deferred();
+}
+
+Reply UsbfsHandler::Core::ReleaseClaim(UMockdevIoctlClient* client, std::uint32_t interface) {
+    std::lock_guard lock(mu);
+    Client& c = Entry(client);
+    if (interface != kInterfaceNumber || !c.claimed) {
+        return Fail(EINVAL);
+    }
+    c.claimed = false;
+    return Ok();
 }
 
 void UsbfsHandler::Core::Disconnect() {
     std::vector<std::shared_ptr<Held>> cut;
+    std::vector<Delivery> out;
     {
         std::lock_guard lock(mu);
         ++generation;
@@ -87,11 +182,25 @@ void UsbfsHandler::Core::Disconnect() {
         for (const auto& h : cut) {
             h->sent = true;
         }
+        // URBs in flight end as the kernel ends them when a device goes;
+        // the program can still reap them. The interface goes with the
+        // device, and so does every claim on it.
+        for (auto& [client, c] : clients) {
+            for (usbfs::Completion& urb : c.inFlight) {
+                urb.status = -ESHUTDOWN;
+                urb.actual = 0;
+                urb.in.clear();
+                c.completed.push_back(std::move(urb));
+            }
+            c.inFlight.clear();
+            c.claimed = false;
+            TakeDeliveries(c, out);
+        }
     }
     for (const auto& h : cut) {
-        Reply none = Fail(ENODEV);
-        Send(h->client.get(), none);
+        Send(h->client.get(), Fail(ENODEV));
     }
+    Deliver(out);
 }
 
 namespace {
@@ -111,8 +220,9 @@ void OnClientFinalized(gpointer data, GObject* object) {
 UsbfsHandler::Core::Client& UsbfsHandler::Core::Entry(UMockdevIoctlClient* client) {
     // A client whose connection was not announced belongs to the current
     // one.
-    const auto [it, added] = clients.try_emplace(client, Client{generation, {}});
+    const auto [it, added] = clients.try_emplace(client);
     if (added) {
+        it->second.generation = generation;
         g_object_weak_ref(G_OBJECT(client), OnClientFinalized,
                           new std::weak_ptr<Core>(weak_from_this()));
     }
@@ -195,9 +305,13 @@ void UsbfsHandler::Disconnect() {
     core_->Disconnect();
 }
 
-std::size_t UsbfsHandler::HeldReplies() const {
+std::size_t UsbfsHandler::RequestsInFlight() const {
     std::lock_guard lock(core_->mu);
-    return core_->held.size();
+    std::size_t n = core_->held.size();
+    for (const auto& [client, state] : core_->clients) {
+        n += state.inFlight.size();
+    }
+    return n;
 }
 
 std::size_t UsbfsHandler::QueuedRequests() const {

@@ -3,9 +3,16 @@
 // on the device node (what libusb asks, and raw usbfs control transfers)
 // from a BeamformerModel. Runs on the umockdev testbed's worker thread.
 //
-// The model answers at once; a device with latency holds the reply to each
-// of its requests back on a ReplyTimer, so the testbed's one thread never
-// waits and the host's devices answer side by side.
+// The model answers at once; a device with latency makes each answer wait
+// on a ReplyTimer, so the testbed's one thread never waits and the host's
+// devices answer side by side. A URB is accepted at once and lands when
+// the latency has passed, so the program's own time limit can run out
+// first (it then discards the URB, as it would on a real bus); a
+// synchronous control transfer waits in its ioctl, at most for its own
+// time limit.
+//
+// One open file at a time may hold the device's interface; the claim ends
+// when the file releases it, is closed, or the device is unplugged.
 
 #include <umockdev.h>
 
@@ -55,12 +62,13 @@ class UsbfsHandler {
 
     // Ends the connection of every file open on the node: from now on they
     // get ENODEV (after collecting what had completed), even once the
-    // device is back; a reply still held back goes out at once as ENODEV.
-    // Files opened afterwards are served.
+    // device is back; a reply still held back goes out at once as ENODEV,
+    // a URB in flight lands at once with status -ESHUTDOWN, and every claim
+    // ends. Files opened afterwards are served.
     void Disconnect();
 
-    // Requests answered whose reply is still held back for the latency.
-    std::size_t HeldReplies() const;
+    // Requests whose answer is still waiting out the latency.
+    std::size_t RequestsInFlight() const;
 
     // Requests completed but not yet collected by any client.
     std::size_t QueuedRequests() const;

@@ -1,7 +1,7 @@
 // How the usbfs side of a virtual device answers each request: the ioctls
 // libusb makes and raw usbfs control transfers, decoded from the client's
 // memory and answered from the model (or, for the few standard requests,
-// from the descriptors).
+// from the descriptors). URBs: usbfs_urbs.cpp; claims: usbfs_handler.cpp.
 
 #include <linux/usb/ch9.h>
 #include <linux/usbdevice_fs.h>
@@ -9,9 +9,8 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
 #include <cstring>
-#include <mutex>
-#include <optional>
 #include <span>
 #include <utility>
 
@@ -20,12 +19,12 @@
 
 namespace sovra::sim {
 
-using usbfs::Completion;
 using usbfs::Fail;
 using usbfs::Length;
 using usbfs::Ok;
 using usbfs::ReadNative;
 using usbfs::Reply;
+using usbfs::Resolve;
 using usbfs::TransferResult;
 using usbfs::WriteNative;
 
@@ -40,6 +39,16 @@ constexpr std::uint32_t kSpeedHigh = USB_SPEED_HIGH;
 bool IsConnInfoEx(gulong request) {
     return _IOC_TYPE(request) == 'U' && _IOC_NR(request) == 32 && _IOC_DIR(request) == _IOC_READ;
 }
+
+// Reads a 32-bit unsigned argument passed by pointer.
+bool ReadUintArg(UMockdevIoctlData* arg, UsbfsHandler::Core::Pins& pins, std::uint32_t& value) {
+    UMockdevIoctlData* v = Resolve(arg, 0, sizeof(std::uint32_t), pins);
+    return v != nullptr && ReadNative(v, 0, value);
+}
+
+}  // namespace
+
+namespace usbfs {
 
 // Resolves the pointer at `offset` of `parent` to `len` bytes of client
 // memory. A null pointer is refused here: umockdev would dereference it in
@@ -60,30 +69,14 @@ UMockdevIoctlData* Resolve(UMockdevIoctlData* parent, std::size_t offset, std::s
     return Length(child) >= len ? child : nullptr;
 }
 
-ControlSetup ParseSetup(const std::uint8_t* p) {
-    ControlSetup s;
-    s.bmRequestType = p[0];
-    s.bRequest = p[1];
-    s.wValue = static_cast<std::uint16_t>(p[2] | (p[3] << 8));
-    s.wIndex = static_cast<std::uint16_t>(p[4] | (p[5] << 8));
-    s.wLength = static_cast<std::uint16_t>(p[6] | (p[7] << 8));
-    return s;
-}
-
-// Reads a 32-bit unsigned argument passed by pointer.
-bool ReadUintArg(UMockdevIoctlData* arg, UsbfsHandler::Core::Pins& pins, std::uint32_t& value) {
-    UMockdevIoctlData* v = Resolve(arg, 0, sizeof(std::uint32_t), pins);
-    return v != nullptr && ReadNative(v, 0, value);
-}
-
-}  // namespace
+}  // namespace usbfs
 
 Reply UsbfsHandler::Core::Dispatch(UMockdevIoctlClient* client, gulong request,
                                    UMockdevIoctlData* arg, Pins& pins) {
     if (request == USBDEVFS_REAPURB || request == USBDEVFS_REAPURBNDELAY) {
         // Requests that completed before the device went are still handed
         // out, as the kernel does; a program waiting for one must not hang.
-        return ReapUrb(client, arg, pins);
+        return ReapUrb(client, arg, pins, request == USBDEVFS_REAPURB);
     }
     if (!Live(client)) {
         return Fail(ENODEV);
@@ -98,8 +91,7 @@ Reply UsbfsHandler::Core::Dispatch(UMockdevIoctlClient* client, gulong request,
         case USBDEVFS_CONTROL:
             return Control(arg, pins);
         case USBDEVFS_DISCARDURB:
-            // Every URB completes while it is submitted: none is in flight.
-            return Fail(EINVAL);
+            return DiscardUrb(client, arg);
         case USBDEVFS_GET_CAPABILITIES: {
             UMockdevIoctlData* caps = Resolve(arg, 0, sizeof(std::uint32_t), pins);
             if (caps == nullptr || !WriteNative(caps, 0, kCapabilities)) {
@@ -108,11 +100,15 @@ Reply UsbfsHandler::Core::Dispatch(UMockdevIoctlClient* client, gulong request,
             return Ok();
         }
         case USBDEVFS_CLAIMINTERFACE:
+            if (!ReadUintArg(arg, pins, value)) {
+                return Fail(EFAULT);
+            }
+            return Claim(client, value, pins);
         case USBDEVFS_RELEASEINTERFACE:
             if (!ReadUintArg(arg, pins, value)) {
                 return Fail(EFAULT);
             }
-            return value == kInterfaceNumber ? Ok() : Fail(ENOENT);
+            return ReleaseClaim(client, value);
         case USBDEVFS_DISCONNECT_CLAIM: {
             UMockdevIoctlData* claim =
                 Resolve(arg, 0, sizeof(struct usbdevfs_disconnect_claim), pins);
@@ -120,7 +116,8 @@ Reply UsbfsHandler::Core::Dispatch(UMockdevIoctlClient* client, gulong request,
                 !ReadNative(claim, offsetof(struct usbdevfs_disconnect_claim, interface), value)) {
                 return Fail(EFAULT);
             }
-            return value == kInterfaceNumber ? Ok() : Fail(ENOENT);
+            // No kernel driver is bound, so there is none to disconnect.
+            return Claim(client, value, pins);
         }
         case USBDEVFS_GETDRIVER:
             // No kernel driver is bound to the interface.
@@ -157,109 +154,17 @@ Reply UsbfsHandler::Core::Dispatch(UMockdevIoctlClient* client, gulong request,
     }
 }
 
-Reply UsbfsHandler::Core::SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg,
-                                    Pins& pins) {
-    UMockdevIoctlData* urb = Resolve(arg, 0, sizeof(struct usbdevfs_urb), pins);
-    if (urb == nullptr) {
-        return Fail(EFAULT);
-    }
-    std::uint8_t type = 0;
-    std::uint8_t endpoint = 0;
-    int bufferLength = 0;
-    if (!ReadNative(urb, offsetof(struct usbdevfs_urb, type), type) ||
-        !ReadNative(urb, offsetof(struct usbdevfs_urb, endpoint), endpoint) ||
-        !ReadNative(urb, offsetof(struct usbdevfs_urb, buffer_length), bufferLength)) {
-        return Fail(EFAULT);
-    }
-    // Endpoint 0 is the device's only endpoint, and it takes control
-    // requests only; the buffer is the setup packet and the data stage.
-    if (type != USBDEVFS_URB_TYPE_CONTROL || (endpoint & ~USB_DIR_IN) != 0 ||
-        bufferLength < static_cast<int>(sizeof(struct usb_ctrlrequest)) ||
-        static_cast<std::size_t>(bufferLength) > sizeof(struct usb_ctrlrequest) + kMaxControlData) {
-        return Fail(EINVAL);
-    }
-    {
-        std::lock_guard lock(mu);
-        if (Entry(client).completed.size() >= kMaxUncollected) {
-            return Fail(ENOMEM);
-        }
-    }
-    const auto length = static_cast<std::size_t>(bufferLength);
-    UMockdevIoctlData* buffer = Resolve(urb, offsetof(struct usbdevfs_urb, buffer), length, pins);
-    if (buffer == nullptr) {
-        return Fail(EFAULT);
-    }
-    const ControlSetup setup = ParseSetup(buffer->data);
-    if (setup.wLength > length - sizeof(struct usb_ctrlrequest)) {
-        return Fail(EINVAL);
-    }
-    Completion done;
-    std::span<std::uint8_t> stage(buffer->data + sizeof(struct usb_ctrlrequest), setup.wLength);
-    if ((setup.bmRequestType & USB_DIR_IN) != 0) {
-        // Filled apart, so that the program's buffer stays as it was until
-        // the URB is reaped.
-        done.in.resize(setup.wLength);
-        stage = done.in;
-    }
-    const TransferResult result = Transfer(setup, stage);
-    if (result.answer == Answer::Gone) {
-        return Fail(ENODEV);
-    }
-    done.status = result.answer == Answer::Ok ? 0 : -EPIPE;
-    done.actual = static_cast<int>(result.actual);
-    done.in.resize(std::min(done.in.size(), result.actual));
-    done.urb = GObjectRef(urb);
-    done.buffer = GObjectRef(buffer);
-    // The submission returns once the device has answered, so that the
-    // client waits in this ioctl rather than polling for a URB not done
-    // yet (the node is a regular file: poll would never block).
-    Reply reply = Ok();
-    reply.latency = result.latency;
-    reply.completion = std::move(done);
-    return reply;
-}
-
-Reply UsbfsHandler::Core::ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Pins& pins) {
-    std::optional<Completion> done;
-    {
-        std::lock_guard lock(mu);
-        const auto it = clients.find(client);
-        if (it != clients.end() && !it->second.completed.empty()) {
-            done = std::move(it->second.completed.front());
-            it->second.completed.pop_front();
-        }
-    }
-    if (!done) {
-        // The blocking form would wait for a request to complete; none can
-        // while the caller waits, so both forms answer at once.
-        return Fail(Live(client) ? EAGAIN : ENODEV);
-    }
-    // The buffer was resolved to the URB's full length, which holds the
-    // data stage.
-    if (Length(done->buffer.get()) < sizeof(struct usb_ctrlrequest) + done->in.size() ||
-        !WriteNative(done->urb.get(), offsetof(struct usbdevfs_urb, status), done->status) ||
-        !WriteNative(done->urb.get(), offsetof(struct usbdevfs_urb, actual_length), done->actual)) {
-        return Fail(EFAULT);
-    }
-    std::copy(done->in.begin(), done->in.end(),
-              done->buffer->data + sizeof(struct usb_ctrlrequest));
-    UMockdevIoctlData* slot = Resolve(arg, 0, sizeof(void*), pins);
-    if (slot == nullptr || !umockdev_ioctl_data_set_ptr(slot, 0, done->urb.get())) {
-        return Fail(EFAULT);
-    }
-    pins.Keep(done->urb.release());
-    return Ok();
-}
-
 Reply UsbfsHandler::Core::Control(UMockdevIoctlData* arg, Pins& pins) {
     using Ctrl = struct usbdevfs_ctrltransfer;
     UMockdevIoctlData* ctrl = Resolve(arg, 0, sizeof(Ctrl), pins);
     ControlSetup setup;
+    std::uint32_t timeoutMs = 0;  // none
     if (ctrl == nullptr || !ReadNative(ctrl, offsetof(Ctrl, bRequestType), setup.bmRequestType) ||
         !ReadNative(ctrl, offsetof(Ctrl, bRequest), setup.bRequest) ||
         !ReadNative(ctrl, offsetof(Ctrl, wValue), setup.wValue) ||
         !ReadNative(ctrl, offsetof(Ctrl, wIndex), setup.wIndex) ||
-        !ReadNative(ctrl, offsetof(Ctrl, wLength), setup.wLength)) {
+        !ReadNative(ctrl, offsetof(Ctrl, wLength), setup.wLength) ||
+        !ReadNative(ctrl, offsetof(Ctrl, timeout), timeoutMs)) {
         return Fail(EFAULT);
     }
     if (setup.wLength > kMaxControlData) {
@@ -273,7 +178,17 @@ Reply UsbfsHandler::Core::Control(UMockdevIoctlData* arg, Pins& pins) {
         }
         data = std::span(buffer->data, setup.wLength);
     }
+    // What the program's buffer held, for a request it gives up on: the
+    // device's data must not reach it then.
+    const std::vector<std::uint8_t> before(data.begin(), data.end());
     const TransferResult result = Transfer(setup, data);
+    const std::chrono::microseconds limit = std::chrono::milliseconds(timeoutMs);
+    if (timeoutMs != 0 && result.answer != Answer::Gone && result.latency > limit) {
+        std::copy(before.begin(), before.end(), data.begin());
+        Reply late = Fail(ETIMEDOUT);
+        late.latency = limit;
+        return late;
+    }
     Reply reply = Fail(EIO);
     switch (result.answer) {
         case Answer::Ok:

@@ -295,6 +295,40 @@ TEST_F(DeviceStackTest, ChannelsOfTwoDevicesRunInParallel) {
     EXPECT_TRUE(std::equal(rb.flash.begin(), rb.flash.begin() + n, fb.begin()));
 }
 
+TEST_F(DeviceStackTest, ASecondBindingIsRefusedWhileTheFirstHoldsTheDevice) {
+    const std::size_t i = host_.Plug(kBf100, MakeModel());
+    DeviceControl first = OpenDeviceControl(EntryFor(host_, i));
+    ASSERT_TRUE(first.channel) << first.message;
+    const DeviceControl second = OpenDeviceControl(EntryFor(host_, i));
+    EXPECT_EQ(second.result, BindResult::kNoControl);
+    EXPECT_EQ(second.status, E_DEVICE_BUSY);
+    EXPECT_EQ(second.message, "another program is using " + host_.DeviceNode(i) + ".");
+    EXPECT_EQ(second.channel, nullptr);
+
+    first.channel.reset();
+    DeviceControl third = OpenDeviceControl(EntryFor(host_, i));
+    ASSERT_TRUE(third.channel) << third.message;
+    EXPECT_EQ(ReadFlash(*third.channel, 2).status, S_OK);
+}
+
+TEST_F(DeviceStackTest, ADeviceSlowerThanTheTimeLimitTimesOutAndStaysUsable) {
+    const std::size_t i = host_.Plug(kBf100, MakeModel({.latency = std::chrono::seconds(1)}));
+    DeviceControl impatient = OpenDeviceControl(EntryFor(host_, i), std::chrono::milliseconds(300));
+    ASSERT_TRUE(impatient.channel) << impatient.message;
+    FlashCommand cmd;
+    std::vector<std::uint8_t> image(FlashSize);
+    EXPECT_EQ(ReadChunk(*impatient.channel, cmd, 0, image), E_DEVICE_TIMEOUT);
+    EXPECT_EQ(ReadChunk(*impatient.channel, cmd, ChunkSize, image), E_DEVICE_TIMEOUT);
+    impatient.channel.reset();
+
+    DeviceControl patient = OpenDeviceControl(EntryFor(host_, i));
+    ASSERT_TRUE(patient.channel) << patient.message;
+    ASSERT_EQ(ReadChunk(*patient.channel, cmd, 2 * ChunkSize, image), S_OK);
+    const auto flash = host_.Model(i)->Flash();
+    EXPECT_TRUE(std::equal(image.begin() + 2 * ChunkSize, image.begin() + 3 * ChunkSize,
+                           flash.begin() + 2 * ChunkSize));
+}
+
 // --- the command line, in-process, through the system's device access ------
 
 class CliOnDevicesTest : public DeviceStackTest {

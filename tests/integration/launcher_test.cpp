@@ -129,6 +129,38 @@ TEST_F(LauncherTest, DeviceOptionsReachTheDevices) {
     EXPECT_TRUE(ReadBytes(save / "device-2.bin") == sovra::MakeSampleFlash({.seed = 2}));
 }
 
+TEST_F(LauncherTest, DevicesArriveAndLeaveWhileTheCommandRuns) {
+    // An unrelated device arrives, then a second beamformer, then the
+    // unrelated one leaves; the program lists the devices before, between
+    // and after the events it waits for.
+    const Outcome o = Launch({"--device", "0abc:0010:0102", "--device",
+                              "1234:0001:0200,arrive-ms=1000,leave-ms=2000", "--device",
+                              "0abc:0011:0200,arrive-ms=1500", "--", SOVRA_SIM_PROBE, "--list",
+                              "--event", "--list", "--event", "--event", "--list"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out,
+              "list=0abc:0010\n"
+              "event=add 1234:0001\n"
+              "list=0abc:0010 1234:0001\n"
+              "event=add 0abc:0011\n"
+              "event=remove 1234:0001\n"
+              "list=0abc:0010 0abc:0011\n");
+    EXPECT_NE(o.err.find("device 2: 1234:0001 rev 0200 at /dev/bus/usb/001/003 (bus 1, address "
+                         "3), sample flash, arrives after 1000 ms, leaves after 2000 ms\n"),
+              std::string::npos)
+        << o.err;
+}
+
+TEST_F(LauncherTest, ADroppedWriteIsAcknowledgedButNotStored) {
+    const fs::path save = dir_ / "saved";
+    const Outcome o = Launch({"--device", "0abc:0010:0102,drop-write-at=1", "--save-flash",
+                              save.string(), "--", SOVRA_SIM_PROBE, "--write", "--reads", "1"});
+    EXPECT_EQ(o.status, 0) << o.err;
+    EXPECT_EQ(o.out, "prepare=1\nwrite=64\nreads=64\n");
+    EXPECT_NE(o.err.find(", drop write request 1\n"), std::string::npos) << o.err;
+    EXPECT_TRUE(ReadBytes(save / "device-1.bin") == sovra::MakeSampleFlash({.seed = 1}));
+}
+
 struct EndCase {
     const char* name;
     std::vector<std::string> args;
@@ -160,6 +192,10 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, LauncherEnds,
     testing::Values(
         EndCase{"BadIds", {"--device", "0abc:10:12", "--", "true"}, 125, "4 hexadecimal digits"},
+        EndCase{"LeavesBeforeItArrives",
+                {"--device", "0abc:0010:0102,arrive-ms=50,leave-ms=10", "--", "true"},
+                125,
+                "'leave-ms' must be later than 'arrive-ms'"},
         EndCase{"UnknownOption",
                 {"--device", "0abc:0010:0102,speed=9", "--", "true"},
                 125,

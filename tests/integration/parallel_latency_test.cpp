@@ -1,7 +1,8 @@
 // Virtual beamformers with latency, through the real libusb and raw usbfs:
 // each device holds its answers back for its own latency while the others
-// answer, an unplug or the host's end sends a held answer at once, and a
-// held answer is the device's answer.
+// answer, an unplug or the host's end sends a held answer at once, a held
+// answer is the device's answer, and a client whose time limit runs out
+// first gets a timeout, as on a real bus.
 
 #include "sim/usb_host.h"
 
@@ -18,6 +19,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstring>
+#include <span>
 #include <thread>
 #include <vector>
 
@@ -189,6 +191,94 @@ INSTANTIATE_TEST_SUITE_P(
                     HeldCase{"StandardRequest", {}, LibusbDescriptor, 18, false}),
     [](const testing::TestParamInfo<HeldCase>& info) { return info.param.name; });
 
+// A request the device takes longer to answer than the client waits for.
+struct TimeoutCase {
+    const char* name;
+    // Makes one read with a time limit of `timeoutMs`; returns what the
+    // client got: bytes read, a libusb error, or -errno.
+    int (*read)(libusb_device_handle* h, int fd, unsigned timeoutMs, std::span<std::uint8_t> chunk);
+    int timedOut;
+};
+
+int LibusbTimedRead(libusb_device_handle* h, int, unsigned timeoutMs,
+                    std::span<std::uint8_t> chunk) {
+    return libusb_control_transfer(h, kVendorIn, CommandReadFlash, 0x50, 0x40, chunk.data(),
+                                   ChunkSize, timeoutMs);
+}
+
+int RawTimedRead(libusb_device_handle*, int fd, unsigned timeoutMs, std::span<std::uint8_t> chunk) {
+    usbdevfs_ctrltransfer read{kVendorIn, CommandReadFlash, 0x50,        0x40,
+                               ChunkSize, timeoutMs,        chunk.data()};
+    const int r = ::ioctl(fd, USBDEVFS_CONTROL, &read);
+    return r >= 0 ? r : -errno;
+}
+
+class ParallelLatencyTimeout : public testing::TestWithParam<TimeoutCase> {};
+
+TEST_P(ParallelLatencyTimeout, TimesOutAndTheNextRequestIsAnswered) {
+    const TimeoutCase& c = GetParam();
+    UsbHost host;
+    const auto flash = Flash(3);
+    host.Plug(kIds, std::make_shared<BeamformerModel>(flash, FaultPlan{.latency = 300ms}));
+    UsbContext usb;
+    UsbHandle h = OpenUsb(usb.get(), host.BusNumber(0), host.Address(0));
+    ASSERT_TRUE(h);
+    const int fd = ::open(host.DeviceNode(0).c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    std::vector<std::uint8_t> chunk(ChunkSize, 0xEE);
+    EXPECT_EQ(c.read(h.get(), fd, 50, chunk), c.timedOut);
+    EXPECT_TRUE(std::all_of(chunk.begin(), chunk.end(), [](std::uint8_t v) { return v == 0xEE; }));
+    // Nothing of the abandoned request is left waiting, nor reaches the
+    // next one, which waits long enough.
+    EXPECT_EQ(host.RequestsInFlight(), 0u);
+    EXPECT_EQ(c.read(h.get(), fd, 5000, chunk), static_cast<int>(ChunkSize));
+    EXPECT_TRUE(std::equal(chunk.begin(), chunk.end(), flash.begin() + 0x40));
+    EXPECT_EQ(host.Model(0)->RequestCount(), 2u);
+    ::close(fd);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Clients, ParallelLatencyTimeout,
+    testing::Values(TimeoutCase{"Libusb", LibusbTimedRead, LIBUSB_ERROR_TIMEOUT},
+                    TimeoutCase{"RawControl", RawTimedRead, -ETIMEDOUT}),
+    [](const testing::TestParamInfo<TimeoutCase>& info) { return info.param.name; });
+
+// A program that gives up on a URB discards it: the URB is reaped with
+// -ENOENT and nothing moved; only a URB still in flight can be discarded.
+TEST(ParallelLatencyTest, ADiscardedUrbIsReapedAsCancelled) {
+    UsbHost host;
+    host.Plug(kIds, std::make_shared<BeamformerModel>(Flash(4), FaultPlan{.latency = kForever}));
+    const int fd = ::open(host.DeviceNode(0).c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    std::array<std::uint8_t, 8 + ChunkSize> buffer{kVendorIn, CommandReadFlash, 0x50, 0, 0,
+                                                   0,         ChunkSize,        0};
+    usbdevfs_urb urb{};
+    urb.type = USBDEVFS_URB_TYPE_CONTROL;
+    urb.buffer = buffer.data();
+    urb.buffer_length = static_cast<int>(buffer.size());
+    urb.actual_length = -1;
+    usbdevfs_urb never = urb;
+    ASSERT_EQ(::ioctl(fd, USBDEVFS_SUBMITURB, &urb), 0);
+    EXPECT_EQ(host.RequestsInFlight(), 1u);
+    void* reaped = nullptr;
+    EXPECT_EQ(::ioctl(fd, USBDEVFS_REAPURBNDELAY, &reaped), -1);
+    EXPECT_EQ(errno, EAGAIN);
+
+    EXPECT_EQ(::ioctl(fd, USBDEVFS_DISCARDURB, &never), -1);
+    EXPECT_EQ(errno, EINVAL);
+    ASSERT_EQ(::ioctl(fd, USBDEVFS_DISCARDURB, &urb), 0);
+    EXPECT_EQ(host.RequestsInFlight(), 0u);
+    ASSERT_EQ(::ioctl(fd, USBDEVFS_REAPURBNDELAY, &reaped), 0);
+    EXPECT_EQ(reaped, &urb);
+    EXPECT_EQ(urb.status, -ENOENT);
+    EXPECT_EQ(urb.actual_length, 0);
+    EXPECT_TRUE(
+        std::all_of(buffer.begin() + 8, buffer.end(), [](std::uint8_t v) { return v == 0; }));
+    EXPECT_EQ(::ioctl(fd, USBDEVFS_DISCARDURB, &urb), -1);
+    EXPECT_EQ(errno, EINVAL);
+    ::close(fd);
+}
+
 TEST(ParallelLatencyTest, HostGoingAwaySendsAHeldAnswerAtOnce) {
     auto host = std::make_unique<UsbHost>();
     auto model = std::make_shared<BeamformerModel>(Flash(5), FaultPlan{.latency = kForever});
@@ -198,8 +288,9 @@ TEST(ParallelLatencyTest, HostGoingAwaySendsAHeldAnswerAtOnce) {
     std::atomic<int> result{-1000};
     std::thread client([&] {
         std::vector<std::uint8_t> chunk(ChunkSize);
+        // With no time limit of its own, the client waits for the device.
         usbdevfs_ctrltransfer read{kVendorIn, CommandReadFlash, 0x50, 0, ChunkSize,
-                                   1000,      chunk.data()};
+                                   0,         chunk.data()};
         const int r = ::ioctl(fd, USBDEVFS_CONTROL, &read);
         result = r >= 0 ? r : -errno;
     });

@@ -305,6 +305,47 @@ TEST_F(UsbHostTest, UnplugAndReplugAreSeenAsRemoveAndAdd) {
     EXPECT_TRUE(std::equal(chunk.begin(), chunk.end(), PatternFlash().begin()));
 }
 
+// Whether libudev lists a USB device at `sysPath`.
+bool Listed(const std::string& sysPath) {
+    std::unique_ptr<udev, decltype(&udev_unref)> u(udev_new(), udev_unref);
+    std::unique_ptr<udev_enumerate, decltype(&udev_enumerate_unref)> e(udev_enumerate_new(u.get()),
+                                                                       udev_enumerate_unref);
+    udev_enumerate_add_match_subsystem(e.get(), "usb");
+    udev_enumerate_scan_devices(e.get());
+    for (udev_list_entry* entry = udev_enumerate_get_list_entry(e.get()); entry != nullptr;
+         entry = udev_list_entry_get_next(entry)) {
+        if (sysPath == udev_list_entry_get_name(entry)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(UsbHostTest, ADeviceAddedUnpluggedIsAbsentUntilItArrives) {
+    UdevMonitor monitor;
+    const std::size_t present = host_.Plug(kIds, MakeModel());
+    ASSERT_EQ(monitor.Next()->action, "add");
+    index_ = host_.AddUnplugged({0x1d6b, 0x0104, 0x0100}, MakeModel());
+    EXPECT_EQ(host_.Address(index_), host_.Address(present) + 1);
+    EXPECT_FALSE(host_.Plugged(index_));
+    EXPECT_FALSE(Listed(host_.SysPath(index_)));
+    EXPECT_EQ(::access(host_.DeviceNode(index_).c_str(), F_OK), -1);
+    int error = 0;
+    EXPECT_FALSE(OpenUsb(usb_.get(), host_.BusNumber(index_), host_.Address(index_), &error));
+    EXPECT_EQ(error, LIBUSB_ERROR_NOT_FOUND);
+
+    host_.Replug(index_);
+    const auto added = monitor.Next();
+    ASSERT_TRUE(added);
+    EXPECT_EQ(added->action, "add");
+    EXPECT_EQ(added->sysPath, host_.SysPath(index_));
+    EXPECT_TRUE(Listed(host_.SysPath(index_)));
+    UsbHandle h = OpenUsb(usb_.get(), host_.BusNumber(index_), host_.Address(index_));
+    ASSERT_TRUE(h);
+    std::vector<std::uint8_t> chunk(ChunkSize);
+    EXPECT_EQ(UsbRead(h.get(), 0, chunk), static_cast<int>(ChunkSize));
+}
+
 TEST_F(UsbHostTest, UnplugDuringAReadEndsItWithNoDevice) {
     auto model = MakeModel();
     UsbHandle h = PlugAndOpen(model);

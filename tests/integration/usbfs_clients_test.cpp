@@ -1,8 +1,9 @@
 // Each open file of a virtual device's node is a client of its own: it
 // reaps its own URBs, in the order it submitted them, each with its own
-// answer; and what a closed file left behind (requests it never collected,
-// the connection it was opened on) never reaches a file opened after it,
-// however the testbed reuses its objects.
+// answer; it alone holds the interface it claimed, until it lets go; and
+// what a closed file left behind (requests it never collected, the
+// connection it was opened on, its claim) never reaches a file opened after
+// it, however the testbed reuses its objects.
 
 #include "sim/usb_host.h"
 
@@ -134,6 +135,67 @@ TEST(UsbfsClientsTest, AFileOpenedAfterAReplugIsServed) {
         ::close(fd);
     }
 }
+
+// How a file's claim on the interface ends, so that another file may claim
+// it: each way is followed by a claim from a file that was refused before
+// (or, after an unplug, from a file opened after the replug).
+struct ClaimEnd {
+    const char* name;
+    void (*end)(UsbHost& host, int& holder);
+};
+
+class UsbfsClaims : public testing::TestWithParam<ClaimEnd> {};
+
+TEST_P(UsbfsClaims, OneFileHoldsTheInterfaceUntilItLetsGo) {
+    UsbHost host;
+    host.Plug(kIds, std::make_shared<BeamformerModel>(std::vector<std::uint8_t>(FlashSize, 0x33)));
+    int holder = ::open(host.DeviceNode(0).c_str(), O_RDWR);
+    int other = ::open(host.DeviceNode(0).c_str(), O_RDWR);
+    ASSERT_GE(holder, 0);
+    ASSERT_GE(other, 0);
+    unsigned interface = 0;
+    ASSERT_EQ(Errno(holder, USBDEVFS_CLAIMINTERFACE, &interface), 0);
+    EXPECT_EQ(Errno(holder, USBDEVFS_CLAIMINTERFACE, &interface), 0);  // its own, again
+    EXPECT_EQ(Errno(other, USBDEVFS_CLAIMINTERFACE, &interface), EBUSY);
+    usbdevfs_disconnect_claim takeOver{};
+    EXPECT_EQ(Errno(other, USBDEVFS_DISCONNECT_CLAIM, &takeOver), EBUSY);
+    EXPECT_EQ(Errno(other, USBDEVFS_RELEASEINTERFACE, &interface), EINVAL);
+    // Requests to the device itself need no claim.
+    Buffer buffer;
+    usbdevfs_urb urb = ReadUrb(buffer);
+    EXPECT_EQ(Errno(other, USBDEVFS_SUBMITURB, &urb), 0);
+
+    GetParam().end(host, holder);
+    if (!host.Plugged(0)) {
+        ::close(other);
+        host.Replug(0);
+        other = ::open(host.DeviceNode(0).c_str(), O_RDWR);
+        ASSERT_GE(other, 0);
+    }
+    EXPECT_EQ(Errno(other, USBDEVFS_CLAIMINTERFACE, &interface), 0);
+    EXPECT_EQ(Errno(other, USBDEVFS_RELEASEINTERFACE, &interface), 0);
+    if (holder >= 0) {
+        ::close(holder);
+    }
+    ::close(other);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ways, UsbfsClaims,
+    testing::Values(ClaimEnd{"Release",
+                             [](UsbHost&, int& holder) {
+                                 unsigned interface = 0;
+                                 EXPECT_EQ(Errno(holder, USBDEVFS_RELEASEINTERFACE, &interface), 0);
+                             }},
+                    // A program that exits without letting go: the kernel
+                    // lets go as the file closes, before the next claim.
+                    ClaimEnd{"Close",
+                             [](UsbHost&, int& holder) {
+                                 ::close(holder);
+                                 holder = -1;
+                             }},
+                    ClaimEnd{"Unplug", [](UsbHost& host, int&) { host.Unplug(0); }}),
+    [](const testing::TestParamInfo<ClaimEnd>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace sovra::sim

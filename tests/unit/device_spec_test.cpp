@@ -21,7 +21,13 @@ struct Accepted {
     UsbIds ids;
     const char* flashFile;  // null: none
     FaultPlan faults;
+    long arriveMs = -1;  // -1: none
+    long leaveMs = -1;
 };
+
+long Millis(const std::optional<std::chrono::milliseconds>& t) {
+    return t ? static_cast<long>(t->count()) : -1;
+}
 
 class DeviceSpecAccepts : public testing::TestWithParam<Accepted> {};
 
@@ -37,6 +43,9 @@ TEST_P(DeviceSpecAccepts, WithItsIdsAndOptions) {
     EXPECT_EQ(r.spec->faults.failAt, c.faults.failAt);
     EXPECT_EQ(r.spec->faults.unplugAt, c.faults.unplugAt);
     EXPECT_EQ(r.spec->faults.corruptAt, c.faults.corruptAt);
+    EXPECT_EQ(r.spec->faults.dropWriteAt, c.faults.dropWriteAt);
+    EXPECT_EQ(Millis(r.spec->arriveAfter), c.arriveMs);
+    EXPECT_EQ(Millis(r.spec->leaveAfter), c.leaveMs);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -55,7 +64,19 @@ INSTANTIATE_TEST_SUITE_P(
                  {.latency = std::chrono::microseconds(250),
                   .unplugAt = 4097,
                   .corruptAt = 18446744073709551615u}},
-        Accepted{"1:2:0003,latency-us=0", {1, 2, 3}, nullptr, {}}));
+        Accepted{"1:2:0003,latency-us=0", {1, 2, 3}, nullptr, {}},
+        Accepted{"0abc:0010:0102,drop-write-at=4096,fail-at=3",
+                 {0x0abc, 0x0010, 0x0102},
+                 nullptr,
+                 {.failAt = 3, .dropWriteAt = 4096}},
+        Accepted{"0abc:0011:0200,leave-ms=86400000,arrive-ms=0",
+                 {0x0abc, 0x0011, 0x0200},
+                 nullptr,
+                 {},
+                 0,
+                 86400000},
+        Accepted{"1d6b:0104:0100,arrive-ms=250", {0x1d6b, 0x0104, 0x0100}, nullptr, {}, 250},
+        Accepted{"1:2:0003,leave-ms=1", {1, 2, 3}, nullptr, {}, -1, 1}));
 
 struct Refused {
     const char* text;
@@ -92,7 +113,18 @@ INSTANTIATE_TEST_SUITE_P(
                     Refused{"0abc:0010:0102,flash=a,flash=b", "given twice"},
                     Refused{"0abc:0010:0102,latency-us=1,latency-us=1", "given twice"},
                     Refused{"0abc:0010:0102,latency-us=10000001", "at most"},
-                    Refused{"0abc:0010:0102,Fail-At=2", "unknown option 'Fail-At'"}));
+                    Refused{"0abc:0010:0102,Fail-At=2", "unknown option 'Fail-At'"},
+                    Refused{"0abc:0010:0102,drop-write-at=0", "counts requests from 1"},
+                    Refused{"0abc:0010:0102,drop-write-at=1,drop-write-at=2", "given twice"},
+                    Refused{"0abc:0010:0102,arrive-ms=1s", "decimal number"},
+                    Refused{"0abc:0010:0102,leave-ms=-5", "decimal number"},
+                    Refused{"0abc:0010:0102,arrive-ms=5,arrive-ms=6", "given twice"},
+                    Refused{"0abc:0010:0102,arrive-ms=86400001", "may be at most 86400000"},
+                    Refused{"0abc:0010:0102,arrive-ms=500,leave-ms=500",
+                            "'leave-ms' must be later than 'arrive-ms'"},
+                    Refused{"0abc:0010:0102,leave-ms=100,arrive-ms=900",
+                            "'leave-ms' must be later than 'arrive-ms'"},
+                    Refused{"0abc:0010:0102,arrive=5", "unknown option 'arrive'"}));
 
 class FlashFileTest : public testing::TestWithParam<std::size_t> {};
 

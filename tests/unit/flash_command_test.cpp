@@ -187,5 +187,30 @@ TEST(BeamformerModelTest, InjectedFaults) {
     EXPECT_FALSE(model->Present());
 }
 
+TEST(BeamformerModelTest, DroppedWriteIsAcknowledgedButNotStored) {
+    // Only write requests count: the prepare and the read come first, and
+    // the refused write is the first write.
+    sim::FaultPlan plan;
+    plan.dropWriteAt = 3;
+    auto model =
+        std::make_shared<sim::BeamformerModel>(std::vector<std::uint8_t>(FlashSize, 0x11), plan);
+    sim::InProcessChannel ch(model);
+    FlashCommand c;
+    std::vector<std::uint8_t> image(FlashSize, 0x22);
+    ASSERT_EQ(SendPrepare(ch, c), S_OK);
+    ASSERT_EQ(ReadChunk(ch, c, 0, image), S_OK);
+    std::uint8_t refused[ChunkSize] = {};
+    ControlSetup beyondFlash{kVendorOut, CommandWriteFlash, 0x54, 0, ChunkSize};
+    EXPECT_EQ(model->Handle(beyondFlash, refused), sim::Answer::Stall);
+    std::fill(image.begin(), image.end(), std::uint8_t{0x22});
+    for (const std::uint32_t address : {0u, 64u, 128u}) {
+        EXPECT_EQ(WriteChunk(ch, c, address, image), S_OK) << address;
+    }
+    const auto flash = model->Flash();
+    EXPECT_EQ(flash[0], 0x22);
+    EXPECT_EQ(flash[64], 0x11);  // the third write request
+    EXPECT_EQ(flash[128], 0x22);
+}
+
 }  // namespace
 }  // namespace sovra
