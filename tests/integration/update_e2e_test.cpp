@@ -202,7 +202,9 @@ struct FaultRun {
     const char* shell;
     bool firmwareWithoutDeviceInfo;
     int exit;
-    bool updated;      // the device holds the merged image; else its old flash
+    // The device holds the merged image, its old flash, or (a write the
+    // check found missing) neither.
+    enum { kMerged, kOld, kNeither } holds;
     const char* says;  // in stdout or stderr
 };
 
@@ -229,7 +231,10 @@ TEST_P(UpdateFaultEndToEndTest, TheDeviceHoldsItsOldFlashOrTheRightImage) {
         args.insert(args.end(), {"/bin/sh", "-c", update});
     } else {
         std::string script = c.shell;
-        script.replace(script.find("UPDATE"), 6, update);
+        for (std::size_t at = script.find("UPDATE"); at != std::string::npos;
+             at = script.find("UPDATE", at + update.size())) {
+            script.replace(at, 6, update);
+        }
         script = "cd '" + dir_.string() + "' || exit 99; " + script;
         args.insert(args.end(), {"/bin/bash", "-c", script});
     }
@@ -238,9 +243,10 @@ TEST_P(UpdateFaultEndToEndTest, TheDeviceHoldsItsOldFlashOrTheRightImage) {
     EXPECT_NE((o.out + o.err).find(c.says), std::string::npos) << o.out << o.err;
 
     const std::vector<std::uint8_t> saved = ReadBytes(dir_ / "saved/device-1.bin");
-    if (!c.updated) {
-        EXPECT_TRUE(saved == oldFlash_);
+    if (c.holds != FaultRun::kMerged) {
+        EXPECT_EQ(saved == oldFlash_, c.holds == FaultRun::kOld);
         EXPECT_NE(o.err.find("Error updating device."), std::string::npos);
+        EXPECT_EQ(o.err.find("Firmware is updated"), std::string::npos);
         return;
     }
     EXPECT_EQ(o.err.find("Error updating device."), std::string::npos) << o.err;
@@ -263,20 +269,36 @@ INSTANTIATE_TEST_SUITE_P(
     testing::Values(
         // A read answer corrupted on the way in, where the device-info
         // record lies: read again, and the device keeps its own block.
-        FaultRun{"ReadCorruptedInTransit", ",corrupt-at=20", "", false, 0, true, "updated;"},
+        FaultRun{"ReadCorruptedInTransit", ",corrupt-at=20", "", false, 0, FaultRun::kMerged,
+                 "updated;"},
         // The output goes away (a dropped session behind `| tee`, `| head`):
         // the update goes on to the end and says so in its exit status.
         FaultRun{"OutputClosed", "", "UPDATE 2>&1 | head -c 1 >/dev/null; exit ${PIPESTATUS[0]}",
-                 false, 0, true, "Firmware is updated"},
+                 false, 0, FaultRun::kMerged, "Firmware is updated"},
         // A termination request while writing is held until the write ends.
         FaultRun{"TerminatedWhileWriting", ",latency-us=400",
                  "UPDATE >out 2>err & p=$!; "
                  "until grep -q 'Write firmware' err; do sleep 0.05; done; "
                  "kill -TERM $p; wait $p; s=$?; cat out err; exit $s",
-                 false, 0, true, "Interrupted"},
+                 false, 0, FaultRun::kMerged, "Interrupted"},
         // A firmware file with no device-info record would erase the
         // device's own block.
-        FaultRun{"FirmwareWithoutDeviceInfo", "", "", true, 1, false, "has no device-info record"}),
+        FaultRun{"FirmwareWithoutDeviceInfo", "", "", true, 1, FaultRun::kOld,
+                 "has no device-info record"},
+        // A write the device acknowledges but does not keep: the check after
+        // writing finds it.
+        FaultRun{"AWriteIsLost", ",drop-write-at=1", "", false, 1, FaultRun::kNeither,
+                 "the device's flash differs from it"},
+        // A device that stops answering: the request times out as on real
+        // hardware, before anything was written.
+        FaultRun{"NoAnswer", ",latency-us=8000000", "", false, 1, FaultRun::kOld,
+                 "did not answer in time"},
+        // Two programs at once: the second is refused while the first holds
+        // the device, and the first goes on to the end.
+        FaultRun{"TwoProgramsAtOnce", "",
+                 "UPDATE >first 2>&1 & p=$!; sleep 1; UPDATE; s=$?; wait $p; f=$?; cat first; "
+                 "[ $s = 1 ] && exit $f; exit 3",
+                 false, 0, FaultRun::kMerged, "another program is using"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

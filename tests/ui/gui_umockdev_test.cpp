@@ -122,3 +122,80 @@ TEST(GuiUnderUmockdevTest, ListsHotPlugsAndUpdatesAVirtualBeamformer) {
 
 }  // namespace
 }  // namespace sovra::ui
+
+namespace sovra::ui {
+namespace {
+
+// The device in use by another program is refused with a message that says
+// so; a device that acknowledges a write it does not keep ends in "Error
+// updating device.", never in success.
+TEST(GuiUnderUmockdevTest, ADeviceInUseIsToldAndALostWriteIsAFailure) {
+    testing::LogReceiver log;
+    testing::TempDir dir;
+    ::setenv("XDG_STATE_HOME", dir.File("state").c_str(), 1);
+    const std::string firmwarePath = dir.Write("fw.img", testing::SampleFirmware());
+    const std::string catalogue =
+        dir.Write("FirmwareUpdate.xml",
+                  "<Device_list><Device File_Name=\"" + firmwarePath +
+                      "\" REV=\"01.03\" Device_Name=\"Beamformer 100\" VID=\"abc\" PID=\"10\"/>"
+                      "</Device_list>");
+    sim::UsbHost host;
+    auto model = std::make_shared<sim::BeamformerModel>(testing::SampleDeviceFlash(),
+                                                        sim::FaultPlan{.dropWriteAt = 1});
+    host.Plug({0x0abc, 0x0010, 0x0102}, model);
+    const std::vector<std::uint8_t> before = model->Flash();
+
+    DialogServices services = SystemDialogServices();
+    services.loadCatalogue = [catalogue] { return FirmwareCatalogue::LoadFrom(catalogue); };
+    MainWindow dlg(services);
+    dlg.Prepare();
+    dlg.show();
+    ASSERT_EQ(dlg.DeviceListBox()->count(), 1);
+    dlg.FirmwareList()->setCurrentIndex(0);
+
+    std::vector<std::string> boxes;
+    std::string result;
+    const auto press = [&] {
+        boxes.clear();
+        result.clear();
+        const testing::ModalDriver driver([&](QWidget* modal) {
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                boxes.push_back(box->text().toStdString());
+                testing::Dismiss(box);
+            } else if (auto* c = dynamic_cast<CautionDialog*>(modal)) {
+                c->findChild<QPushButton*>("1")->click();
+            } else if (auto* p = dynamic_cast<ProgressDialog*>(modal)) {
+                if (p->Finished()) {
+                    result = p->MessageLabel()->text().toStdString();
+                    p->CloseButton()->click();
+                }
+            }
+        });
+        QTest::mouseClick(dlg.StartUpdateButton(), Qt::LeftButton);
+    };
+
+    {
+        // Another program holds the device's interface.
+        const DeviceControl other = OpenDeviceControl(dlg.Devices().Rows().at(0).entry);
+        ASSERT_TRUE(other.channel);
+        log.Drain();
+        press();
+        EXPECT_EQ(boxes, std::vector<std::string>{kDeviceBusyText});
+        EXPECT_TRUE(result.empty());
+        EXPECT_EQ(log.Drain(), std::vector<LogEntry>{Entry(kEventErrorOpeningDevice)});
+        EXPECT_EQ(model->Flash(), before);
+    }
+
+    press();
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(result, kUpdateFailedText);
+    const std::vector<LogEntry> entries = log.Drain();
+    ASSERT_GE(entries.size(), 2u);
+    EXPECT_EQ(entries[entries.size() - 2], Entry(kEventUpdateFailed));
+    EXPECT_NE(entries.back().text.find("differs from the image written"), std::string::npos)
+        << entries.back().text;
+    dlg.StopWatchingDevices();
+}
+
+}  // namespace
+}  // namespace sovra::ui
