@@ -68,9 +68,19 @@ ProgressDialog::ProgressDialog(QWidget* parent, UpdateRun::ThreadStarter startTh
       units_(WriteProcessFont()),
       startThread_(std::move(startThread)),
       progress_([this] {
-          // On the worker: post one notification unless one is pending. The
-          // worker never waits here, and a busy window never piles them up.
+          // On the worker: post one notification unless one is pending, and
+          // none more often than the bars can be drawn, but for the end,
+          // which is shown at once (the animation tick catches up with what
+          // is left out). The worker never waits here, and a busy window
+          // never piles them up.
+          const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
+          const bool ending = progress_.Finished();
+          if (!ending && now - lastNotification_.load(std::memory_order_relaxed) <
+                             std::chrono::steady_clock::duration(kRefreshInterval).count()) {
+              return;
+          }
           if (!refreshPending_.exchange(true)) {
+              lastNotification_.store(now, std::memory_order_relaxed);
               QMetaObject::invokeMethod(
                   this,
                   [this] {
@@ -223,6 +233,7 @@ void ProgressDialog::ShowEnd(const UpdateOutcome& outcome) {
     // A request to end the program that came meanwhile is honoured now,
     // from the event loop.
     holdingTermination_.reset();
+    emit updateEnded();
 }
 
 void ProgressDialog::timerEvent(QTimerEvent* event) {

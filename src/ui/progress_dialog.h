@@ -12,6 +12,7 @@
 
 #include <QDialog>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -51,6 +52,9 @@ inline constexpr Colour kSuccessColour = Rgb(0, 128, 0);
 inline constexpr Colour kFailureColour = Rgb(192, 0, 0);
 
 inline constexpr int kAnimationPeriodMs = 100;
+// The shortest time between two notifications of the job's progress: a
+// bar is drawn once a frame anyway.
+inline constexpr std::chrono::milliseconds kRefreshInterval{16};
 inline constexpr int kAnimationCycle = 15;
 
 // The text an animated label shows after `tick` ticks.
@@ -60,6 +64,8 @@ std::string StageLabelText(UpdateStage stage);
 std::string OperationLabelText(Operation operation);
 
 class ProgressDialog final : public QDialog {
+    Q_OBJECT
+
   public:
     explicit ProgressDialog(QWidget* parent = nullptr, UpdateRun::ThreadStarter startThread = {});
     // The dialog cannot be closed before the job has ended; the worker has
@@ -97,6 +103,10 @@ class ProgressDialog final : public QDialog {
     // Enter all come through here.
     void done(int result) override;
 
+  signals:
+    // The job has ended and its result is shown; CLOSE is enabled.
+    void updateEnded();
+
   protected:
     void timerEvent(QTimerEvent* event) override;
 
@@ -132,6 +142,8 @@ class ProgressDialog final : public QDialog {
     // Set by the worker when it posts a notification, cleared by the
     // user-interface thread when it takes it: at most one is ever pending.
     std::atomic<bool> refreshPending_{false};
+    // When the worker last posted one, in steady-clock ticks.
+    std::atomic<std::chrono::steady_clock::rep> lastNotification_{0};
     UpdateProgress progress_;
     UpdateRun run_;
 };

@@ -9,7 +9,9 @@ UpdateProgress::UpdateProgress(Notify notify) : notify_(std::move(notify)) {}
 
 ProgressState UpdateProgress::Snapshot() const {
     const std::lock_guard lock(mu_);
-    return state_;
+    ProgressState state = state_;
+    state.requestsDone = requests_.load(std::memory_order_relaxed);
+    return state;
 }
 
 std::vector<std::string> UpdateProgress::NotesFrom(std::size_t from) const {
@@ -36,6 +38,7 @@ void UpdateProgress::BeginStage(UpdateStage stage) {
         const std::lock_guard lock(mu_);
         state_.stage = stage;
         state_.stagePercent = 0;
+        stagePercent_.store(0, std::memory_order_relaxed);
     }
     Changed();
 }
@@ -59,19 +62,21 @@ void UpdateProgress::Finish(UpdateOutcome outcome) {
         const std::lock_guard lock(mu_);
         outcome_ = std::move(outcome);
         state_.finished = true;
+        finished_.store(true, std::memory_order_release);
     }
     Changed();
 }
 
 int UpdateProgress::StagePosition() const {
-    const std::lock_guard lock(mu_);
-    return state_.stagePercent;
+    // Only the worker moves the bar, and only the worker asks.
+    return stagePercent_.load(std::memory_order_relaxed);
 }
 
 void UpdateProgress::AdvanceTo(int position) {
     {
         const std::lock_guard lock(mu_);
         state_.stagePercent = std::clamp(position, 0, kStageBarMax);
+        stagePercent_.store(state_.stagePercent, std::memory_order_relaxed);
         state_.overallSteps = std::min(state_.overallSteps + 1, kOverallBarMax);
     }
     Changed();
@@ -81,6 +86,7 @@ void UpdateProgress::SetStagePosition(int position) {
     {
         const std::lock_guard lock(mu_);
         state_.stagePercent = std::clamp(position, 0, kStageBarMax);
+        stagePercent_.store(state_.stagePercent, std::memory_order_relaxed);
     }
     Changed();
 }
@@ -98,13 +104,13 @@ void UpdateProgress::RestartStage(Operation operation) {
         const std::lock_guard lock(mu_);
         state_.operation = operation;
         state_.stagePercent = 0;
+        stagePercent_.store(0, std::memory_order_relaxed);
     }
     Changed();
 }
 
 void UpdateProgress::CountRequests(std::uint32_t n) {
-    const std::lock_guard lock(mu_);
-    state_.requestsDone += n;
+    requests_.fetch_add(n, std::memory_order_relaxed);
 }
 
 }  // namespace sovra

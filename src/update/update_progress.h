@@ -12,6 +12,7 @@
 // event, set a flag), and may be called after the front end has stopped
 // caring, but never after the worker has ended.
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <mutex>
@@ -59,6 +60,8 @@ class UpdateProgress final : public StageProgress {
     std::vector<std::string> NotesFrom(std::size_t from) const;
     // The outcome, once the job has finished.
     std::optional<UpdateOutcome> Outcome() const;
+    // Whether the job has finished, without a copy of the state.
+    bool Finished() const { return finished_.load(std::memory_order_acquire); }
 
     // The job's side, from its worker.
     void BeginStage(UpdateStage stage);
@@ -80,6 +83,11 @@ class UpdateProgress final : public StageProgress {
     Notify notify_;
     mutable std::mutex mu_;
     ProgressState state_;
+    // Counted on every request, and read back at every chunk: kept out of
+    // the lock, which is taken only when something a reader sees changes.
+    std::atomic<std::uint64_t> requests_{0};
+    std::atomic<int> stagePercent_{0};
+    std::atomic<bool> finished_{false};
     std::vector<std::string> notes_;
     std::optional<UpdateOutcome> outcome_;
 };
