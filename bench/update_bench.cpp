@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/event_log.h"
+#include "flash/flash_stages.h"
 #include "flash/sample_image.h"
 #include "sim/beamformer_model.h"
 #include "sim/in_process_channel.h"
@@ -80,6 +81,36 @@ BENCHMARK(BM_EngineUpdate)
     ->Unit(benchmark::kMillisecond)
     ->MeasureProcessCPUTime()
     ->UseRealTime();
+
+// Stage 1 as an update reads it (every chunk twice, compared) against one
+// plain pass: what trusting the read-back costs the host.
+void BM_ReadBack(benchmark::State& state) {
+    const bool twice = state.range(0) != 0;
+    auto model = std::make_shared<sim::BeamformerModel>(MakeSampleFlash({.seed = 5}));
+    sim::InProcessChannel channel(model, false);
+    std::vector<std::uint8_t> flash(FlashSize);
+    for (auto _ : state) {
+        if (twice) {
+            NullProgress progress;
+            ReadBackReport report;
+            std::string failure;
+            if (Failed(ReadFlash(channel, flash, progress, nullptr, report, failure))) {
+                state.SkipWithError("read failed");
+            }
+        } else {
+            FlashCommand cmd;
+            bool ok = Succeeded(SendPrepare(channel, cmd));
+            for (std::uint32_t k = 0; k < ChunkCount && ok; ++k) {
+                ok = Succeeded(ReadChunk(channel, cmd, k * ChunkSize, flash));
+            }
+            if (!ok) {
+                state.SkipWithError("read failed");
+            }
+        }
+        benchmark::DoNotOptimize(flash.data());
+    }
+}
+BENCHMARK(BM_ReadBack)->ArgName("twice")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 
 void BM_Parallel(benchmark::State& state) {
     QuietLog();
