@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "app/files.h"
 #include "flash/sample_image.h"
 #include "sim/device_spec.h"
 #include "sim/plug_schedule.h"
@@ -166,12 +167,8 @@ bool SaveFlash(const std::filesystem::path& dir, const UsbHost& host) {
     for (std::size_t i = 0; i < host.DeviceCount(); ++i) {
         const std::filesystem::path file = dir / ("device-" + std::to_string(i + 1) + ".bin");
         const std::vector<std::uint8_t> flash = host.Model(i)->Flash();
-        std::ofstream out(file, std::ios::binary | std::ios::trunc);
-        out.write(reinterpret_cast<const char*>(flash.data()),
-                  static_cast<std::streamsize>(flash.size()));
-        out.close();
-        if (!out) {
-            Fail("cannot write " + file.string());
+        if (std::string error; !WriteFileAtomically(file.string(), flash, error)) {
+            Fail(error);
             ok = false;
         }
     }

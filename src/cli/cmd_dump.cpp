@@ -10,7 +10,6 @@
 #include "app/files.h"
 #include "cli/catalogue_option.h"
 #include "cli/commands.h"
-#include "cli/io.h"
 #include "cli/progress_bar.h"
 #include "flash/flash_command.h"
 #include "flash/flash_stages.h"

@@ -17,7 +17,6 @@
 
 #include "app/event_log.h"
 #include "cli/commands.h"
-#include "cli/io.h"
 #include "cli/update_display.h"
 #include "cli/update_report.h"
 #include "flash/firmware_file.h"

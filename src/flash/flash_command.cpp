@@ -79,12 +79,6 @@ FlashCommandFields FlashCommand::Fields() const {
     return f;
 }
 
-FlashCommand FlashCommand::FromBytes(std::span<const std::uint8_t, kSize> bytes) {
-    FlashCommand c;
-    std::copy(bytes.begin(), bytes.end(), c.bytes_.begin());
-    return c;
-}
-
 std::uint32_t FlashCommand::flags() const {
     return Get32(bytes_, kFlagsAt);
 }

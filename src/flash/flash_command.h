@@ -58,7 +58,6 @@ class FlashCommand {
 
     FlashCommandFields Fields() const;
     const std::array<std::uint8_t, kSize>& bytes() const { return bytes_; }
-    static FlashCommand FromBytes(std::span<const std::uint8_t, kSize> bytes);
 
     std::uint32_t flags() const;
     std::uint16_t command() const;
