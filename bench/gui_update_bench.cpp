@@ -123,6 +123,7 @@ void BM_GuiUpdate(benchmark::State& state) {
         // No backup, as in bench/update_bench: this measures the host, not
         // the disk.
         job.options.backup = BackupPolicy::None();
+        job.options.historyPath.clear();
         dlg->SetJob(std::move(job));
         dlg->show();
         QCoreApplication::processEvents();
@@ -175,6 +176,7 @@ void BM_EngineAlone(benchmark::State& state) {
         job.imagePath = "bench.img";
         job.image = Firmware();
         job.options.backup = BackupPolicy::None();
+        job.options.historyPath.clear();
         UpdateProgress progress;
         const double cpuBefore = ProcessCpuMs();
         state.ResumeTiming();

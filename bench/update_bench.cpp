@@ -44,6 +44,7 @@ UpdateJob Job(std::shared_ptr<DeviceChannel> channel, bool verify) {
     job.image = Firmware();
     // No backup: a file written and synced to disk would measure the disk.
     job.options.backup = BackupPolicy::None();
+    job.options.historyPath.clear();
     job.options.verify = verify;
     return job;
 }

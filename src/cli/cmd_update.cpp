@@ -17,6 +17,7 @@
 
 #include "app/event_log.h"
 #include "cli/commands.h"
+#include "cli/device_jobs.h"
 #include "cli/update_display.h"
 #include "cli/update_report.h"
 #include "flash/firmware_file.h"
@@ -24,56 +25,6 @@
 
 namespace sovra::cli {
 namespace {
-
-// Everything one device's job needs, alive until its worker has been joined.
-struct Job {
-    explicit Job(Wakeup& wakeup) : progress([&wakeup] { wakeup.Notify(); }) {}
-    DeviceRow row;
-    std::string label;
-    UpdateJob job;
-    UpdateProgress progress;
-    UpdateRun run;
-};
-
-std::atomic<bool> gInterrupted{false};
-static_assert(std::atomic<bool>::is_always_lock_free);
-
-extern "C" void NoteInterrupt(int) {
-    gInterrupted.store(true);
-}
-
-// Catches the signals that end a program from a terminal or a session
-// (Ctrl-C, Ctrl-\, a termination request, a hang-up) for the life of the
-// object, whichever thread they reach, so that none of them ends the
-// program while a device is being written: each becomes a request to stop,
-// which the jobs heed only until they begin writing.
-class HeldSignals {
-  public:
-    HeldSignals() {
-        gInterrupted.store(false);
-        struct sigaction action {};
-        action.sa_handler = NoteInterrupt;
-        sigemptyset(&action.sa_mask);
-        action.sa_flags = SA_RESTART;
-        for (std::size_t i = 0; i < kSignals.size(); ++i) {
-            sigaction(kSignals[i], &action, &old_[i]);
-        }
-    }
-    ~HeldSignals() {
-        for (std::size_t i = 0; i < kSignals.size(); ++i) {
-            sigaction(kSignals[i], &old_[i], nullptr);
-        }
-    }
-    HeldSignals(const HeldSignals&) = delete;
-    HeldSignals& operator=(const HeldSignals&) = delete;
-
-    // Whether one has come since the last question.
-    bool Arrived() const { return gInterrupted.exchange(false); }
-
-  private:
-    static constexpr std::array<int, 4> kSignals{SIGINT, SIGTERM, SIGHUP, SIGQUIT};
-    std::array<struct sigaction, 4> old_{};
-};
 
 // The firmware file (or, for a restore, the saved flash), whole, checked
 // before anyone is asked or anything is opened: a job must never start
@@ -200,9 +151,7 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
             << DefaultBackupFolder() << ".\n";
         return kExitUsage;
     }
-    const BackupPolicy backup = o.noBackup ? BackupPolicy::None()
-                                : o.backup ? BackupPolicy::File(*o.backup)
-                                           : BackupPolicy::Folder(DefaultBackupFolder());
+    const BackupPolicy backup = BackupPolicyOf(o);
     // Found out now rather than after minutes of reading each device.
     if (std::string failure; !CheckBackupPlace(backup, failure)) {
         err << "sovra-flash: cannot keep a backup: " << failure
@@ -214,7 +163,8 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
     // Bind every device before asking: a device that cannot be had stops
     // everything while nothing has been sent.
     Wakeup wakeup;
-    std::vector<std::unique_ptr<Job>> jobs;
+    std::atomic<bool> cancel{false};
+    std::vector<std::unique_ptr<DeviceJob>> jobs;
     for (const DeviceRow& row : devices) {
         DeviceControl control = access.openControl(row.entry);
         if (!control.channel) {
@@ -223,18 +173,8 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
                 << " Nothing was sent to any device.\n";
             return kExitRefused;
         }
-        auto job = std::make_unique<Job>(wakeup);
-        job->row = row;
-        job->label = TerminalSafe(row.entry.path);
-        job->job.channel = std::shared_ptr<DeviceChannel>(std::move(control.channel));
-        job->job.device = row.entry;
-        job->job.imagePath = o.image;
-        job->job.image = image;
-        job->job.options.mode = o.mode;
-        job->job.options.backup = backup;
-        job->job.options.verify = o.mode == UpdateMode::kRestore || !o.noVerify;
-        job->job.options.force = o.force;
-        jobs.push_back(std::move(job));
+        jobs.push_back(MakeDeviceJob(row, std::move(control.channel), o, image, backup, &cancel,
+                                     [&wakeup] { wakeup.Notify(); }));
     }
     if (!Confirm(o, devices, console, err)) {
         return kExitRefused;
@@ -248,17 +188,12 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
     // to stop: taken at once by a job still reading, but only after the end
     // by one that has begun writing.
     const HeldSignals held;
-    std::atomic<bool> cancel{false};
     for (auto& job : jobs) {
-        job->job.options.cancel = &cancel;
         job->run.Start(job->job, job->progress);
     }
     display.Run(wakeup, [&] {
         if (held.Arrived() && !cancel.exchange(true)) {
-            display.Note(
-                "Interrupted: updates still reading stop now and leave their device untouched; "
-                "those already writing finish first, since stopping them would leave the "
-                "device unusable.");
+            display.Note(kInterruptedNote);
         }
     });
 
@@ -266,8 +201,7 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
     nlohmann::json results = nlohmann::json::array();
     for (auto& job : jobs) {
         job->run.Join();
-        DeviceOutcome outcome{job->row.entry.path, job->row.text, job->label,
-                              job->progress.Outcome().value_or(UpdateOutcome{})};
+        const DeviceOutcome outcome = job->Outcome();
         allGood = allGood && outcome.result.Succeeded();
         if (o.json) {
             results.push_back(OutcomeJson(o, outcome));

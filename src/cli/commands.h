@@ -27,5 +27,7 @@ void AddDump(CLI::App& app, Runner& run);
 void AddUpdate(CLI::App& app, Runner& run);
 void AddRestore(CLI::App& app, Runner& run);
 void AddUdevRules(CLI::App& app, Runner& run);
+void AddHistory(CLI::App& app, Runner& run);
+void AddWatch(CLI::App& app, Runner& run);
 
 }  // namespace sovra::cli

@@ -29,6 +29,16 @@ bool ParseHexId(std::string_view text, std::uint32_t& out) {
     return true;
 }
 
+}  // namespace
+
+bool ParseVidPid(std::string_view spec, std::uint32_t& vid, std::uint32_t& pid) {
+    const std::size_t colon = spec.find(':');
+    return colon != std::string_view::npos && ParseHexId(spec.substr(0, colon), vid) &&
+           ParseHexId(spec.substr(colon + 1), pid);
+}
+
+namespace {
+
 constexpr const char* kListHint = "`sovra-flash list` shows the devices that can be named";
 
 }  // namespace
@@ -37,6 +47,9 @@ DeviceAccess SystemDeviceAccess() {
     DeviceAccess access;
     access.openSource = [](std::string& error) -> std::unique_ptr<DeviceSource> {
         return UdevSource::Open(false, error);
+    };
+    access.openWatchingSource = [](std::string& error) -> std::unique_ptr<DeviceSource> {
+        return UdevSource::Open(true, error);
     };
     access.openControl = [](const DeviceEntry& entry) { return OpenDeviceControl(entry); };
     return access;
@@ -69,11 +82,9 @@ const DeviceRow* ResolveDevice(std::string_view spec, const std::vector<DeviceRo
             return &row;
         }
     }
-    const std::size_t colon = spec.find(':');
     std::uint32_t vid = 0;
     std::uint32_t pid = 0;
-    if (colon != std::string_view::npos && ParseHexId(spec.substr(0, colon), vid) &&
-        ParseHexId(spec.substr(colon + 1), pid)) {
+    if (ParseVidPid(spec, vid, pid)) {
         const std::string ids = IdText(vid) + ":" + IdText(pid);
         std::vector<const DeviceRow*> candidates;
         for (const DeviceRow& row : rows) {

@@ -24,6 +24,8 @@ namespace sovra::cli {
 struct DeviceAccess {
     // A source of the present devices, or null with `error` set.
     std::function<std::unique_ptr<DeviceSource>(std::string& error)> openSource;
+    // The same, watching for devices that come and go (its EventFd()).
+    std::function<std::unique_ptr<DeviceSource>(std::string& error)> openWatchingSource;
     std::function<DeviceControl(const DeviceEntry&)> openControl;
 };
 DeviceAccess SystemDeviceAccess();
@@ -43,6 +45,9 @@ bool ListDeviceRows(const FirmwareCatalogue& catalogue, const DeviceAccess& acce
 // An id as the command line shows and reads it ("0abc"); the backup names
 // in the core use the same text.
 using sovra::IdText;
+
+// "VID:PID", each 1 to 8 hexadecimal digits.
+bool ParseVidPid(std::string_view spec, std::uint32_t& vid, std::uint32_t& pid);
 
 // --device DEV: a device path as `list` prints it, or VID:PID in hex when
 // exactly one listed row has those ids. Otherwise null, with `error` naming

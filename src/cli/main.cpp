@@ -24,6 +24,8 @@ int main(int argc, char** argv) {
     sovra::cli::AddDump(app, run);
     sovra::cli::AddUpdate(app, run);
     sovra::cli::AddRestore(app, run);
+    sovra::cli::AddWatch(app, run);
+    sovra::cli::AddHistory(app, run);
     sovra::cli::AddSampleImage(app, run);
     sovra::cli::AddUdevRules(app, run);
 

@@ -115,6 +115,7 @@ void MainWindow::StartUpdate() {
     }
     {
         UpdateJob job;
+        job.program = "sovra-firmware-update";
         job.channel = channel;
         job.device = chosenDevice;
         job.imagePath = fileName;

@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstdio>
+#include <ctime>
 #include <exception>
 #include <system_error>
 #include <utility>
@@ -9,6 +11,7 @@
 
 #include "app/event_log.h"
 #include "app/inhibitor.h"
+#include "app/sha256.h"
 #include "flash/flash_stages.h"
 #include "flash/image_format.h"
 #include "flash/merge.h"
@@ -54,6 +57,7 @@ class JobRun {
             Fail(E_FAIL, step_, std::string("the update stopped unexpectedly: ") + e.what());
         }
         Log();
+        Record();
         progress_.Finish(out_);
         return out_;
     }
@@ -300,6 +304,45 @@ class JobRun {
         }
         ReportSystemEvent(restore ? kEventRestoreFailed : kEventUpdateFailed);
         ReportSystemEvent(EVENTLOG_ERROR_TYPE, job_.device.path + ": " + out_.failure + ".");
+    }
+
+    // Every job that ran goes into the history, however it ended; a history
+    // that cannot be written is told, but changes nothing of the job.
+    void Record() {
+        if (job_.options.historyPath.empty()) {
+            return;
+        }
+        const bool restore = Restore();
+        HistoryRecord r;
+        r.time = UtcNow();
+        r.program = job_.program;
+        r.operation = restore ? "restore" : "update";
+        r.devicePath = job_.device.path;
+        r.vendorId = job_.device.vendorId;
+        r.productId = job_.device.productId;
+        r.revision = job_.device.revision;
+        r.firmwarePath = job_.imagePath;
+        r.firmwareSize = job_.image.size();
+        r.firmwareSha256 = Sha256Hex(Sha256(job_.image));
+        r.result = !out_.Succeeded() ? "failed" : restore ? "restored" : "updated";
+        char status[16];
+        std::snprintf(status, sizeof status, "0x%08X", static_cast<unsigned>(out_.status));
+        r.status = status;
+        r.message = out_.failure;
+        r.deviceState = std::string(DeviceHoldsText(out_.device));
+        r.backup = out_.backup.path;
+        if (std::string error; !AppendHistory(job_.options.historyPath, r, error)) {
+            progress_.Note("the update history was not written: " + error);
+        }
+    }
+
+    static std::string UtcNow() {
+        const std::time_t t = std::time(nullptr);
+        std::tm utc{};
+        gmtime_r(&t, &utc);
+        char text[32];
+        std::strftime(text, sizeof text, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        return text;
     }
 
     const UpdateJob& job_;

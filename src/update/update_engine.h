@@ -18,8 +18,9 @@
 // the first request to the end the job holds logind's lock on shutdown and
 // sleep, when the system offers one.
 //
-// The job writes the system-log entries of its stages and its end; the
-// start entry comes from UpdateRun::Start, on the thread that starts it.
+// The job writes the system-log entries of its stages and its end, and a
+// record of how it ended to the update history; the start entry comes from
+// UpdateRun::Start, on the thread that starts it.
 
 #include <atomic>
 #include <cstdint>
@@ -33,6 +34,7 @@
 #include "device/device_rules.h"
 #include "flash/flash_command.h"
 #include "update/backup_policy.h"
+#include "update/history.h"
 #include "update/update_outcome.h"
 #include "update/update_progress.h"
 
@@ -50,9 +52,14 @@ struct UpdateOptions {
     const Clock* clock = nullptr;
     // Set from any thread to stop the job; heeded until Stage 3 begins.
     const std::atomic<bool>* cancel = nullptr;
+    // Where the job's record goes when it has run (see update/history.h);
+    // empty: nowhere.
+    std::string historyPath = DefaultHistoryPath();
 };
 
 struct UpdateJob {
+    // The program that runs it, as the update history names it.
+    std::string program;
     // The device; null when none could be bound.
     std::shared_ptr<DeviceChannel> channel;
     // Its ids and node: the backup's name and the log's sentences.

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "app/event_log.h"
+#include "app/sha256.h"
 #include "flash/image_format.h"
 #include "flash/merge.h"
 #include "flash/sample_image.h"
@@ -109,6 +110,7 @@ class EngineTest : public ::testing::Test {
                       const std::function<void(UpdateJob&)>& adjust = {}) {
         model = std::make_shared<sim::BeamformerModel>(oldFlash, faults);
         UpdateJob job;
+        job.program = "engine-test";
         job.channel = std::make_shared<HookedChannel>(model, std::move(hook));
         job.device = kDevice;
         job.imagePath = dir + "/bf100.img";
@@ -126,6 +128,15 @@ class EngineTest : public ::testing::Test {
         run.Start(job, progress);
         run.Join();
         return progress.Outcome().value();
+    }
+
+    std::vector<HistoryRecord> History() const {
+        std::vector<HistoryRecord> records;
+        std::vector<SkippedLine> skipped;
+        std::string error;
+        EXPECT_TRUE(ReadHistory(DefaultHistoryPath(), records, skipped, error)) << error;
+        EXPECT_TRUE(skipped.empty());
+        return records;
     }
 
     std::vector<std::string> Backups() const {
@@ -164,6 +175,13 @@ TEST_F(EngineTest, AGoodUpdateLeavesTheMergedImageTheBackupAndTheTrail) {
     EXPECT_EQ(log.Drain(), (std::vector<LogEntry>{Entry(kEventUpdateStarted), Entry(kEventStage1),
                                                   Entry(kEventStage2), Entry(kEventStage3),
                                                   Entry(kEventFirmwareUpdated)}));
+    const std::vector<HistoryRecord> history = History();
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0].program, "engine-test");
+    EXPECT_EQ(history[0].result, "updated");
+    EXPECT_EQ(history[0].devicePath, kDevice.path);
+    EXPECT_EQ(history[0].firmwareSha256, Sha256Hex(Sha256(firmware)));
+    EXPECT_EQ(history[0].backup, out.backup.path);
 
     // The bars only move forward within a stage; Stage 1 ends at 99 with 99
     // steps of the overall bar; the write ends at the share written before
@@ -232,6 +250,11 @@ TEST_P(EngineFaultTest, TheDeviceHoldsItsOldFlashOrExactlyTheNewImage) {
     if (c.backup) {
         EXPECT_TRUE(ReadFile(Backups()[0]) == oldFlash);
     }
+    const std::vector<HistoryRecord> history = History();
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0].result, out.Succeeded() ? "updated" : "failed");
+    EXPECT_EQ(history[0].deviceState, DeviceHoldsText(c.holds));
+    EXPECT_EQ(history[0].message, out.failure);
     if (!out.Succeeded()) {
         // The failure is said in a sentence with its place, in the log too.
         EXPECT_NE(out.failure.find("0x"), std::string::npos) << out.failure;

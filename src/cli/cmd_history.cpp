@@ -1,0 +1,115 @@
+#include "cli/cmd_history.h"
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <iostream>
+#include <memory>
+
+#include "cli/commands.h"
+#include "cli/device_select.h"
+#include "update/history.h"
+
+namespace sovra::cli {
+namespace {
+
+constexpr const char* kFooter =
+    R"(Every update and restore either program runs, success or failure, is kept in
+$XDG_STATE_HOME/sovra-firmware-update/history.jsonl (~/.local/state/...
+when unset), one JSON object per line: the UTC time, the program, the device
+(path, vendor and product ids, revision), the firmware file (path, size,
+SHA-256), how it ended, what the device holds and the backup kept.
+
+Examples:
+  sovra-flash history
+  sovra-flash history --device 0abc:0010 --json
+
+A damaged line is skipped with a warning.
+)";
+
+bool Wanted(const HistoryRecord& r, const std::optional<std::string>& device) {
+    if (!device) {
+        return true;
+    }
+    std::uint32_t vid = 0;
+    std::uint32_t pid = 0;
+    if (ParseVidPid(*device, vid, pid)) {
+        return r.vendorId == vid && r.productId == pid;
+    }
+    return r.devicePath == *device;
+}
+
+void PrintRecord(const HistoryRecord& r, std::ostream& out) {
+    out << r.time << "  " << r.program << "  " << r.operation << "  " << TerminalSafe(r.devicePath)
+        << "  " << IdText(r.vendorId) << ":" << IdText(r.productId) << " rev " << IdText(r.revision)
+        << "  " << r.result;
+    if (r.deviceState != r.result) {
+        out << " (" << TerminalSafe(r.deviceState) << ")";
+    }
+    out << "\n    " << TerminalSafe(r.firmwarePath) << ", " << r.firmwareSize << " bytes, sha256 "
+        << TerminalSafe(r.firmwareSha256) << '\n';
+    if (!r.message.empty()) {
+        out << "    " << TerminalSafe(r.message) << '\n';
+    }
+    if (!r.backup.empty()) {
+        out << "    backup " << TerminalSafe(r.backup) << '\n';
+    }
+}
+
+}  // namespace
+
+int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& err) {
+    const std::string path = DefaultHistoryPath();
+    if (path.empty()) {
+        err << "sovra-flash: no update history: neither XDG_STATE_HOME nor a home folder is "
+               "known.\n";
+        return kExitRefused;
+    }
+    std::vector<HistoryRecord> records;
+    std::vector<SkippedLine> skipped;
+    std::string error;
+    if (!ReadHistory(path, records, skipped, error)) {
+        err << "sovra-flash: " << error << ".\n";
+        return kExitRefused;
+    }
+    for (const SkippedLine& s : skipped) {
+        err << "sovra-flash: warning: line " << s.line << " of '" << path << "' skipped: " << s.why
+            << ".\n";
+    }
+    nlohmann::json all = nlohmann::json::array();
+    for (const HistoryRecord& r : records) {
+        if (!Wanted(r, options.device)) {
+            continue;
+        }
+        if (options.json) {
+            all.push_back(HistoryJson(r));
+        } else {
+            PrintRecord(r, out);
+        }
+    }
+    if (options.json) {
+        out << all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+    }
+    out.flush();
+    return kExitOk;
+}
+
+void AddHistory(CLI::App& app, Runner& run) {
+    CLI::App* cmd =
+        app.add_subcommand("history", "List the updates and restores both programs have made");
+    auto options = std::make_shared<HistoryOptions>();
+    auto device = std::make_shared<std::string>();
+    CLI::Option* deviceOption =
+        cmd->add_option("--device", *device, "Only this device: its path, or VID:PID in hex")
+            ->type_name("DEV");
+    cmd->add_flag("--json", options->json, "Print the records as a JSON array");
+    cmd->footer(kFooter);
+    cmd->callback([&run, options, device, deviceOption] {
+        if (deviceOption->count() > 0) {
+            options->device = *device;
+        }
+        run = [options] { return RunHistory(*options, std::cout, std::cerr); };
+    });
+}
+
+}  // namespace sovra::cli

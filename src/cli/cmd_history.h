@@ -1,0 +1,19 @@
+#pragma once
+// `sovra-flash history`: the update history both programs keep (see
+// update/history.h), newest last.
+
+#include <optional>
+#include <ostream>
+#include <string>
+
+namespace sovra::cli {
+
+struct HistoryOptions {
+    bool json = false;
+    // A device path, or VID:PID in hexadecimal: only its records.
+    std::optional<std::string> device;
+};
+
+int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& err);
+
+}  // namespace sovra::cli

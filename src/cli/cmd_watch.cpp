@@ -1,0 +1,317 @@
+#include "cli/cmd_watch.h"
+
+#include <poll.h>
+#include <unistd.h>
+
+#include <CLI/CLI.hpp>
+#include <nlohmann/json.hpp>
+
+#include <iostream>
+#include <map>
+#include <memory>
+#include <set>
+#include <vector>
+
+#include "app/event_log.h"
+#include "cli/commands.h"
+#include "cli/device_jobs.h"
+#include "cli/update_report.h"
+#include "flash/firmware_file.h"
+
+namespace sovra::cli {
+namespace {
+
+constexpr const char* kFooter =
+    R"(Updates every device the catalogue knows that is present when it starts, and
+each one plugged in afterwards, once per plug-in, several at a time. A device
+that stays plugged in after its update is not updated again until it is
+unplugged and plugged in again. Each update is the one `update` makes: the
+flash read twice, a backup kept, the merge, the write and its check. Giving
+the command is the confirmation: nothing is asked.
+
+It stops after N finished updates with --count N, or on Ctrl-C or a
+termination request: updates still reading stop at once and leave their
+device untouched; those writing finish first.
+
+Examples:
+  sovra-flash watch --firmware bf100.img
+  sovra-flash watch --firmware bf100.img --count 20 --json >> line-7.jsonl
+
+With --json each finished device is one JSON object on a line of its own,
+with the keys of an element of `update --json`'s array.
+
+Exit status: 0 when every update succeeded, 1 when any failed or the inputs
+were refused, 2 on a usage error.
+)";
+
+// How often the jobs are looked at while no device comes or goes.
+constexpr int kLookMs = 50;
+
+struct Tally {
+    std::uint64_t updated = 0;
+    std::uint64_t failed = 0;
+    std::uint64_t running = 0;
+
+    std::string Text() const {
+        return "updated " + std::to_string(updated) + ", failed " + std::to_string(failed) +
+               ", in progress " + std::to_string(running);
+    }
+};
+
+// The outcome of a device that could not even be bound.
+DeviceOutcome Unbound(const DeviceRow& row, const DeviceControl& control) {
+    DeviceOutcome o{row.entry.path, row.text, TerminalSafe(row.entry.path), {}};
+    o.result.status = Failed(control.status) ? control.status : E_FAIL;
+    o.result.endedIn = UpdateStep::kPrecondition;
+    o.result.failure = BindFailureMessage(control);
+    if (!o.result.failure.empty() && o.result.failure.back() == '.') {
+        o.result.failure.pop_back();
+    }
+    return o;
+}
+
+class Watcher {
+  public:
+    Watcher(const WatchOptions& w, const UpdateCliOptions& o, std::span<const std::uint8_t> image,
+            const FirmwareCatalogue& catalogue, DeviceSource& source, const DeviceAccess& access,
+            bool terminal, std::ostream& out, std::ostream& err)
+        : w_(w),
+          o_(o),
+          image_(image),
+          catalogue_(catalogue),
+          source_(source),
+          access_(access),
+          terminal_(terminal),
+          out_(out),
+          err_(err),
+          backup_(BackupPolicyOf(o)) {}
+
+    int Run() {
+        const HeldSignals held;
+        bool look = true;
+        for (;;) {
+            if (held.Arrived() && !stopping_) {
+                stopping_ = true;
+                cancel_.store(true);
+                Say(kInterruptedNote);
+            }
+            // A device that came back while its last update still ran is
+            // looked at again once that update has ended.
+            look = Collect() || look;
+            if (w_.count && finished_ >= *w_.count) {
+                stopping_ = true;
+            }
+            if (stopping_ && running_.empty()) {
+                break;
+            }
+            if (look) {
+                Look();
+            }
+            pollfd p{source_.EventFd(), POLLIN, 0};
+            look = ::poll(&p, p.fd >= 0 ? 1 : 0, kLookMs) > 0;
+            if (look) {
+                source_.DrainEvents();
+            }
+        }
+        ShowTally(/*last=*/true);
+        return tally_.failed == 0 ? kExitOk : kExitRefused;
+    }
+
+  private:
+    // The devices present now: those gone may be updated again when they
+    // come back; those new, and not yet updated, are started.
+    void Look() {
+        const std::vector<DeviceRow> rows = BuildDeviceRows(catalogue_, source_.PresentDevices());
+        std::set<std::string> present;
+        for (const DeviceRow& row : rows) {
+            present.insert(row.entry.path);
+        }
+        std::erase_if(done_, [&](const std::string& path) { return !present.contains(path); });
+        for (const DeviceRow& row : rows) {
+            const std::string& path = row.entry.path;
+            if (stopping_ || (w_.count && started_ >= *w_.count)) {
+                return;
+            }
+            if (running_.contains(path) || done_.contains(path)) {
+                continue;
+            }
+            Start(row);
+        }
+    }
+
+    void Start(const DeviceRow& row) {
+        ++started_;
+        done_.insert(row.entry.path);
+        DeviceControl control = access_.openControl(row.entry);
+        if (!control.channel) {
+            ReportSystemEvent(kEventErrorOpeningDevice);
+            Finished(Unbound(row, control));
+            return;
+        }
+        auto job =
+            MakeDeviceJob(row, std::move(control.channel), o_, image_, backup_, &cancel_, {});
+        Say(job->label + ": updating (" + TerminalSafe(row.text) + ")");
+        job->run.Start(job->job, job->progress);
+        running_[row.entry.path] = std::move(job);
+        tally_.running = running_.size();
+        ShowTally();
+    }
+
+    bool Collect() {
+        bool any = false;
+        for (auto it = running_.begin(); it != running_.end();) {
+            if (!it->second->progress.Finished()) {
+                ++it;
+                continue;
+            }
+            it->second->run.Join();
+            const DeviceOutcome outcome = it->second->Outcome();
+            it = running_.erase(it);
+            tally_.running = running_.size();
+            Finished(outcome);
+            any = true;
+        }
+        return any;
+    }
+
+    void Finished(const DeviceOutcome& outcome) {
+        ++finished_;
+        (outcome.result.Succeeded() ? tally_.updated : tally_.failed) += 1;
+        ClearTally();
+        if (w_.json) {
+            out_ << OutcomeJson(o_, outcome)
+                        .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
+                 << '\n';
+        } else {
+            PrintOutcome(o_, outcome, out_);
+        }
+        out_.flush();
+        ShowTally();
+    }
+
+    // A line for the user: on stdout among the results, but on stderr when
+    // stdout carries JSON.
+    void Say(const std::string& line) {
+        ClearTally();
+        (w_.json ? err_ : out_) << line << '\n';
+        (w_.json ? err_ : out_).flush();
+        ShowTally();
+    }
+
+    // The tally lives on the last line of a terminal; elsewhere it is
+    // printed after each finished device, and at the end.
+    void ShowTally(bool last = false) {
+        if (terminal_) {
+            err_ << "\r\033[2K" << tally_.Text() << (last ? "\n" : "") << std::flush;
+            tallyShown_ = !last;
+        } else if (finished_ != tallyPrintedAt_ || (last && finished_ == 0)) {
+            tallyPrintedAt_ = finished_;
+            err_ << tally_.Text() << '\n' << std::flush;
+        }
+    }
+    void ClearTally() {
+        if (terminal_ && tallyShown_) {
+            err_ << "\r\033[2K" << std::flush;
+            tallyShown_ = false;
+        }
+    }
+
+    const WatchOptions& w_;
+    const UpdateCliOptions& o_;
+    std::span<const std::uint8_t> image_;
+    const FirmwareCatalogue& catalogue_;
+    DeviceSource& source_;
+    const DeviceAccess& access_;
+    bool terminal_;
+    std::ostream& out_;
+    std::ostream& err_;
+    BackupPolicy backup_;
+
+    std::atomic<bool> cancel_{false};
+    bool stopping_ = false;
+    std::map<std::string, std::unique_ptr<DeviceJob>> running_;
+    // Started since they were last plugged in (running or finished).
+    std::set<std::string> done_;
+    std::uint64_t started_ = 0;
+    std::uint64_t finished_ = 0;
+    std::uint64_t tallyPrintedAt_ = 0;
+    bool tallyShown_ = false;
+    Tally tally_;
+};
+
+}  // namespace
+
+int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, std::ostream& out,
+             std::ostream& err) {
+    if (w.count && *w.count == 0) {
+        err << "sovra-flash: --count must be at least 1.\n";
+        return kExitUsage;
+    }
+    FirmwareFile firmware;
+    std::string error;
+    if (const Status s = LoadFirmwareFile(w.firmware, firmware, error); Failed(s)) {
+        if (s == E_FAIL) {
+            ReportSystemEvent(kEventErrorReadingFirmwareFile);
+        }
+        err << "sovra-flash: " << error << " Nothing was sent to any device.\n";
+        return kExitRefused;
+    }
+    const auto catalogue = LoadDeviceCatalogue(w.catalogue, err);
+    if (!catalogue) {
+        return kExitRefused;
+    }
+    UpdateCliOptions o;
+    o.image = w.firmware;
+    o.noBackup = w.noBackup;
+    o.noVerify = w.noVerify;
+    o.json = w.json;
+    if (std::string failure; !CheckBackupPlace(BackupPolicyOf(o), failure)) {
+        err << "sovra-flash: cannot keep a backup: " << failure
+            << ". Pass --no-backup to go on without one. Nothing was sent to any device.\n";
+        return kExitRefused;
+    }
+    std::unique_ptr<DeviceSource> source =
+        access.openWatchingSource ? access.openWatchingSource(error) : nullptr;
+    if (!source) {
+        err << "sovra-flash: cannot watch for devices: " << error << '\n';
+        return kExitRefused;
+    }
+    Watcher watcher(w, o, firmware.bytes, *catalogue, *source, access, terminal, out, err);
+    return watcher.Run();
+}
+
+void AddWatch(CLI::App& app, Runner& run) {
+    CLI::App* cmd = app.add_subcommand(
+        "watch", "Update every known device present or plugged in, once per plug-in");
+    auto w = std::make_shared<WatchOptions>();
+    auto catalogue = std::make_shared<std::string>();
+    auto count = std::make_shared<std::uint64_t>(0);
+    cmd->add_option("--firmware", w->firmware, "The firmware image file")
+        ->type_name("FILE")
+        ->required();
+    CLI::Option* catalogueOption =
+        cmd->add_option("--catalogue", *catalogue,
+                        "The catalogue that names the known devices (default: "
+                        "FirmwareUpdate.xml in the current directory)")
+            ->type_name("FILE");
+    CLI::Option* countOption =
+        cmd->add_option("--count", *count, "Stop after this many finished updates")->type_name("N");
+    cmd->add_flag("--json", w->json, "One JSON object per finished device, a line each");
+    cmd->add_flag("--no-backup", w->noBackup, "Keep no backup of the old flash");
+    cmd->add_flag("--no-verify", w->noVerify, "Do not read the written image back");
+    cmd->footer(kFooter);
+    cmd->callback([&run, w, catalogue, count, catalogueOption, countOption] {
+        if (catalogueOption->count() > 0) {
+            w->catalogue = *catalogue;
+        }
+        if (countOption->count() > 0) {
+            w->count = *count;
+        }
+        run = [w] {
+            return RunWatch(*w, SystemDeviceAccess(), ::isatty(STDERR_FILENO) == 1, std::cout,
+                            std::cerr);
+        };
+    });
+}
+
+}  // namespace sovra::cli

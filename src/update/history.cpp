@@ -1,0 +1,219 @@
+#include "update/history.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <limits>
+#include <type_traits>
+
+#include "device/flash_backup.h"
+#include "update/backup_policy.h"
+
+namespace sovra {
+namespace {
+
+// A line longer than this is no record of ours.
+constexpr std::size_t kMaxLine = 64 * 1024;
+
+std::string Reason(int err) {
+    return std::strerror(err);
+}
+
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
+template <class T>
+bool Take(const nlohmann::json& j, const char* key, T& out) {
+    const auto it = j.find(key);
+    if (it == j.end()) {
+        return false;
+    }
+    if constexpr (std::is_same_v<T, std::string>) {
+        if (!it->is_string()) {
+            return false;
+        }
+        out = it->get<std::string>();
+    } else {
+        if (!it->is_number_unsigned() || it->get<std::uint64_t>() > std::numeric_limits<T>::max()) {
+            return false;
+        }
+        out = static_cast<T>(it->get<std::uint64_t>());
+    }
+    return true;
+}
+
+}  // namespace
+
+nlohmann::json HistoryJson(const HistoryRecord& r) {
+    return {{"time", r.time},
+            {"program", r.program},
+            {"operation", r.operation},
+            {"device",
+             {{"path", r.devicePath},
+              {"vendor_id", r.vendorId},
+              {"product_id", r.productId},
+              {"revision", r.revision}}},
+            {"firmware",
+             {{"path", r.firmwarePath}, {"size", r.firmwareSize}, {"sha256", r.firmwareSha256}}},
+            {"result", r.result},
+            {"status", r.status},
+            {"message", r.message},
+            {"device_state", r.deviceState},
+            {"backup", r.backup}};
+}
+
+std::optional<HistoryRecord> HistoryFromJson(const nlohmann::json& j) {
+    if (!j.is_object()) {
+        return std::nullopt;
+    }
+    HistoryRecord r;
+    const auto device = j.find("device");
+    const auto firmware = j.find("firmware");
+    if (device == j.end() || !device->is_object() || firmware == j.end() ||
+        !firmware->is_object()) {
+        return std::nullopt;
+    }
+    const bool ok =
+        Take(j, "time", r.time) && Take(j, "program", r.program) &&
+        Take(j, "operation", r.operation) && Take(*device, "path", r.devicePath) &&
+        Take(*device, "vendor_id", r.vendorId) && Take(*device, "product_id", r.productId) &&
+        Take(*device, "revision", r.revision) && Take(*firmware, "path", r.firmwarePath) &&
+        Take(*firmware, "size", r.firmwareSize) && Take(*firmware, "sha256", r.firmwareSha256) &&
+        Take(j, "result", r.result) && Take(j, "status", r.status) &&
+        Take(j, "message", r.message) && Take(j, "device_state", r.deviceState) &&
+        Take(j, "backup", r.backup);
+    if (!ok) {
+        return std::nullopt;
+    }
+    return r;
+}
+
+std::string DefaultHistoryPath() {
+    // The backups' folder is <state>/sovra-firmware-update/backups.
+    const std::string backups = DefaultBackupFolder();
+    if (backups.empty()) {
+        return {};
+    }
+    return FolderOf(backups) + "/history.jsonl";
+}
+
+bool AppendHistory(const std::string& path, const HistoryRecord& record, std::string& error) {
+    if (path.empty()) {
+        error = "no folder for the update history is known";
+        return false;
+    }
+    if (!MakeBackupDirectories(FolderOf(path), error)) {
+        return false;
+    }
+    const std::string line =
+        HistoryJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) {
+        error = "cannot open the update history '" + path + "': " + Reason(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error = "the update history '" + path + "' is not a regular file";
+        return false;
+    }
+    // One write: with O_APPEND the whole line lands at the end, after any
+    // other program's, never inside one.
+    ssize_t n = -1;
+    do {
+        n = ::write(fd, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    const int writeErrno = errno;
+    const bool synced = n == static_cast<ssize_t>(line.size()) && ::fdatasync(fd) == 0;
+    const int syncErrno = errno;
+    ::close(fd);
+    if (!synced) {
+        error = "cannot write the update history '" + path + "': " +
+                Reason(n != static_cast<ssize_t>(line.size()) ? (n < 0 ? writeErrno : ENOSPC)
+                                                              : syncErrno);
+        return false;
+    }
+    return true;
+}
+
+bool ReadHistory(const std::string& path, std::vector<HistoryRecord>& records,
+                 std::vector<SkippedLine>& skipped, std::string& error) {
+    records.clear();
+    skipped.clear();
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    if (fd < 0) {
+        if (errno == ENOENT) {
+            return true;
+        }
+        error = "cannot open the update history '" + path + "': " + Reason(errno);
+        return false;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error = "the update history '" + path + "' is not a regular file";
+        return false;
+    }
+    std::size_t lineNumber = 0;
+    std::string line;
+    bool tooLong = false;
+    const auto finishLine = [&] {
+        ++lineNumber;
+        if (tooLong) {
+            skipped.push_back({lineNumber, "longer than any record"});
+        } else if (!line.empty()) {
+            const nlohmann::json j =
+                nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
+            if (j.is_discarded()) {
+                skipped.push_back({lineNumber, "not JSON"});
+            } else if (auto record = HistoryFromJson(j)) {
+                records.push_back(std::move(*record));
+            } else {
+                skipped.push_back({lineNumber, "not an update record"});
+            }
+        }
+        line.clear();
+        tooLong = false;
+    };
+    char buffer[64 * 1024];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0 && errno == EINTR) {
+            continue;
+        }
+        if (n < 0) {
+            error = "cannot read the update history '" + path + "': " + Reason(errno);
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) {
+            break;
+        }
+        for (ssize_t i = 0; i < n; ++i) {
+            if (buffer[i] == '\n') {
+                finishLine();
+            } else if (line.size() < kMaxLine) {
+                line += buffer[i];
+            } else {
+                tooLong = true;
+            }
+        }
+    }
+    ::close(fd);
+    // A last line without its newline was cut short by a crash.
+    if (!line.empty() || tooLong) {
+        finishLine();
+    }
+    return true;
+}
+
+}  // namespace sovra

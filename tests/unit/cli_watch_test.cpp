@@ -1,0 +1,307 @@
+// `sovra-flash watch` against in-process virtual beamformers on a bus the
+// test plugs and unplugs: each known device updated once per plug-in,
+// others ignored, a failure that stops nobody else, and a request to stop
+// that lets a write finish.
+
+#include "cli/cmd_watch.h"
+
+#include <signal.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <chrono>
+#include <cstdlib>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <sstream>
+#include <thread>
+
+#include "cli/commands.h"
+#include "flash/image_format.h"
+#include "flash/info_area.h"
+#include "flash/merge.h"
+#include "flash/sample_image.h"
+#include "sim/beamformer_model.h"
+#include "sim/in_process_channel.h"
+
+namespace sovra::cli {
+namespace {
+
+constexpr const char* kKnown = R"(USB\VID_0ABC&PID_0010&REV_0102)";
+constexpr const char* kUnrelated = R"(USB\VID_1234&PID_0001&REV_0100)";
+const std::string kA = "/dev/bus/usb/001/004";
+const std::string kB = "/dev/bus/usb/001/005";
+const std::string kU = "/dev/bus/usb/001/006";
+
+// Devices come and go as the test says; each change makes the descriptor
+// readable, as a udev monitor's does.
+class Bus final : public DeviceSource {
+  public:
+    Bus() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
+    ~Bus() override { ::close(fd_); }
+    void Plug(const std::string& path, const char* id) {
+        {
+            const std::lock_guard lock(mu_);
+            present_[path] = id;
+        }
+        Poke();
+    }
+    void Unplug(const std::string& path) {
+        {
+            const std::lock_guard lock(mu_);
+            present_.erase(path);
+        }
+        Poke();
+    }
+    std::vector<PresentDevice> PresentDevices() override {
+        const std::lock_guard lock(mu_);
+        std::vector<PresentDevice> out;
+        for (const auto& [path, id] : present_) {
+            out.push_back({path, id});
+        }
+        return out;
+    }
+    int EventFd() const override { return fd_; }
+    bool DrainEvents() override {
+        std::uint64_t n = 0;
+        return ::read(fd_, &n, sizeof n) == sizeof n;
+    }
+
+  private:
+    void Poke() {
+        const std::uint64_t one = 1;
+        (void)!::write(fd_, &one, sizeof one);
+    }
+    int fd_;
+    std::mutex mu_;
+    std::map<std::string, std::string> present_;
+};
+
+// A source that borrows the test's bus.
+class BusView final : public DeviceSource {
+  public:
+    explicit BusView(Bus& bus) : bus_(bus) {}
+    std::vector<PresentDevice> PresentDevices() override { return bus_.PresentDevices(); }
+    int EventFd() const override { return bus_.EventFd(); }
+    bool DrainEvents() override { return bus_.DrainEvents(); }
+
+  private:
+    Bus& bus_;
+};
+
+// Raises SIGINT at the device's first write request: a Ctrl-C that comes
+// while it is being written.
+class InterruptingChannel final : public DeviceChannel {
+  public:
+    explicit InterruptingChannel(std::shared_ptr<sim::BeamformerModel> model)
+        : inner_(std::move(model), false) {}
+    Status Transfer(const FlashCommand& cmd, std::span<std::uint8_t> data) override {
+        if (cmd.command() == CommandWriteFlash && !raised_) {
+            raised_ = true;
+            ::kill(::getpid(), SIGINT);
+        }
+        return inner_.Transfer(cmd, data);
+    }
+
+  private:
+    sim::InProcessChannel inner_;
+    bool raised_ = false;
+};
+
+std::optional<FileTime> StampedUpdateTime(std::span<const std::uint8_t> flash) {
+    const auto record = FindDeviceInfo(flash);
+    if (!record) {
+        return std::nullopt;
+    }
+    const ConstInfoArea area = InfoAreaOf(DeviceInfoBlock(flash, *record));
+    InfoEntryWalker walker(area);
+    while (const auto e = walker.Next()) {
+        if (e->IsUpdateTime()) {
+            return EntryTime(area, *e);
+        }
+    }
+    return std::nullopt;
+}
+
+class WatchTest : public ::testing::Test {
+  public:
+    void SetUp() override {
+        char dirTemplate[] = "/tmp/sovra-watch-XXXXXX";
+        ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
+        dir = dirTemplate;
+        ::setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
+        catalogue = dir + "/FirmwareUpdate.xml";
+        std::ofstream(catalogue) << R"(<Device_list><Device Device_Name="Beamformer 100" )"
+                                 << R"(File_Name="fw.img" REV="01.02" VID="abc" PID="10"/>)"
+                                 << "</Device_list>";
+        firmware = MakeSampleImage({.records = 3, .seed = 11});
+        std::ofstream(dir + "/fw.img", std::ios::binary)
+            .write(reinterpret_cast<const char*>(firmware.data()),
+                   static_cast<std::streamsize>(firmware.size()));
+    }
+    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
+
+    std::shared_ptr<sim::BeamformerModel> Model(const std::string& path, std::uint32_t seed,
+                                                sim::FaultPlan faults = {}) {
+        auto m = std::make_shared<sim::BeamformerModel>(
+            MakeSampleFlash({.seed = seed, .keptTime = 130'000'000'000'000'000ULL}), faults);
+        const std::lock_guard lock(mu);
+        models[path] = m;
+        return m;
+    }
+
+    DeviceAccess Access() {
+        DeviceAccess access;
+        access.openWatchingSource = [this](std::string&) -> std::unique_ptr<DeviceSource> {
+            return std::make_unique<BusView>(bus);
+        };
+        access.openControl = [this](const DeviceEntry& e) {
+            const std::lock_guard lock(mu);
+            DeviceControl c;
+            const auto model = models.at(e.path);
+            c.channel =
+                interruptAtWrite == e.path
+                    ? std::unique_ptr<DeviceChannel>(std::make_unique<InterruptingChannel>(model))
+                    : std::make_unique<sim::InProcessChannel>(model, false);
+            c.result = BindResult::kBound;
+            c.status = S_OK;
+            return c;
+        };
+        return access;
+    }
+
+    int Watch(std::optional<std::uint64_t> count) {
+        WatchOptions w;
+        w.firmware = dir + "/fw.img";
+        w.catalogue = catalogue;
+        w.count = count;
+        w.json = true;
+        return RunWatch(w, Access(), false, out, err);
+    }
+
+    // The JSON objects printed, a line each.
+    std::vector<nlohmann::json> Results() const {
+        std::vector<nlohmann::json> lines;
+        std::istringstream in(out.str());
+        for (std::string line; std::getline(in, line);) {
+            lines.push_back(nlohmann::json::parse(line));
+        }
+        return lines;
+    }
+
+    // Whether the device holds what the merge makes of `old` and the file.
+    bool HoldsTheNewImage(const sim::BeamformerModel& m, const std::vector<std::uint8_t>& old) {
+        const std::vector<std::uint8_t> flash = m.Flash();
+        const auto stamped = StampedUpdateTime(flash);
+        if (!stamped) {
+            return false;
+        }
+        std::vector<std::uint8_t> expected = old;
+        std::uint32_t length = static_cast<std::uint32_t>(firmware.size());
+        NullProgress quiet;
+        return MergeFirmware(expected, firmware, length, FixedClock(*stamped), quiet) == S_OK &&
+               expected == flash;
+    }
+
+    void WaitForRequests(const sim::BeamformerModel& m, std::uint64_t n) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (m.RequestCount() < n && std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+    }
+
+    std::string dir, catalogue;
+    std::vector<std::uint8_t> firmware;
+    Bus bus;
+    std::mutex mu;
+    std::map<std::string, std::shared_ptr<sim::BeamformerModel>> models;
+    std::string interruptAtWrite;
+    std::ostringstream out, err;
+};
+
+// Present at the start, plugged in later, plugged in again: each is updated
+// once per plug-in; a device the catalogue does not know is never touched,
+// and one that stays plugged in is not updated twice.
+TEST_F(WatchTest, EachKnownDeviceOncePerPlugIn) {
+    const auto a = Model(kA, 1);
+    const auto u = Model(kU, 3);
+    const std::vector<std::uint8_t> oldA = a->Flash();
+    bus.Plug(kA, kKnown);
+    bus.Plug(kU, kUnrelated);
+    std::thread plugger([&] {
+        WaitForRequests(*a, 100);
+        const auto b = Model(kB, 2);
+        bus.Plug(kB, kKnown);
+        WaitForRequests(*b, 100);
+        // A is still plugged in: nothing happens to it until it comes back.
+        bus.Unplug(kA);
+        const std::uint64_t writes = (firmware.size() + 63) / 64;
+        WaitForRequests(*b, 1 + 2 * 4096 + 2 * writes);
+        bus.Plug(kA, kKnown);
+    });
+    const int exit = Watch(3);
+    plugger.join();
+    EXPECT_EQ(exit, kExitOk) << err.str();
+    const std::vector<nlohmann::json> results = Results();
+    ASSERT_EQ(results.size(), 3u) << out.str() << err.str();
+    std::multiset<std::string> devices;
+    for (const auto& r : results) {
+        EXPECT_EQ(r["result"], "updated");
+        devices.insert(r["device"].get<std::string>());
+    }
+    EXPECT_EQ(devices.count(kA), 2u);
+    EXPECT_EQ(devices.count(kB), 1u);
+    EXPECT_EQ(u->RequestCount(), 0u);
+    EXPECT_NE(err.str().find("updated 3, failed 0, in progress 0"), std::string::npos) << err.str();
+}
+
+// A device unplugged in the middle of its update fails; the others go on.
+TEST_F(WatchTest, AnUnplugFailsThatDeviceAlone) {
+    const auto a = Model(kA, 1, {.unplugAt = 3000});
+    const auto b = Model(kB, 2);
+    const std::vector<std::uint8_t> oldB = b->Flash();
+    bus.Plug(kA, kKnown);
+    bus.Plug(kB, kKnown);
+    EXPECT_EQ(Watch(2), kExitRefused);
+    const std::vector<nlohmann::json> results = Results();
+    ASSERT_EQ(results.size(), 2u) << out.str();
+    for (const auto& r : results) {
+        EXPECT_EQ(r["result"], r["device"] == kA ? "failed" : "updated") << r.dump();
+        EXPECT_EQ(r["device_state"], r["device"] == kA ? "untouched" : "updated") << r.dump();
+    }
+    EXPECT_TRUE(HoldsTheNewImage(*b, oldB));
+}
+
+// Ctrl-C while one device is being written: that write goes to its end,
+// one still reading stops untouched, and nothing new is started.
+TEST_F(WatchTest, CtrlCLetsAWriteFinish) {
+    struct sigaction ignore {};
+    ignore.sa_handler = SIG_IGN;
+    struct sigaction old {};
+    sigaction(SIGINT, &ignore, &old);  // should the signal come late, the test lives on
+
+    const auto a = Model(kA, 1);
+    const auto b = Model(kB, 2, {.latency = std::chrono::microseconds(2000)});
+    const std::vector<std::uint8_t> oldA = a->Flash();
+    const std::vector<std::uint8_t> oldB = b->Flash();
+    interruptAtWrite = kA;
+    bus.Plug(kA, kKnown);
+    bus.Plug(kB, kKnown);
+    const int exit = Watch(std::nullopt);
+    sigaction(SIGINT, &old, nullptr);
+
+    EXPECT_EQ(exit, kExitRefused) << err.str();
+    EXPECT_NE(err.str().find("Interrupted"), std::string::npos) << err.str();
+    EXPECT_TRUE(HoldsTheNewImage(*a, oldA));
+    EXPECT_TRUE(b->Flash() == oldB);
+    const std::vector<nlohmann::json> results = Results();
+    ASSERT_EQ(results.size(), 2u) << out.str();
+}
+
+}  // namespace
+}  // namespace sovra::cli

@@ -1,0 +1,98 @@
+// The update history as a file: records appended line by line, damaged
+// lines skipped and named, and SHA-256 digests against known vectors.
+
+#include "update/history.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "app/sha256.h"
+
+namespace sovra {
+namespace {
+
+TEST(Sha256Test, KnownDigestsAndTheirText) {
+    const std::string abc = "abc";
+    EXPECT_EQ(Sha256Hex(Sha256({reinterpret_cast<const std::uint8_t*>(abc.data()), abc.size()})),
+              "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad");
+    EXPECT_EQ(Sha256Hex(Sha256({})),
+              "e3b0c44298fc1c149afbf4c8996fb92427ae41e4649b934ca495991b7852b855");
+    const auto parsed =
+        ParseSha256("BA7816BF8F01CFEA414140DE5DAE2223B00361A396177A9CB410FF61F20015AD");
+    ASSERT_TRUE(parsed.has_value());
+    EXPECT_EQ((*parsed)[0], 0xBA);
+    EXPECT_EQ((*parsed)[31], 0xAD);
+    for (const char* bad :
+         {"", "ba78", "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015a",
+          "ba7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015adx",
+          "za7816bf8f01cfea414140de5dae2223b00361a396177a9cb410ff61f20015ad"}) {
+        EXPECT_FALSE(ParseSha256(bad).has_value()) << bad;
+    }
+}
+
+HistoryRecord Record(std::string device, std::string result) {
+    HistoryRecord r;
+    r.time = "2026-12-08T10:15:02Z";
+    r.program = "sovra-flash";
+    r.operation = "update";
+    r.devicePath = std::move(device);
+    r.vendorId = 0xabc;
+    r.productId = 0x10;
+    r.revision = 0x102;
+    r.firmwarePath = "fw.img";
+    r.firmwareSize = 4408;
+    r.firmwareSha256 = std::string(64, 'a');
+    r.result = result;
+    r.status = "0x00000000";
+    r.deviceState = result;
+    r.backup = "/tmp/b.bin";
+    return r;
+}
+
+TEST(HistoryTest, RecordsComeBackInOrderAndDamagedLinesAreSkipped) {
+    char folder[] = "/tmp/sovra-history-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string path = std::string(folder) + "/state/history.jsonl";
+    std::string error;
+    ASSERT_TRUE(AppendHistory(path, Record("/dev/bus/usb/001/002", "updated"), error)) << error;
+    {
+        // What a crash, a foreign writer or an older program could leave.
+        std::ofstream f(path, std::ios::app);
+        f << "not json at all\n"
+          << "{\"time\": \"x\"}\n"
+          << "[1, 2, 3]\n"
+          << "\n";
+    }
+    HistoryRecord failed = Record("/dev/bus/usb/001/003", "failed");
+    failed.message = "writing failed at address 0x00080";
+    failed.backup.clear();
+    ASSERT_TRUE(AppendHistory(path, failed, error)) << error;
+    {
+        std::ofstream f(path, std::ios::app);
+        f << R"({"time": "cut short)";  // no newline: a write cut short
+    }
+
+    std::vector<HistoryRecord> records;
+    std::vector<SkippedLine> skipped;
+    ASSERT_TRUE(ReadHistory(path, records, skipped, error)) << error;
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[0], Record("/dev/bus/usb/001/002", "updated"));
+    EXPECT_EQ(records[1], failed);
+    std::vector<std::size_t> lines;
+    for (const SkippedLine& s : skipped) {
+        lines.push_back(s.line);
+    }
+    EXPECT_EQ(lines, (std::vector<std::size_t>{2, 3, 4, 7}));
+
+    // Absent: an empty history, not an error.
+    EXPECT_TRUE(ReadHistory(std::string(folder) + "/none.jsonl", records, skipped, error));
+    EXPECT_TRUE(records.empty());
+    std::system(("rm -rf '" + std::string(folder) + "'").c_str());
+}
+
+}  // namespace
+}  // namespace sovra
