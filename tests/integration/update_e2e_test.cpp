@@ -20,6 +20,11 @@
 #include <string>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
+#include <set>
+
+#include "app/sha256.h"
 #include "flash/flash_command.h"
 #include "flash/image_format.h"
 #include "flash/info_area.h"
@@ -391,6 +396,74 @@ TEST_F(UpdateEndToEndTest, ARestoreChecksWhatItWrites) {
     EXPECT_TRUE(ReadBytes(dir_ / "saved/device-1.bin") == other);
     EXPECT_NE(o.err.find("Flash of SovRa beamformer is restored."), std::string::npos) << o.err;
     EXPECT_EQ(o.err.find("Firmware is updated"), std::string::npos) << o.err;
+}
+
+}  // namespace
+
+namespace {
+
+using WatchEndToEndTest = UpdateEndToEndTest;
+
+// A production line: one beamformer present, two more plugged in later
+// with an unrelated device between them. `watch` updates the three, each
+// once, leaves the other alone, and the history names all three with the
+// firmware's SHA-256.
+TEST_F(WatchEndToEndTest, ThreeBeamformersOneByOneAndTheHistory) {
+    const std::string flash = ",flash=" + (dir_ / "old.bin").string();
+    const Outcome o = Spawn({SOVRA_SIM_LAUNCHER,
+                             "--device",
+                             "0abc:0010:0102" + flash,
+                             "--device",
+                             "1234:0001:0100,arrive-ms=300" + flash,
+                             "--device",
+                             "0abc:0010:0102,arrive-ms=600" + flash,
+                             "--device",
+                             "0abc:0010:0102,arrive-ms=900" + flash,
+                             "--save-flash",
+                             (dir_ / "saved").string(),
+                             "--",
+                             SOVRA_FLASH,
+                             "watch",
+                             "--firmware",
+                             (dir_ / "fw.img").string(),
+                             "--catalogue",
+                             (dir_ / "FirmwareUpdate.xml").string(),
+                             "--count",
+                             "3",
+                             "--json"});
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    std::istringstream lines(o.out);
+    std::set<std::string> devices;
+    for (std::string line; std::getline(lines, line);) {
+        const auto r = nlohmann::json::parse(line);
+        EXPECT_EQ(r["result"], "updated") << line;
+        devices.insert(r["device"].get<std::string>());
+    }
+    EXPECT_EQ(devices, (std::set<std::string>{"/dev/bus/usb/001/002", "/dev/bus/usb/001/004",
+                                              "/dev/bus/usb/001/005"}));
+    EXPECT_TRUE(ReadBytes(dir_ / "saved/device-2.bin") == oldFlash_);
+    for (const char* saved : {"device-1.bin", "device-3.bin", "device-4.bin"}) {
+        const std::vector<std::uint8_t> now = ReadBytes(dir_ / "saved" / saved);
+        EXPECT_TRUE(now != oldFlash_) << saved;
+        // The device's own data is carried over.
+        const auto record = sovra::FindDeviceInfo(now);
+        ASSERT_TRUE(record.has_value()) << saved;
+        const auto own = sovra::FindDeviceInfo(oldFlash_);
+        EXPECT_TRUE(std::equal(now.begin() + 4 * record->data, now.begin() + 4 * record->data + 128,
+                               oldFlash_.begin() + 4 * own->data))
+            << saved;
+    }
+
+    const Outcome history = Spawn({SOVRA_FLASH, "history", "--json"});
+    ASSERT_EQ(history.status, 0) << history.err;
+    const auto records = nlohmann::json::parse(history.out);
+    ASSERT_EQ(records.size(), 3u);
+    const std::vector<std::uint8_t> fw = ReadBytes(dir_ / "fw.img");
+    for (const auto& r : records) {
+        EXPECT_EQ(r["program"], "sovra-flash");
+        EXPECT_EQ(r["result"], "updated");
+        EXPECT_EQ(r["firmware"]["sha256"], sovra::Sha256Hex(sovra::Sha256(fw)));
+    }
 }
 
 }  // namespace
