@@ -81,13 +81,8 @@ ProgressDialog::ProgressDialog(QWidget* parent, UpdateRun::ThreadStarter startTh
           }
           if (!refreshPending_.exchange(true)) {
               lastNotification_.store(now, std::memory_order_relaxed);
-              QMetaObject::invokeMethod(
-                  this,
-                  [this] {
-                      refreshPending_.store(false);
-                      Refresh();
-                  },
-                  Qt::QueuedConnection);
+              // A queued signal: the event carries nothing of ours across.
+              emit progressPublished();
           }
       }) {
     setFont(WriteProcessFont());
@@ -113,6 +108,13 @@ ProgressDialog::ProgressDialog(QWidget* parent, UpdateRun::ThreadStarter startTh
     message_->SetTextColour(ToQColor(kWarningColour));
 
     connect(close_, &QPushButton::clicked, this, &QDialog::reject);
+    connect(
+        this, &ProgressDialog::progressPublished, this,
+        [this] {
+            refreshPending_.store(false);
+            Refresh();
+        },
+        Qt::QueuedConnection);
 }
 
 ProgressDialog::~ProgressDialog() {

@@ -106,6 +106,9 @@ class ProgressDialog final : public QDialog {
   signals:
     // The job has ended and its result is shown; CLOSE is enabled.
     void updateEnded();
+    // Sent by the job's worker, delivered on the user-interface thread:
+    // the published progress has changed.
+    void progressPublished();
 
   protected:
     void timerEvent(QTimerEvent* event) override;
