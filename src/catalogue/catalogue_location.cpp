@@ -1,0 +1,103 @@
+#include "catalogue/catalogue_location.h"
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <string_view>
+
+#include "catalogue/catalogue.h"
+
+namespace sovra {
+namespace {
+
+std::optional<std::string> Variable(const char* name) {
+    const char* value = std::getenv(name);
+    if (value == nullptr) {
+        return std::nullopt;
+    }
+    return std::string(value);
+}
+
+bool IsAbsolute(const std::optional<std::string>& dir) {
+    return dir && !dir->empty() && dir->front() == '/';
+}
+
+// "<dir>/sovra-firmware-update/FirmwareUpdate.xml", with no doubled slash
+// when <dir> ends in one.
+std::string InFolder(std::string dir) {
+    while (dir.size() > 1 && dir.back() == '/') {
+        dir.pop_back();
+    }
+    if (dir != "/") {
+        dir += '/';
+    }
+    return dir + kCatalogueFolderName + '/' + kCatalogueFileName;
+}
+
+bool Exists(const std::string& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0;
+}
+
+}  // namespace
+
+CatalogueSearchEnvironment CatalogueSearchEnvironment::FromProcess() {
+    return {Variable("HOME"), Variable("XDG_CONFIG_HOME"), Variable("XDG_DATA_DIRS")};
+}
+
+std::vector<std::string> CatalogueSearchPaths(const CatalogueSearchEnvironment& env) {
+    std::vector<std::string> paths{kCatalogueFileName};
+    if (IsAbsolute(env.xdgConfigHome)) {
+        paths.push_back(InFolder(*env.xdgConfigHome));
+    } else if (IsAbsolute(env.home)) {
+        paths.push_back(InFolder(*env.home + "/.config"));
+    }
+    const std::string dataDirs = env.xdgDataDirs && !env.xdgDataDirs->empty()
+                                     ? *env.xdgDataDirs
+                                     : std::string("/usr/local/share:/usr/share");
+    std::string_view rest = dataDirs;
+    while (!rest.empty()) {
+        const std::size_t colon = rest.find(':');
+        const std::string_view dir = rest.substr(0, colon);
+        rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
+        if (!dir.empty() && dir.front() == '/') {
+            paths.push_back(InFolder(std::string(dir)));
+        }
+    }
+    return paths;
+}
+
+std::optional<CatalogueLocation> LocateCatalogue(const CatalogueSearchEnvironment& env) {
+    for (const std::string& path : CatalogueSearchPaths(env)) {
+        if (Exists(path)) {
+            return CatalogueLocationOf(path);
+        }
+    }
+    return std::nullopt;
+}
+
+CatalogueLocation CatalogueLocationOf(const std::string& path) {
+    return {path, std::filesystem::path(path).parent_path().string()};
+}
+
+std::string ResolveFirmwarePath(const std::string& firmwareFolder, const std::string& fileName) {
+    if (firmwareFolder.empty() || fileName.empty() || fileName.front() == '/') {
+        return fileName;
+    }
+    return (std::filesystem::path(firmwareFolder) / fileName).string();
+}
+
+std::string ShownCataloguePath(const std::string& path) {
+    return path.find('/') == std::string::npos ? "./" + path : path;
+}
+
+std::string DescribeCatalogueSearch(const CatalogueSearchEnvironment& env) {
+    std::string text;
+    for (const std::string& path : CatalogueSearchPaths(env)) {
+        text += (text.empty() ? "" : ", ") + ShownCataloguePath(path);
+    }
+    return text;
+}
+
+}  // namespace sovra
