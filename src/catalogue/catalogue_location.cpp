@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string_view>
@@ -33,6 +34,30 @@ std::string InFolder(std::string dir) {
         dir += '/';
     }
     return dir + kCatalogueFolderName + '/' + kCatalogueFileName;
+}
+
+// The path with the working folder in front when relative; as it is when
+// the working folder cannot be known.
+std::string Absolute(const std::string& path) {
+    std::error_code ec;
+    const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
+    return ec ? path : absolute.string();
+}
+
+// Log lines are one line each: control bytes are written out.
+std::string Printable(std::string_view text) {
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) {
+            char escaped[5];
+            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
+            out += escaped;
+        } else {
+            out += c;
+        }
+    }
+    return out;
 }
 
 bool Exists(const std::string& path) {
@@ -96,6 +121,50 @@ std::string DescribeCatalogueSearch(const CatalogueSearchEnvironment& env) {
     std::string text;
     for (const std::string& path : CatalogueSearchPaths(env)) {
         text += (text.empty() ? "" : ", ") + ShownCataloguePath(path);
+    }
+    return text;
+}
+
+std::string CatalogueLogText(const FirmwareCatalogue& catalogue,
+                             const CatalogueSearchEnvironment& env) {
+    std::string text;
+    const std::string path = Absolute(catalogue.Path());
+    switch (catalogue.Outcome()) {
+        case CatalogueLoad::kComplete:
+            text = "Catalogue read: " + path + ".";
+            break;
+        case CatalogueLoad::kMalformed:
+            text =
+                "Catalogue read up to an error: " + path + " (" + catalogue.ParseMessage() + ").";
+            break;
+        case CatalogueLoad::kNotOpened:
+        case CatalogueLoad::kUnreadable:
+            text = catalogue.Path().empty()
+                       ? std::string("No catalogue read.")
+                       : "Catalogue not read: " + path + " (" + catalogue.ParseMessage() + ").";
+            break;
+        case CatalogueLoad::kNotFound: {
+            text = "No catalogue found; looked for";
+            const char* separator = " ";
+            for (const std::string& place : CatalogueSearchPaths(env)) {
+                text += separator + Absolute(place);
+                separator = ", ";
+            }
+            text += ".";
+            break;
+        }
+    }
+    text = Printable(text);
+    if (text.size() > kCatalogueLogTextMax) {
+        text.resize(kCatalogueLogTextMax - 3);
+        // Not in the middle of a UTF-8 sequence.
+        while (!text.empty() && (static_cast<unsigned char>(text.back()) & 0xC0) == 0x80) {
+            text.pop_back();
+        }
+        if (!text.empty() && static_cast<unsigned char>(text.back()) >= 0xC0) {
+            text.pop_back();
+        }
+        text += "...";
     }
     return text;
 }

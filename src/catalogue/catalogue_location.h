@@ -20,6 +20,8 @@
 
 namespace sovra {
 
+class FirmwareCatalogue;
+
 inline constexpr const char* kCatalogueFolderName = "sovra-firmware-update";
 
 // The variables the look-up reads; nullopt is "unset".
@@ -64,5 +66,15 @@ std::string ShownCataloguePath(const std::string& path);
 // The look-up's places as one text for messages: "./FirmwareUpdate.xml,
 // /home/u/.config/sovra-firmware-update/FirmwareUpdate.xml, ...".
 std::string DescribeCatalogueSearch(const CatalogueSearchEnvironment& env);
+
+// One line for the system log saying which catalogue was read and how it
+// went, with absolute paths (the log does not know the working folder):
+// "Catalogue read: /home/u/FirmwareUpdate.xml.", "Catalogue not read:
+// PATH (No such file or directory).", "No catalogue found; looked for
+// ...". Control characters show as \xNN and the line stays under
+// kCatalogueLogTextMax bytes, however long the paths.
+std::string CatalogueLogText(const FirmwareCatalogue& catalogue,
+                             const CatalogueSearchEnvironment& env);
+inline constexpr std::size_t kCatalogueLogTextMax = 1024;
 
 }  // namespace sovra

@@ -186,6 +186,41 @@ TEST(CatalogueLocationTest, FileNamesAreReadFromTheCataloguesFolder) {
     EXPECT_EQ(CatalogueLocationOf("b/FirmwareUpdate.xml").firmwareFolder, "b");
 }
 
+// The desktop application's system-log line: absolute paths, one line, bounded.
+TEST(CatalogueLocationTest, LogTextSaysWhichCatalogueWasRead) {
+    LookupTree tree;
+    const std::string work = tree.Path("work");
+    tree.Write("work/cat.xml");
+    tree.Write("work/bad.xml", "<Device_list><Device");
+    const std::string longName(2000, 'n');
+    const CatalogueSearchEnvironment env{std::nullopt, "/c", "/d"};
+    ASSERT_EQ(::setenv("XDG_CONFIG_HOME", "/c", 1), 0);
+    ASSERT_EQ(::setenv("XDG_DATA_DIRS", "/d", 1), 0);
+    const struct {
+        const char* name;
+        FirmwareCatalogue catalogue;
+        std::string text;
+    } cases[] = {
+        {"read", FirmwareCatalogue::LoadFrom("cat.xml"), "Catalogue read: " + work + "/cat.xml."},
+        {"malformed", FirmwareCatalogue::LoadFrom("bad.xml"),
+         "Catalogue read up to an error: " + work +
+             "/bad.xml (Error parsing start element tag at offset 19)."},
+        {"missing", FirmwareCatalogue::LoadFrom("/x/a\nb.xml"),
+         "Catalogue not read: /x/a\\x0ab.xml (No such file or directory)."},
+        {"none found", FirmwareCatalogue::LoadDefault(),
+         "No catalogue found; looked for " + work +
+             "/FirmwareUpdate.xml, /c/sovra-firmware-update/FirmwareUpdate.xml, "
+             "/d/sovra-firmware-update/FirmwareUpdate.xml."},
+        {"too long", FirmwareCatalogue::LoadFrom("/" + longName),
+         "Catalogue not read: /" + longName.substr(0, kCatalogueLogTextMax - 24) + "..."},
+    };
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("XDG_DATA_DIRS");
+    for (const auto& c : cases) {
+        EXPECT_EQ(CatalogueLogText(c.catalogue, env), c.text) << c.name;
+    }
+}
+
 // What both programs get from LoadDefault: the catalogue the look-up found,
 // with its rows' files beside it.
 TEST(CatalogueLocationTest, LoadDefaultReadsTheFoundCatalogueAndResolvesItsFiles) {
