@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "app/files.h"
+#include "catalogue/catalogue_location.h"
 
 namespace sovra {
 namespace {
@@ -22,21 +23,30 @@ bool IsElementNamed(const pugi::xml_node& node, const char* name) {
 }  // namespace
 
 FirmwareCatalogue FirmwareCatalogue::LoadDefault() {
-    return LoadFrom(kCatalogueFileName);
+    if (const std::optional<CatalogueLocation> found = LocateCatalogue()) {
+        return LoadFrom(found->path);
+    }
+    FirmwareCatalogue none;
+    none.outcome_ = CatalogueLoad::kNotFound;
+    return none;
 }
 
 FirmwareCatalogue FirmwareCatalogue::LoadFrom(const std::string& path) {
     std::vector<std::uint8_t> bytes;
     std::string reason;
     const ReadFailure failure = ReadRegularFileWithReason(path, kCatalogueMaxBytes, bytes, reason);
+    FirmwareCatalogue catalogue;
     if (failure != ReadFailure::kNone) {
-        FirmwareCatalogue catalogue;
         catalogue.outcome_ =
             failure == ReadFailure::kOpen ? CatalogueLoad::kNotOpened : CatalogueLoad::kUnreadable;
         catalogue.parseMessage_ = std::move(reason);
-        return catalogue;
+    } else {
+        catalogue = LoadFromBuffer(bytes.data(), bytes.size());
     }
-    return LoadFromBuffer(bytes.data(), bytes.size());
+    const CatalogueLocation location = CatalogueLocationOf(path);
+    catalogue.path_ = location.path;
+    catalogue.firmwareFolder_ = location.firmwareFolder;
+    return catalogue;
 }
 
 FirmwareCatalogue FirmwareCatalogue::LoadFromBuffer(const void* data, std::size_t size) {
@@ -96,6 +106,7 @@ std::vector<FirmwareChoice> FirmwareChoices(const FirmwareCatalogue& catalogue) 
         entry->fileName = AttributeValue(device, kFileNameAttr);
         entry->deviceName = AttributeValue(device, kDeviceNameAttr);
         entry->version = AttributeValue(device, kRevAttr);
+        entry->path = ResolveFirmwarePath(catalogue.FirmwareFolder(), entry->fileName);
         // An empty Device_Name is a name too: only a missing one falls back.
         const std::string displayName =
             AttributePresent(device, kDeviceNameAttr) ? entry->deviceName : kDefaultDisplayName;

@@ -24,6 +24,7 @@ enum class CatalogueLoad {
     kMalformed,   // not well-formed; the tree holds what was read before the error
     kNotOpened,   // the file could not be opened (missing, no permission)
     kUnreadable,  // not a regular file (a folder, a pipe), an I/O error, too large
+    kNotFound,    // LoadDefault: nothing at any place of the look-up
 };
 
 class FirmwareCatalogue {
@@ -31,9 +32,10 @@ class FirmwareCatalogue {
     // An empty catalogue.
     FirmwareCatalogue() = default;
 
-    // "FirmwareUpdate.xml" in the current directory.
+    // The catalogue LocateCatalogue finds (catalogue_location.h), or an
+    // empty one, kNotFound, when there is none.
     static FirmwareCatalogue LoadDefault();
-    // Any path (the command line's --catalogue). A missing, unreadable or
+    // Any path (a command-line argument). A missing, unreadable or
     // malformed file leaves what the parser kept, possibly nothing.
     static FirmwareCatalogue LoadFrom(const std::string& path);
     // The bytes of a catalogue file already in memory (tests, fuzzing).
@@ -55,12 +57,20 @@ class FirmwareCatalogue {
     // For kMalformed: where the parser stopped, in bytes of its UTF-8 text.
     std::ptrdiff_t ParseOffset() const { return parseOffset_; }
 
+    // The file it was loaded from (empty from a buffer or when none was
+    // found), and the folder its relative File_Names are read from (empty:
+    // the working folder).
+    const std::string& Path() const { return path_; }
+    const std::string& FirmwareFolder() const { return firmwareFolder_; }
+
   private:
     // Copies share the parsed document; it is never changed after loading.
     std::shared_ptr<pugi::xml_document> doc_ = std::make_shared<pugi::xml_document>();
     CatalogueLoad outcome_ = CatalogueLoad::kNotOpened;
     std::string parseMessage_;
     std::ptrdiff_t parseOffset_ = 0;
+    std::string path_;
+    std::string firmwareFolder_;
 };
 
 // Attribute lookups by exact name; the first attribute of that name counts.
@@ -72,6 +82,8 @@ struct FirmwareEntry {
     std::string fileName;    // File_Name
     std::string deviceName;  // Device_Name, empty when absent
     std::string version;     // REV
+    // The file to open: File_Name resolved against the catalogue's folder.
+    std::string path;
 };
 
 struct FirmwareChoice {

@@ -1,8 +1,8 @@
 #pragma once
 // The --catalogue option every subcommand that reads the catalogue shares:
-// the file named, or FirmwareUpdate.xml in the current directory, loaded as
-// the desktop application loads it, with one way of telling the user what
-// went wrong.
+// the file named, or the one the look-up finds (catalogue_location.h), loaded
+// as the desktop application loads it, with one way of telling the user which
+// catalogue was read and what went wrong.
 
 #include <optional>
 #include <ostream>
@@ -11,30 +11,44 @@
 
 #include "catalogue/catalogue.h"
 
+namespace CLI {
+class App;
+class Option;
+}  // namespace CLI
+
 namespace sovra::cli {
 
 struct CatalogueWording {
     // How a file that is not well-formed is used, after "...; ".
     std::string_view malformedUse;
-    // What a missing default file means, after "...; ". Empty: a missing
-    // default file is an error as well as a missing named one.
+    // What having no catalogue means, after "...; ". Empty: no catalogue
+    // found, or one found that cannot be read, is an error as well as a
+    // named file that cannot be read.
     std::string_view missingDefault;
-    // How the default file is named in messages.
-    std::string_view defaultShown = "./FirmwareUpdate.xml";
 };
 
-// A named file that cannot be read is an error, and so is a missing default
-// when `missingDefault` is empty: printed, and nullopt returned. Otherwise a
+// Says on `err` which catalogue was looked up and read ("Catalogue: PATH";
+// not for one named with --catalogue). A named file
+// that cannot be read is an error, and so is having none when
+// `missingDefault` is empty: printed, and nullopt returned. Otherwise a
 // warning is printed and the catalogue is what the parser kept.
 std::optional<FirmwareCatalogue> LoadCatalogueOption(const std::optional<std::string>& path,
                                                      const CatalogueWording& wording,
                                                      std::ostream& err);
 
 // The sentence refusing `output` when it is the catalogue the command reads
-// (`catalogue`, or FirmwareUpdate.xml in the current directory when none is
-// named), or the empty string. For the subcommands that read the catalogue
-// and write a file, before they read anything.
+// (`catalogue`, or the one the look-up finds when none is named), or the
+// empty string. For the subcommands that read the catalogue and write a
+// file, before they read anything.
 std::string CatalogueOutputClash(const std::optional<std::string>& catalogue,
                                  const std::string& output);
+
+// Adds --catalogue FILE to `cmd`, `what` saying what the catalogue is for
+// ("The catalogue to read").
+CLI::Option* AddCatalogueOption(CLI::App* cmd, std::string& path, std::string_view what);
+
+// The look-up order, for the --help footer of every subcommand that reads a
+// catalogue.
+extern const char* const kCatalogueLookupHelp;
 
 }  // namespace sovra::cli

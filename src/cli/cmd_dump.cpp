@@ -135,11 +135,8 @@ void AddDump(CLI::App& app, Runner& run) {
         ->type_name("FILE")
         ->required();
     CLI::Option* catalogueOption =
-        cmd->add_option("--catalogue", *path,
-                        "The catalogue that names the known devices (default: "
-                        "FirmwareUpdate.xml in the current directory)")
-            ->type_name("FILE");
-    cmd->footer(kFooter);
+        AddCatalogueOption(cmd, *path, "The catalogue that names the known devices");
+    cmd->footer(std::string(kFooter) + kCatalogueLookupHelp);
     cmd->callback([&run, options, path, catalogueOption] {
         if (catalogueOption->count() > 0) {
             options->catalogue = *path;

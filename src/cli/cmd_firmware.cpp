@@ -16,8 +16,9 @@ namespace {
 
 constexpr const char* kFooter = R"(Examples:
   sovra-flash firmware
-      the choices of ./FirmwareUpdate.xml, one per line: the row text as the
-      desktop application shows it, a tab, the firmware file
+      the choices of the catalogue found (see below), one per line: the row
+      text as the desktop application shows it, a tab, the firmware file (its
+      File_Name read from the catalogue's folder)
   sovra-flash firmware --catalogue /opt/sovra/FirmwareUpdate.xml --json
       the same as JSON: [{"text", "file", "device_name", "version"}, ...]
 
@@ -44,7 +45,7 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
         nlohmann::json rows = nlohmann::json::array();
         for (const FirmwareChoice& choice : choices) {
             rows.push_back({{"text", choice.text},
-                            {"file", choice.entry->fileName},
+                            {"file", choice.entry->path},
                             {"device_name", choice.entry->deviceName},
                             {"version", choice.entry->version}});
         }
@@ -55,8 +56,7 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
         for (const FirmwareChoice& choice : choices) {
             // Catalogue texts are untrusted: keep one row to a line and the terminal
             // safe; the JSON listing carries the exact bytes.
-            out << TerminalSafe(choice.text) << '\t' << TerminalSafe(choice.entry->fileName)
-                << '\n';
+            out << TerminalSafe(choice.text) << '\t' << TerminalSafe(choice.entry->path) << '\n';
         }
     }
     out.flush();
@@ -73,13 +73,9 @@ void AddFirmware(CLI::App& app, Runner& run) {
         "List the firmware choices a catalogue offers, as the desktop application does");
     auto options = std::make_shared<FirmwareOptions>();
     auto path = std::make_shared<std::string>();
-    CLI::Option* catalogueOption =
-        cmd->add_option("--catalogue", *path,
-                        "The catalogue to read (default: FirmwareUpdate.xml in the current "
-                        "directory)")
-            ->type_name("FILE");
+    CLI::Option* catalogueOption = AddCatalogueOption(cmd, *path, "The catalogue to read");
     cmd->add_flag("--json", options->json, "Print a JSON array instead of lines");
-    cmd->footer(kFooter);
+    cmd->footer(std::string(kFooter) + kCatalogueLookupHelp);
     cmd->callback([&run, options, path, catalogueOption] {
         if (catalogueOption->count() > 0) {
             options->catalogue = *path;

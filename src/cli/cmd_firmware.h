@@ -9,8 +9,8 @@
 namespace sovra::cli {
 
 struct FirmwareOptions {
-    // Without one, FirmwareUpdate.xml in the current directory, as the
-    // desktop application reads it.
+    // Without one, the catalogue the look-up finds, as the desktop
+    // application reads it.
     std::optional<std::string> catalogue;
     bool json = false;
 };

@@ -7,6 +7,7 @@
 #include <iostream>
 #include <memory>
 
+#include "cli/catalogue_option.h"
 #include "cli/commands.h"
 
 namespace sovra::cli {
@@ -84,13 +85,9 @@ void AddList(CLI::App& app, Runner& run) {
         "list", "List the connected devices the catalogue knows, as the desktop application does");
     auto options = std::make_shared<ListOptions>();
     auto path = std::make_shared<std::string>();
-    CLI::Option* catalogueOption =
-        cmd->add_option("--catalogue", *path,
-                        "The catalogue to read (default: FirmwareUpdate.xml in the current "
-                        "directory)")
-            ->type_name("FILE");
+    CLI::Option* catalogueOption = AddCatalogueOption(cmd, *path, "The catalogue to read");
     cmd->add_flag("--json", options->json, "Print a JSON array instead of lines");
-    cmd->footer(kFooter);
+    cmd->footer(std::string(kFooter) + kCatalogueLookupHelp);
     cmd->callback([&run, options, path, catalogueOption] {
         if (catalogueOption->count() > 0) {
             options->catalogue = *path;

@@ -28,8 +28,8 @@ Examples:
       print the rules for that catalogue
   sudo sovra-flash udev-rules --output /etc/udev/rules.d/70-sovra-beamformer.rules
   sudo udevadm control --reload && sudo udevadm trigger --subsystem-match=usb
-      install the rules for ./FirmwareUpdate.xml and apply them to the
-      devices already plugged in
+      install the rules for the catalogue found (see below) and apply them to
+      the devices already plugged in
 
 Exit status 1 when the catalogue cannot be read or names no device a rule
 could match; then nothing is printed or written.
@@ -223,17 +223,14 @@ int RunUdevRules(const UdevRulesOptions& options, std::ostream& out, std::ostrea
     }
     // The program lists devices from what the parser kept, so the rules
     // cover the same entries.
-    const auto loaded =
-        LoadCatalogueOption(options.catalogue,
-                            {.malformedUse = "using the entries read before the error",
-                             .missingDefault = {},
-                             .defaultShown = kCatalogueFileName},
-                            err);
+    const auto loaded = LoadCatalogueOption(
+        options.catalogue,
+        {.malformedUse = "using the entries read before the error", .missingDefault = {}}, err);
     if (!loaded) {
         return kExitRefused;
     }
     const FirmwareCatalogue& catalogue = *loaded;
-    const std::string shown = options.catalogue ? *options.catalogue : kCatalogueFileName;
+    const std::string shown = catalogue.Path();
 
     const UdevRulesResult result = BuildUdevRules(catalogue, shown);
     for (const std::string& note : result.notes) {
@@ -270,15 +267,11 @@ void AddUdevRules(CLI::App& app, Runner& run) {
     auto options = std::make_shared<UdevRulesOptions>();
     auto path = std::make_shared<std::string>();
     auto output = std::make_shared<std::string>();
-    CLI::Option* catalogueOption =
-        cmd->add_option("--catalogue", *path,
-                        "The catalogue to read (default: FirmwareUpdate.xml in the current "
-                        "directory)")
-            ->type_name("FILE");
+    CLI::Option* catalogueOption = AddCatalogueOption(cmd, *path, "The catalogue to read");
     CLI::Option* outputOption =
         cmd->add_option("--output", *output, "Write the rules to FILE instead of printing them")
             ->type_name("FILE");
-    cmd->footer(kFooter);
+    cmd->footer(std::string(kFooter) + kCatalogueLookupHelp);
     cmd->callback([&run, options, path, output, catalogueOption, outputOption] {
         if (catalogueOption->count() > 0) {
             options->catalogue = *path;

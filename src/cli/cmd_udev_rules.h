@@ -32,8 +32,8 @@ struct UdevRulesResult {
 UdevRulesResult BuildUdevRules(const FirmwareCatalogue& catalogue, std::string_view source);
 
 struct UdevRulesOptions {
-    // Without one, FirmwareUpdate.xml in the current directory, as the
-    // desktop application reads it.
+    // Without one, the catalogue the look-up finds, as the desktop
+    // application reads it.
     std::optional<std::string> catalogue;
     // Without one, the rules go to `out`.
     std::optional<std::string> output;

@@ -16,6 +16,7 @@
 #include <nlohmann/json.hpp>
 
 #include "app/event_log.h"
+#include "cli/catalogue_option.h"
 #include "cli/commands.h"
 #include "cli/device_jobs.h"
 #include "cli/update_display.h"
@@ -262,12 +263,8 @@ Console& SystemConsole() {
     return console;
 }
 
-CLI::Option* AddCatalogueOption(CLI::App* cmd, std::string& path) {
-    return cmd
-        ->add_option("--catalogue", path,
-                     "The catalogue that names the known devices (default: FirmwareUpdate.xml "
-                     "in the current directory)")
-        ->type_name("FILE");
+CLI::Option* AddDeviceCatalogueOption(CLI::App* cmd, std::string& path) {
+    return AddCatalogueOption(cmd, path, "The catalogue that names the known devices");
 }
 
 }  // namespace
@@ -287,7 +284,7 @@ void AddUpdate(CLI::App& app, Runner& run) {
     cmd->add_option("--firmware", o->image, "The firmware image file")
         ->type_name("FILE")
         ->required();
-    CLI::Option* catalogueOption = AddCatalogueOption(cmd, *catalogue);
+    CLI::Option* catalogueOption = AddDeviceCatalogueOption(cmd, *catalogue);
     CLI::Option* backupOption =
         cmd->add_option("--backup", *backup,
                         "Where to keep the old flash: a new file (one device only)")
@@ -297,7 +294,7 @@ void AddUpdate(CLI::App& app, Runner& run) {
     cmd->add_flag("--no-verify", o->noVerify, "Do not read the written image back");
     cmd->add_flag("--yes", o->yes, "Do not ask for confirmation");
     cmd->add_flag("--json", o->json, "Print the results as a JSON array");
-    cmd->footer(kUpdateFooter);
+    cmd->footer(std::string(kUpdateFooter) + kCatalogueLookupHelp);
     cmd->callback([&run, o, catalogue, backup, catalogueOption, backupOption, device, all] {
         if (device->count() == 0 && all->count() == 0) {
             throw CLI::RequiredError("--device or --all");
@@ -326,7 +323,7 @@ void AddRestore(CLI::App& app, Runner& run) {
     cmd->add_option("--image", o->image, "The dump to write (exactly 262144 bytes)")
         ->type_name("FILE")
         ->required();
-    CLI::Option* catalogueOption = AddCatalogueOption(cmd, *catalogue);
+    CLI::Option* catalogueOption = AddDeviceCatalogueOption(cmd, *catalogue);
     CLI::Option* backupOption =
         cmd->add_option("--backup", *backup, "Where to keep the present flash (a new file)")
             ->type_name("FILE");
@@ -335,7 +332,7 @@ void AddRestore(CLI::App& app, Runner& run) {
     cmd->add_flag("--force", o->force, "Write the image even if it was saved from another device");
     cmd->add_flag("--yes", o->yes, "Do not ask for confirmation");
     cmd->add_flag("--json", o->json, "Print the result as a JSON array");
-    cmd->footer(kRestoreFooter);
+    cmd->footer(std::string(kRestoreFooter) + kCatalogueLookupHelp);
     cmd->callback([&run, o, catalogue, device, backup, catalogueOption, backupOption] {
         o->devices = {*device};
         if (catalogueOption->count() > 0) {

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "app/event_log.h"
+#include "cli/catalogue_option.h"
 #include "cli/commands.h"
 #include "cli/device_jobs.h"
 #include "cli/update_report.h"
@@ -290,16 +291,13 @@ void AddWatch(CLI::App& app, Runner& run) {
         ->type_name("FILE")
         ->required();
     CLI::Option* catalogueOption =
-        cmd->add_option("--catalogue", *catalogue,
-                        "The catalogue that names the known devices (default: "
-                        "FirmwareUpdate.xml in the current directory)")
-            ->type_name("FILE");
+        AddCatalogueOption(cmd, *catalogue, "The catalogue that names the known devices");
     CLI::Option* countOption =
         cmd->add_option("--count", *count, "Stop after this many finished updates")->type_name("N");
     cmd->add_flag("--json", w->json, "One JSON object per finished device, a line each");
     cmd->add_flag("--no-backup", w->noBackup, "Keep no backup of the old flash");
     cmd->add_flag("--no-verify", w->noVerify, "Do not read the written image back");
-    cmd->footer(kFooter);
+    cmd->footer(std::string(kFooter) + kCatalogueLookupHelp);
     cmd->callback([&run, w, catalogue, count, catalogueOption, countOption] {
         if (catalogueOption->count() > 0) {
             w->catalogue = *catalogue;

@@ -30,10 +30,10 @@ struct DeviceAccess {
 };
 DeviceAccess SystemDeviceAccess();
 
-// The catalogue named by --catalogue, or FirmwareUpdate.xml in the current
-// directory. A named file that cannot be read is an error (printed; null
-// returned); a missing default file or a malformed one is a warning and
-// gives what the parser kept.
+// The catalogue named by --catalogue, or the one the look-up finds. A named
+// file that cannot be read is an error (printed; null returned); no
+// catalogue found, or a malformed one, is a warning and gives what the
+// parser kept.
 std::optional<FirmwareCatalogue> LoadDeviceCatalogue(const std::optional<std::string>& path,
                                                      std::ostream& err);
 

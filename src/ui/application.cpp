@@ -16,7 +16,7 @@ void PrepareUserInterface() {
 }
 
 DialogServices Application::Services() const {
-    return SystemDialogServices();
+    return SystemDialogServices(cataloguePath_);
 }
 
 int Application::Run() {

@@ -3,6 +3,9 @@
 // window modally as the only top-level window, and ends the program when
 // that window closes, however it was closed.
 
+#include <optional>
+#include <string>
+
 #include "ui/dialog_services.h"
 
 class QWidget;
@@ -23,12 +26,16 @@ class Application {
     // The main window while it runs, else null.
     QWidget* MainWindowWidget() const { return mainWindow_; }
 
+    // The catalogue given on the command line, read instead of looking one up.
+    void SetCataloguePath(std::string path) { cataloguePath_ = std::move(path); }
+
   protected:
     // Where the main window takes its catalogue and devices from.
     virtual DialogServices Services() const;
 
   private:
     QWidget* mainWindow_ = nullptr;
+    std::optional<std::string> cataloguePath_;
 };
 
 // Qt's share of preparing the user-interface thread: font substitutes and

@@ -7,9 +7,12 @@
 
 namespace sovra::ui {
 
-DialogServices SystemDialogServices() {
+DialogServices SystemDialogServices(const std::optional<std::string>& cataloguePath) {
     DialogServices services;
-    services.loadCatalogue = [] { return FirmwareCatalogue::LoadDefault(); };
+    services.loadCatalogue = [cataloguePath] {
+        return cataloguePath ? FirmwareCatalogue::LoadFrom(*cataloguePath)
+                             : FirmwareCatalogue::LoadDefault();
+    };
     services.openDeviceSource = []() -> std::unique_ptr<DeviceSource> {
         // Discovery fails silently: no source only leaves the list empty.
         std::string error;

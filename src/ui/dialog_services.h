@@ -2,12 +2,14 @@
 // What the main window takes from outside itself: the catalogue, the
 // device source, the binding of a device row to a channel, how the
 // update's thread is made, and where the device's old flash is kept. The
-// program uses the system's (the catalogue file in the current directory,
-// libudev, libusb, std::thread, the state folder's backups);
+// program uses the system's (the catalogue named on its command line or the
+// one the look-up finds, libudev, libusb, std::thread, the state folder's
+// backups);
 // tests hand in their own devices and folders and keep the real widgets.
 
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "catalogue/catalogue.h"
@@ -33,6 +35,8 @@ struct DialogServices {
     std::function<std::string()> backupFolder;
 };
 
-DialogServices SystemDialogServices();
+// `cataloguePath`: the catalogue named on the command line; without one,
+// the catalogue the look-up finds (catalogue_location.h).
+DialogServices SystemDialogServices(const std::optional<std::string>& cataloguePath = {});
 
 }  // namespace sovra::ui

@@ -8,6 +8,7 @@
 #include <QSocketNotifier>
 
 #include "app/event_log.h"
+#include "catalogue/catalogue_location.h"
 
 namespace sovra::ui {
 namespace {
@@ -111,6 +112,10 @@ void MainWindow::Prepare() {
     topText_->setText(QString::fromLatin1(kTopText));
     setWindowTitle(QString::fromLatin1(kMainCaption));
     ReportSystemEvent(kEventUtilityStarted);
+    // Started from the menu or a file manager, the window does not say
+    // where its lists come from; the log does.
+    ReportSystemEvent(EVENTLOG_INFORMATION_TYPE,
+                      CatalogueLogText(catalogue_, CatalogueSearchEnvironment::FromProcess()));
     FillFirmwareChoices();
     EnumerateDevices();
     ok_->setFocus(Qt::OtherFocusReason);

@@ -63,7 +63,9 @@ void MainWindow::StartUpdate() {
         Refuse(kFirmwareNotDescribedText, kEventErrorLoadingFirmware);
         return;
     }
-    const std::string fileName = firmwareEntry->fileName;
+    // File_Name as read from the catalogue's folder, so a bundle works from
+    // wherever the program was started.
+    const std::string fileName = firmwareEntry->path;
     // By value: the row's entry may be gone by the time the job needs it
     // (the backup's name).
     const DeviceEntry chosenDevice = *deviceEntry;

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
-# Builds the Debian package from a built tree, unpacks it and checks what a
-# user would get: the control fields, every file in its place, a valid
-# desktop entry with its icons, the udev rules, the manual pages, and that
-# each program starts from the unpacked tree.
+# Builds the two Debian packages from a built tree, unpacks them and checks
+# what a user would get: the control fields and dependencies (the updater's
+# name neither umockdev nor GLib), every file in its place and in one
+# package, a valid desktop entry with its icons, the MIME type of a bundle's
+# catalogue as the freedesktop tools see it, the udev rules, the manual
+# pages, and that each program starts from the unpacked tree.
 #
 #   package_test.sh CPACK BUILD_DIR SOURCE_DIR SCRATCH_DIR VERSION GUI(ON|OFF)
 set -uo pipefail
@@ -24,46 +26,73 @@ rm -rf "$scratch"
 mkdir -p "$scratch"
 
 # cpack in a folder of its own, so a test run leaves the build tree as it was.
-# gzip instead of the package's xz: the contents are what is checked, and xz
+# gzip instead of the packages' xz: the contents are what is checked, and xz
 # takes a minute over a sanitizer build's programs.
 if ! "$cpack" --config "$build/CPackConfig.cmake" -B "$scratch/out" \
     -D CPACK_DEBIAN_COMPRESSION_TYPE=gzip >"$scratch/cpack.log" 2>&1; then
     cat "$scratch/cpack.log" >&2
-    echo "FAIL: cpack did not make the package" >&2
+    echo "FAIL: cpack did not make the packages" >&2
     exit 1
 fi
 shopt -s nullglob
-debs=("$scratch"/out/sovra-firmware-update_"$version"_*.deb)
-if [ ${#debs[@]} -ne 1 ]; then
+all_debs=("$scratch"/out/*.deb)
+main_debs=("$scratch"/out/sovra-firmware-update_"$version"_*.deb)
+sim_debs=("$scratch"/out/sovra-beamformer-sim_"$version"_*.deb)
+if [ ${#all_debs[@]} -ne 2 ] || [ ${#main_debs[@]} -ne 1 ] || [ ${#sim_debs[@]} -ne 1 ]; then
     ls -l "$scratch/out" >&2
-    echo "FAIL: expected one sovra-firmware-update_${version}_<arch>.deb" >&2
+    echo "FAIL: expected sovra-firmware-update_${version}_<arch>.deb and sovra-beamformer-sim_${version}_<arch>.deb, nothing else" >&2
     exit 1
 fi
-deb=${debs[0]}
+main=${main_debs[0]}
+sim=${sim_debs[0]}
+# Both unpacked into one tree, as when both are installed.
 root=$scratch/root
-dpkg-deb -x "$deb" "$root" || { echo "FAIL: dpkg-deb -x $deb" >&2; exit 1; }
+for deb in "$main" "$sim"; do
+    dpkg-deb -x "$deb" "$root" || { echo "FAIL: dpkg-deb -x $deb" >&2; exit 1; }
+done
+# The files (not folders) of each package, one a line, as "./usr/...".
+files_of() { dpkg-deb --fsys-tarfile "$1" | tar -t | grep -v '/$'; }
+files_of "$main" | sort >"$scratch/main.files"
+files_of "$sim" | sort >"$scratch/sim.files"
+in_package() { grep -qxF "./$2" "$scratch/$1.files"; }
 
 # --- control fields
-field() { dpkg-deb -f "$deb" "$1"; }
-[ "$(field Package)" = sovra-firmware-update ] || fail "Package is '$(field Package)'"
-[ "$(field Version)" = "$version" ] || fail "Version is '$(field Version)', not $version"
-[ "$(field Section)" = utils ] || fail "Section is '$(field Section)'"
-[ "$(field Architecture)" = "$(dpkg --print-architecture)" ] || fail "Architecture is '$(field Architecture)'"
+field() { dpkg-deb -f "$1" "$2"; }
 # The package names in a relation field, one a line, without versions.
-names() { field "$1" | tr ',|' '\n\n' | awk 'NF { print $1 }'; }
-wanted_depends=(libc6 libstdc++6 libusb-1.0-0 libudev1 libsystemd0 libumockdev0)
+names() { field "$1" "$2" | tr ',|' '\n\n' | awk 'NF { print $1 }'; }
+for deb in "$main" "$sim"; do
+    name=$(basename "$deb" | cut -d_ -f1)
+    [ "$(field "$deb" Package)" = "$name" ] || fail "$name: Package is '$(field "$deb" Package)'"
+    [ "$(field "$deb" Version)" = "$version" ] || fail "$name: Version is '$(field "$deb" Version)', not $version"
+    [ "$(field "$deb" Section)" = utils ] || fail "$name: Section is '$(field "$deb" Section)'"
+    [ "$(field "$deb" Architecture)" = "$(dpkg --print-architecture)" ] ||
+        fail "$name: Architecture is '$(field "$deb" Architecture)'"
+    [ -n "$(field "$deb" Maintainer)" ] || fail "$name: no Maintainer"
+    [ "$(field "$deb" Description | wc -l)" -gt 1 ] || fail "$name: no long Description"
+    [ -z "$(field "$deb" Description | awk 'length > 80')" ] || fail "$name: Description has lines over 80 columns"
+done
+[ "$(field "$main" Description | head -1)" != "$(field "$sim" Description | head -1)" ] ||
+    fail "both packages have the summary '$(field "$main" Description | head -1)'"
+
+wanted_depends=(libc6 libstdc++6 libusb-1.0-0 libudev1 libsystemd0)
 [ "$gui" = ON ] && wanted_depends+=(libqt6widgets6)
 for dep in "${wanted_depends[@]}"; do
-    names Depends | grep -qxF "$dep" || fail "Depends lacks $dep: $(field Depends)"
+    names "$main" Depends | grep -qxF "$dep" || fail "sovra-firmware-update: Depends lacks $dep: $(field "$main" Depends)"
 done
-names Recommends | grep -qxF umockdev || fail "Recommends lacks umockdev: $(field Recommends)"
-[ -n "$(field Maintainer)" ] || fail "no Maintainer"
-[ "$(field Description | wc -l)" -gt 1 ] || fail "no long Description"
-[ -z "$(field Description | awk 'length > 80')" ] || fail "Description has lines over 80 columns"
+# The updater works without the virtual beamformer's libraries.
+for f in Pre-Depends Depends Recommends; do
+    unwanted=$(names "$main" "$f" | grep -E 'umockdev|glib')
+    [ -z "$unwanted" ] || fail "sovra-firmware-update: $f names $unwanted: $(field "$main" "$f")"
+done
+for dep in sovra-firmware-update umockdev libumockdev0; do
+    names "$sim" Depends | grep -qxF "$dep" || fail "sovra-beamformer-sim: Depends lacks $dep: $(field "$sim" Depends)"
+done
+field "$sim" Depends | grep -qF "sovra-firmware-update (= $version)" ||
+    fail "sovra-beamformer-sim: Depends does not pin sovra-firmware-update (= $version): $(field "$sim" Depends)"
 
 # The maintainer script only ever applies rules, and must parse.
 postinst=$scratch/control/postinst
-dpkg-deb -e "$deb" "$scratch/control"
+dpkg-deb -e "$main" "$scratch/control"
 if [ -x "$postinst" ]; then
     sh -n "$postinst" || fail "postinst does not parse"
     grep -q 'attr-match=idVendor=0abc' "$postinst" || fail "postinst triggers no rule of ours"
@@ -71,22 +100,39 @@ else
     fail "no executable postinst"
 fi
 
-# --- files: everything under /usr, each where the system looks for it
+# --- files: everything under /usr, each where the system looks for it, in
+# one package only
 while read -r path; do
     case $path in
-        ./ | ./usr/*) ;;
+        ./usr/*) ;;
         *) fail "file outside /usr: $path" ;;
     esac
-done < <(dpkg-deb --fsys-tarfile "$deb" | tar -t)
+done < <(cat "$scratch/main.files" "$scratch/sim.files")
+shared=$(comm -12 "$scratch/main.files" "$scratch/sim.files")
+[ -z "$shared" ] || fail "files in both packages: $shared"
 
-programs=(sovra-flash sovra-beamformer-sim)
-[ "$gui" = ON ] && programs+=(sovra-firmware-update)
+main_programs=(sovra-flash)
+[ "$gui" = ON ] && main_programs+=(sovra-firmware-update)
+programs=("${main_programs[@]}" sovra-beamformer-sim)
+for p in "${main_programs[@]}"; do
+    in_package main "usr/bin/$p" || fail "sovra-firmware-update lacks usr/bin/$p"
+    in_package main "usr/share/man/man1/$p.1.gz" || fail "sovra-firmware-update lacks $p.1.gz"
+    # dpkg-shlibdeps only sees what a program links itself.
+    needed=$(objdump -p "$root/usr/bin/$p" | awk '$1 == "NEEDED" { print $2 }')
+    bad=$(grep -E 'umockdev|glib|gobject' <<<"$needed")
+    [ -z "$bad" ] || fail "$p links $bad"
+done
+in_package sim usr/bin/sovra-beamformer-sim || fail "sovra-beamformer-sim lacks usr/bin/sovra-beamformer-sim"
+in_package sim usr/share/man/man1/sovra-beamformer-sim.1.gz || fail "sovra-beamformer-sim lacks its manual page"
+sim_needed=$(objdump -p "$root/usr/bin/sovra-beamformer-sim")
+grep -q 'NEEDED.*libumockdev' <<<"$sim_needed" ||
+    fail "sovra-beamformer-sim does not link libumockdev: the package test looks at the wrong program"
 for p in "${programs[@]}"; do
     [ -x "$root/usr/bin/$p" ] || fail "no program usr/bin/$p"
 done
 
 rules=$root/usr/lib/udev/rules.d/70-sovra-beamformer.rules
-if [ -f "$rules" ]; then
+if in_package main usr/lib/udev/rules.d/70-sovra-beamformer.rules; then
     cmp -s "$rules" "$source/packaging/70-sovra-beamformer.rules" ||
         fail "installed udev rules differ from packaging/70-sovra-beamformer.rules"
     grep -q '^SUBSYSTEM=="usb", ENV{DEVTYPE}=="usb_device", ATTR{idVendor}=="0abc", ATTR{idProduct}=="0010", TAG+="uaccess"' "$rules" ||
@@ -95,8 +141,7 @@ else
     fail "no udev rules in usr/lib/udev/rules.d"
 fi
 
-[ -f "$root/usr/share/doc/sovra-firmware-update/examples/FirmwareUpdate.xml" ] ||
-    fail "no sample catalogue"
+in_package main usr/share/doc/sovra-firmware-update/examples/FirmwareUpdate.xml || fail "no sample catalogue"
 
 # --- manual pages: one per program, readable, each sovra-flash subcommand in it
 export LC_ALL=C.UTF-8 MANWIDTH=80
@@ -122,15 +167,20 @@ for sub in $subcommands; do
         fail "sovra-flash.1 has no section for '$sub'"
 done
 
-# --- desktop entry and icons
+# --- desktop entry, icons and the catalogue's MIME type
+mime_type=application/x-sovra-firmware-catalogue
 if [ "$gui" = ON ]; then
     desktop=$root/usr/share/applications/sovra-firmware-update.desktop
     if [ -f "$desktop" ]; then
         if command -v desktop-file-validate >/dev/null; then
             desktop-file-validate "$desktop" || fail "desktop entry does not validate"
         fi
-        exec_name=$(sed -n 's/^Exec=\([^ ]*\).*/\1/p' "$desktop")
+        exec_line=$(sed -n 's/^Exec=//p' "$desktop")
+        exec_name=${exec_line%% *}
         [ -x "$root/usr/bin/$exec_name" ] || fail "desktop entry runs '$exec_name', not in usr/bin"
+        [ "$exec_line" = "$exec_name %f" ] || fail "desktop entry does not pass the opened file: Exec=$exec_line"
+        grep -qx "MimeType=\(.*;\)\?$mime_type;" "$desktop" ||
+            fail "desktop entry lacks MimeType $mime_type: $(grep MimeType "$desktop")"
         icon=$(sed -n 's/^Icon=//p' "$desktop")
         for size in 16 24 32 48 256; do
             png=$root/usr/share/icons/hicolor/${size}x${size}/apps/$icon.png
@@ -143,6 +193,45 @@ if [ "$gui" = ON ]; then
         done
     else
         fail "no desktop entry"
+    fi
+
+    # The MIME definition, compiled as the system would into a data folder
+    # of the test's own, and asked about as a file manager asks: a bundle's
+    # FirmwareUpdate.xml is our type and opens with our desktop entry; other
+    # XML files are left alone.
+    mime_xml=$root/usr/share/mime/packages/sovra-firmware-update.xml
+    data=$scratch/xdg-data
+    if [ ! -f "$mime_xml" ]; then
+        fail "no MIME definition usr/share/mime/packages/sovra-firmware-update.xml"
+    elif ! command -v update-mime-database >/dev/null || ! command -v gio >/dev/null ||
+        ! command -v update-desktop-database >/dev/null; then
+        fail "update-mime-database, update-desktop-database or gio missing (scripts/install-deps installs them)"
+    else
+        # gio lists only applications whose program is on the PATH.
+        xdg() {
+            env -u XDG_CURRENT_DESKTOP XDG_DATA_HOME="$data" XDG_DATA_DIRS="$data" \
+                XDG_CONFIG_HOME="$scratch/xdg-config" PATH="$root/usr/bin:$PATH" "$@"
+        }
+        mkdir -p "$data/mime/packages" "$data/applications" "$scratch/bundle"
+        cp "$mime_xml" "$data/mime/packages/"
+        cp "$desktop" "$data/applications/"
+        xdg update-mime-database "$data/mime" || fail "update-mime-database refuses the MIME definition"
+        xdg update-desktop-database "$data/applications" || fail "update-desktop-database refuses the desktop entry"
+        for name in FirmwareUpdate.xml other.xml firmwareupdate.xml; do
+            echo '<Device_list/>' >"$scratch/bundle/$name"
+        done
+        type_of() {
+            xdg gio info --attributes=standard::content-type "$scratch/bundle/$1" |
+                sed -n 's/^ *standard::content-type: //p'
+        }
+        [ "$(type_of FirmwareUpdate.xml)" = "$mime_type" ] ||
+            fail "FirmwareUpdate.xml is '$(type_of FirmwareUpdate.xml)', not $mime_type"
+        for name in other.xml firmwareupdate.xml; do
+            [ "$(type_of "$name")" != "$mime_type" ] || fail "$name is taken for a catalogue too"
+        done
+        default=$(xdg gio mime "$mime_type" | sed -n 's/^Default application for .*: //p')
+        [ "$default" = sovra-firmware-update.desktop ] ||
+            fail "$mime_type opens with '$default', not sovra-firmware-update.desktop"
     fi
 fi
 
@@ -163,8 +252,8 @@ grep -q "^Example" <<<"$("$root/usr/bin/sovra-beamformer-sim" --help)" ||
     fail "sovra-beamformer-sim --help shows no example"
 
 if [ "$failures" -ne 0 ]; then
-    echo "$failures check(s) failed; the package is in $scratch" >&2
+    echo "$failures check(s) failed; the packages are in $scratch" >&2
     exit 1
 fi
 rm -rf "$scratch"
-echo "package $(basename "$deb") checked"
+echo "packages $(basename "$main") and $(basename "$sim") checked"

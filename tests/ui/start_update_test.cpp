@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <filesystem>
@@ -307,6 +308,44 @@ TEST_F(StartUpdateTest, CancelInTheCautionDialogWritesNothingAnywhere) {
     EXPECT_EQ(model->RequestCount(), 0u);
     EXPECT_EQ(model->Flash(), before);
     EXPECT_EQ(dlg->FirmwareLength(), 0u);
+}
+
+// Started with a bundle's catalogue (what the desktop entry passes) from
+// another folder: its rows are listed, the log says which catalogue was read,
+// and the chosen row's file is read from beside the catalogue.
+TEST_F(StartUpdateTest, ACatalogueArgumentListsItsFirmwareAndUpdatesFromBesideIt) {
+    std::filesystem::create_directories(rig.dir.File("bundle"));
+    std::filesystem::create_directories(rig.dir.File("elsewhere"));
+    rig.dir.Write("bundle/fw.img", firmware);
+    const std::string catalogue =
+        rig.dir.Write("bundle/FirmwareUpdate.xml",
+                      std::string(R"(<Device_list><Device File_Name="fw.img" REV="03.00" )") +
+                          R"(Device_Name="Bundle"/><Device Device_Name="Beamformer 100" )" +
+                          R"(VID="abc" PID="10"/></Device_list>)");
+    char saved[4096];
+    ASSERT_NE(::getcwd(saved, sizeof saved), nullptr);
+    ASSERT_EQ(::chdir(rig.dir.File("elsewhere").c_str()), 0);
+
+    DialogServices services = rig.Services();
+    services.loadCatalogue = SystemDialogServices(catalogue).loadCatalogue;
+    auto model = rig.PlugModel(kDevicePath);
+    MainWindow dlg(services);
+    dlg.Prepare();
+    dlg.show();
+    EXPECT_EQ(log.Drain(), (std::vector<LogEntry>{
+                               Entry(kEventUtilityStarted),
+                               {EVENTLOG_INFORMATION_TYPE, "Catalogue read: " + catalogue + "."}}));
+    ASSERT_EQ(dlg.FirmwareList()->count(), 1);
+    EXPECT_EQ(dlg.FirmwareList()->itemText(0).toStdString(), "Bundle, firmware ver. 03.00");
+    dlg.FirmwareList()->setCurrentIndex(0);
+    {
+        const auto driver = Drive();
+        QTest::mouseClick(dlg.StartUpdateButton(), Qt::LeftButton);
+    }
+    EXPECT_EQ(::chdir(saved), 0);
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(cautions, 1);
+    EXPECT_EQ(result, kUpdateSucceededText);
 }
 
 TEST_F(StartUpdateTest, AWholeUpdateWritesTheDeviceAndLeavesNothingHeld) {

@@ -1,6 +1,7 @@
 #include "catalogue/catalogue.h"
 
 #include <fcntl.h>
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -247,9 +248,14 @@ TEST(CatalogueTest, LoadDefaultReadsTheCurrentDirectory) {
 
     TempDir empty;
     ASSERT_EQ(::chdir(empty.Path().c_str()), 0);
+    // Nothing in the other places of the look-up either.
+    ASSERT_EQ(::setenv("XDG_CONFIG_HOME", empty.Path().c_str(), 1), 0);
+    ASSERT_EQ(::setenv("XDG_DATA_DIRS", empty.Path().c_str(), 1), 0);
     const auto none = FirmwareCatalogue::LoadDefault();
+    ::unsetenv("XDG_CONFIG_HOME");
+    ::unsetenv("XDG_DATA_DIRS");
     ASSERT_EQ(::chdir(saved), 0);
-    EXPECT_EQ(none.Outcome(), CatalogueLoad::kNotOpened);
+    EXPECT_EQ(none.Outcome(), CatalogueLoad::kNotFound);
     EXPECT_TRUE(Rows(none).empty());
 }
 

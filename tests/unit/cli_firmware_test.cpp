@@ -1,5 +1,6 @@
 #include "cli/cmd_firmware.h"
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -7,6 +8,7 @@
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
+#include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
@@ -24,17 +26,22 @@ class CliFirmwareTest : public ::testing::Test {
         ASSERT_NE(made, nullptr);
         dir_ = made;
         ASSERT_NE(::getcwd(saved_, sizeof saved_), nullptr);
+        // The look-up's other places are the test's own, empty unless a test
+        // writes there.
+        ::setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
+        ::setenv("XDG_DATA_DIRS", (dir_ + "/data").c_str(), 1);
     }
     void TearDown() override {
         EXPECT_EQ(::chdir(saved_), 0);
-        for (const std::string& f : files_) {
-            ::unlink(f.c_str());
-        }
-        ::rmdir(dir_.c_str());
+        ::unsetenv("XDG_CONFIG_HOME");
+        ::unsetenv("XDG_DATA_DIRS");
+        std::error_code ec;
+        std::filesystem::remove_all(dir_, ec);
     }
 
     std::string Write(const std::string& name, const std::string& bytes) {
         const std::string file = dir_ + "/" + name;
+        std::filesystem::create_directories(std::filesystem::path(file).parent_path());
         FILE* f = std::fopen(file.c_str(), "wb");
         EXPECT_NE(f, nullptr);
         if (f != nullptr) {
@@ -58,6 +65,8 @@ class CliFirmwareTest : public ::testing::Test {
     std::ostringstream err_;
 };
 
+constexpr const char* kIn = "sovra-firmware-update/FirmwareUpdate.xml";
+
 constexpr const char* kSample = R"(<Device_list>
   <Device File_Name="bf100_0102.img" REV="01.02" Device_Name="Beamformer 100" VID="abc" PID="10"/>
   <Device Device_Name="Beamformer 300" VID="abc" PID="1a"/>
@@ -67,26 +76,55 @@ constexpr const char* kSample = R"(<Device_list>
 TEST_F(CliFirmwareTest, ListsRowsInOrderWithTheirFiles) {
     const std::string file = Write("c.xml", kSample);
     EXPECT_EQ(Run({file, false}), kExitOk);
-    EXPECT_EQ(out_.str(),
-              "Beamformer 100, firmware ver. 01.02\tbf100_0102.img\n"
-              "Sovra, firmware ver. 02.00\tbf200_0200.img\n");
+    // Files are read from the catalogue's folder, wherever the command runs.
+    EXPECT_EQ(out_.str(), "Beamformer 100, firmware ver. 01.02\t" + dir_ +
+                              "/bf100_0102.img\n"
+                              "Sovra, firmware ver. 02.00\t" +
+                              dir_ + "/bf200_0200.img\n");
     EXPECT_EQ(err_.str(), "");
 
     EXPECT_EQ(Run({file, true}), kExitOk);
     const auto rows = nlohmann::json::parse(out_.str());
     ASSERT_EQ(rows.size(), 2u);
     EXPECT_EQ(rows[0], (nlohmann::json{{"text", "Beamformer 100, firmware ver. 01.02"},
-                                       {"file", "bf100_0102.img"},
+                                       {"file", dir_ + "/bf100_0102.img"},
                                        {"device_name", "Beamformer 100"},
                                        {"version", "01.02"}}));
     EXPECT_EQ(rows[1]["device_name"], "");
 }
 
-TEST_F(CliFirmwareTest, DefaultCatalogueIsTheOneInTheCurrentDirectory) {
-    Write("FirmwareUpdate.xml", kSample);
-    ASSERT_EQ(::chdir(dir_.c_str()), 0);
-    EXPECT_EQ(Run({std::nullopt, false}), kExitOk);
-    EXPECT_EQ(out_.str().substr(0, 36), "Beamformer 100, firmware ver. 01.02\t");
+// Without --catalogue: the look-up's catalogue, named on stderr, with its
+// files beside it. The working folder's comes first.
+TEST_F(CliFirmwareTest, LooksTheCatalogueUpAndSaysWhichItRead) {
+    const struct {
+        const char* name;
+        std::vector<std::string> catalogues;  // under the test folder
+        std::string read;                     // "" for the working folder's
+    } cases[] = {
+        {"working folder", {"work/FirmwareUpdate.xml", "config/" + std::string(kIn)}, ""},
+        {"configuration folder", {"config/" + std::string(kIn)}, "config/" + std::string(kIn)},
+        {"data folder", {"data/" + std::string(kIn)}, "data/" + std::string(kIn)},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::filesystem::remove_all(dir_ + "/work");
+        std::filesystem::remove_all(dir_ + "/config");
+        std::filesystem::remove_all(dir_ + "/data");
+        std::filesystem::create_directories(dir_ + "/work");
+        for (const std::string& catalogue : c.catalogues) {
+            Write(catalogue, kSample);
+        }
+        ASSERT_EQ(::chdir((dir_ + "/work").c_str()), 0);
+        EXPECT_EQ(Run({std::nullopt, false}), kExitOk);
+        const std::string catalogue = c.read.empty() ? "./FirmwareUpdate.xml" : dir_ + "/" + c.read;
+        const std::string folder =
+            c.read.empty() ? "" : std::filesystem::path(catalogue).parent_path().string() + "/";
+        EXPECT_EQ(err_.str(), "Catalogue: " + catalogue + "\n");
+        EXPECT_EQ(out_.str(), "Beamformer 100, firmware ver. 01.02\t" + folder +
+                                  "bf100_0102.img\n"
+                                  "Sovra, firmware ver. 02.00\t" +
+                                  folder + "bf200_0200.img\n");
+    }
 }
 
 // Missing or unreadable: the default catalogue only warns (an empty list, as
@@ -96,8 +134,10 @@ TEST_F(CliFirmwareTest, MissingCatalogue) {
     ASSERT_EQ(::chdir(dir_.c_str()), 0);
     EXPECT_EQ(Run({std::nullopt, true}), kExitOk);
     EXPECT_EQ(out_.str(), "[]\n");
-    EXPECT_EQ(err_.str().rfind("warning: cannot open ./FirmwareUpdate.xml (No such file", 0), 0u)
-        << err_.str();
+    EXPECT_EQ(err_.str(), "warning: no catalogue found (looked for ./FirmwareUpdate.xml, " + dir_ +
+                              "/config/" + kIn + ", " + dir_ + "/data/" + kIn +
+                              "); no firmware is on offer. Name a catalogue with --catalogue "
+                              "FILE.\n");
 
     EXPECT_EQ(Run({dir_ + "/none.xml", false}), kExitRefused);
     EXPECT_EQ(out_.str(), "");
@@ -112,7 +152,7 @@ TEST_F(CliFirmwareTest, MalformedCatalogueListsWhatWasReadAndWarns) {
     const std::string file =
         Write("bad.xml", R"(<Device_list><Device File_Name="a" REV="1"/><Device File_Name=")");
     EXPECT_EQ(Run({file, false}), kExitOk);
-    EXPECT_EQ(out_.str(), "Sovra, firmware ver. 1\ta\n");
+    EXPECT_EQ(out_.str(), "Sovra, firmware ver. 1\t" + dir_ + "/a\n");
     EXPECT_EQ(err_.str().rfind("warning: " + file + " is not well-formed (", 0), 0u);
     EXPECT_NE(err_.str().find(" at offset "), std::string::npos);
     EXPECT_NE(err_.str().find("); showing the entries read before the error.\n"), std::string::npos)
@@ -127,12 +167,12 @@ TEST_F(CliFirmwareTest, HostileTextsStayOnOneLineAndJsonStaysValid) {
         "c.xml",
         "<Device_list><Device File_Name=\"a&#10;b\" REV=\"1&#27;[2J\xC2\x9B\xFF\"/></Device_list>");
     EXPECT_EQ(Run({file, false}), kExitOk);
-    EXPECT_EQ(out_.str(), "Sovra, firmware ver. 1\\x1b[2J\\u009b\xFF\ta\\x0ab\n");
+    EXPECT_EQ(out_.str(), "Sovra, firmware ver. 1\\x1b[2J\\u009b\xFF\t" + dir_ + "/a\\x0ab\n");
 
     EXPECT_EQ(Run({file, true}), kExitOk);
     const auto rows = nlohmann::json::parse(out_.str());
     ASSERT_EQ(rows.size(), 1u);
-    EXPECT_EQ(rows[0]["file"], "a\nb");
+    EXPECT_EQ(rows[0]["file"], dir_ + "/a\nb");
     EXPECT_EQ(rows[0]["version"], "1\x1b[2J\xC2\x9B\xEF\xBF\xBD");
 }
 

@@ -1,5 +1,6 @@
 #include "cli/cmd_udev_rules.h"
 
+#include <stdlib.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -185,9 +186,14 @@ class RunUdevRulesTest : public ::testing::Test {
         ASSERT_NE(made, nullptr);
         dir_ = made;
         ASSERT_NE(::getcwd(saved_, sizeof saved_), nullptr);
+        // Only the working folder can hold a catalogue for the look-up.
+        ::setenv("XDG_CONFIG_HOME", (dir_ + "/none").c_str(), 1);
+        ::setenv("XDG_DATA_DIRS", (dir_ + "/none").c_str(), 1);
     }
     void TearDown() override {
         EXPECT_EQ(::chdir(saved_), 0);
+        ::unsetenv("XDG_CONFIG_HOME");
+        ::unsetenv("XDG_DATA_DIRS");
         for (const std::string& f : files_) {
             ::unlink(f.c_str());
         }
@@ -218,9 +224,9 @@ TEST_F(RunUdevRulesTest, RefusesWhatWouldGrantNothing) {
     ASSERT_EQ(::chdir(dir_.c_str()), 0);
     EXPECT_EQ(Run({}), kExitRefused);
     EXPECT_EQ(out_.str(), "");
-    EXPECT_EQ(err_.str(),
-              "sovra-flash: cannot open catalogue 'FirmwareUpdate.xml': No such file or "
-              "directory. Name one with --catalogue FILE.\n");
+    const std::string none = dir_ + "/none/sovra-firmware-update/FirmwareUpdate.xml";
+    EXPECT_EQ(err_.str(), "sovra-flash: no catalogue found (looked for ./FirmwareUpdate.xml, " +
+                              none + ", " + none + "). Name one with --catalogue FILE.\n");
 
     EXPECT_EQ(Run({dir_ + "/none.xml", std::nullopt}), kExitRefused);
     EXPECT_EQ(err_.str(), "sovra-flash: cannot open catalogue '" + dir_ +
@@ -267,7 +273,7 @@ TEST_F(RunUdevRulesTest, OutputFileHoldsWhatWouldBePrinted) {
 TEST_F(RunUdevRulesTest, PackagedRulesMatchTheSampleCatalogue) {
     ASSERT_EQ(::chdir(SOVRA_SOURCE_DIR "/samples"), 0);
     ASSERT_EQ(Run({}), kExitOk) << err_.str();
-    EXPECT_EQ(err_.str(), "");
+    EXPECT_EQ(err_.str(), "Catalogue: ./FirmwareUpdate.xml\n");
     EXPECT_EQ(RuleLines(out_.str()).size(), 3u);
     std::ifstream in(SOVRA_SOURCE_DIR "/packaging/70-sovra-beamformer.rules", std::ios::binary);
     ASSERT_TRUE(in);
