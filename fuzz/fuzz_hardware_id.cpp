@@ -1,4 +1,5 @@
-// A hardware id is text a device (or the platform) hands over unchecked.
+// A hardware id is text a device (or the platform, also in a hot-plug
+// event) hands over unchecked.
 // Any bytes must parse without a fault, and what parses must survive a
 // round trip through its own rendering; rows built from it must name the
 // ids that were read.
@@ -25,6 +26,11 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     using namespace sovra;
     const std::string_view raw(reinterpret_cast<const char*>(data), size);
     const auto ids = ParseHardwareId(raw);
+    // A hot-plug event's PRODUCT property is unchecked text as well.
+    if (const auto fromProduct = HardwareIdFromProduct(raw);
+        fromProduct && !ParseHardwareId(*fromProduct)) {
+        std::abort();
+    }
 
     // Normalising twice changes nothing, and the parser sees only that.
     const std::string once = NormaliseHardwareId(raw);
@@ -51,6 +57,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const auto built =
             HardwareIdFromSysfs(pad(ids->vendorId), pad(ids->productId), pad(ids->revision));
         if (!built || ParseHardwareId(*built) != ids) {
+            std::abort();
+        }
+        // The same device's hot-plug event names the same ids.
+        const auto fromEvent =
+            HardwareIdFromProduct(RenderHex(ids->vendorId) + "/" + RenderHex(ids->productId) + "/" +
+                                  RenderHex(ids->revision));
+        if (fromEvent != built) {
             std::abort();
         }
     }

@@ -1,9 +1,10 @@
 #pragma once
 // The program's trail in the system log: its milestones and every refusal
 // of Start Update, as fixed one-line entries. Each entry is one syslog
-// datagram to the local log socket, tagged "sovra-firmware-update", so
-// `journalctl -t sovra-firmware-update` shows what the desktop application
-// and the command line wrote.
+// datagram to the local log socket carrying the text exactly as given; the
+// kind of entry travels in the priority. The desktop application writes
+// under the tag "sovra-firmware-update", sovra-flash under its own (see
+// SetSystemLogTag), so `journalctl -t TAG` tells the two apart.
 //
 // Reporting never changes the program's flow: no log daemon, a full queue
 // or any other failure drops the entry without a word, and no call blocks.
@@ -17,8 +18,8 @@
 
 namespace sovra {
 
-// The three kinds of entry the program writes, with their traditional
-// numbers, which each entry shows as "[event type N]".
+// The kinds of entry the program writes, with their traditional numbers;
+// SyslogPriority gives each its own severity.
 enum EventType : std::uint16_t {
     EVENTLOG_SUCCESS = 0,
     EVENTLOG_ERROR_TYPE = 1,
@@ -84,11 +85,19 @@ inline constexpr SystemEvent kEventFlashRestored{EVENTLOG_SUCCESS,
 inline constexpr SystemEvent kEventRestoreFailed{EVENTLOG_ERROR_TYPE, "Error restoring device."};
 
 inline constexpr const char* kSystemLogSocket = "/dev/log";
+// The tag entries carry unless the program sets another.
 inline constexpr const char* kSystemLogTag = "sovra-firmware-update";
+
+// The tag of every later entry of this process, a program name such as
+// "sovra-flash"; an empty one restores the default.
+void SetSystemLogTag(std::string_view tag);
 
 // Writes one entry to the system log.
 void ReportSystemEvent(EventType type, std::string_view text);
 void ReportSystemEvent(const SystemEvent& event);
+// The entry about one device, for a program that works on several at once:
+// "<device>: <text>", with the entry's own kind.
+void ReportDeviceEvent(std::string_view device, const SystemEvent& event);
 
 // The same, to the datagram socket at `socketPath` (tests bind their own).
 void ReportSystemEventTo(const char* socketPath, EventType type, std::string_view text);
@@ -99,11 +108,11 @@ void ReportSystemEventTo(const char* socketPath, EventType type, std::string_vie
 void OverrideSystemLogSocket(std::string socketPath);
 
 // The syslog priority of an entry: facility user, with success as a notice,
-// information as info and an error as an error.
+// information as info, a warning as a warning and an error as an error.
 int SyslogPriority(EventType type);
 
-// The datagram for one entry: "<PRI>Mmm dd hh:mm:ss TAG[PID]: [event type N] text",
-// the time in local time.
+// The datagram for one entry: "<PRI>Mmm dd hh:mm:ss TAG[PID]: text", the
+// time in local time.
 std::string FormatSyslogMessage(EventType type, std::string_view text);
 
 }  // namespace sovra

@@ -52,7 +52,10 @@ bool ParseUnsigned(std::string_view s, unsigned& out) {
 }  // namespace
 
 FileTime FileTimeFromSystemTime(std::chrono::system_clock::time_point t) {
-    const auto ticks = std::chrono::duration_cast<Ticks>(t.time_since_epoch()).count();
+    // Whole milliseconds, rounded down (also before 1970): stamps written by
+    // every tool that keeps the device's entry area compare alike.
+    const auto ms = std::chrono::floor<std::chrono::milliseconds>(t.time_since_epoch());
+    const auto ticks = std::chrono::duration_cast<Ticks>(ms).count();
     return static_cast<FileTime>(static_cast<std::int64_t>(kUnixEpochAsFileTime) + ticks);
 }
 

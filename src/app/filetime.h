@@ -16,6 +16,8 @@ using FileTime = std::uint64_t;
 // 100-ns intervals between 1601-01-01 and 1970-01-01.
 inline constexpr FileTime kUnixEpochAsFileTime = 116444736000000000ULL;
 
+// `t` in whole milliseconds, the resolution the device's time stamps are
+// kept at; any finer part is dropped.
 FileTime FileTimeFromSystemTime(std::chrono::system_clock::time_point t);
 
 // UTC ISO-8601, e.g. "2026-12-07T21:44:20.1234567Z". Fractions of a second
@@ -33,6 +35,7 @@ class Clock {
     virtual FileTime Now() const = 0;
 };
 
+// The system's time, in whole milliseconds.
 class SystemClock final : public Clock {
   public:
     FileTime Now() const override;

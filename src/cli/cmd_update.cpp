@@ -169,7 +169,7 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
     for (const DeviceRow& row : devices) {
         DeviceControl control = access.openControl(row.entry);
         if (!control.channel) {
-            ReportSystemEvent(kEventErrorOpeningDevice);
+            ReportDeviceEvent(row.entry.path, kEventErrorOpeningDevice);
             err << "sovra-flash: " << BindFailureMessage(control)
                 << " Nothing was sent to any device.\n";
             return kExitRefused;

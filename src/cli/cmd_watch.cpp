@@ -145,7 +145,7 @@ class Watcher {
         done_.insert(row.entry.path);
         DeviceControl control = access_.openControl(row.entry);
         if (!control.channel) {
-            ReportSystemEvent(kEventErrorOpeningDevice);
+            ReportDeviceEvent(row.entry.path, kEventErrorOpeningDevice);
             Finished(Unbound(row, control));
             return;
         }

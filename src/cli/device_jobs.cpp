@@ -34,6 +34,8 @@ std::unique_ptr<DeviceJob> MakeDeviceJob(
     j.options.verify = o.mode == UpdateMode::kRestore || !o.noVerify;
     j.options.force = o.force;
     j.options.cancel = cancel;
+    // Several updates may run at once: each entry says which device.
+    j.options.nameDeviceInLog = true;
     return job;
 }
 

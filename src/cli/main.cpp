@@ -4,6 +4,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "app/event_log.h"
 #include "cli/commands.h"
 
 int main(int argc, char** argv) {
@@ -11,6 +12,8 @@ int main(int argc, char** argv) {
     // session with `| tee`) must only stop the output, never a device
     // operation: a write to it then fails quietly instead of killing us.
     ::signal(SIGPIPE, SIG_IGN);
+    // Our entries apart from the desktop application's: `journalctl -t sovra-flash`.
+    sovra::SetSystemLogTag("sovra-flash");
     CLI::App app{"sovra-flash: inspect, merge and write SovRa beamformer firmware"};
     app.set_version_flag("--version", std::string("sovra-flash ") + SOVRA_VERSION);
     app.require_subcommand(1);

@@ -232,6 +232,19 @@ void DeviceList::Select(int index) {
         (index >= 0 && static_cast<std::size_t>(index) < rows_.size()) ? index : kNoSelection;
 }
 
+bool DeviceList::Concerns(const FirmwareCatalogue& catalogue,
+                          std::span<const DeviceChange> changes) const {
+    return std::any_of(changes.begin(), changes.end(), [&](const DeviceChange& change) {
+        if (const auto ids = ParseHardwareId(change.hardwareId);
+            ids && MatchDeviceElement(catalogue, ids->vendorId, ids->productId)) {
+            return true;
+        }
+        return !change.path.empty() &&
+               std::any_of(rows_.begin(), rows_.end(),
+                           [&](const DeviceRow& row) { return row.entry.path == change.path; });
+    });
+}
+
 const DeviceEntry* DeviceList::SelectedEntry() const {
     if (selection_ < 0 || static_cast<std::size_t>(selection_) >= rows_.size()) {
         return nullptr;

@@ -35,6 +35,12 @@ struct PresentDevice {
     std::string hardwareId;  // e.g. "USB\VID_0ABC&PID_0010&REV_0102"
 };
 
+// A device that arrived or left, as the platform's event describes it.
+struct DeviceChange {
+    std::string path;        // its device node; empty when the event names none
+    std::string hardwareId;  // as PresentDevice's; empty when the event carries no ids
+};
+
 // A hardware id is read into a 256-byte buffer: at most this many bytes of
 // text, up to the first NUL, are looked at.
 inline constexpr std::size_t kHardwareIdMaxChars = 255;
@@ -96,8 +102,8 @@ std::vector<DeviceRow> BuildDeviceRows(const FirmwareCatalogue& catalogue,
                                        std::span<const PresentDevice> present);
 
 // The device list's behaviour, without a widget: rebuilt from scratch on
-// every change, row 0 selected after each rebuild when there is a row, and
-// Start Update enabled exactly when there is one.
+// every change that concerns it, row 0 selected after each rebuild when
+// there is a row, and Start Update enabled exactly when there is one.
 class DeviceList {
   public:
     static constexpr int kNoSelection = -1;
@@ -113,6 +119,11 @@ class DeviceList {
     // The selected row's entry, or null when nothing valid is selected.
     const DeviceEntry* SelectedEntry() const;
     bool StartUpdateEnabled() const { return !rows_.empty(); }
+    // Whether these changes call for a rebuild: a device whose ids the
+    // catalogue knows came or went, or a listed device went (in case its
+    // event carried no ids). Any other device leaves the list, and the
+    // user's selection, alone.
+    bool Concerns(const FirmwareCatalogue& catalogue, std::span<const DeviceChange> changes) const;
 
   private:
     std::vector<DeviceRow> rows_;

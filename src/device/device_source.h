@@ -2,7 +2,8 @@
 // Where the device list comes from: the present devices, and a file
 // descriptor that becomes readable when devices may have come or gone. Any
 // event loop can watch the descriptor (a QSocketNotifier, poll()); after it
-// fires, DrainEvents() says whether the list must be rebuilt.
+// fires, DrainEvents() says which devices came or went, and the list's
+// owner decides whether they concern it (DeviceList::Concerns).
 
 #include <string>
 #include <vector>
@@ -23,9 +24,9 @@ class DeviceSource {
     // changes (then the list is built once).
     virtual int EventFd() const = 0;
 
-    // Takes every pending event without blocking. True when at least one was
-    // the arrival or removal of a device, so the list must be rebuilt.
-    virtual bool DrainEvents() = 0;
+    // Takes every pending event without blocking: the devices that arrived
+    // or left, in the order the events came. Other events give nothing.
+    virtual std::vector<DeviceChange> DrainEvents() = 0;
 };
 
 }  // namespace sovra

@@ -79,6 +79,32 @@ std::optional<PresentDevice> Describe(udev_device* dev) {
     return PresentDevice{std::string(*node), std::move(*id)};
 }
 
+std::optional<std::string_view> Property(udev_device* dev, const char* key) {
+    return Bounded(udev_device_get_property_value(dev, key), kAttributeMax);
+}
+
+// The ids an add or remove event carries: the kernel's PRODUCT, then udev's
+// own ID_* properties, and for an arrival the attributes as a last resort.
+std::optional<std::string> EventHardwareId(udev_device* dev) {
+    if (const auto product = Property(dev, "PRODUCT")) {
+        if (auto id = HardwareIdFromProduct(*product)) {
+            return id;
+        }
+    }
+    const auto vid = Property(dev, "ID_VENDOR_ID");
+    const auto pid = Property(dev, "ID_MODEL_ID");
+    const auto rev = Property(dev, "ID_REVISION");
+    if (vid && pid && rev) {
+        if (auto id = HardwareIdFromSysfs(*vid, *pid, *rev)) {
+            return id;
+        }
+    }
+    if (auto present = Describe(dev)) {
+        return std::move(present->hardwareId);
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 void UdevDeleter::operator()(udev* u) const {
@@ -107,6 +133,34 @@ std::optional<std::string> HardwareIdFromSysfs(std::string_view idVendor,
         }
     }
     return id;
+}
+
+std::optional<std::string> HardwareIdFromProduct(std::string_view product) {
+    std::string fields[3];
+    std::size_t field = 0;
+    for (const char c : product) {
+        if (c == '/') {
+            if (++field == 3) {
+                return std::nullopt;
+            }
+            continue;
+        }
+        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
+        if (!hex || fields[field].size() == 4) {
+            return std::nullopt;
+        }
+        fields[field] += c;
+    }
+    if (field != 2) {
+        return std::nullopt;
+    }
+    for (std::string& f : fields) {
+        if (f.empty()) {
+            return std::nullopt;
+        }
+        f.insert(0, 4 - f.size(), '0');
+    }
+    return HardwareIdFromSysfs(fields[0], fields[1], fields[2]);
 }
 
 UdevSource::UdevSource(UdevPtr udev, UdevMonitorPtr monitor)
@@ -166,22 +220,30 @@ int UdevSource::EventFd() const {
     return monitor_ ? udev_monitor_get_fd(monitor_.get()) : -1;
 }
 
-bool UdevSource::DrainEvents() {
+std::vector<DeviceChange> UdevSource::DrainEvents() {
+    std::vector<DeviceChange> changes;
     if (!monitor_) {
-        return false;
+        return changes;
     }
-    bool rebuild = false;
     for (int i = 0; i < kMaxEventsPerDrain; ++i) {
         UdevDevicePtr dev(udev_monitor_receive_device(monitor_.get()));
         if (!dev) {
             break;
         }
         const auto action = Bounded(udev_device_get_action(dev.get()), kAttributeMax);
-        if (action && (*action == "add" || *action == "remove") && IsUsbDevice(dev.get())) {
-            rebuild = true;
+        if (!action || (*action != "add" && *action != "remove") || !IsUsbDevice(dev.get())) {
+            continue;
         }
+        DeviceChange change;
+        if (const auto node = Bounded(udev_device_get_devnode(dev.get()), kDevnodeMax)) {
+            change.path = *node;
+        }
+        if (auto id = EventHardwareId(dev.get())) {
+            change.hardwareId = std::move(*id);
+        }
+        changes.push_back(std::move(change));
     }
-    return rebuild;
+    return changes;
 }
 
 }  // namespace sovra

@@ -2,7 +2,8 @@
 // Discovery on Linux through libudev: the present USB devices (subsystem
 // "usb", device type "usb_device") with a hardware id built from their sysfs
 // attributes, and a udev monitor whose descriptor wakes the caller when one
-// is added or removed.
+// is added or removed. An event's ids come from its own properties, since a
+// removed device's sysfs attributes are gone by the time it is read.
 
 #include <memory>
 #include <optional>
@@ -23,6 +24,11 @@ std::optional<std::string> HardwareIdFromSysfs(std::string_view idVendor,
                                                std::string_view idProduct,
                                                std::string_view bcdDevice);
 
+// The same id from the kernel's PRODUCT property of a USB device event,
+// "vvvv/pppp/rrrr" in hexadecimal without leading zeros (each 1 to 4
+// digits); anything else gives no id.
+std::optional<std::string> HardwareIdFromProduct(std::string_view product);
+
 struct UdevDeleter {
     void operator()(udev* u) const;
 };
@@ -42,7 +48,7 @@ class UdevSource final : public DeviceSource {
 
     std::vector<PresentDevice> PresentDevices() override;
     int EventFd() const override;
-    bool DrainEvents() override;
+    std::vector<DeviceChange> DrainEvents() override;
 
   private:
     UdevPtr udev_;

@@ -60,8 +60,8 @@ std::optional<InfoEntry> InfoEntryWalker::Next() {
 }
 
 FileTime EntryTime(ConstInfoArea area, const InfoEntry& entry) {
-    // Time entries are exactly 10 bytes and end at or before the used length,
-    // so the payload lies inside the area.
+    // Time entries are at least 10 bytes and end at or before the used
+    // length, so the 8 bytes lie inside the entry and the area.
     return Get64(area, std::size_t{entry.offset} + 2);
 }
 

@@ -14,10 +14,10 @@
 //   (length 0 or 1) and at an entry that reaches past the used length
 //   (the used length is below 128, so also past the area). Entries before
 //   it are still seen; the break and everything after it are left alone.
-// - Only entries of type 10 or 11 that are exactly 10 bytes long are time
-//   stamps. A type 10 or 11 entry of another length is a foreign entry:
-//   stepped over and never written, since an 8-byte time would not fit it
-//   or would be misread from it.
+// - Entries of type 10 or 11 at least 10 bytes long are time stamps: the
+//   time is in the first 8 payload bytes, and any bytes after them are
+//   kept as they are. A shorter one is a foreign entry, stepped over and
+//   never written: 8 bytes of time would run into the entry after it.
 // - An entry is appended only when the walk reached the used length
 //   cleanly (otherwise the new entry would sit behind a break no reader
 //   gets past, or inside bytes a broken entry claims), and only when the
@@ -64,8 +64,8 @@ struct InfoEntry {
     std::uint8_t length = 0;
     std::uint8_t type = 0;
 
-    bool IsKeptTime() const { return type == KeptTimeType && length == TimeEntryLength; }
-    bool IsUpdateTime() const { return type == UpdateTimeType && length == TimeEntryLength; }
+    bool IsKeptTime() const { return type == KeptTimeType && length >= TimeEntryLength; }
+    bool IsUpdateTime() const { return type == UpdateTimeType && length >= TimeEntryLength; }
 };
 
 // Walks the entries of a valid area from offset 4 up to the used length as
@@ -87,7 +87,7 @@ class InfoEntryWalker {
     bool complete_ = false;
 };
 
-// The time in a time-stamp entry's payload.
+// The time in a time-stamp entry's first 8 payload bytes.
 FileTime EntryTime(ConstInfoArea area, const InfoEntry& entry);
 
 // The value of the last KeptTime entry of a valid area, if any.

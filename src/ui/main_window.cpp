@@ -19,6 +19,26 @@ QFont MainFont() {
 
 constexpr int kIconSizes[] = {16, 24, 32, 48, 256};
 
+// The device list box: a click or a key picks a row, but nothing the user
+// does clears the selection (Ctrl+click and Ctrl+Space on the selected row
+// would), so Start Update always has the device last chosen.
+class DeviceListWidget final : public QListWidget {
+  public:
+    using QListWidget::QListWidget;
+
+  protected:
+    QItemSelectionModel::SelectionFlags selectionCommand(const QModelIndex& index,
+                                                         const QEvent* event) const override {
+        const QItemSelectionModel::SelectionFlags flags =
+            QListWidget::selectionCommand(index, event);
+        if (flags.testAnyFlags(QItemSelectionModel::Deselect | QItemSelectionModel::Toggle) ||
+            (flags.testFlag(QItemSelectionModel::Clear) && !index.isValid())) {
+            return QItemSelectionModel::NoUpdate;
+        }
+        return flags;
+    }
+};
+
 }  // namespace
 
 QIcon ApplicationIcon() {
@@ -48,7 +68,7 @@ MainWindow::MainWindow(DialogServices services, QWidget* parent)
     instructions_ = new StaticText(this, -1);
     instructions_->setGeometry(units_.Rect(7, 36, 238, 36));
     instructions_->setText(QString::fromLatin1(kInstructionText));
-    deviceListBox_ = new QListWidget(this);
+    deviceListBox_ = new DeviceListWidget(this);
     deviceListBox_->setObjectName(ControlName(1008));
     deviceListBox_->setGeometry(units_.Rect(7, 64, 238, 70));
     deviceListBox_->setSelectionMode(QAbstractItemView::SingleSelection);
@@ -173,7 +193,13 @@ void MainWindow::EnumerateDevices() {
 }
 
 void MainWindow::OnDeviceChange() {
-    if (deviceSource_ && deviceSource_->DrainEvents()) {
+    if (!deviceSource_) {
+        return;
+    }
+    // Only a device the list is about rebuilds it (and so moves the
+    // selection to row 0); a memory stick plugged in meanwhile must not
+    // change which device Start Update updates.
+    if (devices_.Concerns(catalogue_, deviceSource_->DrainEvents())) {
         EnumerateDevices();
     }
 }

@@ -1,5 +1,6 @@
 #include "ui/progress_dialog.h"
 
+#include <QKeyEvent>
 #include <QPushButton>
 #include <QTimerEvent>
 #include <cctype>
@@ -244,6 +245,20 @@ void ProgressDialog::timerEvent(QTimerEvent* event) {
         return;
     }
     QDialog::timerEvent(event);
+}
+
+void ProgressDialog::keyPressEvent(QKeyEvent* event) {
+    const bool enter =
+        (event->key() == Qt::Key_Return && event->modifiers() == Qt::NoModifier) ||
+        (event->key() == Qt::Key_Enter &&
+         (event->modifiers() == Qt::NoModifier || event->modifiers() == Qt::KeypadModifier));
+    if (enter) {
+        // Not left to the default-button search, which would click the
+        // cancel button; done() holds the dialog while the update runs.
+        accept();
+        return;
+    }
+    QDialog::keyPressEvent(event);
 }
 
 void ProgressDialog::done(int result) {

@@ -23,6 +23,7 @@
 #include "ui/platform.h"
 #include "update/update_engine.h"
 
+class QKeyEvent;
 class QPushButton;
 class QTimerEvent;
 
@@ -103,15 +104,20 @@ class ProgressDialog final : public QDialog {
     // Enter all come through here.
     void done(int result) override;
 
+  protected:
+    // Enter is the dialog's OK command even without an OK button: once the
+    // update has ended it ends the dialog with kIdOk. A focused CLOSE takes
+    // Enter as its own click.
+    void keyPressEvent(QKeyEvent* event) override;
+
+    void timerEvent(QTimerEvent* event) override;
+
   signals:
     // The job has ended and its result is shown; CLOSE is enabled.
     void updateEnded();
     // Sent by the job's worker, delivered on the user-interface thread:
     // the published progress has changed.
     void progressPublished();
-
-  protected:
-    void timerEvent(QTimerEvent* event) override;
 
   private:
     // Reads the published state and shows it; at the job's end, the result.

@@ -40,6 +40,15 @@ std::optional<std::span<const std::uint8_t>> DeviceData(std::span<const std::uin
     return DeviceInfoBlock(flash, *record).first(128);
 }
 
+// A fixed entry of the job's trail, naming the device when asked to.
+void ReportJobEvent(const UpdateJob& job, const SystemEvent& event) {
+    if (job.options.nameDeviceInLog) {
+        ReportDeviceEvent(job.device.path, event);
+    } else {
+        ReportSystemEvent(event);
+    }
+}
+
 // One run of a job: the outcome grows as the job goes, so that however it
 // ends (an exception included) the outcome says what the device holds.
 class JobRun {
@@ -101,7 +110,7 @@ class JobRun {
 
         step_ = UpdateStep::kReadBack;
         progress_.BeginStage(UpdateStage::kReadBack);
-        ReportSystemEvent(kEventStage1);
+        ReportJobEvent(job_, kEventStage1);
         ReadBackReport report;
         if (const Status s =
                 ReadFlash(channel, flash, progress_, job_.options.cancel, report, failure);
@@ -127,7 +136,7 @@ class JobRun {
 
         step_ = UpdateStep::kMerge;
         progress_.BeginStage(UpdateStage::kBuild);
-        ReportSystemEvent(kEventStage2);
+        ReportJobEvent(job_, kEventStage2);
         if (!(Restore() ? TakeSavedImage(flash) : Merge(flash, length))) {
             return;
         }
@@ -139,7 +148,7 @@ class JobRun {
 
         step_ = UpdateStep::kWrite;
         progress_.BeginStage(UpdateStage::kWrite);
-        ReportSystemEvent(kEventStage3);
+        ReportJobEvent(job_, kEventStage3);
         if (const Status s =
                 WriteImage(channel, flash, length, progress_, out_.writesSent, failure);
             Failed(s)) {
@@ -299,10 +308,10 @@ class JobRun {
     void Log() {
         const bool restore = Restore();
         if (out_.Succeeded()) {
-            ReportSystemEvent(restore ? kEventFlashRestored : kEventFirmwareUpdated);
+            ReportJobEvent(job_, restore ? kEventFlashRestored : kEventFirmwareUpdated);
             return;
         }
-        ReportSystemEvent(restore ? kEventRestoreFailed : kEventUpdateFailed);
+        ReportJobEvent(job_, restore ? kEventRestoreFailed : kEventUpdateFailed);
         ReportSystemEvent(EVENTLOG_ERROR_TYPE, job_.device.path + ": " + out_.failure + ".");
     }
 
@@ -413,7 +422,7 @@ bool UpdateRun::Start(const UpdateJob& job, UpdateProgress& progress,
                       const ThreadStarter& starter) {
     Join();
     const bool restore = job.options.mode == UpdateMode::kRestore;
-    ReportSystemEvent(restore ? kEventRestoreStarted : kEventUpdateStarted);
+    ReportJobEvent(job, restore ? kEventRestoreStarted : kEventUpdateStarted);
     std::function<void()> body = [job, &progress] { RunUpdateJob(job, progress); };
     try {
         thread_ = starter ? starter(std::move(body)) : std::thread(std::move(body));
@@ -426,7 +435,7 @@ bool UpdateRun::Start(const UpdateJob& job, UpdateProgress& progress,
     out.status = E_WORKER_START;
     out.endedIn = UpdateStep::kPrecondition;
     out.failure = "the system would not create the update's thread";
-    ReportSystemEvent(restore ? kEventRestoreFailed : kEventUpdateFailed);
+    ReportJobEvent(job, restore ? kEventRestoreFailed : kEventUpdateFailed);
     ReportSystemEvent(EVENTLOG_ERROR_TYPE, job.device.path + ": " + out.failure + ".");
     progress.Finish(std::move(out));
     return false;

@@ -55,6 +55,9 @@ struct UpdateOptions {
     // Where the job's record goes when it has run (see update/history.h);
     // empty: nowhere.
     std::string historyPath = DefaultHistoryPath();
+    // The fixed system-log entries ("Load Stage 1 of 3.") begin with the
+    // device's node and ": ", for a program whose updates run side by side.
+    bool nameDeviceInLog = false;
 };
 
 struct UpdateJob {

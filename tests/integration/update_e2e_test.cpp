@@ -171,12 +171,16 @@ TEST_F(UpdateEndToEndTest, DeviceHoldsWhatMergeMakesAndTheBackupIsTheOldFlash) {
     EXPECT_TRUE(ReadBytes(backups[0]) == oldFlash_);
     EXPECT_NE(o.err.find(backups[0].string()), std::string::npos) << o.err;
 
-    // The system log, in order.
+    // The system log, in order, under sovra-flash's own tag and naming the
+    // device.
     std::size_t at = 0;
     for (const char* entry : {"Firware update started.", "Load Stage 1 of 3.", "Load Stage 2 of 3.",
                               "Load Stage 3 of 3.", "Firmware is updated in SovRa 01.00."}) {
-        const std::size_t found = o.err.find(entry, at);
+        const std::size_t found = o.err.find("]: /dev/bus/usb/001/002: " + std::string(entry), at);
         ASSERT_NE(found, std::string::npos) << entry << "\n" << o.err;
+        const std::size_t line = o.err.rfind('\n', found) + 1;
+        EXPECT_NE(o.err.substr(line, found - line).find(" sovra-flash["), std::string::npos)
+            << o.err.substr(line, found - line);
         at = found;
     }
 }

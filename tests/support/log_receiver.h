@@ -71,18 +71,34 @@ class LogReceiver {
     }
 
   private:
+    // "<PRI>Mmm dd hh:mm:ss TAG[PID]: text": the kind of entry is read from
+    // the priority's severity, the text is everything after the tag.
     static LogEntry Parse(const std::string& datagram) {
-        static constexpr std::string_view kMark = "[event type ";
-        const std::size_t at = datagram.find(kMark);
-        if (at == std::string::npos) {
+        const std::size_t close = datagram.find('>');
+        const std::size_t tagEnd = datagram.find("]: ");
+        if (datagram.empty() || datagram[0] != '<' || close == std::string::npos ||
+            tagEnd == std::string::npos) {
             return {-1, datagram};
         }
-        const std::size_t close = datagram.find("] ", at);
-        if (close == std::string::npos) {
-            return {-1, datagram};
+        const int priority = std::atoi(datagram.c_str() + 1);
+        int type = -1;
+        switch (priority & 7) {
+            case 5:  // notice
+                type = 0;
+                break;
+            case 3:  // err
+                type = 1;
+                break;
+            case 4:  // warning
+                type = 2;
+                break;
+            case 6:  // info
+                type = 4;
+                break;
+            default:
+                break;
         }
-        const int type = std::atoi(datagram.c_str() + at + kMark.size());
-        return {type, datagram.substr(close + 2)};
+        return {type, datagram.substr(tagEnd + 3)};
     }
 
     bool redirected_;

@@ -9,9 +9,11 @@
 #include <QMessageBox>
 #include <QPushButton>
 #include <QTest>
+#include <algorithm>
 #include <filesystem>
 #include <iterator>
 
+#include "device/udev_source.h"
 #include "flash/image_format.h"
 #include "flash/sample_image.h"
 #include "sim/usb_host.h"
@@ -194,6 +196,111 @@ TEST(GuiUnderUmockdevTest, ADeviceInUseIsToldAndALostWriteIsAFailure) {
     EXPECT_EQ(entries[entries.size() - 2], Entry(kEventUpdateFailed));
     EXPECT_NE(entries.back().text.find("differs from the image written"), std::string::npos)
         << entries.back().text;
+    dlg.StopWatchingDevices();
+}
+
+}  // namespace
+}  // namespace sovra::ui
+
+namespace sovra::ui {
+namespace {
+
+// The system's udev source, remembering every change the window drained,
+// so the test knows when the window has seen an event.
+class WatchedSource final : public DeviceSource {
+  public:
+    WatchedSource(std::unique_ptr<DeviceSource> inner, std::vector<DeviceChange>& seen)
+        : inner_(std::move(inner)), seen_(seen) {}
+    std::vector<PresentDevice> PresentDevices() override { return inner_->PresentDevices(); }
+    int EventFd() const override { return inner_->EventFd(); }
+    std::vector<DeviceChange> DrainEvents() override {
+        std::vector<DeviceChange> changes = inner_->DrainEvents();
+        seen_.insert(seen_.end(), changes.begin(), changes.end());
+        return changes;
+    }
+
+  private:
+    std::unique_ptr<DeviceSource> inner_;
+    std::vector<DeviceChange>& seen_;
+};
+
+// Two beamformers listed and the second chosen: a device of another kind
+// arriving (a memory stick) leaves the choice alone, and Start Update
+// updates the device the user chose, not the first row.
+TEST(GuiUnderUmockdevTest, AnUnrelatedArrivalLeavesTheChosenDeviceToBeUpdated) {
+    testing::LogReceiver log;
+    testing::TempDir dir;
+    ::setenv("XDG_STATE_HOME", dir.File("state").c_str(), 1);
+    const std::vector<std::uint8_t> firmware = testing::SampleFirmware();
+    const std::string firmwarePath = dir.Write("fw.img", firmware);
+    const std::string catalogue =
+        dir.Write("FirmwareUpdate.xml",
+                  "<Device_list><Device File_Name=\"" + firmwarePath +
+                      "\" REV=\"01.03\" Device_Name=\"Beamformer 100\" VID=\"abc\" PID=\"10\"/>"
+                      "</Device_list>");
+
+    sim::UsbHost host;
+    auto first = std::make_shared<sim::BeamformerModel>(testing::SampleDeviceFlash());
+    auto second = std::make_shared<sim::BeamformerModel>(testing::SampleDeviceFlash());
+    host.Plug({0x0abc, 0x0010, 0x0102}, first);
+    const std::size_t chosen = host.Plug({0x0abc, 0x0010, 0x0201}, second);
+    const std::size_t stick =
+        host.AddUnplugged({0x0781, 0x5567, 0x0100},
+                          std::make_shared<sim::BeamformerModel>(testing::SampleDeviceFlash()));
+    const std::vector<std::uint8_t> firstBefore = first->Flash();
+    const std::vector<std::uint8_t> secondBefore = second->Flash();
+
+    std::vector<DeviceChange> seen;
+    DialogServices services = SystemDialogServices();
+    services.loadCatalogue = [catalogue] { return FirmwareCatalogue::LoadFrom(catalogue); };
+    services.openDeviceSource = [&seen]() -> std::unique_ptr<DeviceSource> {
+        std::string error;
+        return std::make_unique<WatchedSource>(UdevSource::Open(true, error), seen);
+    };
+    MainWindow dlg(services);
+    dlg.Prepare();
+    dlg.show();
+    QListWidget* list = dlg.DeviceListBox();
+    ASSERT_EQ(Rows(list), (std::vector<std::string>{"Beamformer 100, firmware ver. 01.02",
+                                                    "Beamformer 100, firmware ver. 02.01"}));
+    list->setCurrentRow(1);
+
+    host.Replug(stick);
+    ASSERT_TRUE(testing::PumpUntil([&] {
+        return std::any_of(seen.begin(), seen.end(),
+                           [&](const DeviceChange& c) { return c.path == host.DeviceNode(stick); });
+    }));
+    QCoreApplication::processEvents();
+    EXPECT_EQ(list->count(), 2);
+    EXPECT_EQ(list->currentRow(), 1);
+    ASSERT_NE(dlg.Devices().SelectedEntry(), nullptr);
+    EXPECT_EQ(dlg.Devices().SelectedEntry()->path, host.DeviceNode(chosen));
+
+    dlg.FirmwareList()->setCurrentIndex(0);
+    std::string result;
+    std::vector<std::string> boxes;
+    {
+        const testing::ModalDriver driver([&](QWidget* modal) {
+            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+                boxes.push_back(box->text().toStdString());
+                testing::Dismiss(box);
+            } else if (auto* c = dynamic_cast<CautionDialog*>(modal)) {
+                c->findChild<QPushButton*>("1")->click();
+            } else if (auto* p = dynamic_cast<ProgressDialog*>(modal)) {
+                if (p->Finished()) {
+                    result = p->MessageLabel()->text().toStdString();
+                    p->CloseButton()->click();
+                }
+            }
+        });
+        QTest::mouseClick(dlg.StartUpdateButton(), Qt::LeftButton);
+    }
+    EXPECT_TRUE(boxes.empty());
+    EXPECT_EQ(result, kUpdateSucceededText);
+    EXPECT_TRUE(first->Flash() == firstBefore);
+    const std::vector<std::uint8_t> written = second->Flash();
+    EXPECT_FALSE(written == secondBefore);
+    EXPECT_TRUE(std::equal(firmware.begin(), firmware.begin() + 4, written.begin()));
     dlg.StopWatchingDevices();
 }
 

@@ -209,20 +209,92 @@ TEST_F(MainWindowTest, DeviceListFollowsArrivalsAndRemovals) {
     }
 }
 
-TEST_F(MainWindowTest, AnEventThatIsNoArrivalOrRemovalKeepsTheUsersSelection) {
+// Only a device the list is about rebuilds it: anything else (an unknown
+// device coming or going, an event that is neither) leaves the user's
+// choice selected, while a known device arriving starts again at row 0.
+TEST_F(MainWindowTest, OnlyAKnownDeviceMovesTheUsersSelection) {
     rig.WriteCatalogue({R"(Device_Name="B" VID="abc" PID="10")"});
     rig.bus->Plug("/dev/bus/usb/001/002", "USB\\VID_0ABC&PID_0010&REV_0102");
     rig.bus->Plug("/dev/bus/usb/001/003", "USB\\VID_0ABC&PID_0010&REV_0103");
     auto dlg = Open();
     QListWidget* list = dlg->DeviceListBox();
     ASSERT_EQ(list->count(), 2);
-    list->setCurrentRow(1);
-    EXPECT_EQ(dlg->Devices().Selection(), 1);
-    rig.bus->Nudge();
-    // The descriptor is drained, so its notifier goes quiet again.
-    ASSERT_TRUE(testing::PumpUntil([&] { return !rig.bus->Drain(); }));
-    QCoreApplication::processEvents();
-    EXPECT_EQ(SelectedRow(list), 1);
+    // The window takes the arrivals from before it opened.
+    ASSERT_TRUE(testing::PumpUntil([&] { return !rig.bus->Pending(); }));
+
+    struct Step {
+        const char* what;
+        std::function<void()> change;
+        int rows;
+        int selected;
+    };
+    const Step steps[] = {
+        {"an event that is neither", [&] { rig.bus->Nudge(); }, 2, 1},
+        {"an unknown device arrives",
+         [&] { rig.bus->Plug("/dev/bus/usb/001/004", "USB\\VID_0781&PID_5567&REV_0100"); }, 2, 1},
+        {"it leaves", [&] { rig.bus->Unplug("/dev/bus/usb/001/004"); }, 2, 1},
+        {"a device without a readable id arrives",
+         [&] { rig.bus->Plug("/dev/bus/usb/001/005", ""); }, 2, 1},
+        {"a known device arrives",
+         [&] { rig.bus->Plug("/dev/bus/usb/001/006", "USB\\VID_0ABC&PID_0010&REV_0104"); }, 3, 0},
+    };
+    for (const Step& step : steps) {
+        list->setCurrentRow(1);
+        ASSERT_EQ(dlg->Devices().Selection(), 1) << step.what;
+        step.change();
+        // The window has taken the event once none is waiting.
+        ASSERT_TRUE(testing::PumpUntil([&] { return !rig.bus->Pending(); })) << step.what;
+        EXPECT_EQ(list->count(), step.rows) << step.what;
+        EXPECT_EQ(SelectedRow(list), step.selected) << step.what;
+        EXPECT_EQ(dlg->Devices().Selection(), step.selected) << step.what;
+    }
+}
+
+// A single-selection list: a row, once selected, can be replaced by
+// another, never cleared.
+TEST_F(MainWindowTest, TheDeviceSelectionCannotBeCleared) {
+    rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownHardwareId);
+    rig.bus->Plug("/dev/bus/usb/001/003", testing::kKnownHardwareId);
+    auto dlg = Open();
+    QListWidget* list = dlg->DeviceListBox();
+    ASSERT_EQ(list->count(), 2);
+    const auto rowCentre = [list](int row) {
+        return list->visualItemRect(list->item(row)).center();
+    };
+
+    struct Way {
+        const char* name;
+        std::function<void()> act;
+        int selected;
+    };
+    const Way ways[] = {
+        {"Ctrl+click on it",
+         [&] {
+             QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(1));
+         },
+         1},
+        {"Ctrl+Space", [&] { QTest::keyClick(list, Qt::Key_Space, Qt::ControlModifier); }, 1},
+        {"a click below the rows",
+         [&] {
+             QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier,
+                               QPoint(5, list->viewport()->height() - 3));
+         },
+         1},
+        {"Ctrl+click on the other row",
+         [&] {
+             QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::ControlModifier, rowCentre(0));
+         },
+         0},
+        {"a click on the other row",
+         [&] { QTest::mouseClick(list->viewport(), Qt::LeftButton, Qt::NoModifier, rowCentre(0)); },
+         0},
+    };
+    for (const Way& way : ways) {
+        list->setCurrentRow(1);
+        way.act();
+        EXPECT_EQ(SelectedRow(list), way.selected) << way.name;
+        EXPECT_EQ(dlg->Devices().Selection(), way.selected) << way.name;
+    }
 }
 
 TEST_F(MainWindowTest, TypedTextNeverBecomesARowAndOnlyAnExactMatchSelects) {

@@ -181,17 +181,36 @@ TEST_F(ProgressDialogTest, EachTickShowsTheTextThenTickModFifteenSpacesThenDots)
     }
 }
 
+// Where a key goes: the widget with the keyboard focus, else the window.
+QWidget* KeyTarget(ProgressDialog* d) {
+    return d->focusWidget() != nullptr ? d->focusWidget() : d;
+}
+
 // While the worker runs nothing ends the dialog; once it is done, CLOSE,
-// Esc and the close box each do.
+// Esc, the close box and Enter (wherever the focus is) each do.
 TEST_F(ProgressDialogTest, CloseIsHeldUntilTheWorkerHasFinished) {
     struct Way {
         const char* name;
         std::function<void(ProgressDialog*)> close;
+        int result;  // the command that ended it
     };
     const Way ways[] = {
-        {"CLOSE", [](ProgressDialog* d) { d->CloseButton()->click(); }},
-        {"Esc", [](ProgressDialog* d) { QTest::keyClick(d, Qt::Key_Escape); }},
-        {"close box", [](ProgressDialog* d) { d->close(); }},
+        {"CLOSE", [](ProgressDialog* d) { d->CloseButton()->click(); }, kIdCancel},
+        {"Esc", [](ProgressDialog* d) { QTest::keyClick(d, Qt::Key_Escape); }, kIdCancel},
+        {"close box", [](ProgressDialog* d) { d->close(); }, kIdCancel},
+        // Enter is the OK command, but on a focused CLOSE, which it clicks.
+        {"Enter", [](ProgressDialog* d) { QTest::keyClick(KeyTarget(d), Qt::Key_Return); }, kIdOk},
+        {"keypad Enter",
+         [](ProgressDialog* d) {
+             QTest::keyClick(KeyTarget(d), Qt::Key_Enter, Qt::KeypadModifier);
+         },
+         kIdOk},
+        {"Enter on CLOSE",
+         [](ProgressDialog* d) {
+             d->CloseButton()->setFocus();
+             QTest::keyClick(KeyTarget(d), Qt::Key_Return);
+         },
+         kIdCancel},
     };
     for (const Way& way : ways) {
         Gate held;
@@ -200,6 +219,7 @@ TEST_F(ProgressDialogTest, CloseIsHeldUntilTheWorkerHasFinished) {
         dlg.SetJob(Job(std::make_shared<sim::InProcessChannel>(model), firmware));
         bool triedEarly = false;
         bool endedEarly = false;
+        int triesAtEnd = 0;
         const testing::ModalDriver closer([&](QWidget* modal) {
             if (modal != &dlg) {
                 return;
@@ -215,10 +235,17 @@ TEST_F(ProgressDialogTest, CloseIsHeldUntilTheWorkerHasFinished) {
                 endedEarly = !dlg.isVisible();
                 held.Open();
             } else if (dlg.Finished()) {
-                way.close(&dlg);
+                // Once; should the dialog still be there at the next pass,
+                // CLOSE ends it so that the test can say so.
+                if (++triesAtEnd == 1) {
+                    way.close(&dlg);
+                } else {
+                    dlg.CloseButton()->click();
+                }
             }
         });
-        dlg.Run();
+        EXPECT_EQ(dlg.Run(), way.result) << way.name;
+        EXPECT_EQ(triesAtEnd, 1) << way.name << " did not end the dialog";
         EXPECT_TRUE(triedEarly) << way.name;
         EXPECT_FALSE(endedEarly) << way.name;
         EXPECT_TRUE(dlg.Finished()) << way.name;

@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <stdexcept>
+#include <utility>
 
 #include "flash/sample_image.h"
 
@@ -32,7 +33,8 @@ void TestBus::Plug(const std::string& path, const std::string& hardwareId) {
     {
         const std::lock_guard<std::mutex> lock(mu_);
         present_.push_back({path, hardwareId});
-        counted_ = true;
+        changes_.push_back({path, hardwareId});
+        pending_ = true;
     }
     const std::uint64_t one = 1;
     (void)!::write(efd_, &one, sizeof one);
@@ -41,14 +43,23 @@ void TestBus::Plug(const std::string& path, const std::string& hardwareId) {
 void TestBus::Unplug(const std::string& path) {
     {
         const std::lock_guard<std::mutex> lock(mu_);
+        for (const PresentDevice& d : present_) {
+            if (d.path == path) {
+                changes_.push_back({d.path, d.hardwareId});
+            }
+        }
         std::erase_if(present_, [&](const PresentDevice& d) { return d.path == path; });
-        counted_ = true;
+        pending_ = true;
     }
     const std::uint64_t one = 1;
     (void)!::write(efd_, &one, sizeof one);
 }
 
 void TestBus::Nudge() {
+    {
+        const std::lock_guard<std::mutex> lock(mu_);
+        pending_ = true;
+    }
     const std::uint64_t one = 1;
     (void)!::write(efd_, &one, sizeof one);
 }
@@ -58,13 +69,17 @@ std::vector<PresentDevice> TestBus::Present() const {
     return present_;
 }
 
-bool TestBus::Drain() {
+std::vector<DeviceChange> TestBus::Drain() {
     std::uint64_t count = 0;
     (void)!::read(efd_, &count, sizeof count);
     const std::lock_guard<std::mutex> lock(mu_);
-    const bool counted = counted_;
-    counted_ = false;
-    return counted;
+    pending_ = false;
+    return std::exchange(changes_, {});
+}
+
+bool TestBus::Pending() const {
+    const std::lock_guard<std::mutex> lock(mu_);
+    return pending_;
 }
 
 TestDeviceSource::TestDeviceSource(std::shared_ptr<TestBus> bus) : bus_(std::move(bus)) {

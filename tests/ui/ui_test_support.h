@@ -40,8 +40,10 @@ class TestBus {
 
     std::vector<PresentDevice> Present() const;
     int EventFd() const { return efd_; }
-    // The kinds of event pending since the last drain: true if any counted.
-    bool Drain();
+    // The arrivals and removals since the last drain.
+    std::vector<DeviceChange> Drain();
+    // Whether an event is still waiting for a drain.
+    bool Pending() const;
     int OpenSources() const { return openSources_; }
     void SourceOpened() { ++openSources_; }
     void SourceClosed() { --openSources_; }
@@ -50,7 +52,8 @@ class TestBus {
     mutable std::mutex mu_;
     std::vector<PresentDevice> present_;
     int efd_ = -1;
-    bool counted_ = false;
+    std::vector<DeviceChange> changes_;
+    bool pending_ = false;
     int openSources_ = 0;
 };
 
@@ -60,7 +63,7 @@ class TestDeviceSource final : public DeviceSource {
     ~TestDeviceSource() override;
     std::vector<PresentDevice> PresentDevices() override { return bus_->Present(); }
     int EventFd() const override { return bus_->EventFd(); }
-    bool DrainEvents() override { return bus_->Drain(); }
+    std::vector<DeviceChange> DrainEvents() override { return bus_->Drain(); }
 
   private:
     std::shared_ptr<TestBus> bus_;

@@ -30,7 +30,7 @@ class FixedSource final : public DeviceSource {
     explicit FixedSource(std::vector<PresentDevice> devices) : devices_(std::move(devices)) {}
     std::vector<PresentDevice> PresentDevices() override { return devices_; }
     int EventFd() const override { return -1; }
-    bool DrainEvents() override { return false; }
+    std::vector<DeviceChange> DrainEvents() override { return {}; }
 
   private:
     std::vector<PresentDevice> devices_;

@@ -67,9 +67,12 @@ class Bus final : public DeviceSource {
         return out;
     }
     int EventFd() const override { return fd_; }
-    bool DrainEvents() override {
+    // watch looks at the present devices whenever the descriptor wakes it,
+    // so which devices changed does not matter here.
+    std::vector<DeviceChange> DrainEvents() override {
         std::uint64_t n = 0;
-        return ::read(fd_, &n, sizeof n) == sizeof n;
+        (void)!::read(fd_, &n, sizeof n);
+        return {};
     }
 
   private:
@@ -88,7 +91,7 @@ class BusView final : public DeviceSource {
     explicit BusView(Bus& bus) : bus_(bus) {}
     std::vector<PresentDevice> PresentDevices() override { return bus_.PresentDevices(); }
     int EventFd() const override { return bus_.EventFd(); }
-    bool DrainEvents() override { return bus_.DrainEvents(); }
+    std::vector<DeviceChange> DrainEvents() override { return bus_.DrainEvents(); }
 
   private:
     Bus& bus_;

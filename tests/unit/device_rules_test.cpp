@@ -126,6 +126,30 @@ TEST(SysfsIdTest, EveryBuiltIdParsesBack) {
     EXPECT_EQ(ParseHardwareId(*id), (HardwareIds{0x1d6b, 0x2, 0x515}));
 }
 
+// The kernel's PRODUCT property of a device event: the same id, from hex
+// numbers without leading zeros.
+TEST(ProductIdTest, ThreeShortHexNumbersOrNothing) {
+    struct Case {
+        std::string product;
+        std::optional<std::string> want;
+    };
+    const Case cases[] = {
+        {"abc/10/102", R"(USB\VID_0ABC&PID_0010&REV_0102)"},
+        {"1d6b/2/515", R"(USB\VID_1D6B&PID_0002&REV_0515)"},
+        {"ffff/FFFF/0", R"(USB\VID_FFFF&PID_FFFF&REV_0000)"},
+        {"abc/10", std::nullopt},
+        {"abc/10/102/1", std::nullopt},
+        {"abc//102", std::nullopt},
+        {"abc/10/102\n", std::nullopt},
+        {"10abc/10/102", std::nullopt},
+        {"0x1/10/102", std::nullopt},
+        {"", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(HardwareIdFromProduct(c.product), c.want) << c.product;
+    }
+}
+
 // --- Catalogue match and row text -------------------------------------------
 
 FirmwareCatalogue Catalogue(const std::string& devices) {
@@ -326,6 +350,35 @@ TEST(DeviceListTest, SelectionAndStartUpdateFollowEveryRebuild) {
             EXPECT_EQ(list.Selection(), DeviceList::kNoSelection) << "step " << i;
             EXPECT_EQ(list.SelectedEntry(), nullptr);
         }
+    }
+}
+
+// Which devices coming or going call for a rebuild: those the catalogue
+// knows, and a listed one whatever its event carries; nothing else.
+TEST(DeviceListTest, OnlyKnownOrListedDevicesConcernTheList) {
+    const auto catalogue = Catalogue(R"(<Device VID="abc" PID="10"/><Device VID="abc" PID="11"/>)");
+    DeviceList list;
+    list.Rebuild(catalogue, std::vector<PresentDevice>{Present("/dev/bus/usb/001/002", kId)});
+    struct Case {
+        const char* name;
+        std::vector<DeviceChange> changes;
+        bool concerns;
+    };
+    const Case cases[] = {
+        {"nothing", {}, false},
+        {"known model", {{"/dev/bus/usb/001/009", R"(USB\VID_0ABC&PID_0011&REV_0001)"}}, true},
+        {"known, no node", {{"", R"(USB\VID_0ABC&PID_0010&REV_0001)"}}, true},
+        {"unknown model", {{"/dev/bus/usb/001/009", R"(USB\VID_0781&PID_5567&REV_0100)"}}, false},
+        {"no ids", {{"/dev/bus/usb/001/009", ""}}, false},
+        {"listed, no ids", {{"/dev/bus/usb/001/002", ""}}, true},
+        {"unknown then known",
+         {{"/dev/bus/usb/001/009", R"(USB\VID_0781&PID_5567&REV_0100)"},
+          {"/dev/bus/usb/001/010", R"(USB\VID_0ABC&PID_0010&REV_0102)"}},
+         true},
+        {"same vendor, other product", {{"", R"(USB\VID_0ABC&PID_0012&REV_0102)"}}, false},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(list.Concerns(catalogue, c.changes), c.concerns) << c.name;
     }
 }
 

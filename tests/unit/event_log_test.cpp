@@ -61,23 +61,23 @@ class LogReceiver {
 
 struct ParsedEntry {
     int priority = -1;
+    std::string tag;
     long pid = -1;
-    int type = -1;
     std::string text;
 };
 
 std::optional<ParsedEntry> Parse(const std::string& datagram) {
     static const std::regex kForm(
         R"(^<(\d+)>(Jan|Feb|Mar|Apr|May|Jun|Jul|Aug|Sep|Oct|Nov|Dec) [ 123]\d )"
-        R"([012]\d:[0-5]\d:[0-6]\d sovra-firmware-update\[(\d+)\]: \[event type (\d+)\] (.*)$)");
+        R"([012]\d:[0-5]\d:[0-6]\d ([^ \[]+)\[(\d+)\]: (.*)$)");
     std::smatch m;
     if (!std::regex_match(datagram, m, kForm)) {
         return std::nullopt;
     }
     ParsedEntry e;
     e.priority = std::stoi(m[1]);
-    e.pid = std::stol(m[3]);
-    e.type = std::stoi(m[4]);
+    e.tag = m[3];
+    e.pid = std::stol(m[4]);
     e.text = m[5];
     return e;
 }
@@ -120,8 +120,8 @@ TEST_P(SystemEventTableTest, ConstantMatchesTableAndArrivesAsOneDatagram) {
     const std::optional<ParsedEntry> entry = Parse(*datagram);
     ASSERT_TRUE(entry.has_value()) << *datagram;
     EXPECT_EQ(entry->priority, want.priority);
+    EXPECT_EQ(entry->tag, "sovra-firmware-update");
     EXPECT_EQ(entry->pid, static_cast<long>(::getpid()));
-    EXPECT_EQ(entry->type, want.type);
     EXPECT_EQ(entry->text, want.text);
     EXPECT_FALSE(receiver.Next().has_value()) << "more than one datagram for one call";
 }
@@ -150,11 +150,45 @@ TEST(EventLogTest, OverrideRedirectsThePlainCall) {
     const auto second = receiver.Next();
     ASSERT_TRUE(first && second);
     EXPECT_EQ(Parse(*first)->text, "Load Stage 2 of 3.");
-    EXPECT_EQ(Parse(*second)->type, 1);
+    EXPECT_EQ(Parse(*second)->priority, 8 + 3);
     EXPECT_FALSE(receiver.Next().has_value());
     const auto third = later.Next();
     ASSERT_TRUE(third);
     EXPECT_EQ(Parse(*third)->text, "Load Stage 3 of 3.");
+}
+
+// The text arrives as given, whatever it looks like; the kind of entry is
+// told by the priority alone, and the tag is the process's.
+TEST(EventLogTest, TextAsGivenKindInThePriorityTagAsSet) {
+    struct Case {
+        const char* tag;  // set before the entry; null: the default
+        EventType type;
+        std::string text;
+        int priority;
+        const char* seenTag;
+    };
+    const Case cases[] = {
+        {nullptr, EVENTLOG_WARNING_TYPE, "/dev/bus/usb/001/002: read back twice.", 8 + 4,
+         "sovra-firmware-update"},
+        {"sovra-flash", EVENTLOG_SUCCESS, "[event type 4] not a prefix", 8 + 5, "sovra-flash"},
+        {"sovra-flash", EVENTLOG_INFORMATION_TYPE, "", 8 + 6, "sovra-flash"},
+        {"", EVENTLOG_ERROR_TYPE, "a: b]: c", 8 + 3, "sovra-firmware-update"},
+    };
+    for (const Case& c : cases) {
+        if (c.tag != nullptr) {
+            SetSystemLogTag(c.tag);
+        }
+        LogReceiver receiver;
+        ReportSystemEventTo(receiver.Path().c_str(), c.type, c.text);
+        const auto datagram = receiver.Next();
+        ASSERT_TRUE(datagram.has_value()) << c.text;
+        const auto entry = Parse(*datagram);
+        ASSERT_TRUE(entry.has_value()) << *datagram;
+        EXPECT_EQ(entry->priority, c.priority) << *datagram;
+        EXPECT_EQ(entry->tag, c.seenTag) << *datagram;
+        EXPECT_EQ(entry->text, c.text) << *datagram;
+    }
+    SetSystemLogTag("");
 }
 
 // Every way there can be no one listening: the call returns, throws nothing

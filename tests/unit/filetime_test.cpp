@@ -39,8 +39,27 @@ TEST(FileTimeTest, ParseAcceptsDecimalAndRejectsNonsense) {
     }
 }
 
-TEST(FileTimeTest, SystemClockIsAfterThisCodeWasWritten) {
-    EXPECT_GT(SystemClock().Now(), *ParseFileTime("2026-01-01T00:00:00Z"));
+// Stamps are whole milliseconds, rounded down, on either side of 1970.
+TEST(FileTimeTest, SystemTimeIsCutToWholeMilliseconds) {
+    using std::chrono::nanoseconds;
+    struct Case {
+        std::int64_t sinceUnixEpochNs;
+        std::int64_t fileTimeFromUnixEpoch;
+    };
+    for (const Case c :
+         {Case{0, 0}, Case{999'999, 0}, Case{1'000'000, 10'000}, Case{1'999'999'999, 19'990'000},
+          Case{-1, -10'000}, Case{-1'000'000, -10'000}, Case{-1'000'001, -20'000}}) {
+        const std::chrono::system_clock::time_point t(
+            std::chrono::duration_cast<std::chrono::system_clock::duration>(
+                nanoseconds(c.sinceUnixEpochNs)));
+        EXPECT_EQ(FileTimeFromSystemTime(t),
+                  static_cast<FileTime>(static_cast<std::int64_t>(kUnixEpochAsFileTime) +
+                                        c.fileTimeFromUnixEpoch))
+            << c.sinceUnixEpochNs;
+    }
+    const FileTime now = SystemClock().Now();
+    EXPECT_GT(now, *ParseFileTime("2026-01-01T00:00:00Z"));
+    EXPECT_EQ(now % 10'000, 0u);
 }
 
 }  // namespace

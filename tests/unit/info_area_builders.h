@@ -31,8 +31,12 @@ inline Area MakeArea(std::uint8_t used, const std::vector<std::uint8_t>& entries
     return a;
 }
 
-inline std::vector<std::uint8_t> TimeEntry(std::uint8_t type, FileTime t) {
-    std::vector<std::uint8_t> e = {TimeEntryLength, type, 0, 0, 0, 0, 0, 0, 0, 0};
+// A time entry; one longer than 10 bytes has 0x44 after the time.
+inline std::vector<std::uint8_t> TimeEntry(std::uint8_t type, FileTime t,
+                                           std::uint8_t length = TimeEntryLength) {
+    std::vector<std::uint8_t> e(length, 0x44);
+    e[0] = length;
+    e[1] = type;
     Put64(e, 2, t);
     return e;
 }

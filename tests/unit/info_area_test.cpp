@@ -127,10 +127,21 @@ INSTANTIATE_TEST_SUITE_P(
             MakeArea(34, Cat({TimeEntry(11, kOld), TimeEntry(10, kOld), TimeEntry(11, kOld)})),
             MakeArea(34, Cat({TimeEntry(11, kNow), TimeEntry(10, kOld), TimeEntry(11, kNow)}))},
         StampCase{"InvalidBecomesFresh", Invalid(1, 9), FreshExpected(Invalid(1, 9))},
-        // A wrong-length entry of a time type is not a time: left alone, and
-        // proper entries are added behind it.
+        // A time-type entry too short for 8 bytes of time is not a time: left
+        // alone, and proper entries are added behind it.
         StampCase{"ShortTimeEntryIsForeign", MakeArea(8, Foreign(4, 11)),
                   MakeArea(28, Cat({Foreign(4, 11), TimeEntry(11, kNow), TimeEntry(10, kKept)}))},
+        StampCase{"NineByteTimeEntryIsForeign",
+                  MakeArea(23, Cat({TimeEntry(10, kOld), Foreign(9, 11)})),
+                  MakeArea(33, Cat({TimeEntry(10, kOld), Foreign(9, 11), TimeEntry(11, kNow)}))},
+        // A longer one is a time: stamped in its first 8 payload bytes, its
+        // tail kept, nothing appended.
+        StampCase{"LongUpdateTimeStampedInPlace",
+                  MakeArea(31, Cat({TimeEntry(11, kOld, 17), TimeEntry(10, kOld)})),
+                  MakeArea(31, Cat({TimeEntry(11, kNow, 17), TimeEntry(10, kOld)}))},
+        StampCase{"LongKeptTimeCounts",
+                  MakeArea(26, Cat({TimeEntry(10, kOld, 12), TimeEntry(11, kOld)})),
+                  MakeArea(26, Cat({TimeEntry(10, kOld, 12), TimeEntry(11, kNow)}))},
         // Room for one entry only: the used length must stay at most 127.
         StampCase{"RoomForTwo", MakeArea(107, Foreign(103)),
                   MakeArea(127, Cat({Foreign(103), TimeEntry(11, kNow), TimeEntry(10, kKept)}))},
@@ -162,6 +173,8 @@ TEST(InfoAreaTest, FreshAreaKeepsByteThreeAndTheTail) {
 TEST(InfoAreaTest, LastKeptTimeWins) {
     const Area a = MakeArea(34, Cat({TimeEntry(10, kOld), Foreign(10), TimeEntry(10, kKept)}));
     EXPECT_EQ(LastKeptTime(a), kKept);
+    EXPECT_EQ(LastKeptTime(MakeArea(24, Cat({TimeEntry(10, kKept, 20)}))), kKept);
+    EXPECT_FALSE(LastKeptTime(MakeArea(13, Foreign(9, 10))).has_value());
     EXPECT_FALSE(LastKeptTime(MakeArea(14, Foreign(10))).has_value());
     EXPECT_FALSE(LastKeptTime(Invalid(0, 0)).has_value());
 }
