@@ -24,6 +24,18 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (!ownName && !defaultName) {
             std::abort();
         }
+        // A pin that reads as a digest matches exactly the digest it spells.
+        if (choice.entry->sha256) {
+            const auto pinned = sovra::ParseSha256(*choice.entry->sha256);
+            const sovra::Sha256Digest zero{};
+            const sovra::PinCheck check = sovra::CheckPinnedDigest(*choice.entry, zero);
+            if (!pinned ? check != sovra::PinCheck::kMalformed
+                        : (check == sovra::PinCheck::kMatches) != (*pinned == zero) ||
+                              sovra::CheckPinnedDigest(*choice.entry, *pinned) !=
+                                  sovra::PinCheck::kMatches) {
+                std::abort();
+            }
+        }
     }
     // What the device matching reads from every entry.
     for (const pugi::xml_node& device : catalogue.DeviceElements()) {

@@ -14,6 +14,7 @@ constexpr const char* kDeviceName = "Device";
 constexpr const char* kFileNameAttr = "File_Name";
 constexpr const char* kRevAttr = "REV";
 constexpr const char* kDeviceNameAttr = "Device_Name";
+constexpr const char* kSha256Attr = "SHA256";
 
 // pugixml matches names on every kind of node; only elements are entries.
 bool IsElementNamed(const pugi::xml_node& node, const char* name) {
@@ -107,6 +108,9 @@ std::vector<FirmwareChoice> FirmwareChoices(const FirmwareCatalogue& catalogue) 
         entry->deviceName = AttributeValue(device, kDeviceNameAttr);
         entry->version = AttributeValue(device, kRevAttr);
         entry->path = ResolveFirmwarePath(catalogue.FirmwareFolder(), entry->fileName);
+        if (AttributePresent(device, kSha256Attr)) {
+            entry->sha256 = AttributeValue(device, kSha256Attr);
+        }
         // An empty Device_Name is a name too: only a missing one falls back.
         const std::string displayName =
             AttributePresent(device, kDeviceNameAttr) ? entry->deviceName : kDefaultDisplayName;
@@ -116,6 +120,17 @@ std::vector<FirmwareChoice> FirmwareChoices(const FirmwareCatalogue& catalogue) 
         choices.push_back(std::move(choice));
     }
     return choices;
+}
+
+PinCheck CheckPinnedDigest(const FirmwareEntry& entry, const Sha256Digest& fileDigest) {
+    if (!entry.sha256) {
+        return PinCheck::kNotPinned;
+    }
+    const std::optional<Sha256Digest> pinned = ParseSha256(*entry.sha256);
+    if (!pinned) {
+        return PinCheck::kMalformed;
+    }
+    return *pinned == fileDigest ? PinCheck::kMatches : PinCheck::kMismatch;
 }
 
 }  // namespace sovra

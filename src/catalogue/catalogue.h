@@ -4,10 +4,13 @@
 
 #include <cstddef>
 #include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include <pugixml.hpp>
+
+#include "app/sha256.h"
 
 namespace sovra {
 
@@ -84,7 +87,19 @@ struct FirmwareEntry {
     std::string version;     // REV
     // The file to open: File_Name resolved against the catalogue's folder.
     std::string path;
+    // SHA256 as written, when the Device element has one: the one file this
+    // entry may send to a device.
+    std::optional<std::string> sha256;
 };
+
+// What an entry says of a firmware file's digest.
+enum class PinCheck {
+    kNotPinned,  // no SHA256: any file will do, as ever
+    kMatches,
+    kMismatch,   // another file than the one the catalogue names
+    kMalformed,  // SHA256 is not 64 hexadecimal digits: nothing can match it
+};
+PinCheck CheckPinnedDigest(const FirmwareEntry& entry, const Sha256Digest& fileDigest);
 
 struct FirmwareChoice {
     std::string text;  // e.g. "Beamformer 100, firmware ver. 01.02"

@@ -87,6 +87,41 @@ std::string CatalogueOutputClash(const std::optional<std::string>& catalogue,
     return OutputClashes(output, {{read, "the catalogue"}});
 }
 
+std::string PinFailure(const FirmwareEntry& entry, PinCheck check, const std::string& file,
+                       const Sha256Digest& digest) {
+    switch (check) {
+        case PinCheck::kNotPinned:
+        case PinCheck::kMatches:
+            return {};
+        case PinCheck::kMismatch:
+            return file + " does not match its catalogue entry: the catalogue gives SHA256 " +
+                   TerminalSafe(*entry.sha256) + ", the file's is " + Sha256Hex(digest) + ".";
+        case PinCheck::kMalformed:
+            return "the catalogue entry of " + file + " gives SHA256 '" +
+                   TerminalSafe(*entry.sha256) +
+                   "', which is not 64 hexadecimal digits, so the file cannot be checked.";
+    }
+    return {};
+}
+
+bool FirmwareMatchesItsEntries(const FirmwareCatalogue& catalogue, const std::string& path,
+                               const Sha256Digest& digest, std::ostream& err) {
+    bool matches = true;
+    for (const FirmwareChoice& choice : FirmwareChoices(catalogue)) {
+        const FirmwareEntry& entry = *choice.entry;
+        if (!entry.sha256 || !SameFile(entry.path, path)) {
+            continue;
+        }
+        const std::string failure =
+            PinFailure(entry, CheckPinnedDigest(entry, digest), TerminalSafe(path), digest);
+        if (!failure.empty()) {
+            err << "sovra-flash: " << failure << '\n';
+            matches = false;
+        }
+    }
+    return matches;
+}
+
 CLI::Option* AddCatalogueOption(CLI::App* cmd, std::string& path, std::string_view what) {
     return cmd
         ->add_option("--catalogue", path, std::string(what) + " (default: looked up, see below)")

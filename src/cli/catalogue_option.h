@@ -43,6 +43,18 @@ std::optional<FirmwareCatalogue> LoadCatalogueOption(const std::optional<std::st
 std::string CatalogueOutputClash(const std::optional<std::string>& catalogue,
                                  const std::string& output);
 
+// What a catalogue entry's SHA256 says of a firmware file that does not
+// pass it, as a sentence about `file` (already safe to print), or the empty
+// text for kNotPinned and kMatches.
+std::string PinFailure(const FirmwareEntry& entry, PinCheck check, const std::string& file,
+                       const Sha256Digest& digest);
+
+// The firmware file `path`, whose bytes have `digest`, checked against every
+// entry of `catalogue` that names the same file (links followed) and
+// carries SHA256. Each entry it fails is told on `err`; true when none.
+bool FirmwareMatchesItsEntries(const FirmwareCatalogue& catalogue, const std::string& path,
+                               const Sha256Digest& digest, std::ostream& err);
+
 // Adds --catalogue FILE to `cmd`, `what` saying what the catalogue is for
 // ("The catalogue to read").
 CLI::Option* AddCatalogueOption(CLI::App* cmd, std::string& path, std::string_view what);

@@ -3,13 +3,17 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <iostream>
 #include <memory>
+#include <optional>
 
+#include "app/files.h"
 #include "catalogue/catalogue.h"
 #include "cli/catalogue_option.h"
 #include "cli/commands.h"
 #include "cli/device_select.h"
+#include "flash/flash_command.h"
 
 namespace sovra::cli {
 namespace {
@@ -20,7 +24,14 @@ constexpr const char* kFooter = R"(Examples:
       text as the desktop application shows it, a tab, the firmware file (its
       File_Name read from the catalogue's folder)
   sovra-flash firmware --catalogue /opt/sovra/FirmwareUpdate.xml --json
-      the same as JSON: [{"text", "file", "device_name", "version"}, ...]
+      the same as JSON: [{"text", "file", "device_name", "version", "sha256",
+      "sha256_matches"}, ...]
+
+An entry whose Device element carries SHA256 (64 hexadecimal digits) pins
+its firmware file: the file is read and checked. A file that does not match,
+cannot be read, or an SHA256 that is not 64 hexadecimal digits is flagged on
+stderr, and the exit code is 1; "sha256" is the attribute as written (null
+without one), "sha256_matches" true or false (null without one).
 
 A catalogue that is not well-formed is listed as far as it could be read,
 with a warning, as the desktop application would use it. Control characters
@@ -41,13 +52,44 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
     const FirmwareCatalogue& catalogue = *loaded;
 
     const std::vector<FirmwareChoice> choices = FirmwareChoices(catalogue);
+    // Each pinned file checked against its entry, in the listing's order.
+    std::vector<std::optional<bool>> matches;
+    for (const FirmwareChoice& choice : choices) {
+        const FirmwareEntry& entry = *choice.entry;
+        if (!entry.sha256) {
+            matches.emplace_back();
+            continue;
+        }
+        std::vector<std::uint8_t> bytes;
+        std::string error;
+        std::string failure;
+        if (!ReadRegularFile(entry.path, FlashSize, bytes, error)) {
+            failure = "the firmware file of '" + TerminalSafe(choice.text) +
+                      "' cannot be checked against its SHA256: " + error;
+        } else {
+            const Sha256Digest digest = Sha256(bytes);
+            failure = PinFailure(entry, CheckPinnedDigest(entry, digest),
+                                 "'" + TerminalSafe(entry.path) + "'", digest);
+        }
+        if (!failure.empty()) {
+            err << "sovra-flash: " << failure << '\n';
+        }
+        matches.emplace_back(failure.empty());
+    }
+    const bool allMatch =
+        std::none_of(matches.begin(), matches.end(), [](const auto& m) { return m == false; });
+
     if (options.json) {
         nlohmann::json rows = nlohmann::json::array();
-        for (const FirmwareChoice& choice : choices) {
-            rows.push_back({{"text", choice.text},
-                            {"file", choice.entry->path},
-                            {"device_name", choice.entry->deviceName},
-                            {"version", choice.entry->version}});
+        for (std::size_t i = 0; i < choices.size(); ++i) {
+            const FirmwareEntry& entry = *choices[i].entry;
+            rows.push_back(
+                {{"text", choices[i].text},
+                 {"file", entry.path},
+                 {"device_name", entry.deviceName},
+                 {"version", entry.version},
+                 {"sha256", entry.sha256 ? nlohmann::json(*entry.sha256) : nullptr},
+                 {"sha256_matches", matches[i] ? nlohmann::json(*matches[i]) : nullptr}});
         }
         // The parser hands over bytes, not checked UTF-8; replace what is
         // not UTF-8 rather than fail the listing.
@@ -64,7 +106,7 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
         err << "sovra-flash: cannot write the list of firmware choices.\n";
         return kExitRefused;
     }
-    return kExitOk;
+    return allMatch ? kExitOk : kExitRefused;
 }
 
 void AddFirmware(CLI::App& app, Runner& run) {

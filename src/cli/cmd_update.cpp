@@ -52,15 +52,11 @@ bool LoadImage(const UpdateCliOptions& o, std::vector<std::uint8_t>& bytes, std:
 }
 
 // The rows to update, each once, in the order named.
-bool ChooseDevices(const UpdateCliOptions& o, const DeviceAccess& access,
-                   std::vector<DeviceRow>& chosen, std::ostream& err) {
-    const auto catalogue = LoadDeviceCatalogue(o.catalogue, err);
-    if (!catalogue) {
-        return false;
-    }
+bool ChooseDevices(const UpdateCliOptions& o, const FirmwareCatalogue& catalogue,
+                   const DeviceAccess& access, std::vector<DeviceRow>& chosen, std::ostream& err) {
     std::vector<DeviceRow> rows;
     std::string error;
-    if (!ListDeviceRows(*catalogue, access, rows, error)) {
+    if (!ListDeviceRows(catalogue, access, rows, error)) {
         err << "sovra-flash: cannot list devices: " << error << '\n';
         return false;
     }
@@ -142,8 +138,19 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
     if (!LoadImage(o, image, err)) {
         return kExitRefused;
     }
+    const auto catalogue = LoadDeviceCatalogue(o.catalogue, err);
+    if (!catalogue) {
+        return kExitRefused;
+    }
+    // A firmware file the catalogue pins to a digest must be that file.
+    if (o.mode != UpdateMode::kRestore &&
+        !FirmwareMatchesItsEntries(*catalogue, o.image, Sha256(image), err)) {
+        ReportSystemEvent(kEventErrorReadingFirmwareFile);
+        err << "Nothing was sent to any device.\n";
+        return kExitRefused;
+    }
     std::vector<DeviceRow> devices;
-    if (!ChooseDevices(o, access, devices, err)) {
+    if (!ChooseDevices(o, *catalogue, access, devices, err)) {
         return kExitRefused;
     }
     if (o.backup && devices.size() > 1) {

@@ -261,6 +261,11 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
     if (!catalogue) {
         return kExitRefused;
     }
+    if (!FirmwareMatchesItsEntries(*catalogue, w.firmware, Sha256(firmware.bytes), err)) {
+        ReportSystemEvent(kEventErrorReadingFirmwareFile);
+        err << "Nothing was sent to any device.\n";
+        return kExitRefused;
+    }
     UpdateCliOptions o;
     o.image = w.firmware;
     o.noBackup = w.noBackup;

@@ -51,6 +51,10 @@ inline constexpr const char* kDeviceBusyText =
     "again.";
 inline constexpr const char* kFirmwareFileInvalidText =
     "Upgrade initialization error.\nSelected firmware file is not a valid firmware image.";
+// The catalogue entry pins another file (its SHA256), or a digest that
+// nothing can match.
+inline constexpr const char* kFirmwareFileMismatchText =
+    "Upgrade initialization error.\nSelected firmware file does not match its catalogue entry.";
 
 // The application icon: every size of resource 128.
 QIcon ApplicationIcon();

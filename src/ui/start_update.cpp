@@ -66,6 +66,7 @@ void MainWindow::StartUpdate() {
     // File_Name as read from the catalogue's folder, so a bundle works from
     // wherever the program was started.
     const std::string fileName = firmwareEntry->path;
+    const FirmwareEntry chosenFirmware = *firmwareEntry;
     // By value: the row's entry may be gone by the time the job needs it
     // (the backup's name).
     const DeviceEntry chosenDevice = *deviceEntry;
@@ -106,6 +107,12 @@ void MainWindow::StartUpdate() {
         // can take, are refused with messages of their own.
         Refuse(read == E_FAIL ? kFirmwareFileUnreadableText : kFirmwareFileInvalidText,
                kEventErrorReadingFirmwareFile);
+        return;
+    }
+    // A catalogue entry with SHA256 sends that file and no other.
+    const PinCheck pin = CheckPinnedDigest(chosenFirmware, Sha256(file.bytes));
+    if (pin == PinCheck::kMismatch || pin == PinCheck::kMalformed) {
+        Refuse(kFirmwareFileMismatchText, kEventErrorReadingFirmwareFile);
         return;
     }
     firmware_ = std::move(file.bytes);

@@ -17,6 +17,7 @@
 #include <QPushButton>
 #include <QTest>
 
+#include "app/sha256.h"
 #include "flash/flash_command.h"
 #include "support/log_receiver.h"
 #include "ui/caution_dialog.h"
@@ -288,6 +289,41 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
         if (model) {
             EXPECT_EQ(model->RequestCount(), 0u);
         }
+    }
+}
+
+// A catalogue entry with SHA256 lets only its own file through: another is
+// refused like a bad file, before the caution dialog; the pinned one, in
+// either case, goes on to it.
+TEST_F(StartUpdateTest, AFileItsEntryDoesNotPinIsRefused) {
+    auto model = rig.PlugModel(kDevicePath);
+    const std::string pin = Sha256Hex(Sha256(firmware));
+    const std::string upper = QString::fromStdString(pin).toUpper().toStdString();
+    const struct {
+        std::string sha256;
+        bool refused;
+    } cases[] = {
+        {Sha256Hex(Sha256(model->Flash())), true}, {"none", true}, {pin, false}, {upper, false}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.sha256);
+        rig.WriteCatalogue(
+            {R"(Device_Name="Beamformer 100" VID="abc" PID="10")",
+             "File_Name=\"" + firmwarePath + "\" REV=\"01.00\" SHA256=\"" + c.sha256 + "\""});
+        auto dlg = Open();
+        dlg->FirmwareList()->setCurrentIndex(0);
+        boxes.clear();
+        cautions = 0;
+        {
+            const auto driver = Drive(Caution::kCancel);
+            dlg->StartUpdate();
+        }
+        if (c.refused) {
+            ASSERT_EQ(boxes.size(), 1u);
+            EXPECT_EQ(boxes[0].text, kFirmwareFileMismatchText);
+            EXPECT_EQ(log.Drain(), std::vector<LogEntry>{Entry(kEventErrorReadingFirmwareFile)});
+        }
+        EXPECT_EQ(cautions, c.refused ? 0 : 1);
+        EXPECT_EQ(model->RequestCount(), 0u);
     }
 }
 

@@ -6,6 +6,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -284,6 +286,44 @@ TEST(CatalogueTest, DeviceElementsAndAttributeLookups) {
 
     EXPECT_TRUE(FirmwareCatalogue().DeviceElements().empty());
     EXPECT_TRUE(FirmwareCatalogue().FirstDeviceList().empty());
+}
+
+// SHA256 pins an entry to one file: either case, the first attribute of
+// the name, and anything but 64 hexadecimal digits matches nothing.
+TEST(CatalogueTest, Sha256PinsAnEntryToOneFile) {
+    const std::vector<std::uint8_t> file = {'b', 'f', '1', '0', '0'};
+    const Sha256Digest digest = Sha256(file);
+    std::string lower = Sha256Hex(digest);
+    std::string upper = lower;
+    for (char& c : upper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    std::string other = lower;
+    other[63] = other[63] == '0' ? '1' : '0';
+    struct Case {
+        std::string attributes;
+        PinCheck check;
+    };
+    const Case cases[] = {
+        {"", PinCheck::kNotPinned},
+        {"SHA256=\"" + lower + "\"", PinCheck::kMatches},
+        {"SHA256=\"" + upper + "\"", PinCheck::kMatches},
+        {"SHA256=\"" + lower + "\" SHA256=\"" + other + "\"", PinCheck::kMatches},
+        {"SHA256=\"" + other + "\" SHA256=\"" + lower + "\"", PinCheck::kMismatch},
+        {"sha256=\"" + other + "\"", PinCheck::kNotPinned},
+        {"SHA256=\"\"", PinCheck::kMalformed},
+        {"SHA256=\" " + lower + "\"", PinCheck::kMalformed},
+        {"SHA256=\"" + lower.substr(0, 63) + "g\"", PinCheck::kMalformed},
+        {"SHA256=\"" + lower + "0\"", PinCheck::kMalformed},
+    };
+    for (const Case& c : cases) {
+        const std::string xml = R"(<Device_list><Device File_Name="a.img" REV="1" )" +
+                                c.attributes + "/></Device_list>";
+        const auto catalogue = FirmwareCatalogue::LoadFromBuffer(xml.data(), xml.size());
+        const auto choices = FirmwareChoices(catalogue);
+        ASSERT_EQ(choices.size(), 1u) << c.attributes;
+        EXPECT_EQ(CheckPinnedDigest(*choices[0].entry, digest), c.check) << c.attributes;
+    }
 }
 
 }  // namespace

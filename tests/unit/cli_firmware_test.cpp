@@ -7,12 +7,15 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <cctype>
+#include <cstdint>
 #include <cstdio>
 #include <filesystem>
 #include <optional>
 #include <sstream>
 #include <string>
 
+#include "app/sha256.h"
 #include "cli/commands.h"
 
 namespace sovra::cli {
@@ -89,8 +92,45 @@ TEST_F(CliFirmwareTest, ListsRowsInOrderWithTheirFiles) {
     EXPECT_EQ(rows[0], (nlohmann::json{{"text", "Beamformer 100, firmware ver. 01.02"},
                                        {"file", dir_ + "/bf100_0102.img"},
                                        {"device_name", "Beamformer 100"},
-                                       {"version", "01.02"}}));
+                                       {"version", "01.02"},
+                                       {"sha256", nullptr},
+                                       {"sha256_matches", nullptr}}));
     EXPECT_EQ(rows[1]["device_name"], "");
+}
+
+// Pinned files are read and checked; any that fails is flagged, and so is
+// the exit code. Unpinned entries are listed as ever, unread.
+TEST_F(CliFirmwareTest, PinnedFilesAreCheckedAndMismatchesFlagged) {
+    Write("good.img", "good");
+    Write("bad.img", "tampered");
+    const std::string good = Sha256Hex(Sha256(std::vector<std::uint8_t>{'g', 'o', 'o', 'd'}));
+    std::string goodUpper = good;
+    for (char& c : goodUpper) {
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    }
+    const std::string file = Write("c.xml", R"(<Device_list>
+  <Device File_Name="good.img" REV="1" SHA256=")" +
+                                                goodUpper + R"("/>
+  <Device File_Name="bad.img" REV="2" SHA256=")" +
+                                                good + R"("/>
+  <Device File_Name="gone.img" REV="3" SHA256=")" +
+                                                good + R"("/>
+  <Device File_Name="bad.img" REV="4"/>
+</Device_list>)");
+    EXPECT_EQ(Run({file, true}), kExitRefused);
+    const auto rows = nlohmann::json::parse(out_.str());
+    ASSERT_EQ(rows.size(), 4u);
+    const nlohmann::json expected[] = {
+        {goodUpper, true}, {good, false}, {good, false}, {nullptr, nullptr}};
+    for (std::size_t i = 0; i < 4; ++i) {
+        EXPECT_EQ(rows[i]["sha256"], expected[i][0]) << i;
+        EXPECT_EQ(rows[i]["sha256_matches"], expected[i][1]) << i;
+    }
+    EXPECT_NE(err_.str().find("'" + dir_ + "/bad.img' does not match its catalogue entry"),
+              std::string::npos)
+        << err_.str();
+    EXPECT_NE(err_.str().find("cannot be checked against its SHA256"), std::string::npos);
+    EXPECT_EQ(err_.str().find("good.img"), std::string::npos);
 }
 
 // Without --catalogue: the look-up's catalogue, named on stderr, with its

@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -22,6 +24,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/sha256.h"
 #include "cli/cmd_update.h"
 #include "cli/commands.h"
 #include "cli/update_report.h"
@@ -102,6 +105,14 @@ std::optional<FileTime> StampedUpdateTime(std::span<const std::uint8_t> flash) {
         }
     }
     return std::nullopt;
+}
+
+// The catalogue of kCatalogue whose entry pins its file to `sha256`.
+void WritePinnedCatalogue(const std::string& path, const std::string& sha256) {
+    std::ofstream(path) << R"(<Device_list>
+  <Device File_Name="bf100.img" REV="01.02" Device_Name="Beamformer 100" VID="abc" PID="10" SHA256=")"
+                        << sha256 << R"("/>
+</Device_list>)";
 }
 
 // Public throughout: the tables below reach into it.
@@ -289,6 +300,14 @@ INSTANTIATE_TEST_SUITE_P(
                         WriteFile(t.firmwarePath_, std::vector<std::uint8_t>(4096, 0x01));
                     },
                     "", false, kExitRefused, "cannot be written: a record of the image runs past"},
+        RefusalCase{"FirmwareNotTheCataloguesFile",
+                    [](auto& t, auto&) {
+                        WritePinnedCatalogue(t.catalogue_, Sha256Hex(Sha256(t.oldFlash_[0])));
+                    },
+                    "", false, kExitRefused, "does not match its catalogue entry"},
+        RefusalCase{"CatalogueSha256NotADigest",
+                    [](auto& t, auto&) { WritePinnedCatalogue(t.catalogue_, "01.02"); }, "", false,
+                    kExitRefused, "is not 64 hexadecimal digits"},
         RefusalCase{"FirmwareMissing", [](auto&, auto& o) { o.image += ".missing"; }, "", false,
                     kExitRefused, "cannot open"},
         RefusalCase{"UnknownDevice", [](auto&, auto& o) { o.devices = {"/dev/bus/usb/009/001"}; },
@@ -339,6 +358,19 @@ INSTANTIATE_TEST_SUITE_P(
                     },
                     "", false, kExitRefused, "a whole flash is exactly 262144"}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(CliUpdateTest, TheFileTheCataloguePinsGoesThroughInEitherCase) {
+    Plug(2);
+    std::string hex = Sha256Hex(Sha256(firmware_));
+    for (std::size_t device : {0u, 1u}) {
+        if (device == 1) {
+            std::transform(hex.begin(), hex.end(), hex.begin(), ::toupper);
+        }
+        WritePinnedCatalogue(catalogue_, hex);
+        EXPECT_EQ(Run(Options({kPaths[device]})), kExitOk) << hex << '\n' << err_.str();
+        EXPECT_TRUE(Flash(device) == Merged(device));
+    }
+}
 
 TEST_F(CliUpdateTest, ConfirmedOnATerminalItGoesAhead) {
     Plug(1);
