@@ -50,7 +50,8 @@ std::uint64_t* CountedFault(FaultPlan& faults, std::string_view key) {
 }  // namespace
 
 DeviceSpecResult ParseDeviceSpec(std::string_view text) {
-    const std::string quoted = "'" + std::string(text) + "'";
+    std::string quoted(1, '\'');
+    quoted.append(text).push_back('\'');
     const auto comma = text.find(',');
     const std::string_view ids = text.substr(0, comma);
     const auto c1 = ids.find(':');

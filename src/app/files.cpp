@@ -42,7 +42,11 @@ std::string Reason(int err) {
 }
 
 std::string Quoted(std::string_view path) {
-    return "'" + std::string(path) + "'";
+    // Built by appending: GCC 12 misreads `"..." + std::string&&` at -O3
+    // (-Wrestrict).
+    std::string quoted(1, '\'');
+    quoted.append(path).push_back('\'');
+    return quoted;
 }
 
 // "cannot write 'x': reason."; errno is passed in by value, read before

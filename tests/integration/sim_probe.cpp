@@ -79,7 +79,8 @@ void List(udev* u) {
         std::unique_ptr<udev_device, decltype(&udev_device_unref)> d(
             udev_device_new_from_syspath(u, udev_list_entry_get_name(entry)), udev_device_unref);
         if (d) {
-            line += (line.size() > 5 ? " " : "") + Ids(d.get());
+            line += line.size() > 5 ? " " : "";
+            line += Ids(d.get());
         }
     }
     std::printf("%s\n", line.c_str());

@@ -543,7 +543,7 @@ TEST(MergeTest, LiteralBytesOfAFileAndTheMergedTimeStamps) {
         0x40, 0x00, 0x00, 0x00,  // count 64
         0x00, 0x30, 0x00, 0x40,  // the device-info tag 0x40003000
     };
-    file.resize(file.size() + 128, 0x11);                           // device data
+    file.insert(file.end(), 128, 0x11);                             // device data
     file.insert(file.end(), {0x04, 0x01, 0x06, 0xFF, 0x02, 0x01});  // area: one 2-byte entry
     file.resize(file.size() + 122, 0xFF);                           // rest of the area
     file.insert(file.end(), {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});  // end, after, checksum
