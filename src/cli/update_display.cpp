@@ -27,31 +27,6 @@ bool Wakeup::WaitFor(std::chrono::milliseconds timeout, const std::function<bool
     return done();
 }
 
-std::string StageText(UpdateStage stage) {
-    const int n = static_cast<int>(stage);
-    return "Stage " + std::to_string(n == 0 ? 1 : n) + " of 3";
-}
-
-std::string OperationText(Operation operation) {
-    switch (operation) {
-        case Operation::kInitialize:
-            return "Initialize hardware";
-        case Operation::kReadFlash:
-            return "Read firmware";
-        case Operation::kParse:
-            return "Parse firmware";
-        case Operation::kCopy:
-            return "Copy image";
-        case Operation::kWrite:
-            return "Write firmware";
-        case Operation::kVerify:
-            return "Verify firmware";
-        case Operation::kComplete:
-            return "Complete";
-    }
-    return "";
-}
-
 UpdateDisplay::UpdateDisplay(std::ostream& out, bool terminal, std::size_t width)
     : out_(out), terminal_(terminal), width_(std::max<std::size_t>(width, 20)) {}
 
@@ -97,12 +72,12 @@ std::string UpdateDisplay::Line(const DisplayedDevice& device, const ProgressSta
         return line + "  " + FormatDuration(elapsed);
     }
     char operation[24];
-    std::snprintf(operation, sizeof operation, "%-15s", OperationText(state.operation).c_str());
+    std::snprintf(operation, sizeof operation, "%-15s", OperationName(state.operation));
     char percent[8];
     std::snprintf(percent, sizeof percent, "%4d%%",
                   Percent(state.requestsDone, state.requestsExpected, false));
-    line += StageText(state.stage) + "  " + operation + percent + " " + FormatDuration(elapsed) +
-            " elapsed";
+    line += std::string(StageName(state.stage)) + "  " + operation + percent + " " +
+            FormatDuration(elapsed) + " elapsed";
     // An estimate from the first few requests would only jump about.
     if (state.requestsDone >= 64 && state.requestsDone < state.requestsExpected) {
         const auto left = elapsed *
@@ -143,8 +118,8 @@ void UpdateDisplay::Draw() {
                 continue;
             }
             const int tenth = Percent(s.requestsDone, s.requestsExpected, false) / 10 * 10;
-            const std::string line = devices_[i].label + ": " + StageText(s.stage) + ", " +
-                                     OperationText(s.operation) + ", " + std::to_string(tenth) +
+            const std::string line = devices_[i].label + ": " + StageName(s.stage) + ", " +
+                                     OperationName(s.operation) + ", " + std::to_string(tenth) +
                                      "%";
             if (line != lastPlain_[i]) {
                 out_ << line << '\n';

@@ -39,9 +39,6 @@ struct DisplayedDevice {
     std::chrono::steady_clock::time_point started;
 };
 
-// "Stage 2 of 3" and "Parse firmware": the texts of a stage and an operation.
-std::string StageText(UpdateStage stage);
-std::string OperationText(Operation operation);
 
 class UpdateDisplay {
   public:

@@ -31,39 +31,6 @@ std::string AnimatedText(const std::string& text, int tick) {
     return text + std::string(static_cast<std::size_t>(n), ' ') + "...";
 }
 
-std::string StageLabelText(UpdateStage stage) {
-    switch (stage) {
-        case UpdateStage::kNotStarted:
-        case UpdateStage::kReadBack:
-            return "Stage 1 of 3";
-        case UpdateStage::kBuild:
-            return "Stage 2 of 3";
-        case UpdateStage::kWrite:
-            return "Stage 3 of 3";
-    }
-    return "";
-}
-
-std::string OperationLabelText(Operation operation) {
-    switch (operation) {
-        case Operation::kInitialize:
-            return "Initialize hardware";
-        case Operation::kReadFlash:
-            return "Read firmware";
-        case Operation::kParse:
-            return "Parse firmware";
-        case Operation::kCopy:
-            return "Copy image";
-        case Operation::kWrite:
-            return "Write firmware";
-        case Operation::kVerify:
-            return "Verify firmware";
-        case Operation::kComplete:
-            return "Complete";
-    }
-    return "";
-}
-
 ProgressDialog::ProgressDialog(QWidget* parent, UpdateRun::ThreadStarter startThread)
     : QDialog(parent, DialogWindowFlags()),
       units_(WriteProcessFont()),
@@ -132,8 +99,8 @@ int ProgressDialog::Run() {
 }
 
 void ProgressDialog::Prepare() {
-    stageLabel_->setText(ToQString(StageLabelText(shownStage_)));
-    operation_->setText(ToQString(OperationLabelText(shownOperation_)));
+    stageLabel_->setText(ToQString(StageName(shownStage_)));
+    operation_->setText(ToQString(OperationName(shownOperation_)));
     message_->setText(QString::fromLatin1(kWritingWarningText));
 
     stage_->SetRange(0, kStageBarMax);
@@ -166,8 +133,8 @@ void ProgressDialog::Animate() {
     if (timerId_ == 0) {
         return;
     }
-    operation_->setText(ToQString(AnimatedText(OperationLabelText(shownOperation_), tickCount_)));
-    stageLabel_->setText(ToQString(AnimatedText(StageLabelText(shownStage_), tickCount_)));
+    operation_->setText(ToQString(AnimatedText(OperationName(shownOperation_), tickCount_)));
+    stageLabel_->setText(ToQString(AnimatedText(StageName(shownStage_), tickCount_)));
 }
 
 void ProgressDialog::Refresh() {
@@ -181,7 +148,7 @@ void ProgressDialog::Refresh() {
         shownOperation_ = state.operation;
         // The end of a stage shows at once, without the moving dots.
         if (shownOperation_ == Operation::kComplete) {
-            operation_->setText(ToQString(OperationLabelText(shownOperation_)));
+            operation_->setText(ToQString(OperationName(shownOperation_)));
         }
     }
     stage_->SetPos(state.stagePercent);

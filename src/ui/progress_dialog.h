@@ -60,9 +60,6 @@ inline constexpr int kAnimationCycle = 15;
 
 // The text an animated label shows after `tick` ticks.
 std::string AnimatedText(const std::string& text, int tick);
-// "Stage 1 of 3" ... and "Read firmware" ...: what the labels show.
-std::string StageLabelText(UpdateStage stage);
-std::string OperationLabelText(Operation operation);
 
 class ProgressDialog final : public QDialog {
     Q_OBJECT

@@ -5,6 +5,39 @@
 
 namespace sovra {
 
+const char* StageName(UpdateStage stage) {
+    switch (stage) {
+        case UpdateStage::kNotStarted:
+        case UpdateStage::kReadBack:
+            return "Stage 1 of 3";
+        case UpdateStage::kBuild:
+            return "Stage 2 of 3";
+        case UpdateStage::kWrite:
+            return "Stage 3 of 3";
+    }
+    return "";
+}
+
+const char* OperationName(Operation operation) {
+    switch (operation) {
+        case Operation::kInitialize:
+            return "Initialize hardware";
+        case Operation::kReadFlash:
+            return "Read firmware";
+        case Operation::kParse:
+            return "Parse firmware";
+        case Operation::kCopy:
+            return "Copy image";
+        case Operation::kWrite:
+            return "Write firmware";
+        case Operation::kVerify:
+            return "Verify firmware";
+        case Operation::kComplete:
+            return "Complete";
+    }
+    return "";
+}
+
 UpdateProgress::UpdateProgress(Notify notify) : notify_(std::move(notify)) {}
 
 ProgressState UpdateProgress::Snapshot() const {

@@ -33,6 +33,11 @@ enum class UpdateStage : std::uint8_t {
     kWrite = 3,     // writing it, and reading it back to compare
 };
 
+// What both programs show of a stage and an operation: "Stage 2 of 3",
+// "Parse firmware". A job not started yet shows the first stage.
+const char* StageName(UpdateStage stage);
+const char* OperationName(Operation operation);
+
 // The stage bar's and the overall bar's scales.
 inline constexpr int kStageBarMax = 100;
 inline constexpr int kOverallBarMax = 300;
