@@ -518,4 +518,12 @@ std::string OutputClashes(const std::string& output, std::initializer_list<FileR
     return {};
 }
 
+std::string FolderOf(const std::string& path) {
+    const std::size_t slash = path.rfind('/');
+    if (slash == std::string::npos) {
+        return ".";
+    }
+    return slash == 0 ? "/" : path.substr(0, slash);
+}
+
 }  // namespace sovra

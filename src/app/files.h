@@ -70,6 +70,10 @@ bool WriteNewFile(std::string& path, std::span<const std::uint8_t> data, std::st
 // before it spends minutes reading a device.
 bool CheckCanCreate(const std::string& path, std::string& error);
 
+// The folder a path names a file in: "." for a bare name, "/" for one in
+// the root. Textual: nothing is looked up.
+std::string FolderOf(const std::string& path);
+
 // True when both paths exist and name the same file, symbolic links followed.
 bool SameFile(const std::string& a, const std::string& b);
 

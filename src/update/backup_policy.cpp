@@ -21,14 +21,6 @@ std::string Reason(int err) {
     return std::strerror(err);
 }
 
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
-
 bool WritableFolder(const std::string& folder, std::string& failure) {
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0) {

@@ -12,6 +12,8 @@
 #include "device/flash_backup.h"
 #include "update/backup_policy.h"
 
+#include "app/files.h"
+
 namespace sovra {
 namespace {
 
@@ -20,14 +22,6 @@ constexpr std::size_t kMaxLine = 64 * 1024;
 
 std::string Reason(int err) {
     return std::strerror(err);
-}
-
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
 }
 
 template <class T>

@@ -16,16 +16,10 @@
 #include "flash/image_format.h"
 #include "flash/merge.h"
 
+#include "app/files.h"
+
 namespace sovra {
 namespace {
-
-std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
-}
 
 std::string Quoted(const std::string& path) {
     return "'" + path + "'";
