@@ -48,6 +48,8 @@ inline constexpr SystemEvent kEventErrorOpeningDevice{EVENTLOG_ERROR_TYPE,
                                                       "Error opening device object."};
 inline constexpr SystemEvent kEventErrorReadingFirmwareFile{EVENTLOG_ERROR_TYPE,
                                                             "Error reading firmware data file."};
+// "Firware" is the entry's own spelling, kept on purpose: log searches and
+// monitoring rules written against it must go on matching. Do not correct it.
 inline constexpr SystemEvent kEventUpdateStarted{EVENTLOG_INFORMATION_TYPE,
                                                  "Firware update started."};
 inline constexpr SystemEvent kEventStage1{EVENTLOG_INFORMATION_TYPE, "Load Stage 1 of 3."};

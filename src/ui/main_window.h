@@ -27,6 +27,8 @@ namespace sovra::ui {
 inline constexpr const char* kMainCaption = "SovRa firmware upgrade 1.02";
 inline constexpr const char* kTopText =
     "This utility upgrades SovRa beamformer with firmware from the list";
+// "upgrate" is the window's own spelling, kept on purpose (manuals and
+// screenshots show it). Do not correct it.
 inline constexpr const char* kInstructionText =
     "Connect beamformer you want to upgrate to the system and power on it.\nYour computer must "
     "not be running on battery.\nList of connected devices:";
