@@ -174,6 +174,11 @@ void ProgressDialog::ShowEnd(const UpdateOutcome& outcome) {
         ui::EndWaitCursor();
         waitCursor_ = false;
     }
+    // A job that stops between two ticks has not shown its last operation
+    // yet: a failure names the one it stopped in.
+    if (shownOperation_ != Operation::kComplete) {
+        operation_->setText(ToQString(AnimatedText(OperationName(shownOperation_), tickCount_)));
+    }
     StopTimer();
     // The engine's refusals that the user must hear of before the result.
     const Status s = outcome.status;

@@ -157,6 +157,7 @@ TEST(GuiUnderUmockdevTest, ADeviceInUseIsToldAndALostWriteIsAFailure) {
 
     std::vector<std::string> boxes;
     std::string result;
+    std::string operation;  // the operation label when the result shows
     const auto press = [&] {
         boxes.clear();
         result.clear();
@@ -169,6 +170,7 @@ TEST(GuiUnderUmockdevTest, ADeviceInUseIsToldAndALostWriteIsAFailure) {
             } else if (auto* p = dynamic_cast<ProgressDialog*>(modal)) {
                 if (p->Finished()) {
                     result = p->MessageLabel()->text().toStdString();
+                    operation = p->OperationLabel()->text().toStdString();
                     p->CloseButton()->click();
                 }
             }
@@ -191,6 +193,8 @@ TEST(GuiUnderUmockdevTest, ADeviceInUseIsToldAndALostWriteIsAFailure) {
     press();
     EXPECT_TRUE(boxes.empty());
     EXPECT_EQ(result, kUpdateFailedText);
+    // The window names the operation the update stopped in.
+    EXPECT_EQ(operation.rfind("Verify firmware", 0), 0u) << operation;
     const std::vector<LogEntry> entries = log.Drain();
     ASSERT_GE(entries.size(), 2u);
     EXPECT_EQ(entries[entries.size() - 2], Entry(kEventUpdateFailed));
