@@ -153,7 +153,7 @@ std::optional<std::vector<Inhibitor>> ListInhibitors(const std::string& address)
         return std::nullopt;
     }
     std::optional<std::vector<Inhibitor>> result;
-    sd_bus_error error = SD_BUS_ERROR_NULL;
+    sd_bus_error error{};  // SD_BUS_ERROR_NULL, without its C compound literal
     sd_bus_message* reply = nullptr;
     if (sd_bus_set_address(bus, address.c_str()) >= 0 && sd_bus_set_bus_client(bus, 1) >= 0 &&
         sd_bus_start(bus) >= 0 &&
