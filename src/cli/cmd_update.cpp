@@ -236,7 +236,8 @@ saved as a backup before anything is written: by default a new file in
 $XDG_STATE_HOME/sovra-firmware-update/backups (~/.local/state/... when
 unset), named by ids, bus, address and UTC time; --backup FILE must name a
 file that does not exist yet. A firmware file without a device-info record
-is refused when the device's flash holds one. After writing, the written
+is refused when the device's flash holds one, and so is one that a catalogue
+entry naming the same file pins to another SHA256. After writing, the written
 range is read back and compared. Ctrl-C, a hang-up or a termination request
 stops an update that is still reading; one that is writing finishes first.
 

@@ -28,7 +28,9 @@ each one plugged in afterwards, once per plug-in, several at a time. A device
 that stays plugged in after its update is not updated again until it is
 unplugged and plugged in again. Each update is the one `update` makes: the
 flash read twice, a backup kept, the merge, the write and its check. Giving
-the command is the confirmation: nothing is asked.
+the command is the confirmation: nothing is asked. A firmware file that a
+catalogue entry pins to another SHA256 is refused before any device is
+touched.
 
 It stops after N finished updates with --count N, or on Ctrl-C or a
 termination request: updates still reading stop at once and leave their
