@@ -65,7 +65,7 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
         std::string failure;
         if (!ReadRegularFile(entry.path, FlashSize, bytes, error)) {
             failure = "the firmware file of '" + TerminalSafe(choice.text) +
-                      "' cannot be checked against its SHA256: " + error;
+                      "' cannot be checked against its SHA256: " + TerminalSafe(error);
         } else {
             const Sha256Digest digest = Sha256(bytes);
             failure = PinFailure(entry, CheckPinnedDigest(entry, digest),
