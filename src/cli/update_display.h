@@ -39,7 +39,6 @@ struct DisplayedDevice {
     std::chrono::steady_clock::time_point started;
 };
 
-
 class UpdateDisplay {
   public:
     // `width`: the terminal's columns (lines are cut to fit, so that a
