@@ -22,6 +22,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <map>
 #include <set>
 
 #include "app/sha256.h"
@@ -468,6 +469,32 @@ TEST_F(WatchEndToEndTest, ThreeBeamformersOneByOneAndTheHistory) {
         EXPECT_EQ(r["result"], "updated");
         EXPECT_EQ(r["firmware"]["sha256"], sovra::Sha256Hex(sovra::Sha256(fw)));
     }
+}
+
+// One unit is unplugged while it is read: a failure that leaves it
+// untouched and does not stop the other, which is updated. (Ctrl-C while a
+// unit is written is tested with the in-process device, where the moment of
+// writing can be known.)
+TEST_F(WatchEndToEndTest, AnUnplugFailsThatUnitAlone) {
+    const std::string flash = ",flash=" + (dir_ / "old.bin").string();
+    const Outcome o =
+        Spawn({SOVRA_SIM_LAUNCHER, "--device", "0abc:0010:0102" + flash, "--device",
+               "0abc:0010:0102,leave-ms=1000" + flash, "--save-flash", (dir_ / "saved").string(),
+               "--", SOVRA_FLASH, "watch", "--firmware", (dir_ / "fw.img").string(), "--catalogue",
+               (dir_ / "FirmwareUpdate.xml").string(), "--count", "2", "--json"});
+    EXPECT_EQ(o.status, 1) << o.out << o.err;
+    std::map<std::string, nlohmann::json> results;
+    std::istringstream lines(o.out);
+    for (std::string line; std::getline(lines, line);) {
+        const auto r = nlohmann::json::parse(line);
+        results[r["device"].get<std::string>()] = r;
+    }
+    ASSERT_EQ(results.size(), 2u) << o.out;
+    EXPECT_EQ(results["/dev/bus/usb/001/002"]["result"], "updated");
+    EXPECT_EQ(results["/dev/bus/usb/001/003"]["result"], "failed");
+    EXPECT_EQ(results["/dev/bus/usb/001/003"]["device_state"], "untouched");
+    EXPECT_TRUE(ReadBytes(dir_ / "saved/device-1.bin") != oldFlash_);
+    EXPECT_TRUE(ReadBytes(dir_ / "saved/device-2.bin") == oldFlash_);
 }
 
 }  // namespace
