@@ -4,23 +4,9 @@
 
 #include <stdexcept>
 
+#include "app/hex.h"
+
 namespace sovra {
-namespace {
-
-int HexValue(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
-
-}  // namespace
 
 Sha256Digest Sha256(std::span<const std::uint8_t> data) {
     Sha256Digest digest{};
@@ -50,8 +36,8 @@ std::optional<Sha256Digest> ParseSha256(std::string_view hex) {
         return std::nullopt;
     }
     for (std::size_t i = 0; i < digest.size(); ++i) {
-        const int high = HexValue(hex[2 * i]);
-        const int low = HexValue(hex[2 * i + 1]);
+        const int high = HexDigitValue(hex[2 * i]);
+        const int low = HexDigitValue(hex[2 * i + 1]);
         if (high < 0 || low < 0) {
             return std::nullopt;
         }

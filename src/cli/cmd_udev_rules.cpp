@@ -10,6 +10,7 @@
 #include <utility>
 
 #include "app/files.h"
+#include "app/hex.h"
 #include "cli/catalogue_option.h"
 #include "cli/commands.h"
 
@@ -42,19 +43,6 @@ constexpr const char* kHeading =
 # 73-seat-late.rules runs), then run `udevadm control --reload` and
 # `udevadm trigger --subsystem-match=usb`, or plug the beamformer in again.
 )";
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 // Catalogue texts are untrusted and end up in a file that udev parses: a
 // newline in a device name must not start a rule line of its own. Control
@@ -155,7 +143,7 @@ std::optional<std::uint16_t> MatchableUsbId(std::string_view text) {
     }
     unsigned value = 0;
     for (const char c : text) {
-        const int d = HexDigit(c);
+        const int d = HexDigitValue(c);
         if (d < 0) {
             return std::nullopt;
         }

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <array>
 
+#include "app/hex.h"
+
 namespace sovra {
 namespace {
 
@@ -17,19 +19,6 @@ unsigned char ToLowerAscii(unsigned char c) {
 // The white space that a numeric conversion skips (the C locale's isspace).
 bool IsSpace(char c) {
     return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
-}
-
-int HexDigit(char c) {
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    return -1;
 }
 
 // Reads the input from `pos` and the text ends; each function advances
@@ -60,7 +49,7 @@ class Scanner {
         // of a number but not a number, so the conversion fails there.
         if (text_.size() - pos_ >= 2 && text_[pos_] == '0' &&
             (text_[pos_ + 1] == 'X' || text_[pos_ + 1] == 'x')) {
-            if (text_.size() - pos_ < 3 || HexDigit(text_[pos_ + 2]) < 0) {
+            if (text_.size() - pos_ < 3 || HexDigitValue(text_[pos_ + 2]) < 0) {
                 return false;
             }
             pos_ += 2;
@@ -69,7 +58,7 @@ class Scanner {
         bool overflow = false;
         std::size_t digits = 0;
         while (pos_ < text_.size()) {
-            const int d = HexDigit(text_[pos_]);
+            const int d = HexDigitValue(text_[pos_]);
             if (d < 0) {
                 break;
             }

@@ -1,0 +1,21 @@
+#pragma once
+// One hexadecimal digit's value, for the readers of hexadecimal text (ids in
+// the catalogue and in udev's, digests).
+
+namespace sovra {
+
+// 0 to 15 for 0-9, a-f, A-F; -1 for anything else.
+constexpr int HexDigitValue(char c) {
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+}  // namespace sovra
