@@ -44,6 +44,26 @@ bool Take(const nlohmann::json& j, const char* key, T& out) {
     return true;
 }
 
+// Opens the history file with `flags`, a regular file only; -1 with `error`
+// set otherwise, errno telling why (ENOENT: there is none).
+int OpenHistory(const std::string& path, int flags, std::string& error) {
+    const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0600);
+    if (fd < 0) {
+        const int why = errno;
+        error = "cannot open the update history '" + path + "': " + Reason(why);
+        errno = why;
+        return -1;
+    }
+    struct stat st {};
+    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+        ::close(fd);
+        error = "the update history '" + path + "' is not a regular file";
+        errno = EINVAL;
+        return -1;
+    }
+    return fd;
+}
+
 }  // namespace
 
 nlohmann::json HistoryJson(const HistoryRecord& r) {
@@ -109,15 +129,8 @@ bool AppendHistory(const std::string& path, const HistoryRecord& record, std::st
     }
     const std::string line =
         HistoryJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    const int fd = ::open(path.c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC | O_NOCTTY, 0600);
+    const int fd = OpenHistory(path, O_WRONLY | O_APPEND | O_CREAT, error);
     if (fd < 0) {
-        error = "cannot open the update history '" + path + "': " + Reason(errno);
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        error = "the update history '" + path + "' is not a regular file";
         return false;
     }
     // One write: with O_APPEND the whole line lands at the end, after any
@@ -143,18 +156,13 @@ bool ReadHistory(const std::string& path, std::vector<HistoryRecord>& records,
                  std::vector<SkippedLine>& skipped, std::string& error) {
     records.clear();
     skipped.clear();
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | O_NOCTTY);
+    const int fd = OpenHistory(path, O_RDONLY | O_NONBLOCK, error);
     if (fd < 0) {
+        // No history yet is an empty one.
         if (errno == ENOENT) {
+            error.clear();
             return true;
         }
-        error = "cannot open the update history '" + path + "': " + Reason(errno);
-        return false;
-    }
-    struct stat st {};
-    if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
-        ::close(fd);
-        error = "the update history '" + path + "' is not a regular file";
         return false;
     }
     std::size_t lineNumber = 0;
