@@ -127,8 +127,9 @@ void PrintOutcome(const UpdateCliOptions& o, const DeviceOutcome& job, std::ostr
                "information block and it has no USB serial number. No earlier backup is known to "
                "be its own; this model's backups, newest first:\n";
         for (const ModelBackup& b : r.backup.modelBackups) {
-            out << "    " << b.path << "  (unit " << (b.unit.empty() ? "unknown" : b.unit)
-                << ", saved " << (b.time.empty() ? "at an unknown time" : b.time) << ")\n";
+            out << "    " << TerminalSafe(b.path) << "  (unit "
+                << (b.unit.empty() ? "unknown" : b.unit) << ", saved "
+                << (b.time.empty() ? "at an unknown time" : b.time) << ")\n";
         }
         out << "  Only this unit's own backup gives it back its serial number and calibration; "
                "`sovra-flash restore` needs --force to write any of them.\n";
