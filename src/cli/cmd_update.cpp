@@ -269,7 +269,7 @@ serial number.
 
 Example:
   sovra-flash restore --device /dev/bus/usb/001/004 \
-      --image ~/.local/state/sovra-firmware-update/backups/0abc-0010-bus001-dev004-20261207T214420Z.bin
+      --image ~/.local/state/sovra-firmware-update/backups/0abc-0010-1f2e3d4c5b6a7988-20261207T214420Z.bin
 )";
 
 Console& SystemConsole() {
