@@ -1,5 +1,6 @@
 #include "sim/device_spec.h"
 
+#include <algorithm>
 #include <charconv>
 
 #include "app/files.h"
@@ -118,16 +119,27 @@ DeviceSpecResult ParseDeviceSpec(std::string_view text) {
             }
             seenLatency = true;
             spec.faults.latency = std::chrono::microseconds(number);
-        } else if (key == "arrive-ms" || key == "leave-ms") {
-            auto& slot = key == "arrive-ms" ? spec.arriveAfter : spec.leaveAfter;
-            if (slot) {
+        } else if (key == "serial") {
+            if (spec.ids.serial) {
                 return Error(twice);
             }
+            // Printable ASCII: the text goes into sysfs as it is. A backslash
+            // would start an escape there.
+            const bool printable = std::all_of(value.begin(), value.end(), [](char c) {
+                return c >= 0x20 && c < 0x7F && c != '\\';
+            });
+            if (!printable || value.size() > kMaxSerialChars) {
+                return Error("device " + quoted + ": 'serial' must be 1 to " +
+                             std::to_string(kMaxSerialChars) +
+                             " printable ASCII characters, without a backslash");
+            }
+            spec.ids.serial = std::string(value);
+        } else if (key == "arrive-ms" || key == "leave-ms") {
             if (number > kMaxPlugMs) {
                 return Error("device " + quoted + ": option " + name + " may be at most " +
                              std::to_string(kMaxPlugMs));
             }
-            slot = std::chrono::milliseconds(number);
+            spec.plugTimes.push_back({std::chrono::milliseconds(number), key == "arrive-ms"});
         } else if (key == "corrupt-byte") {
             if (spec.faults.corruptByte) {
                 return Error(twice);
@@ -147,8 +159,8 @@ DeviceSpecResult ParseDeviceSpec(std::string_view text) {
             *slot = number;
         } else {
             return Error("device " + quoted + ": unknown option " + name +
-                         " (known: flash, latency-us, fail-at, unplug-at, corrupt-at, "
-                         "corrupt-byte, drop-write-at, arrive-ms, leave-ms)");
+                         " (known: flash, serial, latency-us, fail-at, unplug-at, "
+                         "corrupt-at, corrupt-byte, drop-write-at, arrive-ms, leave-ms)");
         }
         if (next == std::string_view::npos) {
             break;
@@ -158,8 +170,14 @@ DeviceSpecResult ParseDeviceSpec(std::string_view text) {
     if (spec.faults.corruptByte && spec.faults.corruptAt == 0) {
         return Error("device " + quoted + ": 'corrupt-byte' needs 'corrupt-at'");
     }
-    if (spec.arriveAfter && spec.leaveAfter && *spec.leaveAfter <= *spec.arriveAfter) {
-        return Error("device " + quoted + ": 'leave-ms' must be later than 'arrive-ms'");
+    auto& times = spec.plugTimes;
+    std::stable_sort(times.begin(), times.end(),
+                     [](const auto& a, const auto& b) { return a.at < b.at; });
+    for (std::size_t i = 1; i < times.size(); ++i) {
+        if (times[i].arrives == times[i - 1].arrives || times[i].at == times[i - 1].at) {
+            return Error("device " + quoted +
+                         ": 'arrive-ms' and 'leave-ms' must take turns, at different times");
+        }
     }
     return {std::move(spec), {}};
 }

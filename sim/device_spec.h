@@ -2,9 +2,9 @@
 // A virtual device as the launcher's --device option describes it:
 //   VID:PID:REV[,option]...
 // VID and PID are 1 to 4 hexadecimal digits, REV (bcdDevice) exactly 4;
-// the options are flash=FILE, latency-us=N, fail-at=K, unplug-at=K,
-// corrupt-at=K, corrupt-byte=N, drop-write-at=K, arrive-ms=N and leave-ms=N, each at most
-// once, numbers in decimal.
+// the options are flash=FILE, serial=TEXT, latency-us=N, fail-at=K,
+// unplug-at=K, corrupt-at=K, corrupt-byte=N and drop-write-at=K, each at most
+// once, and arrive-ms=N and leave-ms=N, as often as wanted; numbers in decimal.
 
 #include <chrono>
 #include <optional>
@@ -21,11 +21,16 @@ struct DeviceSpec {
     UsbIds ids;
     std::optional<std::string> flashFile;  // none: a generated sample flash
     FaultPlan faults;
-    // When the device is plugged in and when it is unplugged, counted from
-    // the start of the command. None: present from the start, and to the
-    // end.
-    std::optional<std::chrono::milliseconds> arriveAfter;
-    std::optional<std::chrono::milliseconds> leaveAfter;
+    // When the device is plugged in and unplugged, counted from the start
+    // of the command, in time order, arrivals and departures taking turns.
+    // Empty: present from the start to the end; a first departure: present
+    // from the start.
+    struct PlugTime {
+        std::chrono::milliseconds at;
+        bool arrives;
+    };
+    std::vector<PlugTime> plugTimes;
+    bool PresentAtStart() const { return plugTimes.empty() || !plugTimes.front().arrives; }
 };
 
 struct DeviceSpecResult {
@@ -43,5 +48,8 @@ std::optional<std::vector<std::uint8_t>> LoadFlashFile(const std::string& path, 
 inline constexpr std::uint64_t kMaxLatencyUs = 10'000'000;
 // Latest arrival or departure accepted: a day.
 inline constexpr std::uint64_t kMaxPlugMs = 86'400'000;
+// Longest USB serial number string: a string descriptor holds 126 UTF-16
+// characters.
+inline constexpr std::size_t kMaxSerialChars = 126;
 
 }  // namespace sovra::sim

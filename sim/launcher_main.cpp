@@ -78,11 +78,12 @@ std::string Describe(const UsbHost& host, std::size_t i, const DeviceSpec& spec)
     if (f.dropWriteAt != 0) {
         s += ", drop write request " + std::to_string(f.dropWriteAt);
     }
-    if (spec.arriveAfter) {
-        s += ", arrives after " + std::to_string(spec.arriveAfter->count()) + " ms";
+    if (spec.ids.serial) {
+        s += ", serial " + *spec.ids.serial;
     }
-    if (spec.leaveAfter) {
-        s += ", leaves after " + std::to_string(spec.leaveAfter->count()) + " ms";
+    for (const DeviceSpec::PlugTime& t : spec.plugTimes) {
+        s += std::string(t.arrives ? ", arrives after " : ", leaves after ") +
+             std::to_string(t.at.count()) + " ms";
     }
     return s;
 }
@@ -207,11 +208,15 @@ int Run(int argc, char** argv) {
         "                   flipped\n"
         "  drop-write-at=K  the K-th write request (counting writes only, from 1) is\n"
         "                   acknowledged, but its data is not stored\n"
+        "  serial=TEXT      the device's USB serial number string (printable ASCII)\n"
         "  arrive-ms=N      the device is plugged in N ms after COMMAND starts (absent\n"
         "                   until then)\n"
         "  leave-ms=N       the device is unplugged N ms after COMMAND starts\n"
+        "arrive-ms and leave-ms may be given several times, taking turns in time order;\n"
+        "a device whose first time is a leave-ms is present from the start.\n"
         "Each device has its own address, in --device order from 2 on bus 1, whether or\n"
-        "not it is plugged in yet. Without --device, one device " +
+        "not it is plugged in yet; each later plug-in gets the next free address.\n"
+        "Without --device, one device " +
         std::string(kDefaultDevice) +
         " is hosted.\n"
         "One program at a time may claim a device; another one's claim is refused.\n"
@@ -276,14 +281,13 @@ int Run(int argc, char** argv) {
     std::vector<PlugSchedule::Event> events;
     for (std::size_t i = 0; i < specs.size(); ++i) {
         auto model = std::make_shared<BeamformerModel>(std::move(flashes[i]), specs[i].faults);
-        if (specs[i].arriveAfter) {
-            host.AddUnplugged(specs[i].ids, std::move(model));
-            events.push_back({*specs[i].arriveAfter, i, true});
-        } else {
+        if (specs[i].PresentAtStart()) {
             host.Plug(specs[i].ids, std::move(model));
+        } else {
+            host.AddUnplugged(specs[i].ids, std::move(model));
         }
-        if (specs[i].leaveAfter) {
-            events.push_back({*specs[i].leaveAfter, i, false});
+        for (const DeviceSpec::PlugTime& t : specs[i].plugTimes) {
+            events.push_back({t.at, i, t.arrives});
         }
         std::fprintf(stderr, "%s: %s\n", kName, Describe(host, i, specs[i]).c_str());
     }

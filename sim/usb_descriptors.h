@@ -4,7 +4,9 @@
 // besides endpoint 0, which carries every flash request.
 
 #include <cstdint>
+#include <optional>
 #include <span>
+#include <string>
 #include <vector>
 
 namespace sovra::sim {
@@ -13,6 +15,9 @@ struct UsbIds {
     std::uint16_t vendor = 0;
     std::uint16_t product = 0;
     std::uint16_t revision = 0;  // bcdDevice
+    // The serial number string descriptor's text (printable ASCII); none:
+    // the device has no serial number.
+    std::optional<std::string> serial = {};
 };
 
 inline constexpr std::size_t kDeviceDescriptorSize = 18;
@@ -23,6 +28,12 @@ inline constexpr std::uint8_t kInterfaceNumber = 0;
 // interface descriptor, in wire order (little endian), as the kernel shows
 // them in sysfs and in the device node.
 std::vector<std::uint8_t> BuildDescriptors(const UsbIds& ids);
+
+// String descriptor `index` as GET_DESCRIPTOR answers it: 0 the language
+// list (US English), the serial number's index its text in UTF-16LE; empty
+// for any other.
+std::vector<std::uint8_t> StringDescriptor(const UsbIds& ids, std::uint8_t index);
+inline constexpr std::uint8_t kSerialStringIndex = 3;
 
 // The parts of that block a GET_DESCRIPTOR request asks for.
 std::span<const std::uint8_t> DeviceDescriptor(std::span<const std::uint8_t> descriptors);

@@ -2,9 +2,11 @@
 
 #include <umockdev.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstdio>
 #include <deque>
+#include <map>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -79,15 +81,20 @@ struct UsbHost::Impl {
         UsbfsAddress address;
         std::string sysPath;
         std::string devNode;
-        std::string record;  // the testbed's description of the device
-        std::unique_ptr<UsbfsHandler> handler;
+        std::string record;               // the testbed's description of the device
+        UsbfsHandler* handler = nullptr;  // the one on devNode, in `handlers`
         bool plugged = false;
+        bool everPlugged = false;
     };
 
     GObjectPtr<UMockdevTestbed> testbed;
     std::string root;
     mutable std::mutex mu;  // the devices, and every call into the testbed
     std::vector<std::unique_ptr<Device>> devices;
+    // By device node: each plug-in gets a new address, hence a new node and
+    // handler; the old handler stays for the files open on the old node.
+    std::map<std::string, std::unique_ptr<UsbfsHandler>> handlers;
+    std::uint32_t lastAddress = 1;
     std::shared_ptr<GoneQueue> gone = std::make_shared<GoneQueue>();
     std::thread unplugger;
     // Sends the replies the devices hold back for their latency. The host
@@ -126,6 +133,10 @@ struct UsbHost::Impl {
     // A new device with its address and handler, not on the bus yet.
     // Called with mu held.
     std::size_t Add(UsbIds ids, std::shared_ptr<BeamformerModel> model);
+    // Gives the device `address`: its node, its testbed record and a
+    // handler attached to the node. Called with mu held.
+    void Place(Device& d, std::uint32_t address, std::size_t index);
+    std::uint32_t NextAddress();
 
     void UnplugLocked(Device& d) {
         if (!d.plugged) {
@@ -195,9 +206,9 @@ UsbHost::~UsbHost() {
     // Every handler stays attached from the first plug on: files opened
     // on an unplugged device must keep getting ENODEV, and a client whose
     // handler is detached loses its ioctl connection altogether.
-    for (auto& d : impl_->devices) {
+    for (const auto& [node, handler] : impl_->handlers) {
         GError* raw = nullptr;
-        umockdev_testbed_detach_ioctl(impl_->testbed.get(), d->devNode.c_str(), &raw);
+        umockdev_testbed_detach_ioctl(impl_->testbed.get(), node.c_str(), &raw);
         GErrorPtr error(raw);
     }
     // The testbed goes first: it stops its thread, the last caller of the
@@ -207,16 +218,16 @@ UsbHost::~UsbHost() {
 
 std::size_t UsbHost::Plug(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
     std::lock_guard lock(impl_->mu);
-    const std::size_t index = impl_->Add(ids, std::move(model));
+    const std::size_t index = impl_->Add(std::move(ids), std::move(model));
     Impl::Device& d = *impl_->devices[index];
     impl_->AddToTestbed(d);
-    d.plugged = true;
+    d.plugged = d.everPlugged = true;
     return index;
 }
 
 std::size_t UsbHost::AddUnplugged(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
     std::lock_guard lock(impl_->mu);
-    const std::size_t index = impl_->Add(ids, std::move(model));
+    const std::size_t index = impl_->Add(std::move(ids), std::move(model));
     // Until it arrives, the device answers nothing.
     impl_->devices[index]->model->Unplug();
     return index;
@@ -231,51 +242,83 @@ std::size_t UsbHost::Impl::Add(UsbIds ids, std::shared_ptr<BeamformerModel> mode
         throw std::runtime_error("the virtual bus is full");
     }
     auto d = std::make_unique<Impl::Device>();
-    d->ids = ids;
+    d->ids = std::move(ids);
     d->model = std::move(model);
     d->address.bus = kBus;
-    d->address.device = static_cast<std::uint32_t>(index + 2);
+    d->address.device = 0;  // none yet
     d->address.port = static_cast<std::uint8_t>(index + 1);
-    const std::string name = Format("%u-%u", kBus, static_cast<unsigned>(d->address.port));
-    d->sysPath = "/sys/devices/pci0000:00/0000:00:14.0/usb1/" + name;
-    const std::string node = Format("bus/usb/%03u/%03u", kBus, d->address.device);
-    d->devNode = "/dev/" + node;
+    d->sysPath = Format("/sys/devices/pci0000:00/0000:00:14.0/usb1/%u-%u", kBus,
+                        static_cast<unsigned>(d->address.port));
+    devices.push_back(std::move(d));
+    Place(*devices.back(), NextAddress(), index);
+    return index;
+}
+
+std::uint32_t UsbHost::Impl::NextAddress() {
+    // As the kernel does: the next free address after the last one given,
+    // wrapping around past 127.
+    for (;;) {
+        lastAddress = lastAddress >= kMaxDevices + 1 ? 2 : lastAddress + 1;
+        const bool taken = std::any_of(devices.begin(), devices.end(), [&](const auto& d) {
+            return d->address.device == lastAddress;
+        });
+        if (!taken) {
+            return lastAddress;
+        }
+    }
+}
+
+void UsbHost::Impl::Place(Device& d, std::uint32_t address, std::size_t index) {
+    d.address.device = address;
+    const UsbIds& ids = d.ids;
+    const std::string node = Format("bus/usb/%03u/%03u", kBus, address);
+    d.devNode = "/dev/" + node;
     const std::vector<std::uint8_t> descriptors = BuildDescriptors(ids);
-    const unsigned minor = (kBus - 1) * 128 + (d->address.device - 1);
+    const unsigned minor = (kBus - 1) * 128 + (address - 1);
     // Attributes as the kernel shows them (hex ids with a newline, libusb
     // warns without it); properties as udev's rules would add them.
-    d->record = "P: " + d->sysPath.substr(4) + "\n" +                                        //
-                "N: " + node + "=" + Hex(descriptors) + "\n" +                               //
-                "E: DEVNAME=" + d->devNode + "\n" +                                          //
-                "E: DEVTYPE=usb_device\n"                                                    //
-                "E: DRIVER=usb\n"                                                            //
-                "E: SUBSYSTEM=usb\n" +                                                       //
-                Format("E: MAJOR=%u\nE: MINOR=%u\n", kUsbDeviceMajor, minor) +               //
-                Format("E: PRODUCT=%x/%x/%x\n", ids.vendor, ids.product, ids.revision) +     //
-                "E: TYPE=0/0/0\n" +                                                          //
-                Format("E: BUSNUM=%03u\nE: DEVNUM=%03u\n", kBus, d->address.device) +        //
-                Format("E: ID_VENDOR_ID=%04x\nE: ID_MODEL_ID=%04x\nE: ID_REVISION=%04x\n",   //
-                       ids.vendor, ids.product, ids.revision) +                              //
-                Format("A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: bcdDevice=%04x\\n\n",  //
-                       ids.vendor, ids.product, ids.revision) +                              //
-                Format("A: busnum=%u\\n\nA: devnum=%u\\n\n", kBus, d->address.device) +      //
-                "A: speed=480\\n\n"                                                          //
-                "A: version= 2.00\\n\n"                                                      //
-                "A: bDeviceClass=00\\n\n"                                                    //
-                "A: bNumConfigurations=1\\n\n"                                               //
-                "A: bNumInterfaces= 1\\n\n"                                                  //
-                "A: bConfigurationValue=1\\n\n"                                              //
-                "A: bMaxPacketSize0=64\\n\n"                                                 //
-                "A: maxchild=0\\n\n" +                                                       //
-                Format("A: devpath=%u\\n\n", static_cast<unsigned>(d->address.port)) +       //
-                "H: descriptors=" +
-                Hex(descriptors) + "\n";
-    d->handler = std::make_unique<UsbfsHandler>(
-        d->model, d->address, descriptors, [gone = gone, index] { gone->Push(index); }, timer);
-    // The handler is attached from the start and stays: see ~UsbHost.
-    Attach(*d);
-    devices.push_back(std::move(d));
-    return index;
+    d.record =
+        "P: " + d.sysPath.substr(4) + "\n" +                                         //
+        "N: " + node + "=" + Hex(descriptors) + "\n" +                               //
+        "E: DEVNAME=" + d.devNode + "\n" +                                           //
+        "E: DEVTYPE=usb_device\n"                                                    //
+        "E: DRIVER=usb\n"                                                            //
+        "E: SUBSYSTEM=usb\n" +                                                       //
+        Format("E: MAJOR=%u\nE: MINOR=%u\n", kUsbDeviceMajor, minor) +               //
+        Format("E: PRODUCT=%x/%x/%x\n", ids.vendor, ids.product, ids.revision) +     //
+        "E: TYPE=0/0/0\n" +                                                          //
+        Format("E: BUSNUM=%03u\nE: DEVNUM=%03u\n", kBus, address) +                  //
+        Format("E: ID_VENDOR_ID=%04x\nE: ID_MODEL_ID=%04x\nE: ID_REVISION=%04x\n",   //
+               ids.vendor, ids.product, ids.revision) +                              //
+        Format("A: idVendor=%04x\\n\nA: idProduct=%04x\\n\nA: bcdDevice=%04x\\n\n",  //
+               ids.vendor, ids.product, ids.revision) +                              //
+        Format("A: busnum=%u\\n\nA: devnum=%u\\n\n", kBus, address) +                //
+        (ids.serial ? "E: ID_SERIAL_SHORT=" + *ids.serial + "\nA: serial=" + *ids.serial + "\\n\n"
+                    : std::string()) +
+        "A: speed=480\\n\n"                                                    //
+        "A: version= 2.00\\n\n"                                                //
+        "A: bDeviceClass=00\\n\n"                                              //
+        "A: bNumConfigurations=1\\n\n"                                         //
+        "A: bNumInterfaces= 1\\n\n"                                            //
+        "A: bConfigurationValue=1\\n\n"                                        //
+        "A: bMaxPacketSize0=64\\n\n"                                           //
+        "A: maxchild=0\\n\n" +                                                 //
+        Format("A: devpath=%u\\n\n", static_cast<unsigned>(d.address.port)) +  //
+        "H: descriptors=" +
+        Hex(descriptors) + "\n";
+    // A node keeps the handler last attached to it: files still open on it
+    // must keep getting ENODEV. Only when the addresses wrap around does a
+    // node get a handler of its own device again.
+    auto& slot = handlers[d.devNode];
+    if (slot) {
+        GError* raw = nullptr;
+        umockdev_testbed_detach_ioctl(testbed.get(), d.devNode.c_str(), &raw);
+        GErrorPtr error(raw);
+    }
+    slot = std::make_unique<UsbfsHandler>(
+        d.model, d.address, ids, [gone = gone, index] { gone->Push(index); }, timer);
+    d.handler = slot.get();
+    Attach(d);
 }
 
 void UsbHost::Unplug(std::size_t index) {
@@ -289,9 +332,12 @@ void UsbHost::Replug(std::size_t index) {
     if (d.plugged) {
         return;
     }
+    if (d.everPlugged) {
+        impl_->Place(d, impl_->NextAddress(), index);
+    }
     d.model->Replug();
     impl_->AddToTestbed(d);
-    d.plugged = true;
+    d.plugged = d.everPlugged = true;
 }
 
 void UsbHost::Settle() {
@@ -302,8 +348,8 @@ void UsbHost::Settle() {
 std::size_t UsbHost::RequestsInFlight() const {
     std::lock_guard lock(impl_->mu);
     std::size_t n = 0;
-    for (const auto& d : impl_->devices) {
-        n += d->handler->RequestsInFlight();
+    for (const auto& [node, handler] : impl_->handlers) {
+        n += handler->RequestsInFlight();
     }
     return n;
 }

@@ -40,9 +40,11 @@ class UsbHost {
     // Unplugs it: open handles get "no device", a "remove" uevent goes out.
     // Unplugging a device that is not plugged in does nothing.
     void Unplug(std::size_t index);
-    // Plugs an unplugged device (back) in, same node and ids. The model
-    // powers up again (see BeamformerModel::Replug). Does nothing for a
-    // device that is plugged in.
+    // Plugs an unplugged device (back) in, same port and ids. Plugged back
+    // in after an unplug, it gets a new address (and node), as the kernel
+    // gives one at every plug-in. The model powers up again (see
+    // BeamformerModel::Replug). Does nothing for a device that is plugged
+    // in.
     void Replug(std::size_t index);
 
     // Waits until no unplug the host started by itself (a model that
@@ -58,7 +60,7 @@ class UsbHost {
     bool Plugged(std::size_t index) const;
     UsbIds Ids(std::size_t index) const;
     std::uint32_t BusNumber(std::size_t index) const;
-    std::uint32_t Address(std::size_t index) const;   // devnum
+    std::uint32_t Address(std::size_t index) const;   // devnum, at its last plug-in
     std::string DeviceNode(std::size_t index) const;  // /dev/bus/usb/BBB/DDD
     std::string SysPath(std::size_t index) const;     // /sys/devices/...
     std::shared_ptr<BeamformerModel> Model(std::size_t index) const;

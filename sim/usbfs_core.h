@@ -109,6 +109,7 @@ struct UsbfsHandler::Core : std::enable_shared_from_this<Core> {
     std::shared_ptr<BeamformerModel> model;
     UsbfsAddress address;
     std::vector<std::uint8_t> descriptors;
+    UsbIds ids;
     GoneCallback onGone;
     // Not an owner: a job of the timer holds the core, and must not end up
     // holding the timer's last owner.

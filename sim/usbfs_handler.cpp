@@ -285,13 +285,13 @@ void Connect(UMockdevIoctlBase* object, const char* signal, Fn* handler, const C
 
 }  // namespace
 
-UsbfsHandler::UsbfsHandler(std::shared_ptr<BeamformerModel> model, UsbfsAddress address,
-                           std::vector<std::uint8_t> descriptors, GoneCallback onGone,
-                           const std::shared_ptr<ReplyTimer>& timer)
+UsbfsHandler::UsbfsHandler(std::shared_ptr<BeamformerModel> model, UsbfsAddress address, UsbIds ids,
+                           GoneCallback onGone, const std::shared_ptr<ReplyTimer>& timer)
     : core_(std::make_shared<Core>()), object_(umockdev_ioctl_base_new()) {
     core_->model = std::move(model);
     core_->address = address;
-    core_->descriptors = std::move(descriptors);
+    core_->descriptors = BuildDescriptors(ids);
+    core_->ids = std::move(ids);
     core_->onGone = std::move(onGone);
     core_->timer = timer;
     Connect(object_.get(), "handle-ioctl", OnHandleIoctl, core_);

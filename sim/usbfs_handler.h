@@ -23,6 +23,7 @@
 
 #include "sim/beamformer_model.h"
 #include "sim/gobject_ptr.h"
+#include "sim/usb_descriptors.h"
 
 namespace sovra::sim {
 
@@ -50,9 +51,8 @@ class UsbfsHandler {
 
     // `timer` sends the held replies; the handler does not keep it alive.
     // Once it is stopped or gone, replies go out without delay.
-    UsbfsHandler(std::shared_ptr<BeamformerModel> model, UsbfsAddress address,
-                 std::vector<std::uint8_t> descriptors, GoneCallback onGone,
-                 const std::shared_ptr<ReplyTimer>& timer);
+    UsbfsHandler(std::shared_ptr<BeamformerModel> model, UsbfsAddress address, UsbIds ids,
+                 GoneCallback onGone, const std::shared_ptr<ReplyTimer>& timer);
     ~UsbfsHandler();
     UsbfsHandler(const UsbfsHandler&) = delete;
     UsbfsHandler& operator=(const UsbfsHandler&) = delete;

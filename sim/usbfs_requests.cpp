@@ -274,6 +274,12 @@ TransferResult UsbfsHandler::Core::Standard(const ControlSetup& setup,
         if (kind == USB_DT_CONFIG && (setup.wValue & 0xFF) == 0) {
             return send(ConfigurationDescriptor(descriptors));
         }
+        if (kind == USB_DT_STRING) {
+            const auto text = StringDescriptor(ids, static_cast<std::uint8_t>(setup.wValue));
+            if (!text.empty()) {
+                return send(text);
+            }
+        }
     } else if (in && setup.bRequest == USB_REQ_GET_STATUS && setup.wLength == 2) {
         const std::uint8_t status[2] = {0, 0};
         return send(status);

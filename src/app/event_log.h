@@ -78,6 +78,11 @@ inline constexpr std::array<SystemEvent, 12> kAllSystemEvents{
 // success.
 inline constexpr SystemEvent kEventUpdateFailed{EVENTLOG_ERROR_TYPE, "Error updating device."};
 
+// Written instead of kEventFirmwareUpdated when the device already held the
+// firmware and nothing was written.
+inline constexpr SystemEvent kEventAlreadyCurrent{EVENTLOG_INFORMATION_TYPE,
+                                                  "The device already holds this firmware."};
+
 // A restore writes a saved flash back as it is; it is never logged as an
 // update of the firmware.
 inline constexpr SystemEvent kEventRestoreStarted{EVENTLOG_INFORMATION_TYPE,

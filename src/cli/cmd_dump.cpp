@@ -14,6 +14,7 @@
 #include "flash/flash_command.h"
 #include "flash/flash_stages.h"
 #include "flash/image_format.h"
+#include "update/backup_policy.h"
 
 namespace sovra::cli {
 namespace {
@@ -121,8 +122,11 @@ int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream
         Refuse(err, error);
         return kExitRefused;
     }
+    const std::string unit = UnitFingerprint(flash);
     out << "Saved the " << flash.size() << "-byte flash of " << name << " (" << entry.path
-        << ") to " << options.output << ".\n";
+        << ", unit " << (unit.empty() ? "unknown" : unit) << ", serial "
+        << (entry.serial.empty() ? "unknown" : TerminalSafe(entry.serial)) << ") to "
+        << options.output << ".\n";
     return kExitOk;
 }
 

@@ -3,6 +3,7 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <cctype>
 #include <iostream>
 #include <memory>
 
@@ -17,17 +18,24 @@ constexpr const char* kFooter =
     R"(Every update and restore either program runs, success or failure, is kept in
 $XDG_STATE_HOME/sovra-firmware-update/history.jsonl (~/.local/state/...
 when unset), one JSON object per line: the UTC time, the program, the device
-(path, vendor and product ids, revision), the firmware file (path, size,
-SHA-256), how it ended, what the device holds and the backup kept.
+(path, vendor and product ids, revision), the unit (the fingerprint of its
+device data) and its USB serial number (null when unknown), the firmware file
+(path, size, SHA-256), how it ended ("updated", "up-to-date", "restored",
+"failed"), what the device holds and the backup kept.
 
 Examples:
   sovra-flash history
   sovra-flash history --device 0abc:0010 --json
+  sovra-flash history --unit 1f2e3d4c
 
 A damaged line is skipped with a warning.
 )";
 
-bool Wanted(const HistoryRecord& r, const std::optional<std::string>& device) {
+bool Wanted(const HistoryRecord& r, const std::optional<std::string>& device,
+            const std::optional<std::string>& unit) {
+    if (unit && (!r.unit || !r.unit->starts_with(*unit))) {
+        return false;
+    }
     if (!device) {
         return true;
     }
@@ -42,7 +50,8 @@ bool Wanted(const HistoryRecord& r, const std::optional<std::string>& device) {
 void PrintRecord(const HistoryRecord& r, std::ostream& out) {
     out << r.time << "  " << r.program << "  " << r.operation << "  " << TerminalSafe(r.devicePath)
         << "  " << IdText(r.vendorId) << ":" << IdText(r.productId) << " rev " << IdText(r.revision)
-        << "  " << r.result;
+        << "  unit " << TerminalSafe(r.unit.value_or("unknown")) << "  serial "
+        << TerminalSafe(r.serial.value_or("unknown")) << "  " << r.result;
     if (r.deviceState != r.result) {
         out << " (" << TerminalSafe(r.deviceState) << ")";
     }
@@ -78,7 +87,7 @@ int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& e
     }
     nlohmann::json all = nlohmann::json::array();
     for (const HistoryRecord& r : records) {
-        if (!Wanted(r, options.device)) {
+        if (!Wanted(r, options.device, options.unit)) {
             continue;
         }
         if (options.json) {
@@ -102,11 +111,22 @@ void AddHistory(CLI::App& app, Runner& run) {
     CLI::Option* deviceOption =
         cmd->add_option("--device", *device, "Only this device: its path, or VID:PID in hex")
             ->type_name("DEV");
+    auto unit = std::make_shared<std::string>();
+    CLI::Option* unitOption =
+        cmd->add_option("--unit", *unit, "Only the unit whose fingerprint begins so")
+            ->type_name("PREFIX");
     cmd->add_flag("--json", options->json, "Print the records as a JSON array");
     cmd->footer(kFooter);
-    cmd->callback([&run, options, device, deviceOption] {
+    cmd->callback([&run, options, device, deviceOption, unit, unitOption] {
         if (deviceOption->count() > 0) {
             options->device = *device;
+        }
+        if (unitOption->count() > 0) {
+            std::string prefix = *unit;
+            for (char& c : prefix) {
+                c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+            }
+            options->unit = prefix;
         }
         run = [options] { return RunHistory(*options, std::cout, std::cerr); };
     });

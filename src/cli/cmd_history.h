@@ -12,6 +12,8 @@ struct HistoryOptions {
     bool json = false;
     // A device path, or VID:PID in hexadecimal: only its records.
     std::optional<std::string> device;
+    // The start of a unit's fingerprint (lower case): only its records.
+    std::optional<std::string> unit;
 };
 
 int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& err);

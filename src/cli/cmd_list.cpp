@@ -16,13 +16,15 @@ namespace {
 constexpr const char* kFooter =
     R"(Each line: the row text as the desktop application shows it, the vendor and
 product ids (hexadecimal), the revision (the device's bcdDevice, hexadecimal)
-and the device path, which --device of the other subcommands takes.
+and the device path, which --device of the other subcommands takes, then
+the USB serial number when the device has one (no flash is read).
 
 Examples:
   sovra-flash list
   sovra-flash list --catalogue /opt/sovra/FirmwareUpdate.xml --json
-      [{"text", "vendor_id", "product_id", "revision", "path"}, ...] with the
-      ids and the revision as hexadecimal strings such as "0abc"
+      [{"text", "vendor_id", "product_id", "revision", "path", "serial"}, ...]
+      with the ids and the revision as hexadecimal strings such as "0abc"
+      and "serial" null when the device has none
 
 Only devices whose ids the catalogue names (VID and PID of a Device element)
 are listed; a device missing here is either unknown to the catalogue or not
@@ -47,11 +49,14 @@ int RunList(const ListOptions& options, const DeviceAccess& access, std::ostream
     if (options.json) {
         nlohmann::json list = nlohmann::json::array();
         for (const DeviceRow& row : rows) {
-            list.push_back({{"text", row.text},
-                            {"vendor_id", IdText(row.entry.vendorId)},
-                            {"product_id", IdText(row.entry.productId)},
-                            {"revision", IdText(row.entry.revision)},
-                            {"path", row.entry.path}});
+            list.push_back(
+                {{"text", row.text},
+                 {"vendor_id", IdText(row.entry.vendorId)},
+                 {"product_id", IdText(row.entry.productId)},
+                 {"revision", IdText(row.entry.revision)},
+                 {"path", row.entry.path},
+                 {"serial",
+                  row.entry.serial.empty() ? nlohmann::json() : nlohmann::json(row.entry.serial)}});
         }
         // Catalogue names are bytes, not checked UTF-8: replace rather than fail.
         out << list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
@@ -66,7 +71,8 @@ int RunList(const ListOptions& options, const DeviceAccess& access, std::ostream
             const DeviceEntry& e = rows[i].entry;
             out << texts[i] << std::string(width - texts[i].size() + 2, ' ') << IdText(e.vendorId)
                 << ':' << IdText(e.productId) << "  rev " << IdText(e.revision) << "  "
-                << TerminalSafe(e.path) << '\n';
+                << TerminalSafe(e.path)
+                << (e.serial.empty() ? "" : "  serial " + TerminalSafe(e.serial)) << '\n';
         }
         if (rows.empty()) {
             err << "No connected device is known to the catalogue.\n";

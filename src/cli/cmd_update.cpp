@@ -234,10 +234,14 @@ those ids. Several devices are updated at once, each by its own worker.
 The whole flash is read and confirmed (by the image's own checksum, or by
 reading it twice), then saved as a backup before anything is written: by
 default a new file in $XDG_STATE_HOME/sovra-firmware-update/backups
-(~/.local/state/... when unset), named by ids, bus, address and UTC time; --backup FILE must name a
-file that does not exist yet. A firmware file without a device-info record
-is refused when the device's flash holds one, and so is one that a catalogue
-entry naming the same file pins to another SHA256. After writing, the written
+(~/.local/state/... when unset), named by ids, unit (or bus and address when
+the flash holds no information block) and UTC time; --backup FILE must name a
+file that does not exist yet. A device whose flash already holds the image the
+update would write is left alone: "up to date", exit 0, nothing written, no
+backup (--reinstall writes it anyway). Each result names the unit: the
+fingerprint of its device data and its USB serial number. A firmware file
+without a device-info record is refused when the device's flash holds one,
+and so is one that a catalogue entry naming the same file pins to another SHA256. After writing, the written
 range is read back and compared. Ctrl-C, a hang-up or a termination request
 stops an update that is still reading; one that is writing finishes first.
 
@@ -258,11 +262,14 @@ dump`. It is written as it is, with no merge, and read back to check it.
 The device's present flash is saved first, as `update` does. A FILE whose
 device data (the first half of its information block: serial number,
 calibration) differs from the device's own is refused unless --force is
-given, since writing it would give this device another device's identity.
+given, since writing it would give this device another device's identity;
+so is any FILE when the device's flash holds no readable information block,
+unless the history shows FILE was kept from a unit with the device's USB
+serial number.
 
 Example:
   sovra-flash restore --device /dev/bus/usb/001/004 \
-      --image ~/.local/state/sovra-firmware-update/backups/0abc-0010-bus001-dev004-20261207T214420Z.bin
+      --image ~/.local/state/sovra-firmware-update/backups/0abc-0010-1f2e3d4c5b6a7988-20261207T214420Z.bin
 )";
 
 Console& SystemConsole() {
@@ -300,6 +307,7 @@ void AddUpdate(CLI::App& app, Runner& run) {
     cmd->add_flag("--no-backup", o->noBackup, "Keep no backup of the old flash")
         ->excludes(backupOption);
     cmd->add_flag("--no-verify", o->noVerify, "Do not read the written image back");
+    cmd->add_flag("--reinstall", o->reinstall, "Write a device that already holds the firmware");
     cmd->add_flag("--yes", o->yes, "Do not ask for confirmation");
     cmd->add_flag("--json", o->json, "Print the results as a JSON array");
     cmd->footer(std::string(kUpdateFooter) + kCatalogueLookupHelp);

@@ -27,7 +27,8 @@ struct UpdateCliOptions {
     std::optional<std::string> backup;  // --backup FILE (one device only)
     bool noBackup = false;
     bool noVerify = false;
-    bool force = false;  // restore: onto a device whose own block differs
+    bool force = false;      // restore: onto a device whose own block differs
+    bool reinstall = false;  // update: write a device that already holds the firmware
     bool yes = false;
     bool json = false;
 };

@@ -24,11 +24,14 @@ namespace {
 
 constexpr const char* kFooter =
     R"(Updates every device the catalogue knows that is present when it starts, and
-each one plugged in afterwards, once per plug-in, several at a time. A device
-that stays plugged in after its update is not updated again until it is
-unplugged and plugged in again. Each update is the one `update` makes: the
-flash read and confirmed, a backup kept, the merge, the write and its check. Giving
-the command is the confirmation: nothing is asked. A firmware file that a
+each one plugged in afterwards, once per plug-in, several at a time: each
+arrival and removal is taken in order, so a unit unplugged and plugged back
+at once is seen again. A device that stays plugged in after its update is
+not updated again until it is unplugged and plugged in again. Each update is
+the one `update` makes: the flash read and confirmed, a backup kept, the
+merge, the write and its check; a unit that already holds the firmware (one
+plugged back in after its update) is "up to date" and nothing is written,
+unless --reinstall is given. Giving the command is the confirmation: nothing is asked. A firmware file that a
 catalogue entry pins to another SHA256 is refused before any device is
 touched.
 
@@ -52,12 +55,13 @@ constexpr int kLookMs = 50;
 
 struct Tally {
     std::uint64_t updated = 0;
+    std::uint64_t upToDate = 0;
     std::uint64_t failed = 0;
     std::uint64_t running = 0;
 
     std::string Text() const {
-        return "updated " + std::to_string(updated) + ", failed " + std::to_string(failed) +
-               ", in progress " + std::to_string(running);
+        return "updated " + std::to_string(updated) + ", up to date " + std::to_string(upToDate) +
+               ", failed " + std::to_string(failed) + ", in progress " + std::to_string(running);
     }
 };
 
@@ -91,29 +95,36 @@ class Watcher {
 
     int Run() {
         const HeldSignals held;
-        bool look = true;
+        // Those present at the start count as plugged in now.
+        for (const PresentDevice& d : source_.PresentDevices()) {
+            Arrived(d);
+        }
         for (;;) {
             if (held.Arrived() && !stopping_) {
                 stopping_ = true;
                 cancel_.store(true);
                 Say(kInterruptedNote);
             }
-            // A device that came back while its last update still ran is
-            // looked at again once that update has ended.
-            look = Collect() || look;
+            Collect();
             if (w_.count && finished_ >= *w_.count) {
                 stopping_ = true;
             }
             if (stopping_ && running_.empty()) {
                 break;
             }
-            if (look) {
-                Look();
-            }
             pollfd p{source_.EventFd(), POLLIN, 0};
-            look = ::poll(&p, p.fd >= 0 ? 1 : 0, kLookMs) > 0;
-            if (look) {
-                source_.DrainEvents();
+            if (::poll(&p, p.fd >= 0 ? 1 : 0, kLookMs) > 0) {
+                for (const DeviceChange& change : source_.DrainEvents()) {
+                    if (change.path.empty()) {
+                        continue;
+                    }
+                    if (change.arrived) {
+                        Arrived({change.path, change.hardwareId, change.serial});
+                    } else {
+                        done_.erase(change.path);
+                        again_.erase(change.path);
+                    }
+                }
             }
         }
         ShowTally(/*last=*/true);
@@ -121,30 +132,31 @@ class Watcher {
     }
 
   private:
-    // The devices present now: those gone may be updated again when they
-    // come back; those new, and not yet updated, are started.
-    void Look() {
-        const std::vector<DeviceRow> rows = BuildDeviceRows(catalogue_, source_.PresentDevices());
-        std::set<std::string> present;
-        for (const DeviceRow& row : rows) {
-            present.insert(row.entry.path);
+    // A plug-in: started, unless it is known already (seen both in the
+    // first list and as an event), or its node's last update still runs
+    // (then it starts when that one has ended).
+    void Arrived(const PresentDevice& device) {
+        if (done_.contains(device.path)) {
+            return;
         }
-        std::erase_if(done_, [&](const std::string& path) { return !present.contains(path); });
-        for (const DeviceRow& row : rows) {
-            const std::string& path = row.entry.path;
-            if (stopping_ || (w_.count && started_ >= *w_.count)) {
-                return;
-            }
-            if (running_.contains(path) || done_.contains(path)) {
-                continue;
-            }
-            Start(row);
+        const std::vector<DeviceRow> rows =
+            BuildDeviceRows(catalogue_, std::span<const PresentDevice>(&device, 1));
+        if (rows.empty()) {
+            return;
+        }
+        done_.insert(device.path);
+        if (running_.contains(device.path)) {
+            again_.insert_or_assign(device.path, rows.front());
+        } else {
+            Start(rows.front());
         }
     }
 
     void Start(const DeviceRow& row) {
+        if (stopping_ || (w_.count && started_ >= *w_.count)) {
+            return;
+        }
         ++started_;
-        done_.insert(row.entry.path);
         DeviceControl control = access_.openControl(row.entry);
         if (!control.channel) {
             ReportDeviceEvent(row.entry.path, kEventErrorOpeningDevice);
@@ -160,8 +172,7 @@ class Watcher {
         ShowTally();
     }
 
-    bool Collect() {
-        bool any = false;
+    void Collect() {
         for (auto it = running_.begin(); it != running_.end();) {
             if (!it->second->progress.Finished()) {
                 ++it;
@@ -169,17 +180,24 @@ class Watcher {
             }
             it->second->run.Join();
             const DeviceOutcome outcome = it->second->Outcome();
+            const std::string path = it->first;
             it = running_.erase(it);
             tally_.running = running_.size();
             Finished(outcome);
-            any = true;
+            // Plugged back in while this update still ran.
+            if (const auto again = again_.find(path); again != again_.end()) {
+                const DeviceRow row = again->second;
+                again_.erase(again);
+                Start(row);
+            }
         }
-        return any;
     }
 
     void Finished(const DeviceOutcome& outcome) {
         ++finished_;
-        (outcome.result.Succeeded() ? tally_.updated : tally_.failed) += 1;
+        (!outcome.result.Succeeded() ? tally_.failed
+         : outcome.result.upToDate   ? tally_.upToDate
+                                     : tally_.updated) += 1;
         ClearTally();
         if (w_.json) {
             out_ << OutcomeJson(o_, outcome)
@@ -233,8 +251,10 @@ class Watcher {
     std::atomic<bool> cancel_{false};
     bool stopping_ = false;
     std::map<std::string, std::unique_ptr<DeviceJob>> running_;
-    // Started since they were last plugged in (running or finished).
+    // Plugged in and taken, and not unplugged since (running or finished).
     std::set<std::string> done_;
+    // Plugged back in while their last update still ran.
+    std::map<std::string, DeviceRow> again_;
     std::uint64_t started_ = 0;
     std::uint64_t finished_ = 0;
     std::uint64_t tallyPrintedAt_ = 0;
@@ -272,6 +292,7 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
     o.image = w.firmware;
     o.noBackup = w.noBackup;
     o.noVerify = w.noVerify;
+    o.reinstall = w.reinstall;
     o.json = w.json;
     if (std::string failure; !CheckBackupPlace(BackupPolicyOf(o), failure)) {
         err << "sovra-flash: cannot keep a backup: " << failure
@@ -304,6 +325,7 @@ void AddWatch(CLI::App& app, Runner& run) {
     cmd->add_flag("--json", w->json, "One JSON object per finished device, a line each");
     cmd->add_flag("--no-backup", w->noBackup, "Keep no backup of the old flash");
     cmd->add_flag("--no-verify", w->noVerify, "Do not read the written image back");
+    cmd->add_flag("--reinstall", w->reinstall, "Write devices that already hold the firmware");
     cmd->footer(std::string(kFooter) + kCatalogueLookupHelp);
     cmd->callback([&run, w, catalogue, count, catalogueOption, countOption] {
         if (catalogueOption->count() > 0) {

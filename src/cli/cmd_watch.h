@@ -21,6 +21,7 @@ struct WatchOptions {
     bool json = false;
     bool noBackup = false;
     bool noVerify = false;
+    bool reinstall = false;  // write a device that already holds the firmware
 };
 
 // Exit status: 0 when every update succeeded, 1 when any failed or the

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "cli/device_select.h"
 #include "flash/flash_command.h"
 
 namespace sovra::cli {
@@ -49,6 +50,16 @@ std::optional<std::string> RepairCommand(const UpdateCliOptions& o, const Device
     return std::nullopt;
 }
 
+// " (unit 1f2e3d4c5b6a7988, serial SN-1)", safe to print.
+std::string UnitText(const UpdateOutcome& r) {
+    return " (unit " + (r.unit.empty() ? std::string("unknown") : r.unit) + ", serial " +
+           (r.serial.empty() ? std::string("unknown") : TerminalSafe(r.serial)) + ")";
+}
+
+nlohmann::json TextOrNull(const std::string& s) {
+    return s.empty() ? nlohmann::json() : nlohmann::json(s);
+}
+
 }  // namespace
 
 std::string RestoreCommand(const std::string& devicePath, const std::string& image) {
@@ -59,8 +70,14 @@ std::string RestoreCommand(const std::string& devicePath, const std::string& ima
 void PrintOutcome(const UpdateCliOptions& o, const DeviceOutcome& job, std::ostream& out) {
     const UpdateOutcome& r = job.result;
     const bool restore = o.mode == UpdateMode::kRestore;
+    const std::string device = job.label + UnitText(r);
+    if (r.upToDate) {
+        out << device << ": up to date: it already holds this firmware; nothing was written "
+            << "(--reinstall writes it anyway).\n";
+        return;
+    }
     if (r.Succeeded()) {
-        out << job.label << ": " << (restore ? "restored" : "updated")
+        out << device << ": " << (restore ? "restored" : "updated")
             << (r.device == DeviceHolds::kNewImage
                     ? "; the flash read back matches the image written"
                     : " (not read back: --no-verify)")
@@ -74,8 +91,8 @@ void PrintOutcome(const UpdateCliOptions& o, const DeviceOutcome& job, std::ostr
         }
         return;
     }
-    out << job.label << ": " << (restore ? "restore" : "update") << " failed: " << r.failure
-        << ". (" << HexStatus(r.status) << ")\n";
+    out << device << ": " << (restore ? "restore" : "update") << " failed: " << r.failure << ". ("
+        << HexStatus(r.status) << ")\n";
     switch (r.device) {
         case DeviceHolds::kUntouched:
             out << "  The device is untouched: nothing was written to it.\n";
@@ -104,6 +121,18 @@ void PrintOutcome(const UpdateCliOptions& o, const DeviceOutcome& job, std::ostr
         }
         out << "  " << (restore ? "Try again with:" : "Restore its old flash with:") << "\n    "
             << *command << '\n';
+    } else if (r.backup.unitUnknown) {
+        out << "  The backup kept now, " << r.backup.path
+            << ", is not a valid image, and this unit cannot be told: its flash holds no "
+               "information block and it has no USB serial number. No earlier backup is known to "
+               "be its own; this model's backups, newest first:\n";
+        for (const ModelBackup& b : r.backup.modelBackups) {
+            out << "    " << TerminalSafe(b.path) << "  (unit "
+                << (b.unit.empty() ? "unknown" : b.unit) << ", saved "
+                << (b.time.empty() ? "at an unknown time" : b.time) << ")\n";
+        }
+        out << "  Only this unit's own backup gives it back its serial number and calibration; "
+               "`sovra-flash restore` needs --force to write any of them.\n";
     } else if (!r.backup.path.empty()) {
         out << "  The backup kept now, " << r.backup.path
             << ", is not a valid image and no earlier valid backup of this device was found: "
@@ -118,13 +147,22 @@ void PrintOutcome(const UpdateCliOptions& o, const DeviceOutcome& job, std::ostr
 nlohmann::json OutcomeJson(const UpdateCliOptions& o, const DeviceOutcome& job) {
     const UpdateOutcome& r = job.result;
     const auto command = RepairCommand(o, job);
-    const auto text = [](const std::string& s) {
-        return s.empty() ? nlohmann::json() : nlohmann::json(s);
-    };
+    const auto text = TextOrNull;
+    nlohmann::json modelBackups;
+    if (r.backup.unitUnknown) {
+        modelBackups = nlohmann::json::array();
+        for (const ModelBackup& b : r.backup.modelBackups) {
+            modelBackups.push_back(
+                {{"path", b.path}, {"unit", text(b.unit)}, {"time", text(b.time)}});
+        }
+    }
     return {
         {"device", job.path},
         {"name", job.name},
+        {"unit", text(r.unit)},
+        {"serial", text(r.serial)},
         {"result", !r.Succeeded()                   ? "failed"
+                   : r.upToDate                     ? "up-to-date"
                    : o.mode == UpdateMode::kRestore ? "restored"
                                                     : "updated"},
         {"status", HexStatus(r.status)},
@@ -135,7 +173,8 @@ nlohmann::json OutcomeJson(const UpdateCliOptions& o, const DeviceOutcome& job) 
         {"read_back_warning", text(r.readBackWarning)},
         {"backup", text(r.backup.path)},
         {"backup_valid", r.backup.path.empty() ? nlohmann::json() : nlohmann::json(r.backup.valid)},
-        {"restore_command", command ? nlohmann::json(*command) : nlohmann::json()}};
+        {"restore_command", command ? nlohmann::json(*command) : nlohmann::json()},
+        {"model_backups", modelBackups}};
 }
 
 }  // namespace sovra::cli

@@ -197,8 +197,9 @@ std::vector<DeviceRow> BuildDeviceRows(const FirmwareCatalogue& catalogue,
         if (!element) {
             continue;
         }
-        rows.push_back({DeviceRowText(element, ids->revision),
-                        {ids->vendorId, ids->productId, ids->revision, device.path}});
+        rows.push_back(
+            {DeviceRowText(element, ids->revision),
+             {ids->vendorId, ids->productId, ids->revision, device.path, device.serial}});
     }
     std::sort(rows.begin(), rows.end(), RowBefore);
     return rows;

@@ -25,20 +25,24 @@ struct DeviceEntry {
     std::uint32_t productId = 0;
     std::uint32_t revision = 0;  // bits 8-15 major, 0-7 minor
     std::string path;            // the device node, e.g. /dev/bus/usb/001/002
+    std::string serial = {};     // its USB serial number string; empty when it has none
 
     friend bool operator==(const DeviceEntry&, const DeviceEntry&) = default;
 };
 
 // One present device as the platform reports it.
 struct PresentDevice {
-    std::string path;        // what OpenDeviceControl opens
-    std::string hardwareId;  // e.g. "USB\VID_0ABC&PID_0010&REV_0102"
+    std::string path;         // what OpenDeviceControl opens
+    std::string hardwareId;   // e.g. "USB\VID_0ABC&PID_0010&REV_0102"
+    std::string serial = {};  // USB serial number string, as sysfs shows it; may be empty
 };
 
 // A device that arrived or left, as the platform's event describes it.
 struct DeviceChange {
-    std::string path;        // its device node; empty when the event names none
-    std::string hardwareId;  // as PresentDevice's; empty when the event carries no ids
+    std::string path;         // its device node; empty when the event names none
+    std::string hardwareId;   // as PresentDevice's; empty when the event carries no ids
+    bool arrived = true;      // plugged in; otherwise unplugged
+    std::string serial = {};  // an arrival's, as PresentDevice's
 };
 
 // A hardware id is read into a 256-byte buffer: at most this many bytes of

@@ -55,14 +55,17 @@ std::string PasswordHomeFolder() {
     return {};
 }
 
-std::string BackupFileName(const DeviceEntry& device, std::chrono::system_clock::time_point when) {
+std::string BackupFileName(const DeviceEntry& device, std::chrono::system_clock::time_point when,
+                           std::string_view unit) {
     const std::time_t t = std::chrono::system_clock::to_time_t(when);
     std::tm utc{};
     gmtime_r(&t, &utc);
     char stamp[32];
     std::strftime(stamp, sizeof stamp, "%Y%m%dT%H%M%SZ", &utc);
     std::string where = "node";
-    if (const auto node = ParseUsbDeviceNode(device.path)) {
+    if (!unit.empty()) {
+        where = unit;
+    } else if (const auto node = ParseUsbDeviceNode(device.path)) {
         char buf[32];
         std::snprintf(buf, sizeof buf, "bus%03u-dev%03u", static_cast<unsigned>(node->bus),
                       static_cast<unsigned>(node->address));
@@ -103,11 +106,11 @@ bool WriteNewBackup(std::string& path, std::span<const std::uint8_t> flash, std:
 
 bool KeepBackup(const std::string& directory, const DeviceEntry& device,
                 std::chrono::system_clock::time_point when, std::span<const std::uint8_t> flash,
-                std::string& path, std::string& error) {
+                std::string& path, std::string& error, std::string_view unit) {
     if (!MakeBackupDirectories(directory, error)) {
         return false;
     }
-    path = directory + "/" + BackupFileName(device, when);
+    path = directory + "/" + BackupFileName(device, when, unit);
     return WriteNewBackup(path, flash, error);
 }
 

@@ -25,10 +25,13 @@ std::string BackupDirectory(std::string_view stateHome, std::string_view home);
 // none or it cannot be looked up.
 std::string PasswordHomeFolder();
 
-// "0abc-0010-bus001-dev002-20261207T214420Z.bin": vendor and product ids,
-// the USB bus and address from the device node, and the time in UTC. A
-// device path that is not a USB node gives "node" in place of bus and dev.
-std::string BackupFileName(const DeviceEntry& device, std::chrono::system_clock::time_point when);
+// "0abc-0010-1f2e3d4c5b6a7988-20261207T214420Z.bin": vendor and product
+// ids, the unit's fingerprint, and the time in UTC. Without a unit (its flash
+// holds no information block), the USB bus and address from the device node
+// stand in its place ("bus001-dev002"), or "node" for a path that is not a
+// USB node.
+std::string BackupFileName(const DeviceEntry& device, std::chrono::system_clock::time_point when,
+                           std::string_view unit = {});
 
 // Creates `directory` and its missing parents (mode 0700: a flash holds the
 // device's own data). An empty directory is an error.
@@ -44,6 +47,6 @@ bool WriteNewBackup(std::string& path, std::span<const std::uint8_t> flash, std:
 // `error` is a sentence saying what went wrong and nothing is left behind.
 bool KeepBackup(const std::string& directory, const DeviceEntry& device,
                 std::chrono::system_clock::time_point when, std::span<const std::uint8_t> flash,
-                std::string& path, std::string& error);
+                std::string& path, std::string& error, std::string_view unit = {});
 
 }  // namespace sovra

@@ -13,6 +13,9 @@ namespace {
 // them and is not looked at further.
 constexpr std::size_t kAttributeMax = 64;
 constexpr std::size_t kDevnodeMax = 4096;
+// A serial number string descriptor holds at most 126 UTF-16 characters,
+// 378 bytes of UTF-8; a longer text is not one.
+constexpr std::size_t kSerialMax = 378;
 
 // Events taken per DrainEvents call; any left keep the descriptor readable.
 constexpr int kMaxEventsPerDrain = 1024;
@@ -61,6 +64,16 @@ bool IsUsbDevice(udev_device* dev) {
     return subsystem && devtype && *subsystem == "usb" && *devtype == "usb_device";
 }
 
+// The USB serial number string, empty when the device has none or the text
+// is longer than any descriptor holds.
+std::string Serial(udev_device* dev) {
+    auto serial = Bounded(udev_device_get_sysattr_value(dev, "serial"), kSerialMax + 1);
+    if (serial && !serial->empty() && serial->back() == '\n') {
+        serial->remove_suffix(1);
+    }
+    return serial && serial->size() <= kSerialMax ? std::string(*serial) : std::string();
+}
+
 std::optional<PresentDevice> Describe(udev_device* dev) {
     if (!IsUsbDevice(dev)) {
         return std::nullopt;
@@ -76,7 +89,7 @@ std::optional<PresentDevice> Describe(udev_device* dev) {
     if (!id) {
         return std::nullopt;
     }
-    return PresentDevice{std::string(*node), std::move(*id)};
+    return PresentDevice{std::string(*node), std::move(*id), Serial(dev)};
 }
 
 std::optional<std::string_view> Property(udev_device* dev, const char* key) {
@@ -240,6 +253,10 @@ std::vector<DeviceChange> UdevSource::DrainEvents() {
         }
         if (auto id = EventHardwareId(dev.get())) {
             change.hardwareId = std::move(*id);
+        }
+        change.arrived = *action == "add";
+        if (change.arrived) {
+            change.serial = Serial(dev.get());
         }
         changes.push_back(std::move(change));
     }

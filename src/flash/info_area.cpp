@@ -65,15 +65,27 @@ FileTime EntryTime(ConstInfoArea area, const InfoEntry& entry) {
     return Get64(area, std::size_t{entry.offset} + 2);
 }
 
-std::optional<FileTime> LastKeptTime(ConstInfoArea area) {
-    std::optional<FileTime> kept;
+namespace {
+
+std::optional<FileTime> LastTime(ConstInfoArea area, bool kept) {
+    std::optional<FileTime> time;
     InfoEntryWalker walker(area);
     while (const auto e = walker.Next()) {
-        if (e->IsKeptTime()) {
-            kept = EntryTime(area, *e);
+        if (kept ? e->IsKeptTime() : e->IsUpdateTime()) {
+            time = EntryTime(area, *e);
         }
     }
-    return kept;
+    return time;
+}
+
+}  // namespace
+
+std::optional<FileTime> LastKeptTime(ConstInfoArea area) {
+    return LastTime(area, true);
+}
+
+std::optional<FileTime> LastUpdateTime(ConstInfoArea area) {
+    return LastTime(area, false);
 }
 
 bool AppendInfoEntry(InfoArea area, std::uint8_t type, std::span<const std::uint8_t> payload) {

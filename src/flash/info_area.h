@@ -90,8 +90,9 @@ class InfoEntryWalker {
 // The time in a time-stamp entry's first 8 payload bytes.
 FileTime EntryTime(ConstInfoArea area, const InfoEntry& entry);
 
-// The value of the last KeptTime entry of a valid area, if any.
+// The value of the last KeptTime (UpdateTime) entry of a valid area, if any.
 std::optional<FileTime> LastKeptTime(ConstInfoArea area);
+std::optional<FileTime> LastUpdateTime(ConstInfoArea area);
 
 // Appends an entry at the used length, if the area is valid, its walk is
 // complete and the used length afterwards stays at most 127; false (and

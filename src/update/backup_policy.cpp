@@ -8,8 +8,10 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 
 #include "app/files.h"
+#include "app/sha256.h"
 #include "device/flash_backup.h"
 #include "flash/flash_command.h"
 #include "flash/image_format.h"
@@ -45,8 +47,52 @@ bool ReadFlashFile(const std::string& path, std::vector<std::uint8_t>& flash) {
     return ReadRegularFile(path, FlashSize, flash, error) && flash.size() == FlashSize;
 }
 
-// The device's own data: the first half of its information block, which no
-// update changes (the second half holds the time stamps updates rewrite).
+struct Candidate {
+    std::string path;
+    std::string name;
+    struct timespec modified {};
+};
+
+// The whole-flash-sized regular files named *.bin in `folders`, newest
+// first, leaving out `exclude`.
+std::vector<Candidate> BackupFiles(const std::vector<std::string>& folders,
+                                   const std::string& exclude) {
+    std::vector<Candidate> candidates;
+    for (const std::string& folder : folders) {
+        DIR* dir = ::opendir(folder.c_str());
+        if (dir == nullptr) {
+            continue;
+        }
+        while (const dirent* e = ::readdir(dir)) {
+            const std::string entry = e->d_name;
+            if (entry.size() < 5 || !entry.ends_with(".bin")) {
+                continue;
+            }
+            Candidate c{folder + "/" + entry, entry, {}};
+            struct stat st {};
+            if (::stat(c.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
+                st.st_size != FlashSize || (!exclude.empty() && c.path == exclude)) {
+                continue;
+            }
+            c.modified = st.st_mtim;
+            candidates.push_back(std::move(c));
+        }
+        ::closedir(dir);
+    }
+    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
+        if (a.modified.tv_sec != b.modified.tv_sec) {
+            return a.modified.tv_sec > b.modified.tv_sec;
+        }
+        if (a.modified.tv_nsec != b.modified.tv_nsec) {
+            return a.modified.tv_nsec > b.modified.tv_nsec;
+        }
+        return a.name > b.name;
+    });
+    return candidates;
+}
+
+}  // namespace
+
 std::optional<std::vector<std::uint8_t>> DeviceData(std::span<const std::uint8_t> flash) {
     const auto record = FindDeviceInfo(flash);
     if (!record) {
@@ -56,13 +102,10 @@ std::optional<std::vector<std::uint8_t>> DeviceData(std::span<const std::uint8_t
     return std::vector<std::uint8_t>(block.begin(), block.begin() + 128);
 }
 
-struct Candidate {
-    std::string path;
-    std::string name;
-    struct timespec modified {};
-};
-
-}  // namespace
+std::string UnitFingerprint(std::span<const std::uint8_t> flash) {
+    const auto data = DeviceData(flash);
+    return data ? Sha256Hex(Sha256(*data)).substr(0, 16) : std::string();
+}
 
 std::string DefaultBackupFolder() {
     const char* state = std::getenv("XDG_STATE_HOME");
@@ -117,11 +160,11 @@ bool CheckBackupPlace(const BackupPolicy& policy, std::string& failure) {
 
 bool WriteBackup(const BackupPolicy& policy, const DeviceEntry& device,
                  std::chrono::system_clock::time_point when, std::span<const std::uint8_t> flash,
-                 std::string& path, std::string& failure) {
+                 std::string& path, std::string& failure, std::string_view unit) {
     std::string error;
     bool written = false;
     if (policy.kind == BackupPolicy::Kind::kFolder) {
-        written = KeepBackup(policy.path, device, when, flash, path, error);
+        written = KeepBackup(policy.path, device, when, flash, path, error, unit);
     } else if (policy.kind == BackupPolicy::Kind::kFile) {
         path = policy.path;
         written = WriteNewBackup(path, flash, error);
@@ -138,52 +181,22 @@ bool WriteBackup(const BackupPolicy& policy, const DeviceEntry& device,
     return written;
 }
 
-std::string NewestValidBackup(const std::vector<std::string>& folders, const DeviceEntry& device,
-                              std::span<const std::uint8_t> readBack, const std::string& exclude) {
+std::string NewestValidBackup(const std::vector<std::string>& folders,
+                              std::span<const std::uint8_t> readBack, const std::string& exclude,
+                              const std::vector<std::string>& sameSerial) {
     const auto ownData = DeviceData(readBack);
-    // Without the device's data only the name can tell: "VID-PID-busBBB-devDDD-".
-    const std::string name = BackupFileName(device, std::chrono::system_clock::time_point{});
-    const std::string namePrefix =
-        name.substr(0, name.size() - std::string("19700101T000000Z.bin").size());
-
-    std::vector<Candidate> candidates;
-    for (const std::string& folder : folders) {
-        DIR* dir = ::opendir(folder.c_str());
-        if (dir == nullptr) {
-            continue;
-        }
-        while (const dirent* e = ::readdir(dir)) {
-            const std::string entry = e->d_name;
-            if (entry.size() < 5 || !entry.ends_with(".bin")) {
-                continue;
-            }
-            Candidate c{folder + "/" + entry, entry, {}};
-            struct stat st {};
-            if (::stat(c.path.c_str(), &st) != 0 || !S_ISREG(st.st_mode) ||
-                st.st_size != FlashSize || (!exclude.empty() && c.path == exclude)) {
-                continue;
-            }
-            c.modified = st.st_mtim;
-            candidates.push_back(std::move(c));
-        }
-        ::closedir(dir);
+    if (!ownData && sameSerial.empty()) {
+        return {};
     }
-    std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-        if (a.modified.tv_sec != b.modified.tv_sec) {
-            return a.modified.tv_sec > b.modified.tv_sec;
-        }
-        if (a.modified.tv_nsec != b.modified.tv_nsec) {
-            return a.modified.tv_nsec > b.modified.tv_nsec;
-        }
-        return a.name > b.name;
-    });
+    const std::vector<Candidate> candidates = BackupFiles(folders, exclude);
     // Each look costs a 256 KiB read; a folder of thousands of backups is
     // searched from its newest end only.
     constexpr std::size_t kMaxLooks = 200;
     std::vector<std::uint8_t> flash;
     for (std::size_t i = 0; i < candidates.size() && i < kMaxLooks; ++i) {
         const Candidate& c = candidates[i];
-        if (!ownData && !c.name.starts_with(namePrefix)) {
+        if (!ownData &&
+            std::find(sameSerial.begin(), sameSerial.end(), c.path) == sameSerial.end()) {
             continue;
         }
         if (!ReadFlashFile(c.path, flash) || CheckFlashContents(flash).status != S_OK) {
@@ -195,6 +208,33 @@ std::string NewestValidBackup(const std::vector<std::string>& folders, const Dev
         return c.path;
     }
     return {};
+}
+
+std::vector<ModelBackup> ModelBackups(const std::vector<std::string>& folders,
+                                      const DeviceEntry& device, std::size_t max) {
+    // "vvvv-pppp-WHO-...", WHO a unit or "busBBB"; the time the file was
+    // written, which a copy keeps (cp -p) and a rename does not change.
+    const std::string model = IdText(device.vendorId) + "-" + IdText(device.productId) + "-";
+    std::vector<ModelBackup> found;
+    for (const Candidate& c : BackupFiles(folders, {})) {
+        if (found.size() == max) {
+            break;
+        }
+        if (!c.name.starts_with(model)) {
+            continue;
+        }
+        const std::string who =
+            c.name.substr(model.size(), c.name.find('-', model.size()) - model.size());
+        const bool unit = who.size() == 16 && std::all_of(who.begin(), who.end(), [](char ch) {
+                              return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f');
+                          });
+        std::tm utc{};
+        gmtime_r(&c.modified.tv_sec, &utc);
+        char time[32];
+        std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        found.push_back({c.path, unit ? who : std::string(), time});
+    }
+    return found;
 }
 
 }  // namespace sovra

@@ -8,11 +8,13 @@
 
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <vector>
 
 #include "device/device_rules.h"
+#include "update/update_outcome.h"
 
 namespace sovra {
 
@@ -43,18 +45,35 @@ bool CheckBackupPlace(const BackupPolicy& policy, std::string& failure);
 
 // Writes the read-back as the policy says; never replaces a file. On
 // success `path` is the file written.
+// `unit` goes into a default file name (see BackupFileName).
 bool WriteBackup(const BackupPolicy& policy, const DeviceEntry& device,
                  std::chrono::system_clock::time_point when, std::span<const std::uint8_t> flash,
-                 std::string& path, std::string& failure);
+                 std::string& path, std::string& failure, std::string_view unit = {});
+
+// A unit's own data: the first half of its information block, which no
+// update changes (the second half holds the time stamps updates rewrite);
+// none when the flash holds no information block.
+std::optional<std::vector<std::uint8_t>> DeviceData(std::span<const std::uint8_t> flash);
+
+// The unit's fingerprint: the first 16 hexadecimal digits, lower case, of
+// the SHA-256 of its device data; empty when the flash holds none.
+std::string UnitFingerprint(std::span<const std::uint8_t> flash);
 
 // The newest valid backup of the device whose flash now reads `readBack`,
 // among the backups in `folders`, leaving out `exclude`; empty when there
-// is none. A backup counts as this device's when its device-info block
-// holds the same device data as the read-back's (a device keeps its own
+// is none. Only a backup provably the device's own counts: its device-info
+// block holds the same device data as the read-back's (a unit keeps its own
 // data across updates), or, when the read-back has no readable block (a
-// half-written flash), when its name says it was kept from the same ids,
-// bus and address.
-std::string NewestValidBackup(const std::vector<std::string>& folders, const DeviceEntry& device,
-                              std::span<const std::uint8_t> readBack, const std::string& exclude);
+// half-written flash), it is one of `sameSerial`, the backups the history
+// says were kept from a unit with the device's USB serial number. A bus and
+// address prove nothing: on a fixed port they are the last unit's.
+std::string NewestValidBackup(const std::vector<std::string>& folders,
+                              std::span<const std::uint8_t> readBack, const std::string& exclude,
+                              const std::vector<std::string>& sameSerial);
+
+// The backups in `folders` whose names say they were kept from a device with
+// `device`'s vendor and product ids, newest first, at most `max`.
+std::vector<ModelBackup> ModelBackups(const std::vector<std::string>& folders,
+                                      const DeviceEntry& device, std::size_t max);
 
 }  // namespace sovra

@@ -44,6 +44,24 @@ bool Take(const nlohmann::json& j, const char* key, T& out) {
     return true;
 }
 
+// A key that may be missing (older records) or null: nothing.
+bool TakeOptional(const nlohmann::json& j, const char* key, std::optional<std::string>& out) {
+    const auto it = j.find(key);
+    if (it == j.end() || it->is_null()) {
+        out.reset();
+        return true;
+    }
+    if (!it->is_string()) {
+        return false;
+    }
+    out = it->get<std::string>();
+    return true;
+}
+
+nlohmann::json OrNull(const std::optional<std::string>& s) {
+    return s ? nlohmann::json(*s) : nlohmann::json();
+}
+
 // Opens the history file with `flags`, a regular file only; -1 with `error`
 // set otherwise, errno telling why (ENOENT: there is none).
 int OpenHistory(const std::string& path, int flags, std::string& error) {
@@ -70,6 +88,8 @@ nlohmann::json HistoryJson(const HistoryRecord& r) {
     return {{"time", r.time},
             {"program", r.program},
             {"operation", r.operation},
+            {"unit", OrNull(r.unit)},
+            {"serial", OrNull(r.serial)},
             {"device",
              {{"path", r.devicePath},
               {"vendor_id", r.vendorId},
@@ -103,7 +123,8 @@ std::optional<HistoryRecord> HistoryFromJson(const nlohmann::json& j) {
         Take(*firmware, "size", r.firmwareSize) && Take(*firmware, "sha256", r.firmwareSha256) &&
         Take(j, "result", r.result) && Take(j, "status", r.status) &&
         Take(j, "message", r.message) && Take(j, "device_state", r.deviceState) &&
-        Take(j, "backup", r.backup);
+        Take(j, "backup", r.backup) && TakeOptional(j, "unit", r.unit) &&
+        TakeOptional(j, "serial", r.serial);
     if (!ok) {
         return std::nullopt;
     }
@@ -216,6 +237,24 @@ bool ReadHistory(const std::string& path, std::vector<HistoryRecord>& records,
         finishLine();
     }
     return true;
+}
+
+std::vector<std::string> BackupsOfSerial(const std::string& path, std::uint32_t vendorId,
+                                         std::uint32_t productId, const std::string& serial) {
+    std::vector<HistoryRecord> records;
+    std::vector<SkippedLine> skipped;
+    std::string error;
+    std::vector<std::string> backups;
+    if (serial.empty() || path.empty() || !ReadHistory(path, records, skipped, error)) {
+        return backups;
+    }
+    for (const HistoryRecord& r : records) {
+        if (r.serial == serial && r.vendorId == vendorId && r.productId == productId &&
+            !r.backup.empty()) {
+            backups.push_back(r.backup);
+        }
+    }
+    return backups;
 }
 
 }  // namespace sovra

@@ -26,13 +26,18 @@ struct HistoryRecord {
     std::string program;    // "sovra-flash", "sovra-firmware-update"
     std::string operation;  // "update" or "restore"
     std::string devicePath;
+    // The unit: the fingerprint of its device data, and its USB serial
+    // number string; none when unknown (and in records written before
+    // units were named).
+    std::optional<std::string> unit = {};
+    std::optional<std::string> serial = {};
     std::uint32_t vendorId = 0;
     std::uint32_t productId = 0;
     std::uint32_t revision = 0;
     std::string firmwarePath;  // the firmware file, or the saved flash restored
     std::uint64_t firmwareSize = 0;
     std::string firmwareSha256;  // 64 lower-case hexadecimal digits
-    std::string result;          // "updated", "restored" or "failed"
+    std::string result;          // "updated", "up-to-date", "restored" or "failed"
     std::string status;          // "0x00000000"
     std::string message;         // the failure's sentence; empty on success
     std::string deviceState;     // what the device holds: "updated", "untouched", ...
@@ -53,6 +58,11 @@ std::string DefaultHistoryPath();
 // Appends one record as one line, making the folder (mode 0700) when
 // needed; false with `error` set when it cannot be written.
 bool AppendHistory(const std::string& path, const HistoryRecord& record, std::string& error);
+
+// The backups the history at `path` says were kept from a unit with this
+// vendor id, product id and USB serial number string.
+std::vector<std::string> BackupsOfSerial(const std::string& path, std::uint32_t vendorId,
+                                         std::uint32_t productId, const std::string& serial);
 
 struct SkippedLine {
     std::size_t line = 0;  // from 1

@@ -1,5 +1,7 @@
 #include "update/update_engine.h"
 
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
@@ -17,6 +19,7 @@
 #include "flash/merge.h"
 
 #include "app/files.h"
+#include "flash/info_area.h"
 
 namespace sovra {
 namespace {
@@ -25,13 +28,43 @@ std::string Quoted(const std::string& path) {
     return "'" + path + "'";
 }
 
-// The device's own data: the first half of its information block.
-std::optional<std::span<const std::uint8_t>> DeviceData(std::span<const std::uint8_t> flash) {
+// The device and unit a failure sentence in the log begins with.
+std::string LogName(const UpdateJob& job, const std::string& unit) {
+    const std::string& serial = job.device.serial;
+    return job.device.path + " (unit " + (unit.empty() ? "unknown" : unit) + ", serial " +
+           (serial.empty() ? "unknown" : serial) + ")";
+}
+
+bool SameFile(const std::string& a, const std::string& b) {
+    struct stat sa {};
+    struct stat sb {};
+    return ::stat(a.c_str(), &sa) == 0 && ::stat(b.c_str(), &sb) == 0 && sa.st_dev == sb.st_dev &&
+           sa.st_ino == sb.st_ino;
+}
+
+// Whether the device already holds what this update would write: the image
+// built with the update time the device holds equals its flash over every
+// chunk the update would write.
+bool AlreadyHolds(std::span<const std::uint8_t> flash, std::span<const std::uint8_t> image) {
     const auto record = FindDeviceInfo(flash);
     if (!record) {
-        return std::nullopt;
+        return false;
     }
-    return DeviceInfoBlock(flash, *record).first(128);
+    const auto held = LastUpdateTime(InfoAreaOf(DeviceInfoBlock(flash, *record)));
+    if (!held) {
+        return false;
+    }
+    std::vector<std::uint8_t> built(flash.begin(), flash.end());
+    auto length = static_cast<std::uint32_t>(image.size());
+    NullProgress quiet;
+    if (Failed(MergeFirmware(built, image, length, FixedClock(*held), quiet)) ||
+        length > flash.size()) {
+        return false;
+    }
+    const std::size_t span = std::min<std::size_t>(
+        flash.size(), (std::size_t{length} + ChunkSize - 1) / ChunkSize * ChunkSize);
+    return std::equal(built.begin(), built.begin() + static_cast<std::ptrdiff_t>(span),
+                      flash.begin());
 }
 
 // A fixed entry of the job's trail, naming the device when asked to.
@@ -49,6 +82,7 @@ class JobRun {
   public:
     JobRun(const UpdateJob& job, UpdateProgress& progress) : job_(job), progress_(progress) {
         out_.mode = job.options.mode;
+        out_.serial = job.device.serial;
     }
 
     UpdateOutcome Run() {
@@ -112,6 +146,7 @@ class JobRun {
             return;
         }
         out_.rereadChunks = readBack_.rereadChunks;
+        out_.unit = UnitFingerprint(flash);
         progress_.SetOperation(Operation::kComplete);
         const FlashCheck check = CheckFlashContents(flash);
         if (check.status != S_OK) {
@@ -122,14 +157,23 @@ class JobRun {
             progress_.Note(out_.readBackWarning);
         }
 
+        if (!Restore() && job_.options.skipWhenCurrent) {
+            BeginBuild();
+            if (AlreadyHolds(flash, job_.image)) {
+                progress_.SetOperation(Operation::kComplete);
+                out_.upToDate = true;
+                step_ = UpdateStep::kNone;
+                return;
+            }
+        }
+
         step_ = UpdateStep::kBackup;
         if (!KeepBackup(flash, check.status == S_OK)) {
             return;
         }
 
         step_ = UpdateStep::kMerge;
-        progress_.BeginStage(UpdateStage::kBuild);
-        ReportJobEvent(job_, kEventStage2);
+        BeginBuild();
         if (!(Restore() ? TakeSavedImage(flash) : Merge(flash, length))) {
             return;
         }
@@ -162,6 +206,14 @@ class JobRun {
         out_.endedIn = UpdateStep::kNone;
         out_.device =
             job_.options.verify ? DeviceHolds::kNewImage : DeviceHolds::kNewImageUnverified;
+    }
+
+    void BeginBuild() {
+        if (!buildBegun_) {
+            buildBegun_ = true;
+            progress_.BeginStage(UpdateStage::kBuild);
+            ReportJobEvent(job_, kEventStage2);
+        }
     }
 
     bool Preconditions(std::uint32_t& length) {
@@ -218,7 +270,7 @@ class JobRun {
         BackupOutcome& backup = out_.backup;
         std::string failure;
         if (!WriteBackup(policy, job_.device, std::chrono::system_clock::now(), flash, backup.path,
-                         failure)) {
+                         failure, out_.unit)) {
             Fail(E_BACKUP_FAILED, step_,
                  "no backup of the device's flash could be written: " + failure);
             return false;
@@ -236,12 +288,23 @@ class JobRun {
             !fallback.empty() && fallback != folders.front()) {
             folders.push_back(fallback);
         }
-        backup.restoreFrom = NewestValidBackup(folders, job_.device, flash, backup.path);
+        const DeviceEntry& d = job_.device;
+        backup.restoreFrom = NewestValidBackup(
+            folders, flash, backup.path,
+            BackupsOfSerial(job_.options.historyPath, d.vendorId, d.productId, d.serial));
+        backup.unitUnknown = out_.unit.empty() && d.serial.empty();
+        if (backup.unitUnknown) {
+            constexpr std::size_t kShown = 10;
+            backup.modelBackups = ModelBackups(folders, d, kShown);
+        }
         progress_.Note(
             "old flash saved to " + backup.path + ", but it is not a valid image; " +
-            (backup.restoreFrom.empty()
-                 ? std::string("no earlier valid backup of this device was found")
-                 : "the newest earlier valid backup of this device is " + backup.restoreFrom));
+            (!backup.restoreFrom.empty()
+                 ? "the newest earlier valid backup of this device is " + backup.restoreFrom
+             : backup.unitUnknown
+                 ? std::string("the unit cannot be told (no information block, no USB serial "
+                               "number), so none of the earlier backups is known to be its own")
+                 : std::string("no earlier valid backup of this device was found")));
         return true;
     }
 
@@ -275,10 +338,24 @@ class JobRun {
         const auto own = DeviceData(flash);
         const auto saved = DeviceData(job_.image);
         if (!own) {
-            progress_.Note(
-                "the device's flash holds no readable information block, so it cannot "
-                "be told whether " +
-                Quoted(job_.imagePath) + " was saved from this device");
+            const DeviceEntry& d = job_.device;
+            const auto sameSerial =
+                BackupsOfSerial(job_.options.historyPath, d.vendorId, d.productId, d.serial);
+            const bool ownBackup =
+                std::any_of(sameSerial.begin(), sameSerial.end(),
+                            [&](const std::string& b) { return SameFile(b, job_.imagePath); });
+            const std::string unknown =
+                "the device's flash holds no readable information block" +
+                std::string(d.serial.empty() ? " and it has no USB serial number" : "") +
+                ", so it cannot be told whether " + Quoted(job_.imagePath) +
+                " was saved from this unit";
+            if (!ownBackup && !job_.options.force) {
+                Fail(E_RESTORE_OTHER_DEVICE, step_, unknown + " (--force writes it anyway)");
+                return false;
+            }
+            if (!ownBackup) {
+                progress_.Note("forced: " + unknown);
+            }
         } else if (saved && !std::equal(own->begin(), own->end(), saved->begin(), saved->end())) {
             if (!job_.options.force) {
                 Fail(E_RESTORE_OTHER_DEVICE, step_,
@@ -302,12 +379,17 @@ class JobRun {
 
     void Log() {
         const bool restore = Restore();
+        if (out_.upToDate) {
+            ReportJobEvent(job_, kEventAlreadyCurrent);
+            return;
+        }
         if (out_.Succeeded()) {
             ReportJobEvent(job_, restore ? kEventFlashRestored : kEventFirmwareUpdated);
             return;
         }
         ReportJobEvent(job_, restore ? kEventRestoreFailed : kEventUpdateFailed);
-        ReportSystemEvent(EVENTLOG_ERROR_TYPE, job_.device.path + ": " + out_.failure + ".");
+        ReportSystemEvent(EVENTLOG_ERROR_TYPE,
+                          LogName(job_, out_.unit) + ": " + out_.failure + ".");
     }
 
     // Every job that ran goes into the history, however it ended; a history
@@ -322,13 +404,22 @@ class JobRun {
         r.program = job_.program;
         r.operation = restore ? "restore" : "update";
         r.devicePath = job_.device.path;
+        if (!out_.unit.empty()) {
+            r.unit = out_.unit;
+        }
+        if (!out_.serial.empty()) {
+            r.serial = out_.serial;
+        }
         r.vendorId = job_.device.vendorId;
         r.productId = job_.device.productId;
         r.revision = job_.device.revision;
         r.firmwarePath = job_.imagePath;
         r.firmwareSize = job_.image.size();
         r.firmwareSha256 = Sha256Hex(Sha256(job_.image));
-        r.result = !out_.Succeeded() ? "failed" : restore ? "restored" : "updated";
+        r.result = !out_.Succeeded() ? "failed"
+                   : out_.upToDate   ? "up-to-date"
+                   : restore         ? "restored"
+                                     : "updated";
         char status[16];
         std::snprintf(status, sizeof status, "0x%08X", static_cast<unsigned>(out_.status));
         r.status = status;
@@ -354,6 +445,7 @@ class JobRun {
     UpdateOutcome out_;
     ReadBackReport readBack_;
     UpdateStep step_ = UpdateStep::kPrecondition;
+    bool buildBegun_ = false;
 };
 
 }  // namespace
@@ -432,7 +524,7 @@ bool UpdateRun::Start(const UpdateJob& job, UpdateProgress& progress,
     out.endedIn = UpdateStep::kPrecondition;
     out.failure = "the system would not create the update's thread";
     ReportJobEvent(job, restore ? kEventRestoreFailed : kEventUpdateFailed);
-    ReportSystemEvent(EVENTLOG_ERROR_TYPE, job.device.path + ": " + out.failure + ".");
+    ReportSystemEvent(EVENTLOG_ERROR_TYPE, LogName(job, {}) + ": " + out.failure + ".");
     progress.Finish(std::move(out));
     return false;
 }

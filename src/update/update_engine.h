@@ -48,8 +48,13 @@ struct UpdateOptions {
     // Read the written range back and compare it.
     bool verify = true;
     // A restore: write a saved image whose information block differs from
-    // the device's own.
+    // the device's own, or onto a device whose own cannot be told.
     bool force = false;
+    // An update: leave a device alone that already holds this firmware
+    // (the image built with the update time it holds equals its flash over
+    // every chunk the update would write). The desktop application writes
+    // what its user confirmed.
+    bool skipWhenCurrent = false;
     // Where the merge takes "now" from; null: the system clock.
     const Clock* clock = nullptr;
     // Set from any thread to stop the job; heeded until Stage 3 begins.

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "app/status.h"
 
@@ -36,14 +37,27 @@ enum class DeviceHolds {
     kWrittenUnchecked,    // the whole image was written, and could not be read back
 };
 
+// A backup of a model: the unit its name tells (empty for a name from
+// before units were named) and when it was written, "2026-12-07T21:44:20Z".
+struct ModelBackup {
+    std::string path;
+    std::string unit;
+    std::string time;
+};
+
 struct BackupOutcome {
     std::string path;  // the backup written; empty when none was kept
     // Whether it holds a valid flash (records, end marker, checksum and a
     // device-info record). A read-back of a half-written flash does not.
     bool valid = false;
     // The backup that a repair should write back: `path` when valid, else the
-    // newest earlier valid backup of the same device, else empty.
+    // newest earlier valid backup provably the same unit's, else empty.
     std::string restoreFrom;
+    // When `path` is not valid and the unit cannot be told (no information
+    // block, no USB serial number): the model's backups, newest first, for
+    // a person to choose from.
+    bool unitUnknown = false;
+    std::vector<ModelBackup> modelBackups;
 };
 
 struct UpdateOutcome {
@@ -71,6 +85,14 @@ struct UpdateOutcome {
     bool deviceInfoCarried = false;
     bool deviceInfoReplaced = false;
     BackupOutcome backup;
+    // The unit: its fingerprint (see UnitFingerprint), empty when its flash
+    // was not read or holds no information block; its USB serial number
+    // string, empty when it has none.
+    std::string unit;
+    std::string serial;
+    // An update found the device already holding this firmware and wrote
+    // nothing.
+    bool upToDate = false;
 
     bool Succeeded() const { return sovra::Succeeded(status); }
 };

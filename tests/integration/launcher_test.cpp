@@ -192,10 +192,10 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, LauncherEnds,
     testing::Values(
         EndCase{"BadIds", {"--device", "0abc:10:12", "--", "true"}, 125, "4 hexadecimal digits"},
-        EndCase{"LeavesBeforeItArrives",
-                {"--device", "0abc:0010:0102,arrive-ms=50,leave-ms=10", "--", "true"},
+        EndCase{"ArrivesTwiceInARow",
+                {"--device", "0abc:0010:0102,arrive-ms=50,arrive-ms=10", "--", "true"},
                 125,
-                "'leave-ms' must be later than 'arrive-ms'"},
+                "'arrive-ms' and 'leave-ms' must take turns"},
         EndCase{"UnknownOption",
                 {"--device", "0abc:0010:0102,speed=9", "--", "true"},
                 125,

@@ -410,6 +410,63 @@ TEST_F(RetryEndToEndTest, ARetryPointsTheRepairAtTheLastGoodBackup) {
     EXPECT_TRUE(ReadBytes(dir_ / "saved3/device-1.bin") == oldFlash_);
 }
 
+// On a fixed production port: unit X fails early in its write, unit Y is
+// updated on the same port, X fails again. X's flash now holds no readable
+// information block, and X has no USB serial number: the repair names no
+// backup (Y's is the newest valid one from that bus and address), says why
+// and lists the model's backups with their units; a restore of Y's backup
+// onto X is refused.
+TEST_F(RetryEndToEndTest, ADamagedUnitIsNeverGivenAnotherUnitsBackup) {
+    // Records of another size than the firmware's: a write cut short leaves
+    // a flash that no longer walks to its information block.
+    const auto unit = [](std::uint32_t seed) {
+        return sovra::MakeSampleFlash({.records = 5,
+                                       .wordsPerRecord = 100,
+                                       .seed = seed,
+                                       .updateTime = 131'000'000'000'000'000ULL});
+    };
+    WriteBytes(dir_ / "x.bin", unit(5));
+    WriteBytes(dir_ / "y.bin", unit(6));
+    const auto run = [this](const fs::path& flash, const std::string& faults, const fs::path& save,
+                            std::vector<std::string> command) {
+        std::vector<std::string> args{
+            SOVRA_SIM_LAUNCHER, "--device",    "0abc:0010:0102,flash=" + flash.string() + faults,
+            "--save-flash",     save.string(), "--",
+            SOVRA_FLASH};
+        args.insert(args.end(), command.begin(), command.end());
+        args.insert(args.end(), {"--catalogue", (dir_ / "FirmwareUpdate.xml").string(), "--yes"});
+        return Spawn(args);
+    };
+    const std::vector<std::string> update{"update", "--device", "0abc:0010", "--firmware",
+                                          (dir_ / "fw.img").string()};
+    const std::string failWrite = ",fail-at=" + std::to_string(1 + 2 * 4096 + 2);
+
+    const Outcome x1 = run(dir_ / "x.bin", failWrite, dir_ / "x1", update);
+    ASSERT_EQ(x1.status, 1) << x1.out << x1.err;
+    ASSERT_EQ(Backups().size(), 1u);
+    const fs::path xBackup = Backups()[0];
+    EXPECT_NE(x1.out.find("--image " + xBackup.string()), std::string::npos) << x1.out;
+
+    const Outcome y = run(dir_ / "y.bin", "", dir_ / "y", update);
+    ASSERT_EQ(y.status, 0) << y.out << y.err;
+    fs::path yBackup;
+    for (const fs::path& b : Backups()) {
+        yBackup = b != xBackup ? b : yBackup;
+    }
+
+    const Outcome x2 = run(dir_ / "x1/device-1.bin", failWrite, dir_ / "x2", update);
+    ASSERT_EQ(x2.status, 1) << x2.out << x2.err;
+    EXPECT_EQ(x2.out.find("sovra-flash restore --device"), std::string::npos) << x2.out;
+    EXPECT_NE(x2.out.find("this unit cannot be told"), std::string::npos) << x2.out;
+    EXPECT_NE(x2.out.find(xBackup.string() + "  (unit "), std::string::npos) << x2.out;
+
+    const Outcome restore = run(dir_ / "x2/device-1.bin", "", dir_ / "x3",
+                                {"restore", "--device", "0abc:0010", "--image", yBackup.string()});
+    EXPECT_EQ(restore.status, 1) << restore.out << restore.err;
+    EXPECT_NE(restore.out.find("cannot be told whether"), std::string::npos) << restore.out;
+    EXPECT_TRUE(ReadBytes(dir_ / "x3/device-1.bin") == ReadBytes(dir_ / "x2/device-1.bin"));
+}
+
 // A restore writes only a valid flash, and only the device's own unless
 // forced; it is logged as a restore.
 TEST_F(UpdateEndToEndTest, ARestoreChecksWhatItWrites) {
@@ -524,6 +581,45 @@ TEST_F(WatchEndToEndTest, ThreeBeamformersOneByOneAndTheHistory) {
         EXPECT_EQ(r["result"], "updated");
         EXPECT_EQ(r["firmware"]["sha256"], sovra::Sha256Hex(sovra::Sha256(fw)));
     }
+}
+
+// A unit updated by watch, unplugged and plugged back in (at a new address,
+// as the kernel gives one): updated, then up to date, its flash written
+// once, and both history records name the same unit, which the history
+// finds by the start of its fingerprint.
+TEST_F(WatchEndToEndTest, AUnitPluggedBackInIsUpToDate) {
+    const Outcome o = Spawn({SOVRA_SIM_LAUNCHER, "--device",
+                             "0abc:0010:0102,serial=SN-7,leave-ms=20000,arrive-ms=20300,flash=" +
+                                 (dir_ / "old.bin").string(),
+                             "--save-flash", (dir_ / "saved").string(), "--", SOVRA_FLASH, "watch",
+                             "--firmware", (dir_ / "fw.img").string(), "--catalogue",
+                             (dir_ / "FirmwareUpdate.xml").string(), "--count", "2", "--json"});
+    ASSERT_EQ(o.status, 0) << o.out << o.err;
+    std::vector<nlohmann::json> results;
+    std::istringstream lines(o.out);
+    for (std::string line; std::getline(lines, line);) {
+        results.push_back(nlohmann::json::parse(line));
+    }
+    ASSERT_EQ(results.size(), 2u) << o.out;
+    EXPECT_EQ(results[0]["result"], "updated");
+    EXPECT_EQ(results[1]["result"], "up-to-date");
+    EXPECT_NE(results[0]["device"], results[1]["device"]);
+    EXPECT_EQ(results[1]["serial"], "SN-7");
+    const std::string unit = results[0]["unit"];
+    EXPECT_EQ(results[1]["unit"], unit);
+    EXPECT_NE(o.err.find("The device already holds this firmware."), std::string::npos) << o.err;
+    // One write: the flash holds the first run's update, its backup the old flash.
+    const std::vector<std::uint8_t> now = ReadBytes(dir_ / "saved/device-1.bin");
+    ASSERT_EQ(Backups().size(), 1u);
+    EXPECT_TRUE(ReadBytes(Backups()[0]) == oldFlash_);
+    EXPECT_NE(Backups()[0].filename().string().find(unit), std::string::npos);
+    EXPECT_NE(StampedUpdateTime(now), StampedUpdateTime(oldFlash_));
+
+    const Outcome history = Spawn({SOVRA_FLASH, "history", "--unit", unit.substr(0, 5), "--json"});
+    ASSERT_EQ(history.status, 0) << history.err;
+    const auto records = nlohmann::json::parse(history.out);
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(records[1]["result"], "up-to-date");
 }
 
 // One unit is unplugged while it is read: a failure that leaves it

@@ -305,6 +305,32 @@ TEST_F(UsbHostTest, UnplugAndReplugAreSeenAsRemoveAndAdd) {
     EXPECT_TRUE(std::equal(chunk.begin(), chunk.end(), PatternFlash().begin()));
 }
 
+// A serial number reaches sysfs and the string descriptor; each plug-in
+// after the first gets the next free address, and so a new node.
+TEST_F(UsbHostTest, ASerialNumberAndANewAddressAtEachPlugIn) {
+    UsbIds ids = kIds;
+    ids.serial = "BF-0042";
+    UsbHandle h = PlugAndOpen(MakeModel(), ids);
+    ASSERT_TRUE(h);
+    libusb_device_descriptor d{};
+    ASSERT_EQ(libusb_get_device_descriptor(libusb_get_device(h.get()), &d), 0);
+    unsigned char text[64] = {};
+    ASSERT_EQ(libusb_get_string_descriptor_ascii(h.get(), d.iSerialNumber, text, sizeof text), 7);
+    EXPECT_STREQ(reinterpret_cast<const char*>(text), "BF-0042");
+    std::unique_ptr<udev, decltype(&udev_unref)> u(udev_new(), udev_unref);
+    std::unique_ptr<udev_device, decltype(&udev_device_unref)> dev(
+        udev_device_new_from_syspath(u.get(), host_.SysPath(index_).c_str()), udev_device_unref);
+    ASSERT_TRUE(dev);
+    EXPECT_EQ(Attribute(dev.get(), "serial"), "BF-0042");
+
+    const std::string first = host_.DeviceNode(index_);
+    host_.Unplug(index_);
+    host_.Replug(index_);
+    EXPECT_NE(host_.DeviceNode(index_), first);
+    EXPECT_EQ(::access(host_.DeviceNode(index_).c_str(), F_OK), 0);
+    EXPECT_TRUE(OpenUsb(usb_.get(), host_.BusNumber(index_), host_.Address(index_)));
+}
+
 // Whether libudev lists a USB device at `sysPath`.
 bool Listed(const std::string& sysPath) {
     std::unique_ptr<udev, decltype(&udev_unref)> u(udev_new(), udev_unref);

@@ -67,7 +67,7 @@ class CliDevicesTest : public ::testing::Test {
         std::fputs(kCatalogue, f);
         std::fclose(f);
         present_ = {
-            {kPathA, R"(USB\VID_0ABC&PID_0010&REV_0102)"},
+            {kPathA, R"(USB\VID_0ABC&PID_0010&REV_0102)", "BF\x1b-1"},
             {kPathB, R"(USB\VID_0ABC&PID_0010&REV_0100)"},
             {kPathC, R"(USB\VID_0ABC&PID_001A&REV_0200)"},
             {"/dev/bus/usb/001/009", R"(USB\VID_1D6B&PID_0002&REV_0515)"},  // unknown
@@ -174,7 +174,8 @@ TEST_F(CliDevicesTest, ListShowsKnownDevicesInRowOrderWithIdsAndPaths) {
     ASSERT_EQ(List(false), kExitOk);
     EXPECT_EQ(out_.str(),
               "Beamformer 100, firmware ver. 01.00  0abc:0010  rev 0100  /dev/bus/usb/001/002\n"
-              "Beamformer 100, firmware ver. 01.02  0abc:0010  rev 0102  /dev/bus/usb/001/004\n"
+              "Beamformer 100, firmware ver. 01.02  0abc:0010  rev 0102  /dev/bus/usb/001/004  "
+              "serial BF\\x1b-1\n"
               "Beamformer 300, firmware ver. 02.00  0abc:001a  rev 0200  /dev/bus/usb/002/007\n");
 }
 
@@ -186,8 +187,10 @@ TEST_F(CliDevicesTest, ListAsJson) {
                                        {"vendor_id", "0abc"},
                                        {"product_id", "0010"},
                                        {"revision", "0102"},
-                                       {"path", kPathA}}));
+                                       {"path", kPathA},
+                                       {"serial", "BF\x1b-1"}}));
     EXPECT_EQ(rows[2]["path"], kPathC);
+    EXPECT_TRUE(rows[2]["serial"].is_null());
 }
 
 TEST_F(CliDevicesTest, ListWithNothingKnownPrintsNoRowsAndSaysSo) {

@@ -25,6 +25,7 @@
 #include <vector>
 
 #include "app/sha256.h"
+#include "cli/cmd_history.h"
 #include "cli/cmd_update.h"
 #include "cli/commands.h"
 #include "cli/update_report.h"
@@ -37,6 +38,8 @@
 #include "sim/in_process_channel.h"
 #include "tests/support/log_receiver.h"
 #include "tests/support/read_back_requests.h"
+#include "update/backup_policy.h"
+#include "update/update_engine.h"
 
 namespace sovra::cli {
 namespace {
@@ -152,7 +155,8 @@ class CliUpdateTest : public ::testing::Test {
         access.openSource = [this](std::string&) -> std::unique_ptr<DeviceSource> {
             std::vector<PresentDevice> present;
             for (const auto& [path, model] : models_) {
-                present.push_back({path, R"(USB\VID_0ABC&PID_0010&REV_0102)"});
+                present.push_back({path, R"(USB\VID_0ABC&PID_0010&REV_0102)",
+                                   serials_.contains(path) ? serials_.at(path) : ""});
             }
             return std::make_unique<FixedSource>(present);
         };
@@ -212,6 +216,7 @@ class CliUpdateTest : public ::testing::Test {
     std::vector<std::vector<std::uint8_t>> oldFlash_;
     std::map<std::string, std::shared_ptr<sim::BeamformerModel>> models_;
     std::map<std::string, sim::InProcessChannel*> channels_;
+    std::map<std::string, std::string> serials_;
     bool refuseBinding_ = false;
     std::ostringstream out_, err_;
 };
@@ -223,8 +228,9 @@ TEST_F(CliUpdateTest, UpdatesKeepsTheOldFlashAndChecksTheWrite) {
 
     const auto backups = FilesIn(BackupFolder());
     ASSERT_EQ(backups.size(), 1u);
-    EXPECT_TRUE(
-        std::regex_match(backups[0], std::regex(R"(0abc-0010-bus001-dev004-\d{8}T\d{6}Z\.bin)")))
+    EXPECT_TRUE(std::regex_match(
+        backups[0],
+        std::regex("0abc-0010-" + UnitFingerprint(oldFlash_[0]) + R"(-\d{8}T\d{6}Z\.bin)")))
         << backups[0];
     EXPECT_TRUE(ReadFile(BackupFolder() + "/" + backups[0]) == oldFlash_[0]);
     EXPECT_NE(err_.str().find("old flash saved to " + BackupFolder() + "/" + backups[0]),
@@ -403,7 +409,10 @@ TEST_F(CliUpdateTest, FailedWriteSaysWhatTheDeviceHoldsAndRestoreRepairsIt) {
     ASSERT_GE(entries.size(), 2u);
     EXPECT_EQ(entries[1], named(kEventStage1));
     EXPECT_EQ(entries[entries.size() - 2], named(kEventUpdateFailed));
-    EXPECT_EQ(entries.back().text.rfind(kPaths[0] + ": writing failed at address 0x", 0), 0u)
+    EXPECT_EQ(entries.back().text.rfind(kPaths[0] + " (unit " + UnitFingerprint(oldFlash_[0]) +
+                                            ", serial unknown): writing failed at address 0x",
+                                        0),
+              0u)
         << entries.back().text;
 
     const auto backups = FilesIn(BackupFolder());
@@ -437,19 +446,23 @@ TEST_F(CliUpdateTest, MixedOutcomesTellEachDeviceApart) {
 
     std::string backupOf2;
     for (const std::string& name : FilesIn(BackupFolder())) {
-        if (name.find("bus002-dev007") != std::string::npos) {
+        if (name.find(UnitFingerprint(oldFlash_[2])) != std::string::npos) {
             backupOf2 = BackupFolder() + "/" + name;
         }
     }
     ASSERT_FALSE(backupOf2.empty());
     EXPECT_EQ(out_.str(),
-              "/dev/bus/usb/001/004: updated; the flash read back matches the image written. "
-              "Reconnect the USB cable for the new firmware to take effect.\n"
-              "/dev/bus/usb/001/005: update failed: reading the flash failed at address 0x01880 "
-              "(chunk 99 of 4096): the device refused a request. (0xA0020003)\n"
-              "  The device is untouched: nothing was written to it.\n"
-              "/dev/bus/usb/002/007: update failed: writing failed at address 0x00080 (chunk 3 "
-              "of " +
+              "/dev/bus/usb/001/004 (unit " + UnitFingerprint(oldFlash_[0]) +
+                  ", serial unknown): updated; the flash read back matches the image written. "
+                  "Reconnect the USB cable for the new firmware to take effect.\n"
+                  "/dev/bus/usb/001/005 (unit unknown, serial unknown): update failed: reading "
+                  "the flash failed at address 0x01880 "
+                  "(chunk 99 of 4096): the device refused a request. (0xA0020003)\n"
+                  "  The device is untouched: nothing was written to it.\n"
+                  "/dev/bus/usb/002/007 (unit " +
+                  UnitFingerprint(oldFlash_[2]) +
+                  ", serial unknown): update failed: writing failed at address 0x00080 (chunk 3 "
+                  "of " +
                   std::to_string(writes) +
                   "): the device refused a request. (0xA0020003)\n"
                   "  The device is partly written (the update stopped at chunk 3 of " +
@@ -532,6 +545,55 @@ INSTANTIATE_TEST_SUITE_P(
                     "old.bin", "written, differs", true}),
     [](const auto& info) { return std::string(info.param.name); });
 
+// Two units with serial numbers: each result, history record and backup
+// names its unit; a unit that already holds the firmware is left alone, byte
+// for byte, unless a reinstall is asked; the history finds a unit by the
+// start of its fingerprint.
+TEST_F(CliUpdateTest, UnitsAreToldApartAndAnUpToDateOneIsLeftAlone) {
+    Plug(2);
+    serials_ = {{kPaths[0], "SN-0"}, {kPaths[1], "SN-1"}};
+    const std::string units[2] = {UnitFingerprint(oldFlash_[0]), UnitFingerprint(oldFlash_[1])};
+    ASSERT_NE(units[0], units[1]);
+    UpdateCliOptions o = Options({kPaths[0], kPaths[1]});
+    o.json = true;
+    ASSERT_EQ(Run(o), kExitOk) << err_.str();
+    const std::vector<std::uint8_t> written = Flash(0);
+    for (const auto& r : nlohmann::json::parse(out_.str())) {
+        const std::size_t i = r["device"] == kPaths[0] ? 0 : 1;
+        EXPECT_EQ(r["unit"], units[i]);
+        EXPECT_EQ(r["serial"], "SN-" + std::to_string(i));
+        EXPECT_NE(r["backup"].get<std::string>().find(units[i]), std::string::npos);
+    }
+
+    const std::uint64_t requests = Requests(0);
+    ASSERT_EQ(Run(Options({kPaths[0]})), kExitOk) << err_.str();
+    EXPECT_EQ(out_.str(), kPaths[0] + " (unit " + units[0] +
+                              ", serial SN-0): up to date: it already holds this firmware; "
+                              "nothing was written (--reinstall writes it anyway).\n");
+    EXPECT_TRUE(Flash(0) == written);
+    EXPECT_EQ(Requests(0) - requests, testing::ReadBackRequests(written));
+    EXPECT_EQ(FilesIn(BackupFolder()).size(), 2u);
+
+    o = Options({kPaths[0]});
+    o.reinstall = true;
+    ASSERT_EQ(Run(o), kExitOk) << err_.str();
+    EXPECT_NE(out_.str().find("updated; the flash read back matches"), std::string::npos);
+    EXPECT_EQ(FilesIn(BackupFolder()).size(), 3u);
+
+    HistoryOptions h;
+    h.unit = units[0].substr(0, 6);
+    h.json = true;
+    std::ostringstream records, warnings;
+    ASSERT_EQ(RunHistory(h, records, warnings), kExitOk) << warnings.str();
+    std::vector<std::string> results;
+    for (const auto& r : nlohmann::json::parse(records.str())) {
+        EXPECT_EQ(r["unit"], units[0]);
+        EXPECT_EQ(r["serial"], "SN-0");
+        results.push_back(r["result"]);
+    }
+    EXPECT_EQ(results, (std::vector<std::string>{"updated", "up-to-date", "updated"}));
+}
+
 TEST(BackupTest, NamesByIdsBusAddressAndUtcTime) {
     const DeviceEntry device{0xabc, 0x10, 0x102, "/dev/bus/usb/001/002"};
     // 2026-12-07T21:44:20Z
@@ -539,6 +601,8 @@ TEST(BackupTest, NamesByIdsBusAddressAndUtcTime) {
     EXPECT_EQ(BackupFileName(device, when), "0abc-0010-bus001-dev002-20261207T214420Z.bin");
     const DeviceEntry odd{0x1234, 0xBEEF, 0, "/somewhere/else"};
     EXPECT_EQ(BackupFileName(odd, when), "1234-beef-node-20261207T214420Z.bin");
+    EXPECT_EQ(BackupFileName(device, when, "0123456789abcdef"),
+              "0abc-0010-0123456789abcdef-20261207T214420Z.bin");
 }
 
 }  // namespace

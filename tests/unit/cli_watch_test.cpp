@@ -18,8 +18,10 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <sstream>
 #include <thread>
+#include <utility>
 
 #include "cli/commands.h"
 #include "flash/image_format.h"
@@ -29,6 +31,7 @@
 #include "sim/beamformer_model.h"
 #include "sim/in_process_channel.h"
 #include "tests/support/read_back_requests.h"
+#include "update/update_engine.h"
 
 namespace sovra::cli {
 namespace {
@@ -39,22 +42,24 @@ const std::string kA = "/dev/bus/usb/001/004";
 const std::string kB = "/dev/bus/usb/001/005";
 const std::string kU = "/dev/bus/usb/001/006";
 
-// Devices come and go as the test says; each change makes the descriptor
-// readable, as a udev monitor's does.
+// Devices come and go as the test says; each change is an event, and makes
+// the descriptor readable, as a udev monitor's does.
 class Bus final : public DeviceSource {
   public:
     Bus() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
     ~Bus() override { ::close(fd_); }
-    void Plug(const std::string& path, const char* id) {
+    void Plug(const std::string& path, const char* id, const std::string& serial = {}) {
         {
             const std::lock_guard lock(mu_);
-            present_[path] = id;
+            present_[path] = {path, id, serial};
+            events_.push_back({path, id, true, serial});
         }
         Poke();
     }
     void Unplug(const std::string& path) {
         {
             const std::lock_guard lock(mu_);
+            events_.push_back({path, present_.at(path).hardwareId, false});
             present_.erase(path);
         }
         Poke();
@@ -62,18 +67,17 @@ class Bus final : public DeviceSource {
     std::vector<PresentDevice> PresentDevices() override {
         const std::lock_guard lock(mu_);
         std::vector<PresentDevice> out;
-        for (const auto& [path, id] : present_) {
-            out.push_back({path, id});
+        for (const auto& [path, device] : present_) {
+            out.push_back(device);
         }
         return out;
     }
     int EventFd() const override { return fd_; }
-    // watch looks at the present devices whenever the descriptor wakes it,
-    // so which devices changed does not matter here.
     std::vector<DeviceChange> DrainEvents() override {
         std::uint64_t n = 0;
         (void)!::read(fd_, &n, sizeof n);
-        return {};
+        const std::lock_guard lock(mu_);
+        return std::exchange(events_, {});
     }
 
   private:
@@ -83,7 +87,8 @@ class Bus final : public DeviceSource {
     }
     int fd_;
     std::mutex mu_;
-    std::map<std::string, std::string> present_;
+    std::map<std::string, PresentDevice> present_;
+    std::vector<DeviceChange> events_;
 };
 
 // A source that borrows the test's bus.
@@ -228,41 +233,52 @@ class WatchTest : public ::testing::Test {
     std::ostringstream out, err;
 };
 
-// Present at the start, plugged in later, plugged in again: each is updated
-// once per plug-in; a device the catalogue does not know is never touched,
-// and one that stays plugged in is not updated twice.
+// Present at the start, plugged in later, plugged in again: each plug-in is
+// taken once, in the order of the events, even when the unplug and the
+// plug-in come together; a device the catalogue does not know is never
+// touched, and a unit plugged back in after its update is up to date.
 TEST_F(WatchTest, EachKnownDeviceOncePerPlugIn) {
     const auto a = Model(kA, 1);
     const auto u = Model(kU, 3);
     const std::vector<std::uint8_t> oldA = a->Flash();
-    bus.Plug(kA, kKnown);
+    bus.Plug(kA, kKnown, "SN-A");
     bus.Plug(kU, kUnrelated);
+    std::uint64_t requestsToA = 0;
     std::thread plugger([&] {
         WaitForRequests(*a, 100);
         const auto b = Model(kB, 2);
-        const std::uint64_t readB = testing::ReadBackRequests(b->Flash());
         bus.Plug(kB, kKnown);
-        WaitForRequests(*b, 100);
-        // A is still plugged in: nothing happens to it until it comes back.
-        bus.Unplug(kA);
+        // A is still plugged in: nothing happens to it until it comes back,
+        // which it does at once, before anybody could look at the bus.
         const std::uint64_t writes = (firmware.size() + 63) / 64;
-        WaitForRequests(*b, readB + 2 * writes);
-        bus.Plug(kA, kKnown);
+        WaitForRequests(*a, testing::ReadBackRequests(oldA) + 2 * writes);
+        requestsToA = a->RequestCount();
+        bus.Unplug(kA);
+        bus.Plug(kA, kKnown, "SN-A");
     });
     const int exit = Watch(3);
     plugger.join();
     EXPECT_EQ(exit, kExitOk) << err.str();
     const std::vector<nlohmann::json> results = Results();
     ASSERT_EQ(results.size(), 3u) << out.str() << err.str();
-    std::multiset<std::string> devices;
+    std::multiset<std::string> seen;
+    std::set<std::string> unitsOfA;
     for (const auto& r : results) {
-        EXPECT_EQ(r["result"], "updated");
-        devices.insert(r["device"].get<std::string>());
+        seen.insert(r["device"].get<std::string>() + " " + r["result"].get<std::string>());
+        if (r["device"] == kA) {
+            EXPECT_EQ(r["serial"], "SN-A");
+            unitsOfA.insert(r["unit"].get<std::string>());
+        }
     }
-    EXPECT_EQ(devices.count(kA), 2u);
-    EXPECT_EQ(devices.count(kB), 1u);
+    EXPECT_EQ(unitsOfA.size(), 1u);
+    EXPECT_EQ(seen,
+              (std::multiset<std::string>{kA + " updated", kA + " up-to-date", kB + " updated"}));
+    // Written once: the second look only read it.
+    EXPECT_TRUE(HoldsTheNewImage(*a, oldA));
+    EXPECT_EQ(a->RequestCount() - requestsToA, testing::ReadBackRequests(a->Flash()));
     EXPECT_EQ(u->RequestCount(), 0u);
-    EXPECT_NE(err.str().find("updated 3, failed 0, in progress 0"), std::string::npos) << err.str();
+    EXPECT_NE(err.str().find("updated 2, up to date 1, failed 0, in progress 0"), std::string::npos)
+        << err.str();
 }
 
 // A device unplugged in the middle of its update fails; the others go on.

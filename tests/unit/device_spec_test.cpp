@@ -21,12 +21,19 @@ struct Accepted {
     UsbIds ids;
     const char* flashFile;  // null: none
     FaultPlan faults;
-    long arriveMs = -1;  // -1: none
+    long arriveMs = -1;  // the first; -1: none
     long leaveMs = -1;
+    const char* serial = nullptr;
+    std::size_t plugTimes = 0;
 };
 
-long Millis(const std::optional<std::chrono::milliseconds>& t) {
-    return t ? static_cast<long>(t->count()) : -1;
+long Millis(const DeviceSpec& spec, bool arrives) {
+    for (const auto& t : spec.plugTimes) {
+        if (t.arrives == arrives) {
+            return static_cast<long>(t.at.count());
+        }
+    }
+    return -1;
 }
 
 class DeviceSpecAccepts : public testing::TestWithParam<Accepted> {};
@@ -45,8 +52,10 @@ TEST_P(DeviceSpecAccepts, WithItsIdsAndOptions) {
     EXPECT_EQ(r.spec->faults.corruptAt, c.faults.corruptAt);
     EXPECT_EQ(r.spec->faults.corruptByte, c.faults.corruptByte);
     EXPECT_EQ(r.spec->faults.dropWriteAt, c.faults.dropWriteAt);
-    EXPECT_EQ(Millis(r.spec->arriveAfter), c.arriveMs);
-    EXPECT_EQ(Millis(r.spec->leaveAfter), c.leaveMs);
+    EXPECT_EQ(Millis(*r.spec, true), c.arriveMs);
+    EXPECT_EQ(Millis(*r.spec, false), c.leaveMs);
+    EXPECT_EQ(r.spec->plugTimes.size(), c.plugTimes);
+    EXPECT_EQ(r.spec->ids.serial.value_or("<none>"), c.serial ? c.serial : "<none>");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -83,9 +92,26 @@ INSTANTIATE_TEST_SUITE_P(
                  nullptr,
                  {},
                  0,
-                 86400000},
-        Accepted{"1d6b:0104:0100,arrive-ms=250", {0x1d6b, 0x0104, 0x0100}, nullptr, {}, 250},
-        Accepted{"1:2:0003,leave-ms=1", {1, 2, 3}, nullptr, {}, -1, 1}));
+                 86400000,
+                 nullptr,
+                 2},
+        Accepted{"1d6b:0104:0100,arrive-ms=250",
+                 {0x1d6b, 0x0104, 0x0100},
+                 nullptr,
+                 {},
+                 250,
+                 -1,
+                 nullptr,
+                 1},
+        Accepted{"1:2:0003,leave-ms=1", {1, 2, 3}, nullptr, {}, -1, 1, nullptr, 1},
+        Accepted{"1:2:0003,arrive-ms=900,serial=SN 0042-a,leave-ms=100,leave-ms=1500",
+                 {1, 2, 3},
+                 nullptr,
+                 {},
+                 900,
+                 100,
+                 "SN 0042-a",
+                 3}));
 
 struct Refused {
     const char* text;
@@ -127,12 +153,13 @@ INSTANTIATE_TEST_SUITE_P(
                     Refused{"0abc:0010:0102,drop-write-at=1,drop-write-at=2", "given twice"},
                     Refused{"0abc:0010:0102,arrive-ms=1s", "decimal number"},
                     Refused{"0abc:0010:0102,leave-ms=-5", "decimal number"},
-                    Refused{"0abc:0010:0102,arrive-ms=5,arrive-ms=6", "given twice"},
+                    Refused{"0abc:0010:0102,arrive-ms=5,arrive-ms=6", "take turns"},
+                    Refused{"0abc:0010:0102,leave-ms=5,arrive-ms=9,arrive-ms=7", "take turns"},
+                    Refused{"0abc:0010:0102,serial=a,serial=b", "given twice"},
+                    Refused{"0abc:0010:0102,serial=a\\b", "printable ASCII"},
+                    Refused{"0abc:0010:0102,serial=a\tb", "printable ASCII"},
                     Refused{"0abc:0010:0102,arrive-ms=86400001", "may be at most 86400000"},
-                    Refused{"0abc:0010:0102,arrive-ms=500,leave-ms=500",
-                            "'leave-ms' must be later than 'arrive-ms'"},
-                    Refused{"0abc:0010:0102,leave-ms=100,arrive-ms=900",
-                            "'leave-ms' must be later than 'arrive-ms'"},
+                    Refused{"0abc:0010:0102,arrive-ms=500,leave-ms=500", "take turns"},
                     Refused{"0abc:0010:0102,arrive=5", "unknown option 'arrive'"},
                     Refused{"0abc:0010:0102,corrupt-at=3,corrupt-byte=64", "must be 0 to 63"},
                     Refused{"0abc:0010:0102,corrupt-byte=1", "'corrupt-byte' needs 'corrupt-at'"},

@@ -66,10 +66,19 @@ TEST(HistoryTest, RecordsComeBackInOrderAndDamagedLinesAreSkipped) {
           << "{\"time\": \"x\"}\n"
           << "[1, 2, 3]\n"
           << "\n";
+        // Written before units were named: still read, the unit unknown.
+        nlohmann::json old = HistoryJson(Record("/dev/bus/usb/001/009", "updated"));
+        old.erase("unit");
+        old.erase("serial");
+        f << old.dump() << "\n";
+        old["unit"] = 5;
+        f << old.dump() << "\n";
     }
     HistoryRecord failed = Record("/dev/bus/usb/001/003", "failed");
     failed.message = "writing failed at address 0x00080";
     failed.backup.clear();
+    failed.unit = "0123456789abcdef";
+    failed.serial = "SN\x1b-7";
     ASSERT_TRUE(AppendHistory(path, failed, error)) << error;
     {
         std::ofstream f(path, std::ios::app);
@@ -79,14 +88,15 @@ TEST(HistoryTest, RecordsComeBackInOrderAndDamagedLinesAreSkipped) {
     std::vector<HistoryRecord> records;
     std::vector<SkippedLine> skipped;
     ASSERT_TRUE(ReadHistory(path, records, skipped, error)) << error;
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0], Record("/dev/bus/usb/001/002", "updated"));
-    EXPECT_EQ(records[1], failed);
+    EXPECT_EQ(records[1], Record("/dev/bus/usb/001/009", "updated"));
+    EXPECT_EQ(records[2], failed);
     std::vector<std::size_t> lines;
     for (const SkippedLine& s : skipped) {
         lines.push_back(s.line);
     }
-    EXPECT_EQ(lines, (std::vector<std::size_t>{2, 3, 4, 7}));
+    EXPECT_EQ(lines, (std::vector<std::size_t>{2, 3, 4, 7, 9}));
 
     // Absent: an empty history, not an error.
     EXPECT_TRUE(ReadHistory(std::string(folder) + "/none.jsonl", records, skipped, error));

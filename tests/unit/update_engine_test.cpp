@@ -21,6 +21,7 @@
 #include "app/sha256.h"
 #include "flash/flash_stages.h"
 #include "flash/image_format.h"
+#include "flash/info_area.h"
 #include "flash/merge.h"
 #include "flash/sample_image.h"
 #include "sim/beamformer_model.h"
@@ -270,7 +271,10 @@ TEST_P(EngineFaultTest, TheDeviceHoldsItsOldFlashOrExactlyTheNewImage) {
         const std::vector<LogEntry> entries = log.Drain();
         ASSERT_GE(entries.size(), 2u);
         EXPECT_EQ(entries[entries.size() - 2], Entry(kEventUpdateFailed));
-        EXPECT_EQ(entries.back().text, kDevice.path + ": " + out.failure + ".");
+        // Named by node and unit: the node is the next unit's after an unplug.
+        const std::string unit = out.unit.empty() ? "unknown" : out.unit;
+        EXPECT_EQ(entries.back().text,
+                  kDevice.path + " (unit " + unit + ", serial unknown): " + out.failure + ".");
     }
 }
 
@@ -482,23 +486,98 @@ TEST_F(EngineTest, AFileWithoutADeviceInfoRecordIsRefusedForADeviceWithOne) {
     EXPECT_NE(out.failure.find("bf100.img"), std::string::npos) << out.failure;
 }
 
+// A device that already holds the firmware (the image built with the update
+// time it holds equals its flash) is left alone unless a reinstall is asked.
+struct CurrentCase {
+    const char* name;
+    bool holdsIt;
+    bool skipWhenCurrent;
+    bool written;
+};
+
+class EngineCurrentTest : public EngineTest, public ::testing::WithParamInterface<CurrentCase> {};
+
+TEST_P(EngineCurrentTest, WritesOnlyWhatTheDeviceDoesNotHold) {
+    const CurrentCase& c = GetParam();
+    if (c.holdsIt) {
+        // Updated earlier with this file, at another time than now.
+        std::uint32_t length = static_cast<std::uint32_t>(firmware.size());
+        NullProgress quiet;
+        ASSERT_EQ(MergeFirmware(oldFlash, firmware, length, FixedClock(kNow - 1000), quiet), S_OK);
+    }
+    const UpdateOutcome out =
+        Run({}, {}, [&](UpdateJob& j) { j.options.skipWhenCurrent = c.skipWhenCurrent; });
+    ASSERT_TRUE(out.Succeeded()) << out.failure;
+    EXPECT_EQ(out.upToDate, !c.written);
+    EXPECT_TRUE(model->Flash() == (c.written ? Merged() : oldFlash));
+    EXPECT_EQ(Backups().size(), c.written ? 1u : 0u);
+    const std::span<const std::uint8_t> old(oldFlash);
+    const auto record = FindDeviceInfo(old);
+    ASSERT_TRUE(record);
+    const auto data = DeviceInfoBlock(old, *record).first(128);
+    EXPECT_EQ(out.unit, Sha256Hex(Sha256(data)).substr(0, 16));
+    const std::vector<HistoryRecord> history = History();
+    ASSERT_EQ(history.size(), 1u);
+    EXPECT_EQ(history[0].result, c.written ? "updated" : "up-to-date");
+    EXPECT_EQ(history[0].unit, out.unit);
+    EXPECT_EQ(log.Drain().back(), Entry(c.written ? kEventFirmwareUpdated : kEventAlreadyCurrent));
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, EngineCurrentTest,
+                         ::testing::Values(CurrentCase{"HoldsItLeftAlone", true, true, false},
+                                           CurrentCase{"HoldsItReinstalled", true, false, true},
+                                           CurrentCase{"HoldsAnotherWritten", false, true, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
 // A read-back that does not walk as a valid flash is said so, its backup is
-// marked, and a repair points to the newest earlier valid backup of the
-// same device.
-TEST_F(EngineTest, AnInvalidReadBackIsToldAndTheRepairPointsToAnEarlierGoodBackup) {
+// marked, and a repair points only to an earlier valid backup provably the
+// same unit's: never one found by the bus and address, which on a fixed
+// port name whichever unit used it last.
+struct HintCase {
+    const char* name;
+    const char* serial;         // the device's
+    const char* historySerial;  // of the record that kept the good backup; null: none
+    bool named;
+};
+
+class EngineHintTest : public EngineTest, public ::testing::WithParamInterface<HintCase> {};
+
+TEST_P(EngineHintTest, NamesOnlyTheUnitsOwnBackup) {
+    const HintCase& c = GetParam();
     std::filesystem::create_directories(backups);
     const std::string good = backups + "/0abc-0010-bus001-dev004-20260101T000000Z.bin";
     WriteFile(good, oldFlash);
-    WriteFile(backups + "/0abc-0010-bus001-dev009-20260301T000000Z.bin", DeviceFlash(8));
-    // A half-written flash: the start of another image over the old one.
-    const std::vector<std::uint8_t> other = DeviceFlash(99);
-    std::copy_n(other.begin(), 300, oldFlash.begin());
+    const std::string other = backups + "/0abc-0010-00112233aabbccdd-20260301T000000Z.bin";
+    WriteFile(other, DeviceFlash(8));
+    const auto now = std::filesystem::file_time_type::clock::now();
+    std::filesystem::last_write_time(good, now - std::chrono::hours(2));
+    std::filesystem::last_write_time(other, now - std::chrono::hours(1));
+    if (c.historySerial != nullptr) {
+        HistoryRecord r;
+        r.serial = c.historySerial;
+        r.vendorId = kDevice.vendorId;
+        r.productId = kDevice.productId;
+        r.backup = good;
+        std::string error;
+        ASSERT_TRUE(AppendHistory(DefaultHistoryPath(), r, error)) << error;
+    }
+    // A half-written flash: its start erased, so no record walks.
+    std::fill_n(oldFlash.begin(), 300, std::uint8_t{0xFF});
 
     // Not an image, so read twice; the second write stalls.
-    const UpdateOutcome out = Run({.failAt = 1 + 2 * std::uint64_t{ChunkCount} + 2});
+    const UpdateOutcome out = Run({.failAt = 1 + 2 * std::uint64_t{ChunkCount} + 2}, {},
+                                  [&](UpdateJob& j) { j.device.serial = c.serial; });
     EXPECT_FALSE(out.readBackWarning.empty());
     EXPECT_FALSE(out.backup.valid);
-    EXPECT_EQ(out.backup.restoreFrom, good);
+    EXPECT_TRUE(out.unit.empty());
+    EXPECT_EQ(out.backup.restoreFrom, c.named ? good : "");
+    EXPECT_EQ(out.backup.unitUnknown, *c.serial == '\0');
+    if (out.backup.unitUnknown) {
+        // The model's backups for a person to choose from, newest first.
+        ASSERT_EQ(out.backup.modelBackups.size(), 3u);
+        EXPECT_EQ(out.backup.modelBackups[1].unit, "00112233aabbccdd");
+        EXPECT_EQ(out.backup.modelBackups[1].path, other);
+    }
     bool warned = false;
     for (const LogEntry& e : log.Drain()) {
         warned = warned || (e.type == EVENTLOG_WARNING_TYPE &&
@@ -506,6 +585,12 @@ TEST_F(EngineTest, AnInvalidReadBackIsToldAndTheRepairPointsToAnEarlierGoodBacku
     }
     EXPECT_TRUE(warned);
 }
+
+INSTANTIATE_TEST_SUITE_P(Cases, EngineHintTest,
+                         ::testing::Values(HintCase{"NoIdentity", "", nullptr, false},
+                                           HintCase{"SameSerial", "SN-1", "SN-1", true},
+                                           HintCase{"AnotherSerial", "SN-1", "SN-2", false}),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A restore: the saved flash of this device goes back as it is; another
 // device's only when forced, and it is logged as a restore.
@@ -535,6 +620,18 @@ TEST_F(EngineTest, ARestoreWritesOnlyThisDevicesFlashUnlessForced) {
     ASSERT_TRUE(out.Succeeded()) << out.failure;
     EXPECT_TRUE(out.deviceInfoReplaced);
     EXPECT_TRUE(model->Flash() == firmware);
+
+    // A device whose own block cannot be read: only when forced.
+    firmware = earlier;
+    std::fill_n(oldFlash.begin(), 300, std::uint8_t{0xFF});
+    for (const bool force : {false, true}) {
+        out = Run({}, {}, [force](UpdateJob& j) {
+            j.options.mode = UpdateMode::kRestore;
+            j.options.force = force;
+        });
+        EXPECT_EQ(out.status, force ? S_OK : E_RESTORE_OTHER_DEVICE) << out.failure;
+        EXPECT_TRUE(model->Flash() == (force ? earlier : oldFlash));
+    }
 }
 
 // Once writing has begun, a request to stop waits for the end.
