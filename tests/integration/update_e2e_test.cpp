@@ -439,9 +439,13 @@ TEST_F(RetryEndToEndTest, ADamagedUnitIsNeverGivenAnotherUnitsBackup) {
     };
     const std::vector<std::string> update{"update", "--device", "0abc:0010", "--firmware",
                                           (dir_ / "fw.img").string()};
-    const std::string failWrite = ",fail-at=" + std::to_string(1 + 2 * 4096 + 2);
+    // The second write fails: X's intact flash is read once, its damaged one twice.
+    const auto failWrite = [](std::uint64_t readBack) {
+        return ",fail-at=" + std::to_string(readBack + 2);
+    };
 
-    const Outcome x1 = run(dir_ / "x.bin", failWrite, dir_ / "x1", update);
+    const Outcome x1 = run(dir_ / "x.bin", failWrite(sovra::testing::ReadBackRequests(unit(5))),
+                           dir_ / "x1", update);
     ASSERT_EQ(x1.status, 1) << x1.out << x1.err;
     ASSERT_EQ(Backups().size(), 1u);
     const fs::path xBackup = Backups()[0];
@@ -454,7 +458,7 @@ TEST_F(RetryEndToEndTest, ADamagedUnitIsNeverGivenAnotherUnitsBackup) {
         yBackup = b != xBackup ? b : yBackup;
     }
 
-    const Outcome x2 = run(dir_ / "x1/device-1.bin", failWrite, dir_ / "x2", update);
+    const Outcome x2 = run(dir_ / "x1/device-1.bin", failWrite(1 + 2 * 4096), dir_ / "x2", update);
     ASSERT_EQ(x2.status, 1) << x2.out << x2.err;
     EXPECT_EQ(x2.out.find("sovra-flash restore --device"), std::string::npos) << x2.out;
     EXPECT_NE(x2.out.find("this unit cannot be told"), std::string::npos) << x2.out;
