@@ -14,10 +14,6 @@ QString ToQString(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
 }
 
-std::string ToStdString(const QString& text) {
-    return text.toUtf8().toStdString();
-}
-
 QString ControlName(int id) {
     return QString::number(id);
 }

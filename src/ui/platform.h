@@ -21,7 +21,6 @@ namespace sovra::ui {
 // Texts are 8-bit strings holding UTF-8 (the catalogue's texts are taken
 // byte for byte as the parser delivers them).
 QString ToQString(std::string_view text);
-std::string ToStdString(const QString& text);
 
 // The name a control is known by: its numeric id, as text.
 QString ControlName(int id);
@@ -35,8 +34,6 @@ class StaticText : public QLabel {
     StaticText(QWidget* parent, int id, Qt::Alignment horizontal = Qt::AlignLeft);
 
     void SetTextColour(std::optional<QColor> colour);
-    // The colour the next drawing uses, if one was given.
-    std::optional<QColor> TextColour() const { return colour_; }
     // The colour the text is drawn in: the one given, else the palette's.
     QColor EffectiveTextColour() const;
 

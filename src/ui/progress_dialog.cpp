@@ -210,10 +210,11 @@ void ProgressDialog::ShowEnd(const UpdateOutcome& outcome) {
         waitCursor_ = false;
     }
     // A job that stops between two ticks has not shown its last stage and
-    // operation yet: a failure names the ones it stopped in.
-    if (shownOperation_ != Operation::kComplete) {
-        operation_->setText(ToQString(AnimatedText(OperationName(shownOperation_), tickCount_)));
-    }
+    // operation yet: a failure names the ones it stopped in. A finished
+    // stage reads "Complete", without the dots a tick may have added.
+    const std::string operation = OperationName(shownOperation_);
+    operation_->setText(ToQString(
+        shownOperation_ == Operation::kComplete ? operation : AnimatedText(operation, tickCount_)));
     stageLabel_->setText(ToQString(AnimatedText(StageName(shownStage_), tickCount_)));
     StopTimer();
     // The engine's refusals that the user must hear of before the result.
