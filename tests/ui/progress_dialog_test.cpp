@@ -271,11 +271,15 @@ TEST_F(ProgressDialogTest, ASuccessfulUpdateEndsGreenWithEveryEntryInOrder) {
     ASSERT_TRUE(testing::PumpUntil([&] { return dlg.Finished(); }));
 
     // The overall bar only moves forward; the stage bar too, but for its
-    // returns to 0 when a stage (or the check after writing) begins.
+    // returns to 0 when Stage 2, Stage 3 and the check after writing begin.
+    // A bar draws once a frame, so a return and what follows it within the
+    // same frame show as one step back.
     EXPECT_TRUE(std::is_sorted(overall.begin(), overall.end()));
+    std::size_t stepsBack = 0;
     for (std::size_t i = 1; i < stage.size(); ++i) {
-        EXPECT_TRUE(stage[i] >= stage[i - 1] || stage[i] == 0) << i;
+        stepsBack += stage[i] < stage[i - 1] ? 1 : 0;
     }
+    EXPECT_LE(stepsBack, 3u);
 
     EXPECT_TRUE(boxes.empty());
     EXPECT_TRUE(dlg.CloseButton()->isEnabled());
