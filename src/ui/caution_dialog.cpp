@@ -35,6 +35,7 @@ CautionDialog::CautionDialog(QWidget* parent)
     const QRect iconBox = units_.Rect(7, 7, 20, 20);
     warningIcon_->setGeometry(iconBox.x(), iconBox.y(), kSystemIconSize, kSystemIconSize);
     warningIcon_->setAttribute(Qt::WA_TranslucentBackground);
+    warningIcon_->setAccessibleName(QStringLiteral("Warning"));
 
     connect(ok_, &QPushButton::clicked, this, &QDialog::accept);
     connect(cancel_, &QPushButton::clicked, this, &QDialog::reject);
@@ -42,7 +43,7 @@ CautionDialog::CautionDialog(QWidget* parent)
 
 void CautionDialog::Prepare() {
     warningText_->setText(QString::fromLatin1(kCautionText));
-    warningText_->SetTextColour(ToQColor(kCautionTextColour));
+    warningText_->SetTextColour(kCautionTextColour);
     // The platform's own warning icon; without one the control stays empty.
     const QIcon icon = style()->standardIcon(QStyle::SP_MessageBoxWarning, nullptr, this);
     if (!icon.isNull()) {
@@ -53,7 +54,7 @@ void CautionDialog::Prepare() {
 
 int CautionDialog::Run() {
     Prepare();
-    return exec() == QDialog::Accepted ? kIdOk : kIdCancel;
+    return exec();
 }
 
 }  // namespace sovra::ui

@@ -20,13 +20,13 @@ inline constexpr const char* kCautionText =
     "unexpected system shut down power on your computer with external power supply, not from "
     "battery\t\t\t\t   \nTo start upgrade click 'OK' button.\nTo cancel upgrade click 'Close' "
     "button.";
-inline constexpr Colour kCautionTextColour = Rgb(192, 0, 0);
+inline constexpr QColor kCautionTextColour(192, 0, 0);
 
 class CautionDialog : public QDialog {
   public:
     explicit CautionDialog(QWidget* parent = nullptr);
 
-    // Initialises and runs the dialog; kIdOk or kIdCancel.
+    // Initialises and runs the dialog; QDialog::Accepted or Rejected.
     int Run();
     void Prepare();
 

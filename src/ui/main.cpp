@@ -2,6 +2,7 @@
 //
 // It takes one optional argument, a catalogue file (the desktop entry passes
 // the file opened in a file manager); without it the catalogue is looked up.
+// Further files are ignored.
 // A lone --version or --help is answered, for packaging tools; any other
 // option is ignored (Qt still takes its own, such as -platform).
 
@@ -59,10 +60,10 @@ int main(int argc, char** argv) {
         }
     }
     if (files.size() > 1) {
-        std::fprintf(stderr,
-                     "sovra-firmware-update: give one catalogue file, not %zu; see --help.\n",
+        // Started with a selection of files from a file manager, say: the
+        // window opens all the same, with the first.
+        std::fprintf(stderr, "sovra-firmware-update: only the first of %zu files is read.\n",
                      files.size());
-        return 2;
     }
     if (!files.empty()) {
         theApp.SetCataloguePath(files.front());

@@ -74,6 +74,8 @@ MainWindow::MainWindow(DialogServices services, QWidget* parent)
     deviceListBox_->setSelectionMode(QAbstractItemView::SingleSelection);
     deviceListBox_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
     deviceListBox_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+    // The lists' names for a screen reader are their labels' last line.
+    deviceListBox_->setAccessibleName(QStringLiteral("List of connected devices"));
     startUpdate_ = MakeButton(this, 1009, "Start Update", units_.Rect(7, 181, 50, 14));
     firmwareList_ = new EditableRowCombo(this, 1010);
     {
@@ -85,6 +87,7 @@ MainWindow::MainWindow(DialogServices services, QWidget* parent)
         const int rowHeight = firmwareList_->fontMetrics().height() + 2;
         firmwareList_->setMaxVisibleItems(std::max(1, (box.height() - closed) / rowHeight));
     }
+    firmwareList_->setAccessibleName(QString::fromLatin1(kFirmwareLabelText).chopped(1));
     firmwareLabel_ = new StaticText(this, -1);
     firmwareLabel_->setGeometry(units_.Rect(7, 141, 238, 8));
     firmwareLabel_->setText(QString::fromLatin1(kFirmwareLabelText));
@@ -111,7 +114,7 @@ MainWindow::~MainWindow() {
 
 int MainWindow::Run() {
     Prepare();
-    const int result = exec() == QDialog::Accepted ? kIdOk : kIdCancel;
+    const int result = exec();
     StopWatchingDevices();
     return result;
 }

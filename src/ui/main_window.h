@@ -51,6 +51,12 @@ inline constexpr const char* kFirmwareFileUnreadableText =
 inline constexpr const char* kDeviceBusyText =
     "Hardware initialization error.\nThe device is in use by another program. Close it and try "
     "again.";
+// On Linux a device node the user may not open almost always means that the
+// udev rule granting access is not installed.
+inline constexpr const char* kDeviceNoPermissionText =
+    "Hardware initialization error.\nYou have no permission to use the device. Install the udev "
+    "rule 70-sovra-beamformer.rules (see sovra-flash udev-rules), replug the device and try "
+    "again.";
 inline constexpr const char* kFirmwareFileInvalidText =
     "Upgrade initialization error.\nSelected firmware file is not a valid firmware image.";
 // The catalogue entry pins another file (its SHA256), or a digest that
@@ -71,7 +77,7 @@ class MainWindow : public QDialog {
     ~MainWindow() override;
 
     // The modal run: initialisation, the run itself, then StopWatchingDevices.
-    // Returns kIdOk or kIdCancel, which nobody needs.
+    // Returns QDialog::Accepted or Rejected, which nobody needs.
     int Run();
     void Prepare();
     // Stops watching for device changes and empties both lists, releasing

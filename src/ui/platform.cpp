@@ -6,25 +6,12 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QStyle>
+#include <algorithm>
 
 namespace sovra::ui {
 
 QString ToQString(std::string_view text) {
     return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
-std::string ToStdString(const QString& text) {
-    return text.toUtf8().toStdString();
-}
-
-QColor ToQColor(Colour colour) {
-    return QColor(static_cast<int>(colour & 0xFFu), static_cast<int>((colour >> 8) & 0xFFu),
-                  static_cast<int>((colour >> 16) & 0xFFu));
-}
-
-Colour FromQColor(const QColor& colour) {
-    return Rgb(static_cast<std::uint8_t>(colour.red()), static_cast<std::uint8_t>(colour.green()),
-               static_cast<std::uint8_t>(colour.blue()));
 }
 
 QString ControlName(int id) {
@@ -64,28 +51,14 @@ void StaticText::paintEvent(QPaintEvent*) {
 ProgressBar::ProgressBar(QWidget* parent, int id) : QProgressBar(parent) {
     setObjectName(ControlName(id));
     setTextVisible(false);
-    setRange(low_, high_);
     setValue(pos_);
     redraw_.setSingleShot(true);
     redraw_.setInterval(kFrameMs);
     connect(&redraw_, &QTimer::timeout, this, &ProgressBar::Redraw);
 }
 
-void ProgressBar::SetRange(int low, int high) {
-    low_ = low;
-    high_ = high;
-    setRange(low, high);
-    SetPos(pos_);
-}
-
 void ProgressBar::SetPos(int position) {
-    if (position > high_) {
-        position = high_;
-    }
-    if (position < low_) {
-        position = low_;
-    }
-    pos_ = position;
+    pos_ = std::clamp(position, minimum(), maximum());
     // QProgressBar draws at once on every new value. An update worker moves
     // the bars hundreds of times a second, and drawing each position would
     // cost the user-interface thread far more than the change itself: the
@@ -99,15 +72,6 @@ void ProgressBar::SetPos(int position) {
 void ProgressBar::Redraw() {
     redraw_.stop();
     setValue(pos_);
-}
-
-void ProgressBar::StepIt() {
-    int next = pos_ + step_;
-    if (next > high_) {
-        // Past the end the bar starts over from its low end.
-        next = low_;
-    }
-    SetPos(next);
 }
 
 QPushButton* MakeButton(QWidget* parent, int id, const char* text, const QRect& geometry) {

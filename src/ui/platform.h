@@ -3,13 +3,13 @@
 // on, each made to act as the dialogs expect, so the dialog code reads as a
 // list of its steps. Everything here runs on the user-interface thread.
 
+#include <QColor>
 #include <QComboBox>
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QString>
 #include <QTimer>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -18,25 +18,9 @@ class QWidget;
 
 namespace sovra::ui {
 
-// A colour in the 0x00BBGGRR layout the dialogs were designed with.
-using Colour = std::uint32_t;
-
-constexpr Colour Rgb(std::uint8_t r, std::uint8_t g, std::uint8_t b) {
-    return static_cast<Colour>(r) | (static_cast<Colour>(g) << 8) | (static_cast<Colour>(b) << 16);
-}
-
-// The end codes of a modal run.
-inline constexpr int kIdOk = 1;
-inline constexpr int kIdCancel = 2;
-
 // Texts are 8-bit strings holding UTF-8 (the catalogue's texts are taken
 // byte for byte as the parser delivers them).
 QString ToQString(std::string_view text);
-std::string ToStdString(const QString& text);
-
-// 0x00BBGGRR to a QColor and back.
-QColor ToQColor(Colour colour);
-Colour FromQColor(const QColor& colour);
 
 // The name a control is known by: its numeric id, as text.
 QString ControlName(int id);
@@ -50,8 +34,6 @@ class StaticText : public QLabel {
     StaticText(QWidget* parent, int id, Qt::Alignment horizontal = Qt::AlignLeft);
 
     void SetTextColour(std::optional<QColor> colour);
-    // The colour the next drawing uses, if one was given.
-    std::optional<QColor> TextColour() const { return colour_; }
     // The colour the text is drawn in: the one given, else the palette's.
     QColor EffectiveTextColour() const;
 
@@ -62,20 +44,14 @@ class StaticText : public QLabel {
     std::optional<QColor> colour_;
 };
 
-// A progress bar driven as a common control is: a range, a position that
-// is kept inside the range, and a step by which StepIt advances, starting
-// over from the low end when the position would pass the high end. No text
-// is drawn on it. A new position is drawn within one frame.
+// A progress bar without text whose position is kept inside its range and
+// drawn within one frame of being set.
 class ProgressBar : public QProgressBar {
   public:
     ProgressBar(QWidget* parent, int id);
 
-    void SetRange(int low, int high);
     void SetPos(int position);
-    void SetStep(int step) { step_ = step; }
-    void StepIt();
     int Pos() const { return pos_; }
-    int Step() const { return step_; }
     // Draws the position now rather than within the next frame.
     void Redraw();
 
@@ -83,10 +59,7 @@ class ProgressBar : public QProgressBar {
     static constexpr int kFrameMs = 16;
 
   private:
-    int low_ = 0;
-    int high_ = 100;
     int pos_ = 0;
-    int step_ = 10;
     QTimer redraw_;
 };
 

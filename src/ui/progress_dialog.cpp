@@ -3,14 +3,29 @@
 #include <QKeyEvent>
 #include <QPushButton>
 #include <QTimerEvent>
+#include <algorithm>
 #include <cctype>
+#include <condition_variable>
+#include <cstdlib>
 #include <limits>
+#include <mutex>
+#include <vector>
 
 #include "app/event_log.h"
 #include "ui/main_window.h"
 
 namespace sovra::ui {
 namespace {
+
+// The windows whose update has started and not been joined, for exit().
+// At namespace scope, so they outlive every exit handler registered after
+// the program has started.
+std::mutex g_runningMutex;
+std::condition_variable g_updateEnded;
+std::vector<ProgressDialog*> g_running;
+// Set once exit() has begun: the worker then no longer posts to a
+// user-interface thread that will never take it.
+std::atomic<bool> g_exiting{false};
 
 QFont WriteProcessFont() {
     return DialogFont("MS Shell Dlg", 8);
@@ -41,8 +56,15 @@ ProgressDialog::ProgressDialog(QWidget* parent, UpdateRun::ThreadStarter startTh
           // which is shown at once (the animation tick catches up with what
           // is left out). The worker never waits here, and a busy window
           // never piles them up.
-          const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
           const bool ending = progress_.Finished();
+          if (ending) {
+              const std::lock_guard lock(g_runningMutex);
+              g_updateEnded.notify_all();
+          }
+          if (g_exiting.load()) {
+              return;
+          }
+          const auto now = std::chrono::steady_clock::now().time_since_epoch().count();
           if (!ending && now - lastNotification_.load(std::memory_order_relaxed) <
                              std::chrono::steady_clock::duration(kRefreshInterval).count()) {
               return;
@@ -66,14 +88,16 @@ ProgressDialog::ProgressDialog(QWidget* parent, UpdateRun::ThreadStarter startTh
     stageLabel_->setGeometry(units_.Rect(7, 81, 295, 18));
     overall_ = new ProgressBar(this, 1004);
     overall_->setGeometry(units_.Rect(7, 105, 295, 14));
+    overall_->setAccessibleName(QStringLiteral("Overall progress"));
     operation_ = new StaticText(this, 1005);
     operation_->setGeometry(units_.Rect(7, 122, 295, 15));
     stage_ = new ProgressBar(this, 1006);
     stage_->setGeometry(units_.Rect(7, 139, 295, 14));
+    stage_->setAccessibleName(QStringLiteral("Stage progress"));
     for (StaticText* label : {message_, stageLabel_, operation_}) {
         label->setText(QStringLiteral("Static"));
     }
-    message_->SetTextColour(ToQColor(kWarningColour));
+    message_->SetTextColour(kWarningColour);
 
     connect(close_, &QPushButton::clicked, this, &QDialog::reject);
     connect(
@@ -87,6 +111,10 @@ ProgressDialog::ProgressDialog(QWidget* parent, UpdateRun::ThreadStarter startTh
 
 ProgressDialog::~ProgressDialog() {
     run_.Join();
+    {
+        const std::lock_guard lock(g_runningMutex);
+        std::erase(g_running, this);
+    }
     StopTimer();
     if (waitCursor_) {
         ui::EndWaitCursor();
@@ -95,7 +123,7 @@ ProgressDialog::~ProgressDialog() {
 
 int ProgressDialog::Run() {
     Prepare();
-    return exec() == QDialog::Accepted ? kIdOk : kIdCancel;
+    return exec();
 }
 
 void ProgressDialog::Prepare() {
@@ -103,11 +131,10 @@ void ProgressDialog::Prepare() {
     operation_->setText(ToQString(OperationName(shownOperation_)));
     message_->setText(QString::fromLatin1(kWritingWarningText));
 
-    stage_->SetRange(0, kStageBarMax);
+    stage_->setRange(0, kStageBarMax);
     stage_->SetPos(0);
-    overall_->SetRange(0, kOverallBarMax);
+    overall_->setRange(0, kOverallBarMax);
     overall_->SetPos(0);
-    overall_->SetStep(1);
 
     timerId_ = startTimer(kAnimationPeriodMs);
     tickCount_ = 0;
@@ -120,6 +147,14 @@ void ProgressDialog::Prepare() {
     ui::BeginWaitCursor();
     waitCursor_ = true;
     holdingTermination_.emplace();
+    job_.options.cancel = &cancel_;
+    {
+        const std::lock_guard lock(g_runningMutex);
+        g_running.push_back(this);
+    }
+    // Registered at every start, so that it runs before the exit handlers
+    // of whatever the program set up before (exit() runs them newest first).
+    std::atexit(&ProgressDialog::FinishUpdatesBeforeExit);
     // Writes "Firware update started." and starts the worker; when no thread
     // can be had the job ends at once and the notification shows it.
     if (!run_.Start(job_, progress_, startThread_)) {
@@ -174,11 +209,13 @@ void ProgressDialog::ShowEnd(const UpdateOutcome& outcome) {
         ui::EndWaitCursor();
         waitCursor_ = false;
     }
-    // A job that stops between two ticks has not shown its last operation
-    // yet: a failure names the one it stopped in.
-    if (shownOperation_ != Operation::kComplete) {
-        operation_->setText(ToQString(AnimatedText(OperationName(shownOperation_), tickCount_)));
-    }
+    // A job that stops between two ticks has not shown its last stage and
+    // operation yet: a failure names the ones it stopped in. A finished
+    // stage reads "Complete", without the dots a tick may have added.
+    const std::string operation = OperationName(shownOperation_);
+    operation_->setText(ToQString(
+        shownOperation_ == Operation::kComplete ? operation : AnimatedText(operation, tickCount_)));
+    stageLabel_->setText(ToQString(AnimatedText(StageName(shownStage_), tickCount_)));
     StopTimer();
     // The engine's refusals that the user must hear of before the result.
     const Status s = outcome.status;
@@ -194,14 +231,14 @@ void ProgressDialog::ShowEnd(const UpdateOutcome& outcome) {
     } else if (s == E_FIRMWARE_NO_DEVICE_INFO) {
         // The firmware file is unfit for this device: refused as an invalid
         // firmware file is, though it could only be told once the device's
-        // own block had been read.
+        // own block had been read. The file itself was read: the update's
+        // failure entry is the log's last word.
         ErrorBox(this, kFirmwareFileInvalidText);
-        ReportSystemEvent(kEventErrorReadingFirmwareFile);
     }
     // The colour before the text, so the redraw the text causes uses it;
     // both before CLOSE, which lets the window go.
     const bool ok = outcome.Succeeded();
-    message_->SetTextColour(ToQColor(ok ? kSuccessColour : kFailureColour));
+    message_->SetTextColour(ok ? kSuccessColour : kFailureColour);
     message_->setText(QString::fromLatin1(ok ? kUpdateSucceededText : kUpdateFailedText));
     close_->setEnabled(true);
     finished_ = true;
@@ -209,6 +246,18 @@ void ProgressDialog::ShowEnd(const UpdateOutcome& outcome) {
     // from the event loop.
     holdingTermination_.reset();
     emit updateEnded();
+}
+
+void ProgressDialog::FinishUpdatesBeforeExit() {
+    std::unique_lock lock(g_runningMutex);
+    g_exiting.store(true);
+    for (ProgressDialog* dialog : g_running) {
+        dialog->cancel_.store(true);
+    }
+    g_updateEnded.wait(lock, [] {
+        return std::all_of(g_running.begin(), g_running.end(),
+                           [](const ProgressDialog* d) { return d->progress_.Finished(); });
+    });
 }
 
 void ProgressDialog::timerEvent(QTimerEvent* event) {

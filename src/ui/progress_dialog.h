@@ -48,9 +48,9 @@ inline constexpr const char* kNoResourcesText =
 inline constexpr const char* kNoBackupText =
     "No backup of the device's flash could be kept, so nothing was written to the device.";
 
-inline constexpr Colour kWarningColour = Rgb(255, 0, 0);  // while an update runs
-inline constexpr Colour kSuccessColour = Rgb(0, 128, 0);
-inline constexpr Colour kFailureColour = Rgb(192, 0, 0);
+inline constexpr QColor kWarningColour(255, 0, 0);  // while an update runs
+inline constexpr QColor kSuccessColour(0, 128, 0);
+inline constexpr QColor kFailureColour(192, 0, 0);
 
 inline constexpr int kAnimationPeriodMs = 100;
 // The shortest time between two notifications of the job's progress: a
@@ -101,9 +101,16 @@ class ProgressDialog final : public QDialog {
     // Enter all come through here.
     void done(int result) override;
 
+    // Run by exit(). Qt's X11 platform calls exit() on the user-interface
+    // thread when the display goes away (an X server gone, a logout), and a
+    // device left partly written may no longer start: every open window's
+    // update is let run to its end first, logging its end and its history
+    // record. One still reading the flash is stopped, before any write.
+    static void FinishUpdatesBeforeExit();
+
   protected:
     // Enter is the dialog's OK command even without an OK button: once the
-    // update has ended it ends the dialog with kIdOk. A focused CLOSE takes
+    // update has ended it accepts the dialog. A focused CLOSE takes
     // Enter as its own click.
     void keyPressEvent(QKeyEvent* event) override;
 
@@ -142,6 +149,9 @@ class ProgressDialog final : public QDialog {
     std::size_t refreshes_ = 0;
 
     UpdateJob job_;
+    // Set when the program is about to end; the engine heeds it until it
+    // begins writing.
+    std::atomic<bool> cancel_{false};
     // Holds a logout's or a closed terminal's request to end the program
     // until the job has ended.
     std::optional<TerminationGuard::UpdateInProgress> holdingTermination_;

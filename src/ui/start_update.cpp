@@ -1,6 +1,7 @@
 // The Start Update command: from the user's two choices to the update.
 
 #include <QListWidget>
+#include <QScopeGuard>
 #include <string>
 
 #include "app/event_log.h"
@@ -10,21 +11,6 @@
 #include "ui/progress_dialog.h"
 
 namespace sovra::ui {
-namespace {
-
-// Frees the firmware bytes on every way out of the command.
-class ScopeExit {
-  public:
-    explicit ScopeExit(std::function<void()> fn) : fn_(std::move(fn)) {}
-    ~ScopeExit() { fn_(); }
-    ScopeExit(const ScopeExit&) = delete;
-    ScopeExit& operator=(const ScopeExit&) = delete;
-
-  private:
-    std::function<void()> fn_;
-};
-
-}  // namespace
 
 void MainWindow::Refuse(const char* text, const SystemEvent& entry) {
     ErrorBox(this, text);
@@ -36,7 +22,8 @@ void MainWindow::FreeFirmware() {
 }
 
 void MainWindow::StartUpdate() {
-    const ScopeExit freeFirmware([this] { FreeFirmware(); });
+    // The firmware bytes are freed on every way out of the command.
+    const auto freeFirmware = qScopeGuard([this] { FreeFirmware(); });
 
     // 1, 2: the device row and its entry.
     const int deviceCount = static_cast<int>(devices_.Rows().size());
@@ -83,7 +70,8 @@ void MainWindow::StartUpdate() {
     }
     deviceEntry = nullptr;
     if (control.result == BindResult::kNotBound) {
-        Refuse(kDeviceNotOpenedText, kEventErrorOpeningDevice);
+        Refuse(control.PermissionProblem() ? kDeviceNoPermissionText : kDeviceNotOpenedText,
+               kEventErrorOpeningDevice);
         return;
     }
     if (control.result == BindResult::kNoControl && control.status == E_DEVICE_BUSY) {
@@ -119,7 +107,7 @@ void MainWindow::StartUpdate() {
 
     // 8: the last question, then the update.
     CautionDialog caution(this);
-    if (caution.Run() != kIdOk) {
+    if (caution.Run() != QDialog::Accepted) {
         return;
     }
     {

@@ -85,11 +85,13 @@ TEST(CautionDialogTest, AnswersOfTheModalRun) {
     };
     const Way ways[] = {
         {"Enter", [](CautionDialog* d) { QTest::keyClick(d->focusWidget(), Qt::Key_Return); },
-         kIdOk},
-        {"OK", [](CautionDialog* d) { d->findChild<QPushButton*>("1")->click(); }, kIdOk},
-        {"Cancel", [](CautionDialog* d) { d->findChild<QPushButton*>("2")->click(); }, kIdCancel},
-        {"Esc", [](CautionDialog* d) { QTest::keyClick(d, Qt::Key_Escape); }, kIdCancel},
-        {"close box", [](CautionDialog* d) { d->close(); }, kIdCancel},
+         QDialog::Accepted},
+        {"OK", [](CautionDialog* d) { d->findChild<QPushButton*>("1")->click(); },
+         QDialog::Accepted},
+        {"Cancel", [](CautionDialog* d) { d->findChild<QPushButton*>("2")->click(); },
+         QDialog::Rejected},
+        {"Esc", [](CautionDialog* d) { QTest::keyClick(d, Qt::Key_Escape); }, QDialog::Rejected},
+        {"close box", [](CautionDialog* d) { d->close(); }, QDialog::Rejected},
     };
     for (const Way& way : ways) {
         CautionDialog dlg;

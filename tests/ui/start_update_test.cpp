@@ -177,6 +177,8 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
          false},
         {"device not bound", true, false, "x", good, BindResult::kNotBound, E_DEVICE_GONE,
          kDeviceNotOpenedText, kEventErrorOpeningDevice, true},
+        {"device not open to this user", true, false, "x", good, BindResult::kNotBound,
+         E_DEVICE_ACCESS, kDeviceNoPermissionText, kEventErrorOpeningDevice, true},
         {"device without control", true, false, "x", good, BindResult::kNoControl, E_FAIL, nullptr,
          kEventErrorOpeningDevice, true},
         {"device in use by another program", true, false, "x", good, BindResult::kNoControl,
