@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/files.h"
+#include "app/safe_text.h"
 #include "cli/catalogue_option.h"
 #include "cli/commands.h"
 #include "cli/progress_bar.h"
@@ -32,7 +33,7 @@ address and leaves no file behind.
 )";
 
 void Refuse(std::ostream& err, const std::string& message) {
-    err << "sovra-flash: " << message << '\n';
+    err << "sovra-flash: " << TerminalSafe(message) << '\n';
 }
 
 // The read's stage bar, drawn as the command line's progress bar.
@@ -110,7 +111,7 @@ int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream
         return kExitRefused;
     }
     if (const FlashCheck check = CheckFlashContents(flash); check.status != S_OK) {
-        err << "sovra-flash: warning: the flash of " << entry.path
+        err << "sovra-flash: warning: the flash of " << TerminalSafe(entry.path)
             << " is not a valid image: " << StatusText(check.status)
             << " It is saved as it is, but `restore` will not write it back.\n";
     }
@@ -119,8 +120,8 @@ int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream
         Refuse(err, error);
         return kExitRefused;
     }
-    out << "Saved the " << flash.size() << "-byte flash of " << name << " (" << entry.path
-        << ") to " << options.output << ".\n";
+    out << "Saved the " << flash.size() << "-byte flash of " << name << " ("
+        << TerminalSafe(entry.path) << ") to " << TerminalSafe(options.output) << ".\n";
     return kExitOk;
 }
 

@@ -71,6 +71,9 @@ struct UpdateOutcome {
     bool deviceInfoCarried = false;
     bool deviceInfoReplaced = false;
     BackupOutcome backup;
+    // Why the job's record could not be added to the update history; empty
+    // when it was (or none was asked for).
+    std::string historyFailure;
 
     bool Succeeded() const { return sovra::Succeeded(status); }
 };

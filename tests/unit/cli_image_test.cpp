@@ -77,7 +77,8 @@ class CliImageTest : public ::testing::Test {
     int Exec(const std::string& args) {
         const std::string errFile = dir_ + "/.stderr";
         const std::string cmd = "cd '" + dir_ + "' && '" SOVRA_FLASH_EXE "' " + args +
-                                " >/dev/null 2>'" + errFile + "'";
+                                (args.find('>') == std::string::npos ? " >/dev/null" : "") +
+                                " 2>'" + errFile + "'";
         const int raw = std::system(cmd.c_str());
         std::ifstream f(errFile);
         lastError_.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
@@ -144,6 +145,7 @@ struct Refusal {
     const char* name;
     const char* args;
     int exit;
+    const char* says = "";
 };
 
 void PrintTo(const Refusal& r, std::ostream* os) {
@@ -167,11 +169,13 @@ TEST_P(CliRefusalTest, ExitStatusAndNoOutputLeft) {
     const std::string xml = R"(<Device_list><Device VID="abc" PID="10"/></Device_list>)";
     Write("c.xml", std::vector<std::uint8_t>(xml.begin(), xml.end()));
     Write("FirmwareUpdate.xml", std::vector<std::uint8_t>(xml.begin(), xml.end()));
+    ::setenv("XDG_STATE_HOME", dir_.c_str(), 1);  // an empty history
     const auto before = Snapshot();
 
     // A command that waited on the pipe would hang here until the test's
     // time limit ends it.
     EXPECT_EQ(Exec(GetParam().args), GetParam().exit);
+    EXPECT_NE(lastError_.find(GetParam().says), std::string::npos) << lastError_;
     EXPECT_EQ(Snapshot(), before) << "no input changed, no output or temporary file left";
     if (GetParam().exit == 1) {
         // One line a user can act on; usage errors come from the parser.
@@ -211,7 +215,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "merge --readback dump.bin --firmware fw.bin --output link.bin", 1},
         Refusal{"RulesOverTheirCatalogue", "udev-rules --catalogue c.xml --output c.xml", 1},
         Refusal{"RulesOverTheDefaultCatalogue", "udev-rules --output FirmwareUpdate.xml", 1},
-        Refusal{"OutputIsAFolder", "sample-image --output .", 1}),
+        Refusal{"OutputIsAFolder", "sample-image --output .", 1},
+        // Output the disk does not take is no success.
+        Refusal{"InspectOntoAFullDisk", "inspect fw.bin >/dev/full", 1, "cannot write the output"},
+        Refusal{"HistoryOntoAFullDisk", "history --json >/dev/full", 1, "cannot write the output"},
+        Refusal{"UnknownSubcommand", "updat", 2, "unknown subcommand 'updat'"},
+        Refusal{"CountBelowZero", "watch --firmware fw.bin --count -1", 2, "is not a count"},
+        Refusal{"CountPast64Bits", "watch --firmware fw.bin --count 18446744073709551616", 2,
+                "is not a count"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CliImageTest, OutputThroughASymlinkKeepsTheLink) {
