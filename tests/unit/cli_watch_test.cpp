@@ -314,6 +314,8 @@ TEST_F(WatchTest, APresentDeviceIsNotUpdatedAgainAndTheCountIsKept) {
     bus.Plug(kA, kKnown);
     std::thread plugger([&] {
         WaitForRequests(*a, 1 + 2 * 4096 + 2 * ((firmware.size() + 63) / 64));
+        // Time for watch to see A's end before anything else comes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
         Model(kB, 2);
         Model(kU, 3);
         bus.Plug(kB, kKnown);

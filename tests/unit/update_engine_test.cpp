@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -481,7 +482,10 @@ TEST_F(EngineTest, AnInvalidReadBackIsToldAndTheRepairPointsToAnEarlierGoodBacku
     std::filesystem::create_directories(backups);
     const std::string good = backups + "/0abc-0010-bus001-dev004-20260101T000000Z.bin";
     WriteFile(good, oldFlash);
-    WriteFile(backups + "/0abc-0010-bus001-dev004-20251201T000000Z.bin", oldFlash);
+    const std::string older = backups + "/0abc-0010-bus001-dev004-20251201T000000Z.bin";
+    WriteFile(older, oldFlash);
+    std::filesystem::last_write_time(
+        older, std::filesystem::last_write_time(good) - std::chrono::hours(24 * 31));
     WriteFile(backups + "/0abc-0010-bus001-dev009-20260301T000000Z.bin", DeviceFlash(8));
     // A half-written flash: the start of another image over the old one.
     const std::vector<std::uint8_t> other = DeviceFlash(99);
@@ -581,6 +585,21 @@ TEST_F(EngineTest, AStopIsTakenUntilTheWriteAndThenWaitsForTheEnd) {
         EXPECT_TRUE(model->Flash() == (c.updated ? Merged() : oldFlash)) << c.name;
         EXPECT_LE(model->RequestCount(), c.maxRequests) << c.name;
     }
+}
+
+// A history that cannot be written changes nothing of the update, but is
+// told in the log: the desktop application has no other place to say it.
+TEST_F(EngineTest, AHistoryThatCannotBeWrittenIsAWarningInTheLog) {
+    const UpdateOutcome out = Run({}, {}, [&](UpdateJob& j) { j.options.historyPath = dir; });
+    ASSERT_TRUE(out.Succeeded()) << out.failure;
+    EXPECT_TRUE(model->Flash() == Merged());
+    bool warned = false;
+    for (const LogEntry& e : log.Drain()) {
+        warned = warned || (e.type == EVENTLOG_WARNING_TYPE &&
+                            e.text.starts_with(kDevice.path + ": the update history was not "
+                                                              "written: "));
+    }
+    EXPECT_TRUE(warned);
 }
 
 TEST_F(EngineTest, AWorkerThatCannotStartEndsTheJobAsFailed) {
