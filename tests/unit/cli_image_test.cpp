@@ -3,6 +3,7 @@
 // print.
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -318,6 +320,39 @@ TEST_F(CliImageTest, InspectNamesWhereTheWalkBroke) {
               std::string::npos)
         << err.str();
 }
+
+// A line's history of years is listed record by record: memory does not grow
+// with it. (A sanitizer's own bookkeeping would hide the difference.)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST_F(CliImageTest, HistoryJsonOfALongHistoryStaysSmall) {
+    const std::string folder = Path("sovra-firmware-update");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    const std::string line =
+        R"({"time":"2026-12-08T10:15:02Z","program":"sovra-flash","operation":"update",)"
+        R"("device":{"path":"/dev/bus/usb/001/002","vendor_id":2748,"product_id":16,)"
+        R"("revision":258},"firmware":{"path":"/srv/line-7/bf100_0102.img","size":4408,)"
+        R"("sha256":"3b5d5c3712955042212316173ccf37be800c3c0bb5f4ba2eba6bc4b5b8e1e1f0"},)"
+        R"("result":"updated","status":"0x00000000","message":"","device_state":"updated",)"
+        R"("backup":"/home/u/.local/state/sovra-firmware-update/backups/x.bin"})"
+        "\n";
+    {
+        std::ofstream f(folder + "/history.jsonl");
+        for (int i = 0; i < 12'000; ++i) {
+            f << line;  // about 6 MB, some 50 MB when held whole
+        }
+    }
+    const std::string cmd = "XDG_STATE_HOME='" + dir_ +
+                            "' '" SOVRA_FLASH_EXE "' history --json | tail -c 2 >'" + Path("end") +
+                            "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_EQ(Read("end"), (std::vector<std::uint8_t>{']', '\n'}));
+    rusage usage{};
+    ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &usage), 0);
+    EXPECT_LT(usage.ru_maxrss, 20 * 1024) << "KiB at most";
+    ::unlink((folder + "/history.jsonl").c_str());
+    ::rmdir(folder.c_str());
+}
+#endif
 
 }  // namespace
 }  // namespace sovra::cli
