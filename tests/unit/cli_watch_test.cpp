@@ -332,6 +332,16 @@ TEST_F(WatchTest, APresentDeviceIsNotUpdatedAgainAndTheCountIsKept) {
     EXPECT_EQ(models.at(kB)->RequestCount() == 0, models.at(kU)->RequestCount() != 0);
 }
 
+// Results that cannot be written (a full disk under `>> results`) are the
+// line's record lost: watch says so and starts no more devices.
+TEST_F(WatchTest, ResultsThatCannotBeWrittenStopTheWatch) {
+    Model(kA, 1);
+    bus.Plug(kA, kKnown);
+    out.setstate(std::ios::badbit);
+    EXPECT_EQ(Watch(std::nullopt), kExitRefused);
+    EXPECT_NE(err.str().find("cannot write the results"), std::string::npos) << err.str();
+}
+
 // What watch refuses before touching a device, and what it tells on the way.
 TEST_F(WatchTest, APinnedFileThatDiffersIsRefusedAndALostHistoryIsTold) {
     const auto a = Model(kA, 1);
