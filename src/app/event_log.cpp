@@ -11,6 +11,8 @@
 #include <ctime>
 #include <mutex>
 
+#include "app/safe_text.h"
+
 namespace sovra {
 namespace {
 
@@ -101,7 +103,9 @@ std::string FormatSyslogMessage(EventType type, std::string_view text) {
     message.append("<").append(std::to_string(SyslogPriority(type))).append(">");
     message.append(Timestamp()).append(" ").append(CurrentTag());
     message.append("[").append(std::to_string(::getpid())).append("]: ");
-    message.append(text);
+    // One entry is one line: a name with a line break must not forge a
+    // second entry, nor an escape sequence reach whoever reads the log.
+    message.append(TerminalSafe(text));
     return message;
 }
 

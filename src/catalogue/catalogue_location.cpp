@@ -2,11 +2,11 @@
 
 #include <sys/stat.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <string_view>
 
+#include "app/safe_text.h"
 #include "catalogue/catalogue.h"
 
 namespace sovra {
@@ -44,25 +44,12 @@ std::string Absolute(const std::string& path) {
     return ec ? path : absolute.string();
 }
 
-// Log lines are one line each: control bytes are written out.
-std::string Printable(std::string_view text) {
-    std::string out;
-    for (const char c : text) {
-        const auto byte = static_cast<unsigned char>(c);
-        if (byte < 0x20 || byte == 0x7f) {
-            char escaped[5];
-            std::snprintf(escaped, sizeof escaped, "\\x%02x", byte);
-            out += escaped;
-        } else {
-            out += c;
-        }
-    }
-    return out;
-}
-
+// The name is there, whatever it is: a link to nothing, or one that loops,
+// is found (and then fails to load, saying so) rather than passed over for
+// a catalogue further down whose pins would not be the ones meant.
 bool Exists(const std::string& path) {
     struct stat st {};
-    return ::stat(path.c_str(), &st) == 0;
+    return ::lstat(path.c_str(), &st) == 0;
 }
 
 }  // namespace
@@ -154,7 +141,7 @@ std::string CatalogueLogText(const FirmwareCatalogue& catalogue,
             break;
         }
     }
-    text = Printable(text);
+    text = TerminalSafe(text);
     if (text.size() > kCatalogueLogTextMax) {
         text.resize(kCatalogueLogTextMax - 3);
         // Not in the middle of a UTF-8 sequence.

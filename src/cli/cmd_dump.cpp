@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/files.h"
+#include "app/safe_text.h"
 #include "cli/catalogue_option.h"
 #include "cli/commands.h"
 #include "cli/progress_bar.h"
@@ -35,7 +36,7 @@ address and leaves no file behind.
 )";
 
 void Refuse(std::ostream& err, const std::string& message) {
-    err << "sovra-flash: " << message << '\n';
+    err << "sovra-flash: " << TerminalSafe(message) << '\n';
 }
 
 // The read's stage bar, drawn as the command line's progress bar.
@@ -113,7 +114,7 @@ int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream
         return kExitRefused;
     }
     if (const FlashCheck check = CheckFlashContents(flash); check.status != S_OK) {
-        err << "sovra-flash: warning: the flash of " << entry.path
+        err << "sovra-flash: warning: the flash of " << TerminalSafe(entry.path)
             << " is not a valid image: " << StatusText(check.status)
             << " It is saved as it is, but `restore` will not write it back.\n";
     }
@@ -123,10 +124,10 @@ int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream
         return kExitRefused;
     }
     const std::string unit = UnitFingerprint(flash);
-    out << "Saved the " << flash.size() << "-byte flash of " << name << " (" << entry.path
+    out << "Saved the " << flash.size() << "-byte flash of " << name << " (" << TerminalSafe(entry.path)
         << ", unit " << (unit.empty() ? "unknown" : unit) << ", serial "
         << (entry.serial.empty() ? "unknown" : TerminalSafe(entry.serial)) << ") to "
-        << options.output << ".\n";
+        << TerminalSafe(options.output) << ".\n";
     return kExitOk;
 }
 

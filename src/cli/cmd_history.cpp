@@ -48,10 +48,11 @@ bool Wanted(const HistoryRecord& r, const std::optional<std::string>& device,
 }
 
 void PrintRecord(const HistoryRecord& r, std::ostream& out) {
-    out << r.time << "  " << r.program << "  " << r.operation << "  " << TerminalSafe(r.devicePath)
-        << "  " << IdText(r.vendorId) << ":" << IdText(r.productId) << " rev " << IdText(r.revision)
+    out << TerminalSafe(r.time) << "  " << TerminalSafe(r.program) << "  "
+        << TerminalSafe(r.operation) << "  " << TerminalSafe(r.devicePath) << "  "
+        << IdText(r.vendorId) << ":" << IdText(r.productId) << " rev " << IdText(r.revision)
         << "  unit " << TerminalSafe(r.unit.value_or("unknown")) << "  serial "
-        << TerminalSafe(r.serial.value_or("unknown")) << "  " << r.result;
+        << TerminalSafe(r.serial.value_or("unknown")) << "  " << TerminalSafe(r.result);
     if (r.deviceState != r.result) {
         out << " (" << TerminalSafe(r.deviceState) << ")";
     }
@@ -74,30 +75,36 @@ int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& e
                "known.\n";
         return kExitRefused;
     }
-    std::vector<HistoryRecord> records;
-    std::vector<SkippedLine> skipped;
-    std::string error;
-    if (!ReadHistory(path, records, skipped, error)) {
-        err << "sovra-flash: " << error << ".\n";
+    // Record by record: a production line's history of years is never held
+    // in memory whole.
+    bool first = true;
+    const auto each = [&](HistoryRecord&& r) {
+        if (!Wanted(r, options.device, options.unit)) {
+            return;
+        }
+        if (!options.json) {
+            PrintRecord(r, out);
+            return;
+        }
+        std::string text =
+            HistoryJson(r).dump(2, ' ', false, nlohmann::json::error_handler_t::replace);
+        for (std::size_t at = text.find('\n'); at != std::string::npos;
+             at = text.find('\n', at + 1)) {
+            text.insert(at + 1, "  ");
+        }
+        out << (first ? "[\n  " : ",\n  ") << text;
+        first = false;
+    };
+    const auto skip = [&](const SkippedLine& s) {
+        err << "sovra-flash: warning: line " << s.line << " of '" << TerminalSafe(path)
+            << "' skipped: " << s.why << ".\n";
+    };
+    if (std::string error; !ReadHistory(path, each, skip, error)) {
+        err << "sovra-flash: " << TerminalSafe(error) << ".\n";
         return kExitRefused;
     }
-    for (const SkippedLine& s : skipped) {
-        err << "sovra-flash: warning: line " << s.line << " of '" << path << "' skipped: " << s.why
-            << ".\n";
-    }
-    nlohmann::json all = nlohmann::json::array();
-    for (const HistoryRecord& r : records) {
-        if (!Wanted(r, options.device, options.unit)) {
-            continue;
-        }
-        if (options.json) {
-            all.push_back(HistoryJson(r));
-        } else {
-            PrintRecord(r, out);
-        }
-    }
     if (options.json) {
-        out << all.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        out << (first ? "[]\n" : "\n]\n");
     }
     out.flush();
     return kExitOk;

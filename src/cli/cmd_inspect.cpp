@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "app/files.h"
+#include "app/safe_text.h"
 #include "cli/cmd_image.h"
 #include "cli/commands.h"
 #include "flash/flash_command.h"
@@ -199,7 +200,7 @@ nlohmann::json ToJson(const Report& rep, const std::string& path) {
 }
 
 void PrintText(const Report& rep, const std::string& path, std::ostream& out) {
-    out << "file:          " << path << " (" << rep.size << " bytes)\n";
+    out << "file:          " << TerminalSafe(path) << " (" << rep.size << " bytes)\n";
     if (rep.header) {
         out << "header word:   " << Hex32(*rep.header) << '\n';
     }
@@ -250,7 +251,7 @@ int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& e
     std::vector<std::uint8_t> bytes;
     std::string error;
     if (!ReadRegularFile(options.path, FlashSize, bytes, error)) {
-        err << "sovra-flash: " << error << '\n';
+        err << "sovra-flash: " << TerminalSafe(error) << '\n';
         return kExitRefused;
     }
     const Report rep = Decode(bytes);
@@ -263,8 +264,8 @@ int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& e
     }
     out.flush();
     if (rep.status != S_OK) {
-        err << "sovra-flash: '" << options.path << "' is not a usable image: " << rep.reason
-            << '\n';
+        err << "sovra-flash: '" << TerminalSafe(options.path)
+            << "' is not a usable image: " << rep.reason << '\n';
         return kExitRefused;
     }
     return kExitOk;

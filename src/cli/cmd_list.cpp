@@ -42,7 +42,7 @@ int RunList(const ListOptions& options, const DeviceAccess& access, std::ostream
     std::vector<DeviceRow> rows;
     std::string error;
     if (!ListDeviceRows(*catalogue, access, rows, error)) {
-        err << "sovra-flash: cannot list devices: " << error << '\n';
+        err << "sovra-flash: cannot list devices: " << TerminalSafe(error) << '\n';
         return kExitRefused;
     }
 

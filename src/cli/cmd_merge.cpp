@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "app/files.h"
+#include "app/safe_text.h"
 #include "cli/cmd_image.h"
 #include "cli/commands.h"
 #include "flash/firmware_file.h"
@@ -38,7 +39,7 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
     if (options.now) {
         const auto t = ParseFileTime(*options.now);
         if (!t) {
-            err << "sovra-flash: --now '" << *options.now
+            err << "sovra-flash: --now '" << TerminalSafe(*options.now)
                 << "' is neither a decimal FILETIME nor a UTC time like "
                    "2026-03-01T12:00:00Z.\n";
             return kExitUsage;
@@ -53,7 +54,7 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
     std::string error = OutputClashes(options.output, {{options.readback, "the read-back"},
                                                        {options.firmware, "the firmware file"}});
     if (!error.empty() || !CheckCanCreate(options.output, error)) {
-        err << "sovra-flash: " << error << '\n';
+        err << "sovra-flash: " << TerminalSafe(error) << '\n';
         return kExitRefused;
     }
 
@@ -61,17 +62,17 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
     // firmware file's own block when it finds none to carry over.
     std::vector<std::uint8_t> flash;
     if (!ReadRegularFile(options.readback, FlashSize, flash, error)) {
-        err << "sovra-flash: " << error << '\n';
+        err << "sovra-flash: " << TerminalSafe(error) << '\n';
         return kExitRefused;
     }
     if (flash.size() != FlashSize) {
-        err << "sovra-flash: '" << options.readback << "' is " << flash.size()
+        err << "sovra-flash: '" << TerminalSafe(options.readback) << "' is " << flash.size()
             << " bytes; a read-back is the whole flash, exactly " << FlashSize << " bytes.\n";
         return kExitRefused;
     }
     FirmwareFile firmware;
     if (Failed(LoadFirmwareFile(options.firmware, firmware, error))) {
-        err << "sovra-flash: " << error << '\n';
+        err << "sovra-flash: " << TerminalSafe(error) << '\n';
         return kExitRefused;
     }
 
@@ -81,14 +82,15 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
     bool carried = false;
     const Status s = MergeFirmware(flash, firmware.bytes, length, *clock, progress, &carried);
     if (s != S_OK) {
-        err << "sovra-flash: cannot merge '" << options.firmware << "': " << StatusText(s) << '\n';
+        err << "sovra-flash: cannot merge '" << TerminalSafe(options.firmware)
+            << "': " << StatusText(s) << '\n';
         return kExitRefused;
     }
 
     const std::size_t size = options.flashImage ? flash.size() : length;
     if (!WriteFileAtomically(options.output, std::span<const std::uint8_t>(flash).first(size),
                              error)) {
-        err << "sovra-flash: " << error << '\n';
+        err << "sovra-flash: " << TerminalSafe(error) << '\n';
         return kExitRefused;
     }
     // Said as the merge did it: a block is carried over only into a
@@ -96,8 +98,8 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
     const char* block = carried             ? "device-info block carried over from the read-back"
                         : firmwareHasRecord ? "device-info block the firmware file's own"
                                             : "no device-info block";
-    out << "wrote '" << options.output << "': " << size << " bytes; image length " << length << ", "
-        << block << ".\n";
+    out << "wrote '" << TerminalSafe(options.output) << "': " << size << " bytes; image length "
+        << length << ", " << block << ".\n";
     return kExitOk;
 }
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "app/files.h"
+#include "app/safe_text.h"
 #include "cli/cmd_image.h"
 #include "cli/commands.h"
 #include "flash/flash_command.h"
@@ -37,7 +38,7 @@ bool ParseTime(const std::optional<std::string>& text, const char* option, FileT
     }
     const auto t = ParseFileTime(*text);
     if (!t || *t == 0) {
-        err << "sovra-flash: " << option << " '" << *text
+        err << "sovra-flash: " << option << " '" << TerminalSafe(*text)
             << "' is neither a non-zero decimal FILETIME nor a UTC time like "
                "2026-03-01T12:00:00Z.\n";
         return false;
@@ -56,7 +57,7 @@ int RunSampleImage(const SampleImageCliOptions& options, std::ostream& out, std:
     }
     std::string error;
     if (!CheckCanCreate(options.output, error)) {
-        err << "sovra-flash: " << error << '\n';
+        err << "sovra-flash: " << TerminalSafe(error) << '\n';
         return kExitRefused;
     }
     const std::uint64_t length = SampleImageLength(image);
@@ -71,11 +72,11 @@ int RunSampleImage(const SampleImageCliOptions& options, std::ostream& out, std:
     const std::vector<std::uint8_t> bytes =
         options.flash ? MakeSampleFlash(image) : MakeSampleImage(image);
     if (!WriteFileAtomically(options.output, bytes, error)) {
-        err << "sovra-flash: " << error << '\n';
+        err << "sovra-flash: " << TerminalSafe(error) << '\n';
         return kExitRefused;
     }
-    out << "wrote '" << options.output << "': " << bytes.size() << " bytes, image length " << length
-        << ".\n";
+    out << "wrote '" << TerminalSafe(options.output) << "': " << bytes.size()
+        << " bytes, image length " << length << ".\n";
     return kExitOk;
 }
 

@@ -11,6 +11,7 @@
 
 #include "app/files.h"
 #include "app/hex.h"
+#include "app/safe_text.h"
 #include "cli/catalogue_option.h"
 #include "cli/commands.h"
 
@@ -205,7 +206,7 @@ int RunUdevRules(const UdevRulesOptions& options, std::ostream& out, std::ostrea
         // would be the last ones it could ever give.
         std::string error = CatalogueOutputClash(options.catalogue, *options.output);
         if (!error.empty() || !CheckCanCreate(*options.output, error)) {
-            err << "sovra-flash: " << error << '\n';
+            err << "sovra-flash: " << TerminalSafe(error) << '\n';
             return kExitRefused;
         }
     }
@@ -222,11 +223,11 @@ int RunUdevRules(const UdevRulesOptions& options, std::ostream& out, std::ostrea
 
     const UdevRulesResult result = BuildUdevRules(catalogue, shown);
     for (const std::string& note : result.notes) {
-        err << "warning: " << note << '\n';
+        err << "warning: " << TerminalSafe(note) << '\n';
     }
     // An empty rules file would look installed and grant nothing.
     if (result.rules == 0) {
-        err << "sovra-flash: no Device entry of '" << shown
+        err << "sovra-flash: no Device entry of '" << TerminalSafe(shown)
             << "' names ids a device can match; no rules written.\n";
         return kExitRefused;
     }
@@ -235,7 +236,7 @@ int RunUdevRules(const UdevRulesOptions& options, std::ostream& out, std::ostrea
         std::string error;
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(result.text.data());
         if (!WriteFileAtomically(*options.output, std::span(bytes, result.text.size()), error)) {
-            err << "sovra-flash: " << error << '\n';
+            err << "sovra-flash: " << TerminalSafe(error) << '\n';
             return kExitRefused;
         }
         return kExitOk;

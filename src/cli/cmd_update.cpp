@@ -36,6 +36,10 @@ bool LoadImage(const UpdateCliOptions& o, std::vector<std::uint8_t>& bytes, std:
     if (o.mode == UpdateMode::kRestore) {
         FlashCheck check;
         s = LoadFlashDump(o.image, bytes, check, error);
+        // Its own device is checked by the job, --force or not.
+        if (s == E_IMAGE_BAD_CHECKSUM && o.force && !bytes.empty()) {
+            return true;
+        }
     } else {
         FirmwareFile file;
         s = LoadFirmwareFile(o.image, file, error);
@@ -45,7 +49,7 @@ bool LoadImage(const UpdateCliOptions& o, std::vector<std::uint8_t>& bytes, std:
         if (s == E_FAIL) {
             ReportSystemEvent(kEventErrorReadingFirmwareFile);
         }
-        err << "sovra-flash: " << error << " Nothing was sent to any device.\n";
+        err << "sovra-flash: " << TerminalSafe(error) << " Nothing was sent to any device.\n";
         return false;
     }
     return true;
@@ -57,7 +61,7 @@ bool ChooseDevices(const UpdateCliOptions& o, const FirmwareCatalogue& catalogue
     std::vector<DeviceRow> rows;
     std::string error;
     if (!ListDeviceRows(catalogue, access, rows, error)) {
-        err << "sovra-flash: cannot list devices: " << error << '\n';
+        err << "sovra-flash: cannot list devices: " << TerminalSafe(error) << '\n';
         return false;
     }
     if (o.all) {
@@ -99,9 +103,10 @@ bool Confirm(const UpdateCliOptions& o, const std::vector<DeviceRow>& devices, C
     }
     const std::size_t n = devices.size();
     const std::string these = n == 1 ? "the device" : "the devices";
-    err << (restore ? "About to write '" + o.image + "' back to the whole flash of "
+    const std::string image = TerminalSafe(o.image);
+    err << (restore ? "About to write '" + image + "' back to the whole flash of "
                     : "About to update ")
-        << n << (n == 1 ? " device" : " devices") << (restore ? "" : " with '" + o.image + "'")
+        << n << (n == 1 ? " device" : " devices") << (restore ? "" : " with '" + image + "'")
         << ":\n";
     for (const DeviceRow& d : devices) {
         err << "  " << TerminalSafe(d.text) << "  " << TerminalSafe(d.entry.path) << '\n';
@@ -156,13 +161,13 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
     if (o.backup && devices.size() > 1) {
         err << "sovra-flash: --backup FILE names one file, but " << devices.size()
             << " devices are to be updated; leave it out to keep one backup per device in "
-            << DefaultBackupFolder() << ".\n";
+            << TerminalSafe(DefaultBackupFolder()) << ".\n";
         return kExitUsage;
     }
     const BackupPolicy backup = BackupPolicyOf(o);
     // Found out now rather than after minutes of reading each device.
     if (std::string failure; !CheckBackupPlace(backup, failure)) {
-        err << "sovra-flash: cannot keep a backup: " << failure
+        err << "sovra-flash: cannot keep a backup: " << TerminalSafe(failure)
             << ". Name a new file with --backup FILE, or pass --no-backup. Nothing was sent to "
                "any device.\n";
         return kExitRefused;
@@ -177,7 +182,7 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
         DeviceControl control = access.openControl(row.entry);
         if (!control.channel) {
             ReportDeviceEvent(row.entry.path, kEventErrorOpeningDevice);
-            err << "sovra-flash: " << BindFailureMessage(control)
+            err << "sovra-flash: " << TerminalSafe(BindFailureMessage(control))
                 << " Nothing was sent to any device.\n";
             return kExitRefused;
         }
@@ -265,7 +270,9 @@ calibration) differs from the device's own is refused unless --force is
 given, since writing it would give this device another device's identity;
 so is any FILE when the device's flash holds no readable information block,
 unless the history shows FILE was kept from a unit with the device's USB
-serial number.
+serial number. A FILE whose checksum does not add up (the backup of a flash
+that was already damaged) is written only with --force, and only onto the
+device whose device data it holds.
 
 Example:
   sovra-flash restore --device /dev/bus/usb/001/004 \
@@ -345,7 +352,9 @@ void AddRestore(CLI::App& app, Runner& run) {
             ->type_name("FILE");
     cmd->add_flag("--no-backup", o->noBackup, "Keep no backup of the present flash")
         ->excludes(backupOption);
-    cmd->add_flag("--force", o->force, "Write the image even if it was saved from another device");
+    cmd->add_flag("--force", o->force,
+                  "Write the image even if it was saved from another device, or (onto its own "
+                  "device only) if its checksum does not add up");
     cmd->add_flag("--yes", o->yes, "Do not ask for confirmation");
     cmd->add_flag("--json", o->json, "Print the result as a JSON array");
     cmd->footer(std::string(kRestoreFooter) + kCatalogueLookupHelp);

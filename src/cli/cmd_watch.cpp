@@ -6,6 +6,9 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
+#include <cctype>
+#include <charconv>
+#include <cstdint>
 #include <iostream>
 #include <map>
 #include <memory>
@@ -128,7 +131,7 @@ class Watcher {
             }
         }
         ShowTally(/*last=*/true);
-        return tally_.failed == 0 ? kExitOk : kExitRefused;
+        return tally_.failed == 0 && !outputLost_ ? kExitOk : kExitRefused;
     }
 
   private:
@@ -184,6 +187,9 @@ class Watcher {
             it = running_.erase(it);
             tally_.running = running_.size();
             Finished(outcome);
+            if (!outcome.result.historyFailure.empty()) {
+                Say(outcome.label + ": " + TerminalSafe(outcome.result.historyFailure) + ".");
+            }
             // Plugged back in while this update still ran.
             if (const auto again = again_.find(path); again != again_.end()) {
                 const DeviceRow row = again->second;
@@ -207,6 +213,15 @@ class Watcher {
             PrintOutcome(o_, outcome, out_);
         }
         out_.flush();
+        // The results are the line's record: once they cannot be written,
+        // no more units are started (those running finish), and the exit
+        // status says so.
+        if (!out_ && !outputLost_) {
+            outputLost_ = true;
+            stopping_ = true;
+            ClearTally();
+            err_ << "sovra-flash: cannot write the results; no more devices are started.\n";
+        }
         ShowTally();
     }
 
@@ -250,6 +265,7 @@ class Watcher {
 
     std::atomic<bool> cancel_{false};
     bool stopping_ = false;
+    bool outputLost_ = false;
     std::map<std::string, std::unique_ptr<DeviceJob>> running_;
     // Plugged in and taken, and not unplugged since (running or finished).
     std::set<std::string> done_;
@@ -276,7 +292,7 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
         if (s == E_FAIL) {
             ReportSystemEvent(kEventErrorReadingFirmwareFile);
         }
-        err << "sovra-flash: " << error << " Nothing was sent to any device.\n";
+        err << "sovra-flash: " << TerminalSafe(error) << " Nothing was sent to any device.\n";
         return kExitRefused;
     }
     const auto catalogue = LoadDeviceCatalogue(w.catalogue, err);
@@ -295,14 +311,14 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
     o.reinstall = w.reinstall;
     o.json = w.json;
     if (std::string failure; !CheckBackupPlace(BackupPolicyOf(o), failure)) {
-        err << "sovra-flash: cannot keep a backup: " << failure
+        err << "sovra-flash: cannot keep a backup: " << TerminalSafe(failure)
             << ". Pass --no-backup to go on without one. Nothing was sent to any device.\n";
         return kExitRefused;
     }
     std::unique_ptr<DeviceSource> source =
         access.openWatchingSource ? access.openWatchingSource(error) : nullptr;
     if (!source) {
-        err << "sovra-flash: cannot watch for devices: " << error << '\n';
+        err << "sovra-flash: cannot watch for devices: " << TerminalSafe(error) << '\n';
         return kExitRefused;
     }
     Watcher watcher(w, o, firmware.bytes, *catalogue, *source, access, terminal, out, err);
@@ -314,7 +330,9 @@ void AddWatch(CLI::App& app, Runner& run) {
         "watch", "Update every known device present or plugged in, once per plug-in");
     auto w = std::make_shared<WatchOptions>();
     auto catalogue = std::make_shared<std::string>();
-    auto count = std::make_shared<std::uint64_t>(0);
+    // Read by hand: a count is decimal digits, never "-1" wrapped round to
+    // "no limit", nor a number past 2^64 taken as its largest.
+    auto count = std::make_shared<std::string>();
     cmd->add_option("--firmware", w->firmware, "The firmware image file")
         ->type_name("FILE")
         ->required();
@@ -332,7 +350,17 @@ void AddWatch(CLI::App& app, Runner& run) {
             w->catalogue = *catalogue;
         }
         if (countOption->count() > 0) {
-            w->count = *count;
+            std::uint64_t n = 0;
+            const char* end = count->data() + count->size();
+            const auto [stop, ec] = std::from_chars(count->data(), end, n);
+            if (count->empty() || ec != std::errc() || stop != end ||
+                !std::isdigit(static_cast<unsigned char>(count->front()))) {
+                throw CLI::ValidationError(
+                    "--count", "'" + TerminalSafe(*count) +
+                                   "' is not a count of updates: give a whole number from 1 to " +
+                                   std::to_string(UINT64_MAX));
+            }
+            w->count = n;
         }
         run = [w] {
             return RunWatch(*w, SystemDeviceAccess(), ::isatty(STDERR_FILENO) == 1, std::cout,

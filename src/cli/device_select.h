@@ -10,7 +10,9 @@
 #include <ostream>
 #include <string>
 #include <string_view>
+
 #include <vector>
+#include "app/safe_text.h"
 
 #include "catalogue/catalogue.h"
 #include "device/device_control.h"
@@ -58,9 +60,5 @@ const DeviceRow* ResolveDevice(std::string_view spec, const std::vector<DeviceRo
 // The sentence for a failed binding; for a permission problem, with how
 // to fix it.
 std::string BindFailureMessage(const DeviceControl& control);
-
-// Catalogue texts are untrusted: control characters are shown as \xNN so a
-// row stays one line and cannot drive the terminal.
-std::string TerminalSafe(std::string_view text);
 
 }  // namespace sovra::cli

@@ -1,5 +1,7 @@
 #include "cli/update_display.h"
 
+#include "app/safe_text.h"
+
 #include <sys/ioctl.h>
 #include <unistd.h>
 
@@ -101,7 +103,7 @@ void UpdateDisplay::Draw() {
         const DisplayedDevice& d = devices_[i];
         states.push_back(d.progress->Snapshot());
         for (std::string& note : d.progress->NotesFrom(notesShown_[i])) {
-            notes.push_back(d.label + ": " + note);
+            notes.push_back(d.label + ": " + TerminalSafe(note));
             ++notesShown_[i];
         }
     }

@@ -6,6 +6,7 @@
 #include <optional>
 #include <string_view>
 
+#include "app/safe_text.h"
 #include "cli/device_select.h"
 #include "flash/flash_command.h"
 
@@ -87,12 +88,12 @@ void PrintOutcome(const UpdateCliOptions& o, const DeviceOutcome& job, std::ostr
         }
         out << '\n';
         if (!r.readBackWarning.empty()) {
-            out << "  Before it was written, " << r.readBackWarning << ".\n";
+            out << "  Before it was written, " << TerminalSafe(r.readBackWarning) << ".\n";
         }
         return;
     }
-    out << device << ": " << (restore ? "restore" : "update") << " failed: " << r.failure << ". ("
-        << HexStatus(r.status) << ")\n";
+    out << device << ": " << (restore ? "restore" : "update")
+        << " failed: " << TerminalSafe(r.failure) << ". (" << HexStatus(r.status) << ")\n";
     switch (r.device) {
         case DeviceHolds::kUntouched:
             out << "  The device is untouched: nothing was written to it.\n";
@@ -114,13 +115,13 @@ void PrintOutcome(const UpdateCliOptions& o, const DeviceOutcome& job, std::ostr
     }
     if (const auto command = RepairCommand(o, job)) {
         if (!restore && r.backup.restoreFrom != r.backup.path) {
-            out << "  The backup kept now, " << r.backup.path
+            out << "  The backup kept now, " << TerminalSafe(r.backup.path)
                 << ", is not a valid image (the flash was already damaged); the newest earlier "
                    "valid backup of this device is "
-                << r.backup.restoreFrom << ".\n";
+                << TerminalSafe(r.backup.restoreFrom) << ".\n";
         }
         out << "  " << (restore ? "Try again with:" : "Restore its old flash with:") << "\n    "
-            << *command << '\n';
+            << TerminalSafe(*command) << '\n';
     } else if (r.backup.unitUnknown) {
         out << "  The backup kept now, " << r.backup.path
             << ", is not a valid image, and this unit cannot be told: its flash holds no "
@@ -134,7 +135,7 @@ void PrintOutcome(const UpdateCliOptions& o, const DeviceOutcome& job, std::ostr
         out << "  Only this unit's own backup gives it back its serial number and calibration; "
                "`sovra-flash restore` needs --force to write any of them.\n";
     } else if (!r.backup.path.empty()) {
-        out << "  The backup kept now, " << r.backup.path
+        out << "  The backup kept now, " << TerminalSafe(r.backup.path)
             << ", is not a valid image and no earlier valid backup of this device was found: "
                "write a good dump of it back with `sovra-flash restore`, or run the update "
                "again.\n";

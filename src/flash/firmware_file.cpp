@@ -77,6 +77,12 @@ Status LoadFlashDump(const std::string& path, std::vector<std::uint8_t>& out, Fl
     check = CheckFlashContents(bytes);
     if (Failed(check.status)) {
         error = "the flash dump '" + path + "' is not a valid flash: " + AfterColon(check.status);
+        if (check.status == E_IMAGE_BAD_CHECKSUM && check.deviceInfo) {
+            error +=
+                " If it is this device's own backup, restore it with --force: it is then "
+                "written only onto the device whose device data it holds.";
+            out = std::move(bytes);
+        }
         return check.status;
     }
     out = std::move(bytes);

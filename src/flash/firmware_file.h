@@ -31,7 +31,10 @@ Status LoadFirmwareFile(const std::string& path, FirmwareFile& out, std::string&
 // (CheckFlashContents). S_OK with `out` and `check` filled; E_FAIL when it
 // cannot be read; E_IMAGE_TOO_LONG or E_IMAGE_TOO_SHORT when it is not the
 // flash's size; otherwise the check's failure, with `check` filled so a
-// caller can say more. `out` is left empty on every failure.
+// caller can say more. `out` is left empty on every failure but one: a
+// flash with a device-info record whose only fault is its checksum (the
+// backup of a flash that was already damaged) is handed over with
+// E_IMAGE_BAD_CHECKSUM, for a restore the user forces onto its own device.
 Status LoadFlashDump(const std::string& path, std::vector<std::uint8_t>& out, FlashCheck& check,
                      std::string& error);
 

@@ -152,6 +152,13 @@ bool CheckBackupPlace(const BackupPolicy& policy, std::string& failure) {
                           "only good copy of a device's flash)";
                 return false;
             }
+            // Whatever else keeps the name from being made (a name too long
+            // for the file system, a path through a file) is found now, not
+            // after the whole flash has been read.
+            if (errno != ENOENT) {
+                failure = "cannot create '" + policy.path + "': " + std::strerror(errno);
+                return false;
+            }
             return WritableFolder(FolderOf(policy.path), failure);
         }
     }

@@ -65,10 +65,14 @@ nlohmann::json OrNull(const std::optional<std::string>& s) {
 // Opens the history file with `flags`, a regular file only; -1 with `error`
 // set otherwise, errno telling why (ENOENT: there is none).
 int OpenHistory(const std::string& path, int flags, std::string& error) {
-    const int fd = ::open(path.c_str(), flags | O_CLOEXEC | O_NOCTTY, 0600);
+    // O_NONBLOCK: a named pipe in the file's place (or a link to one) must
+    // not hold the program; it is refused below. Regular files ignore it.
+    const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
         const int why = errno;
-        error = "cannot open the update history '" + path + "': " + Reason(why);
+        // ENXIO: a named pipe nobody reads.
+        error = why == ENXIO ? "the update history '" + path + "' is not a regular file"
+                             : "cannot open the update history '" + path + "': " + Reason(why);
         errno = why;
         return -1;
     }
@@ -148,11 +152,19 @@ bool AppendHistory(const std::string& path, const HistoryRecord& record, std::st
     if (!MakeBackupDirectories(FolderOf(path), error)) {
         return false;
     }
-    const std::string line =
+    std::string line =
         HistoryJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
-    const int fd = OpenHistory(path, O_WRONLY | O_APPEND | O_CREAT, error);
+    const int fd = OpenHistory(path, O_RDWR | O_APPEND | O_CREAT, error);
     if (fd < 0) {
         return false;
+    }
+    // A crash in the middle of an earlier write left a line without its
+    // end: end it, or this record would be joined to it and lost with it.
+    struct stat st {};
+    char last = '\n';
+    if (::fstat(fd, &st) == 0 && st.st_size > 0 && ::pread(fd, &last, 1, st.st_size - 1) == 1 &&
+        last != '\n') {
+        line.insert(line.begin(), '\n');
     }
     // One write: with O_APPEND the whole line lands at the end, after any
     // other program's, never inside one.
@@ -177,7 +189,14 @@ bool ReadHistory(const std::string& path, std::vector<HistoryRecord>& records,
                  std::vector<SkippedLine>& skipped, std::string& error) {
     records.clear();
     skipped.clear();
-    const int fd = OpenHistory(path, O_RDONLY | O_NONBLOCK, error);
+    return ReadHistory(
+        path, [&](HistoryRecord&& r) { records.push_back(std::move(r)); },
+        [&](const SkippedLine& s) { skipped.push_back(s); }, error);
+}
+
+bool ReadHistory(const std::string& path, const std::function<void(HistoryRecord&&)>& each,
+                 const std::function<void(const SkippedLine&)>& skip, std::string& error) {
+    const int fd = OpenHistory(path, O_RDONLY, error);
     if (fd < 0) {
         // No history yet is an empty one.
         if (errno == ENOENT) {
@@ -192,16 +211,16 @@ bool ReadHistory(const std::string& path, std::vector<HistoryRecord>& records,
     const auto finishLine = [&] {
         ++lineNumber;
         if (tooLong) {
-            skipped.push_back({lineNumber, "longer than any record"});
+            skip({lineNumber, "longer than any record"});
         } else if (!line.empty()) {
             const nlohmann::json j =
                 nlohmann::json::parse(line, nullptr, /*allow_exceptions=*/false);
             if (j.is_discarded()) {
-                skipped.push_back({lineNumber, "not JSON"});
+                skip({lineNumber, "not JSON"});
             } else if (auto record = HistoryFromJson(j)) {
-                records.push_back(std::move(*record));
+                each(std::move(*record));
             } else {
-                skipped.push_back({lineNumber, "not an update record"});
+                skip({lineNumber, "not an update record"});
             }
         }
         line.clear();

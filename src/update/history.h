@@ -12,6 +12,7 @@
 // foreign line) and says which.
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -56,7 +57,10 @@ std::optional<HistoryRecord> HistoryFromJson(const nlohmann::json& json);
 std::string DefaultHistoryPath();
 
 // Appends one record as one line, making the folder (mode 0700) when
-// needed; false with `error` set when it cannot be written.
+// needed; false with `error` set when it cannot be written. Only a regular
+// file is written: a named pipe or a device in its place (or a link to one)
+// is refused at once, never waited on. A last line cut short by a crash is
+// ended first, so that the new record stands on a line of its own.
 bool AppendHistory(const std::string& path, const HistoryRecord& record, std::string& error);
 
 // The backups the history at `path` says were kept from a unit with this
@@ -69,8 +73,14 @@ struct SkippedLine {
     std::string why;
 };
 
-// The records of the file, oldest first. A missing file is an empty
-// history; a file that cannot be read gives false with `error` set.
+// Hands the records of the file to `each`, oldest first, one at a time (a
+// history of years is never held whole), and each damaged line to `skip`.
+// A missing file is an empty history; a file that cannot be read gives
+// false with `error` set.
+bool ReadHistory(const std::string& path, const std::function<void(HistoryRecord&&)>& each,
+                 const std::function<void(const SkippedLine&)>& skip, std::string& error);
+
+// The same, gathered.
 bool ReadHistory(const std::string& path, std::vector<HistoryRecord>& records,
                  std::vector<SkippedLine>& skipped, std::string& error);
 

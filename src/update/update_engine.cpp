@@ -237,10 +237,16 @@ class JobRun {
                 return false;
             }
             const FlashCheck saved = CheckFlashContents(job_.image);
-            if (saved.status != S_OK) {
+            // A backup of a flash that was already damaged walks but does
+            // not add up: forced, it may go back, onto its own device only.
+            badChecksum_ = saved.status == E_IMAGE_BAD_CHECKSUM && saved.deviceInfo;
+            if (saved.status != S_OK && !(badChecksum_ && job_.options.force)) {
                 Fail(saved.status, step_,
                      Quoted(job_.imagePath) +
-                         " is not a valid flash: " + std::string(StatusText(saved.status)));
+                         " is not a valid flash: " + std::string(StatusText(saved.status)) +
+                         (badChecksum_ ? "; if it is this device's own backup, restore it with "
+                                         "--force"
+                                       : ""));
                 return false;
             }
             length = FlashSize;
@@ -337,6 +343,16 @@ class JobRun {
     bool TakeSavedImage(std::span<std::uint8_t> flash) {
         const auto own = DeviceData(flash);
         const auto saved = DeviceData(job_.image);
+        if (badChecksum_ &&
+            !(own && saved && std::equal(own->begin(), own->end(), saved->begin(), saved->end()))) {
+            Fail(E_RESTORE_OTHER_DEVICE, step_,
+                 Quoted(job_.imagePath) +
+                     " does not add up, and is written only onto the device it was saved from, "
+                     "even with --force: " +
+                     (own ? "its information block differs from the one this device holds"
+                          : "this device's flash holds no readable information block"));
+            return false;
+        }
         if (!own) {
             const DeviceEntry& d = job_.device;
             const auto sameSerial =
@@ -427,7 +443,12 @@ class JobRun {
         r.deviceState = std::string(DeviceHoldsText(out_.device));
         r.backup = out_.backup.path;
         if (std::string error; !AppendHistory(job_.options.historyPath, r, error)) {
-            progress_.Note("the update history was not written: " + error);
+            // Told on the terminal and in the log: the desktop application
+            // has no other place where a lost record would be noticed.
+            out_.historyFailure = "the update history was not written: " + error;
+            progress_.Note(out_.historyFailure);
+            ReportSystemEvent(EVENTLOG_WARNING_TYPE,
+                              job_.device.path + ": " + out_.historyFailure + ".");
         }
     }
 
@@ -446,6 +467,8 @@ class JobRun {
     ReadBackReport readBack_;
     UpdateStep step_ = UpdateStep::kPrecondition;
     bool buildBegun_ = false;
+    // A restore of a saved flash whose checksum does not add up, forced.
+    bool badChecksum_ = false;
 };
 
 }  // namespace

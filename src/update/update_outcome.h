@@ -93,6 +93,9 @@ struct UpdateOutcome {
     // An update found the device already holding this firmware and wrote
     // nothing.
     bool upToDate = false;
+    // Why the job's record could not be added to the update history; empty
+    // when it was (or none was asked for).
+    std::string historyFailure;
 
     bool Succeeded() const { return sovra::Succeeded(status); }
 };

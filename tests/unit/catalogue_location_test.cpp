@@ -60,6 +60,7 @@ struct LookupCase {
     std::vector<std::string> files;  // under the root; "work/..." is the working folder
     std::optional<std::string> home, configHome, dataDirs;  // "@" stands for the root
     std::optional<std::string> expected;                    // under the root; bare: working folder
+    std::vector<std::pair<std::string, std::string>> links = {};  // name under the root, target
 };
 
 std::optional<std::string> Rooted(const std::optional<std::string>& text, const std::string& root) {
@@ -107,12 +108,30 @@ TEST(CatalogueLocationTest, LooksInTheWorkingFolderThenConfigThenEachDataFolder)
          "@/d1:@/d2",
          d1},
         {"nothing anywhere", {"d1/other.xml"}, "@/home", "@/cfg", "@/d1", std::nullopt},
+        // The first name found is the catalogue, even one that cannot be read.
+        {"a link to nothing is found",
+         {d1},
+         std::nullopt,
+         std::nullopt,
+         "@/d1",
+         "FirmwareUpdate.xml",
+         {{"work/FirmwareUpdate.xml", "missing.xml"}}},
+        {"a link that loops is found",
+         {d1},
+         std::nullopt,
+         std::nullopt,
+         "@/d1",
+         "FirmwareUpdate.xml",
+         {{"work/FirmwareUpdate.xml", "FirmwareUpdate.xml"}}},
     };
     for (const LookupCase& c : cases) {
         SCOPED_TRACE(c.name);
         LookupTree tree;
         for (const std::string& f : c.files) {
             tree.Write(f);
+        }
+        for (const auto& [name, target] : c.links) {
+            fs::create_symlink(target, tree.Path(name));
         }
         const std::string root = tree.Path("");
         const std::string rootNoSlash = root.substr(0, root.size() - 1);

@@ -3,6 +3,7 @@
 // print.
 
 #include <dirent.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <map>
@@ -77,7 +79,8 @@ class CliImageTest : public ::testing::Test {
     int Exec(const std::string& args) {
         const std::string errFile = dir_ + "/.stderr";
         const std::string cmd = "cd '" + dir_ + "' && '" SOVRA_FLASH_EXE "' " + args +
-                                " >/dev/null 2>'" + errFile + "'";
+                                (args.find('>') == std::string::npos ? " >/dev/null" : "") +
+                                " 2>'" + errFile + "'";
         const int raw = std::system(cmd.c_str());
         std::ifstream f(errFile);
         lastError_.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
@@ -144,6 +147,7 @@ struct Refusal {
     const char* name;
     const char* args;
     int exit;
+    const char* says = "";
 };
 
 void PrintTo(const Refusal& r, std::ostream* os) {
@@ -167,11 +171,13 @@ TEST_P(CliRefusalTest, ExitStatusAndNoOutputLeft) {
     const std::string xml = R"(<Device_list><Device VID="abc" PID="10"/></Device_list>)";
     Write("c.xml", std::vector<std::uint8_t>(xml.begin(), xml.end()));
     Write("FirmwareUpdate.xml", std::vector<std::uint8_t>(xml.begin(), xml.end()));
+    ::setenv("XDG_STATE_HOME", dir_.c_str(), 1);  // an empty history
     const auto before = Snapshot();
 
     // A command that waited on the pipe would hang here until the test's
     // time limit ends it.
     EXPECT_EQ(Exec(GetParam().args), GetParam().exit);
+    EXPECT_NE(lastError_.find(GetParam().says), std::string::npos) << lastError_;
     EXPECT_EQ(Snapshot(), before) << "no input changed, no output or temporary file left";
     if (GetParam().exit == 1) {
         // One line a user can act on; usage errors come from the parser.
@@ -211,7 +217,14 @@ INSTANTIATE_TEST_SUITE_P(
                 "merge --readback dump.bin --firmware fw.bin --output link.bin", 1},
         Refusal{"RulesOverTheirCatalogue", "udev-rules --catalogue c.xml --output c.xml", 1},
         Refusal{"RulesOverTheDefaultCatalogue", "udev-rules --output FirmwareUpdate.xml", 1},
-        Refusal{"OutputIsAFolder", "sample-image --output .", 1}),
+        Refusal{"OutputIsAFolder", "sample-image --output .", 1},
+        // Output the disk does not take is no success.
+        Refusal{"InspectOntoAFullDisk", "inspect fw.bin >/dev/full", 1, "cannot write the output"},
+        Refusal{"HistoryOntoAFullDisk", "history --json >/dev/full", 1, "cannot write the output"},
+        Refusal{"UnknownSubcommand", "updat", 2, "unknown subcommand 'updat'"},
+        Refusal{"CountBelowZero", "watch --firmware fw.bin --count -1", 2, "is not a count"},
+        Refusal{"CountPast64Bits", "watch --firmware fw.bin --count 18446744073709551616", 2,
+                "is not a count"}),
     [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(CliImageTest, OutputThroughASymlinkKeepsTheLink) {
@@ -307,6 +320,39 @@ TEST_F(CliImageTest, InspectNamesWhereTheWalkBroke) {
               std::string::npos)
         << err.str();
 }
+
+// A line's history of years is listed record by record: memory does not grow
+// with it. (A sanitizer's own bookkeeping would hide the difference.)
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+TEST_F(CliImageTest, HistoryJsonOfALongHistoryStaysSmall) {
+    const std::string folder = Path("sovra-firmware-update");
+    ASSERT_EQ(::mkdir(folder.c_str(), 0700), 0);
+    const std::string line =
+        R"({"time":"2026-12-08T10:15:02Z","program":"sovra-flash","operation":"update",)"
+        R"("device":{"path":"/dev/bus/usb/001/002","vendor_id":2748,"product_id":16,)"
+        R"("revision":258},"firmware":{"path":"/srv/line-7/bf100_0102.img","size":4408,)"
+        R"("sha256":"3b5d5c3712955042212316173ccf37be800c3c0bb5f4ba2eba6bc4b5b8e1e1f0"},)"
+        R"("result":"updated","status":"0x00000000","message":"","device_state":"updated",)"
+        R"("backup":"/home/u/.local/state/sovra-firmware-update/backups/x.bin"})"
+        "\n";
+    {
+        std::ofstream f(folder + "/history.jsonl");
+        for (int i = 0; i < 12'000; ++i) {
+            f << line;  // about 6 MB, some 50 MB when held whole
+        }
+    }
+    const std::string cmd = "XDG_STATE_HOME='" + dir_ +
+                            "' '" SOVRA_FLASH_EXE "' history --json | tail -c 2 >'" + Path("end") +
+                            "'";
+    EXPECT_EQ(std::system(cmd.c_str()), 0);
+    EXPECT_EQ(Read("end"), (std::vector<std::uint8_t>{']', '\n'}));
+    rusage usage{};
+    ASSERT_EQ(::getrusage(RUSAGE_CHILDREN, &usage), 0);
+    EXPECT_LT(usage.ru_maxrss, 20 * 1024) << "KiB at most";
+    ::unlink((folder + "/history.jsonl").c_str());
+    ::rmdir(folder.c_str());
+}
+#endif
 
 }  // namespace
 }  // namespace sovra::cli

@@ -259,6 +259,8 @@ TEST_F(CliUpdateTest, AllUpdatesEveryDeviceInParallelWithOneResultEach) {
         EXPECT_EQ(r["result"], "updated");
         EXPECT_EQ(r["device_state"], "updated");
         EXPECT_EQ(r["verified"], false);
+        EXPECT_TRUE(r.contains("message") && r["message"].is_null());
+        EXPECT_EQ(r.value("stopped_in", ""), "none");
         backups.insert(r["backup"].get<std::string>());
         EXPECT_TRUE(
             ReadFile(r["backup"].get<std::string>()) ==
@@ -315,6 +317,17 @@ INSTANTIATE_TEST_SUITE_P(
                         WritePinnedCatalogue(t.catalogue_, Sha256Hex(Sha256(t.oldFlash_[0])));
                     },
                     "", false, kExitRefused, "does not match its catalogue entry"},
+        // Every entry that names the file pins it, not only the first.
+        RefusalCase{"ASecondPinOfTheFileDiffers",
+                    [](auto& t, auto&) {
+                        std::ofstream(t.catalogue_)
+                            << R"(<Device_list><Device File_Name="bf100.img" REV="01.02" SHA256=")"
+                            << Sha256Hex(Sha256(t.firmware_))
+                            << R"("/><Device File_Name="bf100.img" REV="01.03" SHA256=")"
+                            << std::string(64, 'a')
+                            << R"("/><Device VID="abc" PID="10"/></Device_list>)";
+                    },
+                    "", false, kExitRefused, "does not match its catalogue entry"},
         RefusalCase{"CatalogueSha256NotADigest",
                     [](auto& t, auto&) { WritePinnedCatalogue(t.catalogue_, "01.02"); }, "", false,
                     kExitRefused, "is not 64 hexadecimal digits"},
@@ -328,6 +341,10 @@ INSTANTIATE_TEST_SUITE_P(
                         o.backup = t.dir_ + "/old.bin";
                     },
                     "", false, kExitUsage, "names one file"},
+        // Found before the flash is read, not when the backup is written.
+        RefusalCase{"BackupNameTooLong",
+                    [](auto& t, auto& o) { o.backup = t.dir_ + "/" + std::string(300, 'b'); }, "",
+                    false, kExitRefused, "File name too long"},
         RefusalCase{"BackupFolderMissing",
                     [](auto& t, auto& o) { o.backup = t.dir_ + "/no/such/folder/old.bin"; }, "",
                     false, kExitRefused, "cannot keep a backup"},
@@ -386,7 +403,8 @@ TEST_F(CliUpdateTest, ConfirmedOnATerminalItGoesAhead) {
     Plug(1);
     UpdateCliOptions o = Options({kPaths[0]});
     o.yes = false;
-    EXPECT_EQ(Run(o, "yes\n", true), kExitOk) << err_.str();
+    EXPECT_EQ(Run(o, "Y\n", true), kExitOk) << err_.str();
+    EXPECT_EQ(Run(o, " yes \n", true), kExitOk) << err_.str();
     EXPECT_NE(err_.str().find("Do not unplug the device"), std::string::npos);
     // Drawn in place, ending with the device's result line.
     EXPECT_NE(err_.str().find("\033[2K" + kPaths[0] + "  done"), std::string::npos);
@@ -492,6 +510,55 @@ TEST_F(CliUpdateTest, RestoreOfAnotherDevicesDumpNeedsForce) {
     EXPECT_EQ(Run(o), kExitOk) << out_.str();
     EXPECT_NE(err_.str().find("overwritten with the one in"), std::string::npos) << err_.str();
     EXPECT_TRUE(Flash(0) == oldFlash_[1]);
+
+    // A forced restore that fails while writing is retried with --force.
+    models_[kPaths[0]] = std::make_shared<sim::BeamformerModel>(
+        oldFlash_[0], sim::FaultPlan{.failAt = 1 + 2 * ChunkCount + 3});
+    o.json = true;
+    EXPECT_EQ(Run(o), kExitRefused);
+    EXPECT_EQ(nlohmann::json::parse(out_.str())[0]["restore_command"],
+              RestoreCommand(kPaths[0], firmwarePath_) + " --force");
+}
+
+// A backup of a flash that was already damaged goes back when forced, and
+// then only onto the device it came from.
+TEST_F(CliUpdateTest, ADamagedBackupGoesBackOnlyForcedAndOnlyOntoItsOwnDevice) {
+    Plug(1);
+    std::vector<std::uint8_t> own = oldFlash_[0];
+    own[100] ^= 0xFF;  // a data word: the checksum no longer adds up
+    WriteFile(firmwarePath_, own);
+    UpdateCliOptions o = Options({kPaths[0]});
+    o.mode = UpdateMode::kRestore;
+    EXPECT_EQ(Run(o), kExitRefused);
+    EXPECT_NE(err_.str().find("restore it with --force"), std::string::npos) << err_.str();
+    EXPECT_TRUE(Flash(0) == oldFlash_[0]);
+    o.force = true;
+    EXPECT_EQ(Run(o), kExitOk) << out_.str() << err_.str();
+    EXPECT_TRUE(Flash(0) == own);
+
+    std::vector<std::uint8_t> other = oldFlash_[1];
+    other[100] ^= 0xFF;
+    WriteFile(firmwarePath_, other);
+    EXPECT_EQ(Run(o), kExitRefused);
+    EXPECT_NE(out_.str().find("even with --force"), std::string::npos) << out_.str();
+    EXPECT_TRUE(Flash(0) == own);
+}
+
+// Refused after the backup was kept, before anything was written: no
+// restore is offered for a device that was never written.
+TEST_F(CliUpdateTest, AnUpdateRefusedAtTheMergeOffersNoRestore) {
+    Plug(1);
+    WriteFile(firmwarePath_, MakeSampleImage({.records = 3, .deviceInfo = false, .seed = 11}));
+    UpdateCliOptions o = Options({kPaths[0]});
+    o.json = true;
+    EXPECT_EQ(Run(o), kExitRefused);
+    auto result = nlohmann::json::parse(out_.str())[0];
+    EXPECT_EQ(result["stopped_in"], "merge");
+    EXPECT_EQ(result["device_state"], "untouched");
+    EXPECT_TRUE(result["backup"].is_string());
+    EXPECT_TRUE(result["restore_command"].is_null());
+    EXPECT_TRUE(result["message"].is_string());
+    EXPECT_TRUE(Flash(0) == oldFlash_[0]);
 }
 
 struct FailureCase {

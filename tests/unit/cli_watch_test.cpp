@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -322,6 +323,62 @@ TEST_F(WatchTest, CtrlCLetsAWriteFinish) {
     EXPECT_TRUE(b->Flash() == oldB);
     const std::vector<nlohmann::json> results = Results();
     ASSERT_EQ(results.size(), 2u) << out.str();
+}
+
+// A device stays updated while it stays plugged in, and --count N starts
+// no more than N updates.
+TEST_F(WatchTest, APresentDeviceIsNotUpdatedAgainAndTheCountIsKept) {
+    const auto a = Model(kA, 1);
+    bus.Plug(kA, kKnown);
+    std::thread plugger([&] {
+        WaitForRequests(*a, 1 + 2 * 4096 + 2 * ((firmware.size() + 63) / 64));
+        // Time for watch to see A's end before anything else comes.
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        Model(kB, 2);
+        Model(kU, 3);
+        bus.Plug(kB, kKnown);
+        bus.Plug(kU, kKnown);
+    });
+    EXPECT_EQ(Watch(2), kExitOk) << err.str();
+    plugger.join();
+    std::multiset<std::string> devices;
+    for (const auto& r : Results()) {
+        devices.insert(r["device"].get<std::string>());
+    }
+    EXPECT_EQ(devices.count(kA), 1u) << out.str();
+    EXPECT_EQ(devices.size(), 2u) << out.str();
+    EXPECT_EQ(models.at(kB)->RequestCount() == 0, models.at(kU)->RequestCount() != 0);
+}
+
+// Results that cannot be written (a full disk under `>> results`) are the
+// line's record lost: watch says so and starts no more devices.
+TEST_F(WatchTest, ResultsThatCannotBeWrittenStopTheWatch) {
+    Model(kA, 1);
+    bus.Plug(kA, kKnown);
+    out.setstate(std::ios::badbit);
+    EXPECT_EQ(Watch(std::nullopt), kExitRefused);
+    EXPECT_NE(err.str().find("cannot write the results"), std::string::npos) << err.str();
+}
+
+// What watch refuses before touching a device, and what it tells on the way.
+TEST_F(WatchTest, APinnedFileThatDiffersIsRefusedAndALostHistoryIsTold) {
+    const auto a = Model(kA, 1);
+    bus.Plug(kA, kKnown);
+    std::ofstream(catalogue) << R"(<Device_list><Device File_Name="fw.img" REV="01.02" )"
+                             << R"(VID="abc" PID="10" SHA256=")" << std::string(64, '0')
+                             << R"("/></Device_list>)";
+    EXPECT_EQ(Watch(1), kExitRefused);
+    EXPECT_NE(err.str().find("does not match"), std::string::npos) << err.str();
+    EXPECT_EQ(a->RequestCount(), 0u);
+
+    // A folder where the history should be: the update goes on, and says so.
+    std::ofstream(catalogue) << R"(<Device_list><Device File_Name="fw.img" REV="01.02" )"
+                             << R"(VID="abc" PID="10"/></Device_list>)";
+    std::filesystem::create_directories(dir + "/state/sovra-firmware-update/history.jsonl");
+    err.str("");
+    EXPECT_EQ(Watch(1), kExitOk) << err.str();
+    EXPECT_NE(err.str().find(kA + ": the update history was not written"), std::string::npos)
+        << err.str();
 }
 
 }  // namespace

@@ -166,6 +166,7 @@ TEST(EventLogTest, TextAsGivenKindInThePriorityTagAsSet) {
         std::string text;
         int priority;
         const char* seenTag;
+        const char* seenText = nullptr;  // null: the text as given
     };
     const Case cases[] = {
         {nullptr, EVENTLOG_WARNING_TYPE, "/dev/bus/usb/001/002: read back twice.", 8 + 4,
@@ -173,6 +174,10 @@ TEST(EventLogTest, TextAsGivenKindInThePriorityTagAsSet) {
         {"sovra-flash", EVENTLOG_SUCCESS, "[event type 4] not a prefix", 8 + 5, "sovra-flash"},
         {"sovra-flash", EVENTLOG_INFORMATION_TYPE, "", 8 + 6, "sovra-flash"},
         {"", EVENTLOG_ERROR_TYPE, "a: b]: c", 8 + 3, "sovra-firmware-update"},
+        // A file name from a catalogue cannot start a second entry or reach
+        // a terminal reading the log.
+        {"", EVENTLOG_ERROR_TYPE, "'bf\nx.img' \x1b[2Jgone.", 8 + 3, "sovra-firmware-update",
+         "'bf\\x0ax.img' \\x1b[2Jgone."},
     };
     for (const Case& c : cases) {
         if (c.tag != nullptr) {
@@ -186,7 +191,7 @@ TEST(EventLogTest, TextAsGivenKindInThePriorityTagAsSet) {
         ASSERT_TRUE(entry.has_value()) << *datagram;
         EXPECT_EQ(entry->priority, c.priority) << *datagram;
         EXPECT_EQ(entry->tag, c.seenTag) << *datagram;
-        EXPECT_EQ(entry->text, c.text) << *datagram;
+        EXPECT_EQ(entry->text, c.seenText != nullptr ? c.seenText : c.text) << *datagram;
     }
     SetSystemLogTag("");
 }

@@ -257,6 +257,19 @@ INSTANTIATE_TEST_SUITE_P(
                       ASSERT_EQ(::stat(p.c_str(), &st), 0);
                       EXPECT_EQ(st.st_uid, ::geteuid() == 0 ? 65534u : ::geteuid());
                   }},
+        // Replaced by a new file, never rewritten in place: whoever still
+        // holds the old one (a reader, a second name) keeps it whole.
+        WriteCase{"OldContentsStayWithTheirOtherName",
+                  [](auto& t) {
+                      const std::string p = t.Put("out", "old contents");
+                      EXPECT_EQ(::link(p.c_str(), t.Path("held").c_str()), 0);
+                      return p;
+                  },
+                  nullptr,
+                  [](auto& t, const std::string& p) {
+                      EXPECT_EQ(t.Contents(p), kNew);
+                      EXPECT_EQ(t.Contents(t.Path("held")), "old contents");
+                  }},
         WriteCase{"SymlinkStaysALink",
                   [](auto& t) {
                       EXPECT_EQ(::mkdir(t.Path("sub").c_str(), 0755), 0);

@@ -3,6 +3,9 @@
 
 #include "update/history.h"
 
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -84,14 +87,17 @@ TEST(HistoryTest, RecordsComeBackInOrderAndDamagedLinesAreSkipped) {
         std::ofstream f(path, std::ios::app);
         f << R"({"time": "cut short)";  // no newline: a write cut short
     }
+    // The next record stands on a line of its own, not after the torn one.
+    ASSERT_TRUE(AppendHistory(path, Record("/dev/bus/usb/001/009", "updated"), error)) << error;
 
     std::vector<HistoryRecord> records;
     std::vector<SkippedLine> skipped;
     ASSERT_TRUE(ReadHistory(path, records, skipped, error)) << error;
-    ASSERT_EQ(records.size(), 3u);
+    ASSERT_EQ(records.size(), 4u);
     EXPECT_EQ(records[0], Record("/dev/bus/usb/001/002", "updated"));
     EXPECT_EQ(records[1], Record("/dev/bus/usb/001/009", "updated"));
     EXPECT_EQ(records[2], failed);
+    EXPECT_EQ(records[3], Record("/dev/bus/usb/001/009", "updated"));
     std::vector<std::size_t> lines;
     for (const SkippedLine& s : skipped) {
         lines.push_back(s.line);
@@ -102,6 +108,29 @@ TEST(HistoryTest, RecordsComeBackInOrderAndDamagedLinesAreSkipped) {
     EXPECT_TRUE(ReadHistory(std::string(folder) + "/none.jsonl", records, skipped, error));
     EXPECT_TRUE(records.empty());
     std::system(("rm -rf '" + std::string(folder) + "'").c_str());
+}
+
+// Whatever sits in the history's place, a record is refused at once: a named
+// pipe (with or without a link to it) would otherwise hold the program
+// forever after the device was written.
+TEST(HistoryTest, OnlyARegularFileIsWrittenAndNothingIsWaitedOn) {
+    char folder[] = "/tmp/sovra-history-XXXXXX";
+    ASSERT_NE(::mkdtemp(folder), nullptr);
+    const std::string dir = folder;
+    ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
+    ASSERT_EQ(::symlink((dir + "/fifo").c_str(), (dir + "/link").c_str()), 0);
+    ASSERT_EQ(::mkdir((dir + "/folder").c_str(), 0700), 0);
+    for (const char* name : {"fifo", "link", "folder"}) {
+        std::string error;
+        EXPECT_FALSE(
+            AppendHistory(dir + "/" + name, Record("/dev/bus/usb/001/002", "updated"), error))
+            << name;
+        EXPECT_NE(error.find(name), std::string::npos) << error;
+        std::vector<HistoryRecord> records;
+        std::vector<SkippedLine> skipped;
+        EXPECT_FALSE(ReadHistory(dir + "/" + name, records, skipped, error)) << name;
+    }
+    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -189,6 +190,8 @@ TEST_F(EngineTest, AGoodUpdateLeavesTheMergedImageTheBackupAndTheTrail) {
     EXPECT_EQ(history[0].program, "engine-test");
     EXPECT_EQ(history[0].result, "updated");
     EXPECT_EQ(history[0].devicePath, kDevice.path);
+    EXPECT_EQ(history[0].vendorId, kDevice.vendorId);
+    EXPECT_EQ(history[0].productId, kDevice.productId);
     EXPECT_EQ(history[0].firmwareSha256, Sha256Hex(Sha256(firmware)));
     EXPECT_EQ(history[0].backup, out.backup.path);
 
@@ -239,6 +242,27 @@ const std::uint64_t kFirstWrite = kFirstConfirmation + UncoveredChunks(DeviceFla
 
 HookedChannel::Hook NoHook(std::uint32_t) {
     return {};
+}
+
+// Whether `cmd` reads the chunk at `address` (below 64 KiB).
+bool ReadsChunk(const FlashCommand& cmd, std::uint16_t address) {
+    return cmd.command() == CommandReadFlash && cmd.addressHigh() == 0x50 &&
+           cmd.addressLow() == address;
+}
+
+// Reads of the chunk at `address` (below 64 KiB) answered as `change` says:
+// the n-th read (from 1) gets `change(n, data)` applied after the device's
+// answer.
+HookedChannel::Hook ReadsOf(std::uint16_t address,
+                            void (*change)(int n, std::span<std::uint8_t> data)) {
+    return [address, change, n = 0](std::uint64_t, const FlashCommand& cmd,
+                                    std::span<std::uint8_t> data, const auto& forward) mutable {
+        const Status s = forward();
+        if (ReadsChunk(cmd, address)) {
+            change(++n, data);
+        }
+        return s;
+    };
 }
 
 class EngineFaultTest : public EngineTest, public ::testing::WithParamInterface<FaultCase> {};
@@ -300,6 +324,32 @@ INSTANTIATE_TEST_SUITE_P(
                       };
                   },
                   E_READBACK_UNSTABLE, DeviceHolds::kUntouched, false},
+        // The last byte of a chunk counts as much as the first.
+        FaultCase{"SecondReadDiffersInTheLastByte", [](std::uint32_t) { return sim::FaultPlan{}; },
+                  [](std::uint32_t) {
+                      return ReadsOf(0x0100, [](int n, std::span<std::uint8_t> d) {
+                          d[63] ^= n == 2 ? 0x80 : 0;
+                      });
+                  },
+                  S_OK, DeviceHolds::kNewImage, true},
+        // Five reads are allowed: the fifth agrees with the first.
+        FaultCase{"AgreesOnlyOnTheFifthRead", [](std::uint32_t) { return sim::FaultPlan{}; },
+                  [](std::uint32_t) {
+                      return ReadsOf(0x0100, [](int n, std::span<std::uint8_t> d) {
+                          d[5] ^= n > 1 && n < 5 ? static_cast<std::uint8_t>(n) : 0;
+                      });
+                  },
+                  S_OK, DeviceHolds::kNewImage, true},
+        // A write refused may still have been stored: never "untouched".
+        FaultCase{"TheFirstWriteStalls", [](std::uint32_t) { return sim::FaultPlan{}; },
+                  [](std::uint32_t) -> HookedChannel::Hook {
+                      return [](std::uint64_t n, const FlashCommand&, std::span<std::uint8_t>,
+                                const auto& forward) {
+                          const Status s = forward();
+                          return n == kFirstWrite ? E_DEVICE_STALL : s;
+                      };
+                  },
+                  E_DEVICE_STALL, DeviceHolds::kPartlyWritten, true},
         FaultCase{"WriteStalls",
                   [](std::uint32_t) { return sim::FaultPlan{.failAt = kFirstWrite + 3}; }, NoHook,
                   E_DEVICE_STALL, DeviceHolds::kPartlyWritten, true},
@@ -332,6 +382,25 @@ INSTANTIATE_TEST_SUITE_P(
                   },
                   E_VERIFY_MISMATCH, DeviceHolds::kWrittenDiffers, true}),
     [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(EngineTest, ReadAgainChunksAreCountedOnceEach) {
+    // Chunk 4 needs all five reads, chunk 9 one more than two.
+    const auto changes = [fourth = 0, ninth = 0](std::uint64_t, const FlashCommand& cmd,
+                                                 std::span<std::uint8_t> data,
+                                                 const std::function<Status()>& forward) mutable {
+        const Status s = forward();
+        if (ReadsChunk(cmd, 4 * ChunkSize)) {
+            ++fourth;
+            data[0] ^= fourth > 1 && fourth < 5 ? static_cast<std::uint8_t>(fourth) : 0;
+        } else if (ReadsChunk(cmd, 9 * ChunkSize)) {
+            data[1] ^= static_cast<std::uint8_t>(++ninth == 1 ? 1 : 0);
+        }
+        return s;
+    };
+    const UpdateOutcome out = Run({}, changes);
+    ASSERT_TRUE(out.Succeeded()) << out.failure;
+    EXPECT_EQ(out.rereadChunks, 2u);
+}
 
 // A byte flipped on the way in, in the first read or in a confirming one,
 // wherever it lands: the whole flash is read again, and the device ends
@@ -478,12 +547,18 @@ INSTANTIATE_TEST_SUITE_P(
 // A firmware file without a device-info record would erase the device's
 // own block: refused once the read-back shows the device has one.
 TEST_F(EngineTest, AFileWithoutADeviceInfoRecordIsRefusedForADeviceWithOne) {
-    firmware = MakeSampleImage({.records = 3, .deviceInfo = false, .seed = 11});
-    const UpdateOutcome out = Run();
-    EXPECT_EQ(out.status, E_FIRMWARE_NO_DEVICE_INFO) << out.failure;
-    EXPECT_EQ(out.device, DeviceHolds::kUntouched);
-    EXPECT_TRUE(model->Flash() == oldFlash);
-    EXPECT_NE(out.failure.find("bf100.img"), std::string::npos) << out.failure;
+    // The tag alone does not make a device-info record: its count must be 64.
+    for (const bool taggedRecord : {false, true}) {
+        firmware = MakeSampleImage({.records = 3, .deviceInfo = false, .seed = 11});
+        if (taggedRecord) {
+            Put32(firmware, 8, DeviceInfoTag);
+        }
+        const UpdateOutcome out = Run();
+        EXPECT_EQ(out.status, E_FIRMWARE_NO_DEVICE_INFO) << out.failure;
+        EXPECT_EQ(out.device, DeviceHolds::kUntouched);
+        EXPECT_TRUE(model->Flash() == oldFlash);
+        EXPECT_NE(out.failure.find("bf100.img"), std::string::npos) << out.failure;
+    }
 }
 
 // A device that already holds the firmware (the image built with the update
@@ -607,11 +682,20 @@ TEST_F(EngineTest, ARestoreWritesOnlyThisDevicesFlashUnlessForced) {
                                                   Entry(kEventStage2), Entry(kEventStage3),
                                                   Entry(kEventFlashRestored)}));
 
-    firmware = DeviceFlash(8);  // another device's data
-    out = Run({}, {}, restore);
-    EXPECT_EQ(out.status, E_RESTORE_OTHER_DEVICE);
-    EXPECT_EQ(out.device, DeviceHolds::kUntouched);
-    EXPECT_TRUE(model->Flash() == oldFlash);
+    // Another device's data, and data that differ only in their last half
+    // (the sum of the words kept, so the checksum still holds).
+    std::vector<std::uint8_t> lateDifference = earlier;
+    const std::size_t block = std::size_t{4} * FindDeviceInfo(earlier)->data;
+    Put32(lateDifference, block + 96, Get32(earlier, block + 96) + 1);
+    Put32(lateDifference, block + 100, Get32(earlier, block + 100) - 1);
+    for (const auto& other : {DeviceFlash(8), lateDifference}) {
+        firmware = other;
+        out = Run({}, {}, restore);
+        EXPECT_EQ(out.status, E_RESTORE_OTHER_DEVICE);
+        EXPECT_EQ(out.device, DeviceHolds::kUntouched);
+        EXPECT_TRUE(model->Flash() == oldFlash);
+    }
+    firmware = DeviceFlash(8);
 
     out = Run({}, {}, [](UpdateJob& j) {
         j.options.mode = UpdateMode::kRestore;
@@ -634,21 +718,64 @@ TEST_F(EngineTest, ARestoreWritesOnlyThisDevicesFlashUnlessForced) {
     }
 }
 
-// Once writing has begun, a request to stop waits for the end.
-TEST_F(EngineTest, CancellingWhileWritingFinishesTheWrite) {
-    std::atomic<bool> stop{false};
-    const UpdateOutcome out = Run(
-        {},
-        [&stop](std::uint64_t n, const FlashCommand&, std::span<std::uint8_t>,
+// A clock that raises the request to stop when the merge asks it the time.
+class StoppingClock final : public Clock {
+  public:
+    explicit StoppingClock(std::atomic<bool>& stop) : stop_(stop) {}
+    FileTime Now() const override {
+        stop_ = true;
+        return kNow;
+    }
+
+  private:
+    std::atomic<bool>& stop_;
+};
+
+// A request to stop is taken at once until writing begins, then waits for
+// the end.
+TEST_F(EngineTest, AStopIsTakenUntilTheWriteAndThenWaitsForTheEnd) {
+    struct Case {
+        const char* name;
+        std::uint64_t atRequest;  // 0: during the merge
+        bool updated;
+        std::uint64_t maxRequests;
+    };
+    for (const Case c : {Case{"Stage 1", 100, false, 101}, Case{"merge", 0, false, kFirstWrite - 1},
+                         Case{"write", kFirstWrite + 1, true, UINT64_MAX}}) {
+        std::atomic<bool> stop{false};
+        const StoppingClock stopping(stop);
+        const UpdateOutcome out = Run(
+            {},
+            [&](std::uint64_t n, const FlashCommand&, std::span<std::uint8_t>,
                 const std::function<Status()>& forward) {
-            if (n == kFirstWrite + 1) {
-                stop = true;
-            }
-            return forward();
-        },
-        [&stop](UpdateJob& j) { j.options.cancel = &stop; });
-    EXPECT_TRUE(out.Succeeded()) << out.failure;
+                stop = stop || n == c.atRequest;
+                return forward();
+            },
+            [&](UpdateJob& j) {
+                j.options.cancel = &stop;
+                if (c.atRequest == 0) {
+                    j.options.clock = &stopping;
+                }
+            });
+        EXPECT_EQ(out.Succeeded(), c.updated) << c.name << ": " << out.failure;
+        EXPECT_TRUE(model->Flash() == (c.updated ? Merged() : oldFlash)) << c.name;
+        EXPECT_LE(model->RequestCount(), c.maxRequests) << c.name;
+    }
+}
+
+// A history that cannot be written changes nothing of the update, but is
+// told in the log: the desktop application has no other place to say it.
+TEST_F(EngineTest, AHistoryThatCannotBeWrittenIsAWarningInTheLog) {
+    const UpdateOutcome out = Run({}, {}, [&](UpdateJob& j) { j.options.historyPath = dir; });
+    ASSERT_TRUE(out.Succeeded()) << out.failure;
     EXPECT_TRUE(model->Flash() == Merged());
+    bool warned = false;
+    for (const LogEntry& e : log.Drain()) {
+        warned = warned || (e.type == EVENTLOG_WARNING_TYPE &&
+                            e.text.starts_with(kDevice.path + ": the update history was not "
+                                                              "written: "));
+    }
+    EXPECT_TRUE(warned);
 }
 
 TEST_F(EngineTest, AWorkerThatCannotStartEndsTheJobAsFailed) {
