@@ -265,6 +265,18 @@ HookedChannel::Hook ReadsOf(std::uint16_t address,
     };
 }
 
+// A valid image is read once; a byte flipped in the first read of another
+// chunk makes Stage 1 read the whole flash again, so `hook` sees the reads a
+// damaged flash gets.
+HookedChannel::Hook ReadTwice(HookedChannel::Hook hook) {
+    auto other = ReadsOf(0x0200, [](int n, std::span<std::uint8_t> d) { d[1] ^= n == 1 ? 1 : 0; });
+    return [hook = std::move(hook), other = std::move(other)](
+               std::uint64_t i, const FlashCommand& cmd, std::span<std::uint8_t> data,
+               const auto& forward) mutable {
+        return hook(i, cmd, data, [&] { return other(i, cmd, data, forward); });
+    };
+}
+
 class EngineFaultTest : public EngineTest, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(EngineFaultTest, TheDeviceHoldsItsOldFlashOrExactlyTheNewImage) {
@@ -327,17 +339,17 @@ INSTANTIATE_TEST_SUITE_P(
         // The last byte of a chunk counts as much as the first.
         FaultCase{"SecondReadDiffersInTheLastByte", [](std::uint32_t) { return sim::FaultPlan{}; },
                   [](std::uint32_t) {
-                      return ReadsOf(0x0100, [](int n, std::span<std::uint8_t> d) {
+                      return ReadTwice(ReadsOf(0x0100, [](int n, std::span<std::uint8_t> d) {
                           d[63] ^= n == 2 ? 0x80 : 0;
-                      });
+                      }));
                   },
                   S_OK, DeviceHolds::kNewImage, true},
         // Five reads are allowed: the fifth agrees with the first.
         FaultCase{"AgreesOnlyOnTheFifthRead", [](std::uint32_t) { return sim::FaultPlan{}; },
                   [](std::uint32_t) {
-                      return ReadsOf(0x0100, [](int n, std::span<std::uint8_t> d) {
+                      return ReadTwice(ReadsOf(0x0100, [](int n, std::span<std::uint8_t> d) {
                           d[5] ^= n > 1 && n < 5 ? static_cast<std::uint8_t>(n) : 0;
-                      });
+                      }));
                   },
                   S_OK, DeviceHolds::kNewImage, true},
         // A write refused may still have been stored: never "untouched".
