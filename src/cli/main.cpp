@@ -31,6 +31,7 @@ int main(int argc, char** argv) {
     sovra::cli::AddHistory(app, run);
     sovra::cli::AddSampleImage(app, run);
     sovra::cli::AddUdevRules(app, run);
+    sovra::cli::AddCompletion(app, run);
 
     try {
         app.parse(argc, argv);
