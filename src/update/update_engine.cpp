@@ -34,20 +34,38 @@ std::optional<std::span<const std::uint8_t>> DeviceData(std::span<const std::uin
     return DeviceInfoBlock(flash, *record).first(128);
 }
 
+// What the job's entries are about, for the journal's fields.
+EventContext JobContext(const UpdateJob& job) {
+    EventContext c;
+    c.device = job.device.path;
+    c.firmware = job.imagePath;
+    c.firmwareSha256 = Sha256Hex(Sha256(job.image));
+    return c;
+}
+
 // A fixed entry of the job's trail, naming the device when asked to.
-void ReportJobEvent(const UpdateJob& job, const SystemEvent& event) {
+void ReportJobEvent(const UpdateJob& job, const SystemEvent& event, const EventContext& context) {
     if (job.options.nameDeviceInLog) {
-        ReportDeviceEvent(job.device.path, event);
+        ReportDeviceEvent(job.device.path, event, context);
     } else {
-        ReportSystemEvent(event);
+        ReportSystemEvent(event, context);
     }
+}
+
+// The entries that close a job that did not succeed: its kind, then why.
+void ReportJobFailure(const UpdateJob& job, const std::string& failure, EventContext context) {
+    context.result = "failure";
+    const bool restore = job.options.mode == UpdateMode::kRestore;
+    ReportJobEvent(job, restore ? kEventRestoreFailed : kEventUpdateFailed, context);
+    ReportSystemEvent(kEventFailureReason, job.device.path + ": " + failure + ".", context);
 }
 
 // One run of a job: the outcome grows as the job goes, so that however it
 // ends (an exception included) the outcome says what the device holds.
 class JobRun {
   public:
-    JobRun(const UpdateJob& job, UpdateProgress& progress) : job_(job), progress_(progress) {
+    JobRun(const UpdateJob& job, UpdateProgress& progress)
+        : job_(job), progress_(progress), context_(JobContext(job)) {
         out_.mode = job.options.mode;
     }
 
@@ -104,7 +122,7 @@ class JobRun {
 
         step_ = UpdateStep::kReadBack;
         progress_.BeginStage(UpdateStage::kReadBack);
-        ReportJobEvent(job_, kEventStage1);
+        ReportJobEvent(job_, kEventStage1, context_);
         ReadBackReport report;
         if (const Status s =
                 ReadFlash(channel, flash, progress_, job_.options.cancel, report, failure);
@@ -118,8 +136,8 @@ class JobRun {
         if (check.status != S_OK) {
             out_.readBackWarning = "the flash read back is not a valid image: " +
                                    std::string(StatusText(check.status));
-            ReportSystemEvent(EVENTLOG_WARNING_TYPE,
-                              job_.device.path + ": " + out_.readBackWarning);
+            ReportSystemEvent(kEventReadBackWarning, job_.device.path + ": " + out_.readBackWarning,
+                              context_);
             progress_.Note(out_.readBackWarning);
         }
 
@@ -130,7 +148,7 @@ class JobRun {
 
         step_ = UpdateStep::kMerge;
         progress_.BeginStage(UpdateStage::kBuild);
-        ReportJobEvent(job_, kEventStage2);
+        ReportJobEvent(job_, kEventStage2, context_);
         if (!(Restore() ? TakeSavedImage(flash) : Merge(flash, length))) {
             return;
         }
@@ -142,7 +160,7 @@ class JobRun {
 
         step_ = UpdateStep::kWrite;
         progress_.BeginStage(UpdateStage::kWrite);
-        ReportJobEvent(job_, kEventStage3);
+        ReportJobEvent(job_, kEventStage3, context_);
         if (const Status s =
                 WriteImage(channel, flash, length, progress_, out_.writesSent, failure);
             Failed(s)) {
@@ -302,11 +320,12 @@ class JobRun {
     void Log() {
         const bool restore = Restore();
         if (out_.Succeeded()) {
-            ReportJobEvent(job_, restore ? kEventFlashRestored : kEventFirmwareUpdated);
+            EventContext done = context_;
+            done.result = "success";
+            ReportJobEvent(job_, restore ? kEventFlashRestored : kEventFirmwareUpdated, done);
             return;
         }
-        ReportJobEvent(job_, restore ? kEventRestoreFailed : kEventUpdateFailed);
-        ReportSystemEvent(EVENTLOG_ERROR_TYPE, job_.device.path + ": " + out_.failure + ".");
+        ReportJobFailure(job_, out_.failure, context_);
     }
 
     // Every job that ran goes into the history, however it ended; a history
@@ -326,7 +345,7 @@ class JobRun {
         r.revision = job_.device.revision;
         r.firmwarePath = job_.imagePath;
         r.firmwareSize = job_.image.size();
-        r.firmwareSha256 = Sha256Hex(Sha256(job_.image));
+        r.firmwareSha256 = context_.firmwareSha256;
         r.result = !out_.Succeeded() ? "failed" : restore ? "restored" : "updated";
         char status[16];
         std::snprintf(status, sizeof status, "0x%08X", static_cast<unsigned>(out_.status));
@@ -350,6 +369,7 @@ class JobRun {
 
     const UpdateJob& job_;
     UpdateProgress& progress_;
+    const EventContext context_;
     UpdateOutcome out_;
     UpdateStep step_ = UpdateStep::kPrecondition;
 };
@@ -416,7 +436,7 @@ bool UpdateRun::Start(const UpdateJob& job, UpdateProgress& progress,
                       const ThreadStarter& starter) {
     Join();
     const bool restore = job.options.mode == UpdateMode::kRestore;
-    ReportJobEvent(job, restore ? kEventRestoreStarted : kEventUpdateStarted);
+    ReportJobEvent(job, restore ? kEventRestoreStarted : kEventUpdateStarted, JobContext(job));
     std::function<void()> body = [job, &progress] { RunUpdateJob(job, progress); };
     try {
         thread_ = starter ? starter(std::move(body)) : std::thread(std::move(body));
@@ -429,8 +449,7 @@ bool UpdateRun::Start(const UpdateJob& job, UpdateProgress& progress,
     out.status = E_WORKER_START;
     out.endedIn = UpdateStep::kPrecondition;
     out.failure = "the system would not create the update's thread";
-    ReportJobEvent(job, restore ? kEventRestoreFailed : kEventUpdateFailed);
-    ReportSystemEvent(EVENTLOG_ERROR_TYPE, job.device.path + ": " + out.failure + ".");
+    ReportJobFailure(job, out.failure, JobContext(job));
     progress.Finish(std::move(out));
     return false;
 }
