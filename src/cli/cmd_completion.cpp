@@ -241,18 +241,9 @@ _sovra_flash() {
         }
         for (const OptionSpec& o : c.options) {
             const std::string help = "[" + ZshHelp(o.help) + "]" + ZshAction(o.value);
-            if (o.names.size() == 1) {
-                s += " '" + std::string(o.repeats ? "*" : "") + o.names[0] + help + "'";
-            } else {
-                s += " '(" + Join(o.names) + ")'{" +
-                     [&] {
-                         std::string list;
-                         for (const std::string& n : o.names) {
-                             list.append(list.empty() ? "" : ",").append(n);
-                         }
-                         return list;
-                     }() +
-                     "}'" + help + "'";
+            // Each name of an option excludes the others ("(-h --help)").
+            for (const std::string& n : o.names) {
+                s += " '" + (o.repeats ? "*" : "(" + Join(o.names) + ")") + n + help + "'";
             }
         }
         if (c.positional != Value::kNone) {
