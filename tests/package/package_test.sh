@@ -190,6 +190,13 @@ for sh in bash zsh fish; do
         [ "$got" = "${case#*|}" ] || fail "$sh completes '${case%%|*}' to '$got', not '${case#*|}'"
     done
 done
+# The present devices after --device, here a virtual one.
+mkdir -p "$scratch/bundle-dir"
+cp "$root/usr/share/doc/sovra-firmware-update/examples/FirmwareUpdate.xml" "$scratch/bundle-dir/"
+got=$(cd "$scratch/bundle-dir" && PATH="$root/usr/bin:$PATH" "$root/usr/bin/sovra-beamformer-sim" -- \
+    "$source/tests/package/complete_in_shell.py" bash "$root/${completion_files[bash]}" \
+    "sovra-flash update --device /dev/bus/u" 2>/dev/null)
+[ "$got" = "update --device /dev/bus/usb/001/002" ] || fail "bash completes a present device to '$got'"
 
 # --- the station service: its template unit verifies against the unpacked
 # program and manual page, its user is a member of the group the udev rules
