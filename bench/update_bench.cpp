@@ -1,15 +1,16 @@
 // The host's cost of a whole update through the update engine alone, with
-// no front end, on a zero-latency in-process device; and several devices
-// updated at once against one.
+// no front end, on a zero-latency in-process device; what reading the flash
+// once or twice costs an update at several device latencies; and several
+// devices updated at once against one.
 
 #include <benchmark/benchmark.h>
 
 #include <chrono>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "app/event_log.h"
-#include "flash/flash_stages.h"
 #include "flash/sample_image.h"
 #include "sim/beamformer_model.h"
 #include "sim/in_process_channel.h"
@@ -36,12 +37,13 @@ void QuietLog() {
     OverrideSystemLogSocket("/nonexistent/sovra-bench-log");
 }
 
-UpdateJob Job(std::shared_ptr<DeviceChannel> channel, bool verify) {
+UpdateJob Job(std::shared_ptr<DeviceChannel> channel, bool verify,
+              std::span<const std::uint8_t> image = Firmware()) {
     UpdateJob job;
     job.channel = std::move(channel);
     job.device = {0xabc, 0x10, 0x102, "/dev/bus/usb/001/002"};
     job.imagePath = "bench.img";
-    job.image = Firmware();
+    job.image = image;
     // No backup: a file written and synced to disk would measure the disk.
     job.options.backup = BackupPolicy::None();
     job.options.historyPath.clear();
@@ -83,35 +85,61 @@ BENCHMARK(BM_EngineUpdate)
     ->MeasureProcessCPUTime()
     ->UseRealTime();
 
-// Stage 1 as an update reads it (every chunk twice, compared) against one
-// plain pass: what trusting the read-back costs the host.
-void BM_ReadBack(benchmark::State& state) {
-    const bool twice = state.range(0) != 0;
-    auto model = std::make_shared<sim::BeamformerModel>(MakeSampleFlash({.seed = 5}));
-    sim::InProcessChannel channel(model, false);
-    std::vector<std::uint8_t> flash(FlashSize);
-    for (auto _ : state) {
-        if (twice) {
-            NullProgress progress;
-            ReadBackReport report;
-            std::string failure;
-            if (Failed(ReadFlash(channel, flash, progress, nullptr, report, failure))) {
-                state.SkipWithError("read failed");
-            }
-        } else {
-            FlashCommand cmd;
-            bool ok = Succeeded(SendPrepare(channel, cmd));
-            for (std::uint32_t k = 0; k < ChunkCount && ok; ++k) {
-                ok = Succeeded(ReadChunk(channel, cmd, k * ChunkSize, flash));
-            }
-            if (!ok) {
-                state.SkipWithError("read failed");
-            }
-        }
-        benchmark::DoNotOptimize(flash.data());
-    }
+// A typical firmware: about 62 KB, so about 970 chunks written and as
+// many read back to check them.
+const std::vector<std::uint8_t>& TypicalFirmware() {
+    static const std::vector<std::uint8_t> image =
+        MakeSampleImage({.records = 1, .wordsPerRecord = 15400});
+    return image;
 }
-BENCHMARK(BM_ReadBack)->ArgName("twice")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
+
+// A whole update of the typical firmware, verified, on a device whose every
+// request takes `latency_us`: Stage 1 reading a valid image once and
+// confirming it by its checksum, against the same flash with its checksum
+// broken, which the image cannot vouch for and which is read twice.
+void BM_ReadOnceOrTwice(benchmark::State& state) {
+    QuietLog();
+    const bool twice = state.range(0) != 0;
+    const sim::FaultPlan faults{.latency = std::chrono::microseconds(state.range(1))};
+    auto flash = MakeSampleFlash({.seed = 5});
+    if (twice) {
+        flash[100] ^= 0x01;  // a data word of the first record
+    }
+    std::uint64_t requests = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        auto model = std::make_shared<sim::BeamformerModel>(flash, faults);
+        const UpdateJob job =
+            Job(std::make_shared<sim::InProcessChannel>(model, false), true, TypicalFirmware());
+        UpdateProgress progress;
+        state.ResumeTiming();
+
+        UpdateRun run;
+        run.Start(job, progress);
+        run.Join();
+
+        state.PauseTiming();
+        if (!progress.Outcome() || !progress.Outcome()->Succeeded()) {
+            state.SkipWithError("update failed");
+        }
+        requests = model->RequestCount();
+        state.ResumeTiming();
+    }
+    state.counters["requests"] = static_cast<double>(requests);
+}
+BENCHMARK(BM_ReadOnceOrTwice)
+    ->ArgNames({"twice", "latency_us"})
+    ->Args({0, 0})
+    ->Args({1, 0})
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+// Seconds per run: one run each says enough.
+BENCHMARK(BM_ReadOnceOrTwice)
+    ->ArgNames({"twice", "latency_us"})
+    ->ArgsProduct({{0, 1}, {125, 500, 1000}})
+    ->Iterations(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 void BM_Parallel(benchmark::State& state) {
     QuietLog();

@@ -1,15 +1,18 @@
 // Every reader of the image format on arbitrary bytes: the record walk, the
-// validation, the whole-flash check, the device-info search and the
-// entry-area rules. Nothing may be read outside the input, and an area the
-// rules have stamped is valid.
+// validation, the whole-flash check, the device-info search, the chunks a
+// read-back confirms and the entry-area rules. Nothing may be read outside the input, and an area
+// the rules have stamped is valid.
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <functional>
 #include <vector>
 
 #include "flash/flash_command.h"
+#include "flash/flash_stages.h"
 #include "flash/image_format.h"
 #include "flash/info_area.h"
 
@@ -62,8 +65,15 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         Check(GetWord(image, e + 2) == ComputeChecksum(image));
         Check(flash.deviceInfo.has_value() && flash.deviceInfo->IsDeviceInfo() &&
               flash.deviceInfo->offset == FindDeviceInfo(image)->offset);
-    } else if (walker.end() != WalkEnd::kEndMarker) {
-        Check(flash.status == WalkFailure(walker.end()));
+        // From the chunk of word 0 to the checksum's, rising, each once.
+        const std::vector<std::uint32_t> chunks = UncoveredChunks(image);
+        Check(!chunks.empty() && chunks.front() == 0 &&
+              chunks.back() == (e + 2) / (ChunkSize / 4) &&
+              std::adjacent_find(chunks.begin(), chunks.end(), std::greater_equal<>()) ==
+                  chunks.end());
+    } else {
+        Check(UncoveredChunks(image).empty());
+        Check(walker.end() == WalkEnd::kEndMarker || flash.status == WalkFailure(walker.end()));
     }
     if (s == S_OK) {
         Check(walker.end() == WalkEnd::kEndMarker);

@@ -54,8 +54,10 @@ Answer BeamformerModel::Handle(const ControlSetup& setup, std::span<std::uint8_t
             } else if (read) {
                 std::copy_n(flash_.begin() + address, data.size(), data.begin());
                 if (faults_.corruptAt != 0 && n == faults_.corruptAt) {
-                    for (auto& b : data) {
-                        b = static_cast<std::uint8_t>(b ^ 0xA5);
+                    for (std::size_t i = 0; i < data.size(); ++i) {
+                        if (!faults_.corruptByte || *faults_.corruptByte == i) {
+                            data[i] = static_cast<std::uint8_t>(data[i] ^ 0xA5);
+                        }
                     }
                 }
             } else if (!dropped) {

@@ -7,6 +7,7 @@
 #include <chrono>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 #include <span>
 #include <vector>
 
@@ -19,6 +20,8 @@ struct FaultPlan {
     std::uint64_t failAt = 0;              // the K-th request stalls (1-based; 0 = never)
     std::uint64_t unplugAt = 0;            // the device vanishes at the K-th request
     std::uint64_t corruptAt = 0;           // the K-th request, if a read, returns flipped bits
+    // With corruptAt: only this byte of that answer (0 to 63) is flipped.
+    std::optional<std::uint8_t> corruptByte = std::nullopt;
     // The K-th write request (counting write requests only, from 1) is
     // acknowledged but its data is not stored.
     std::uint64_t dropWriteAt = 0;

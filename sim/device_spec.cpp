@@ -99,7 +99,7 @@ DeviceSpecResult ParseDeviceSpec(std::string_view text) {
         const std::string twice = "device " + quoted + ": option " + name + " is given twice";
         std::uint64_t number = 0;
         const bool numeric = key == "latency-us" || key == "arrive-ms" || key == "leave-ms" ||
-                             CountedFault(spec.faults, key) != nullptr;
+                             key == "corrupt-byte" || CountedFault(spec.faults, key) != nullptr;
         if (numeric && !ParseDecimal(value, number)) {
             return Error("device " + quoted + ": option " + name + " must be a decimal number");
         }
@@ -128,6 +128,15 @@ DeviceSpecResult ParseDeviceSpec(std::string_view text) {
                              std::to_string(kMaxPlugMs));
             }
             slot = std::chrono::milliseconds(number);
+        } else if (key == "corrupt-byte") {
+            if (spec.faults.corruptByte) {
+                return Error(twice);
+            }
+            if (number >= ChunkSize) {
+                return Error("device " + quoted + ": 'corrupt-byte' must be 0 to " +
+                             std::to_string(ChunkSize - 1));
+            }
+            spec.faults.corruptByte = static_cast<std::uint8_t>(number);
         } else if (std::uint64_t* slot = CountedFault(spec.faults, key)) {
             if (*slot != 0) {
                 return Error(twice);
@@ -139,12 +148,15 @@ DeviceSpecResult ParseDeviceSpec(std::string_view text) {
         } else {
             return Error("device " + quoted + ": unknown option " + name +
                          " (known: flash, latency-us, fail-at, unplug-at, corrupt-at, "
-                         "drop-write-at, arrive-ms, leave-ms)");
+                         "corrupt-byte, drop-write-at, arrive-ms, leave-ms)");
         }
         if (next == std::string_view::npos) {
             break;
         }
         rest.remove_prefix(next + 1);
+    }
+    if (spec.faults.corruptByte && spec.faults.corruptAt == 0) {
+        return Error("device " + quoted + ": 'corrupt-byte' needs 'corrupt-at'");
     }
     if (spec.arriveAfter && spec.leaveAfter && *spec.leaveAfter <= *spec.arriveAfter) {
         return Error("device " + quoted + ": 'leave-ms' must be later than 'arrive-ms'");

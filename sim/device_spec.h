@@ -3,7 +3,7 @@
 //   VID:PID:REV[,option]...
 // VID and PID are 1 to 4 hexadecimal digits, REV (bcdDevice) exactly 4;
 // the options are flash=FILE, latency-us=N, fail-at=K, unplug-at=K,
-// corrupt-at=K, drop-write-at=K, arrive-ms=N and leave-ms=N, each at most
+// corrupt-at=K, corrupt-byte=N, drop-write-at=K, arrive-ms=N and leave-ms=N, each at most
 // once, numbers in decimal.
 
 #include <chrono>

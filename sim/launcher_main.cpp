@@ -74,6 +74,9 @@ std::string Describe(const UsbHost& host, std::size_t i, const DeviceSpec& spec)
     }
     if (f.corruptAt != 0) {
         s += ", corrupt at request " + std::to_string(f.corruptAt);
+        if (f.corruptByte) {
+            s += " (byte " + std::to_string(*f.corruptByte) + ")";
+        }
     }
     if (f.dropWriteAt != 0) {
         s += ", drop write request " + std::to_string(f.dropWriteAt);
@@ -203,6 +206,8 @@ int Run(int argc, char** argv) {
         "  fail-at=K        the K-th request the device receives (from 1) stalls\n"
         "  unplug-at=K      the device vanishes when its K-th request arrives\n"
         "  corrupt-at=K     the K-th request, if a read, returns flipped bits\n"
+        "  corrupt-byte=N   with corrupt-at: only byte N (0 to 63) of that answer is\n"
+        "                   flipped\n"
         "  drop-write-at=K  the K-th write request (counting writes only, from 1) is\n"
         "                   acknowledged, but its data is not stored\n"
         "  arrive-ms=N      the device is plugged in N ms after COMMAND starts (absent\n"

@@ -26,7 +26,9 @@ those ids.
 Example:
   sovra-flash dump --device 0abc:0010 --output backup.bin
 
-The flash is read twice and kept only where both reads agree. The file is
+The flash is read once and confirmed as an update's read is: by the image's
+own checksum and a second read of the few words it does not cover, or, when
+the flash holds no valid image, by reading it all twice. The file is
 written only when every request succeeded; a failed request names the chunk
 address and leaves no file behind.
 )";

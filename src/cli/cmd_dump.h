@@ -1,7 +1,7 @@
 #pragma once
 // `sovra-flash dump`: saves a device's whole 256 KiB flash to a file with
-// the read an update's Stage 1 makes (the prepare request, then every chunk
-// read twice). Nothing is written to the device.
+// the read an update's Stage 1 makes (the prepare request, every chunk read
+// once and confirmed, see ReadFlash). Nothing is written to the device.
 
 #include <optional>
 #include <ostream>

@@ -231,10 +231,10 @@ constexpr const char* kUpdateFooter =
 or VID:PID in hexadecimal (0abc:0010) when exactly one listed device has
 those ids. Several devices are updated at once, each by its own worker.
 
-The whole flash is read twice and kept only where the two reads agree, then
-saved as a backup before anything is written: by default a new file in
-$XDG_STATE_HOME/sovra-firmware-update/backups (~/.local/state/... when
-unset), named by ids, bus, address and UTC time; --backup FILE must name a
+The whole flash is read and confirmed (by the image's own checksum, or by
+reading it twice), then saved as a backup before anything is written: by
+default a new file in $XDG_STATE_HOME/sovra-firmware-update/backups
+(~/.local/state/... when unset), named by ids, bus, address and UTC time; --backup FILE must name a
 file that does not exist yet. A firmware file without a device-info record
 is refused when the device's flash holds one, and so is one that a catalogue
 entry naming the same file pins to another SHA256. After writing, the written

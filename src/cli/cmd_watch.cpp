@@ -27,7 +27,7 @@ constexpr const char* kFooter =
 each one plugged in afterwards, once per plug-in, several at a time. A device
 that stays plugged in after its update is not updated again until it is
 unplugged and plugged in again. Each update is the one `update` makes: the
-flash read twice, a backup kept, the merge, the write and its check. Giving
+flash read and confirmed, a backup kept, the merge, the write and its check. Giving
 the command is the confirmation: nothing is asked. A firmware file that a
 catalogue entry pins to another SHA256 is refused before any device is
 touched.

@@ -3,7 +3,11 @@
 #include <algorithm>
 #include <array>
 #include <cstdio>
+#include <optional>
+#include <utility>
 #include <vector>
+
+#include "flash/image_format.h"
 
 namespace sovra {
 namespace {
@@ -52,6 +56,30 @@ std::string AddressText(std::uint32_t address) {
     return buf;
 }
 
+std::vector<std::uint32_t> UncoveredChunks(std::span<const std::uint8_t> flash) {
+    if (CheckFlashContents(flash).status != S_OK) {
+        return {};
+    }
+    // The words come in rising order, so a chunk repeats only in a row.
+    std::vector<std::uint32_t> chunks;
+    const auto add = [&chunks](std::uint32_t word) {
+        const std::uint32_t chunk = word / (ChunkSize / 4);
+        if (chunks.empty() || chunks.back() != chunk) {
+            chunks.push_back(chunk);
+        }
+    };
+    add(0);
+    RecordWalker walker(flash);
+    while (const auto r = walker.Next()) {
+        add(r->offset);
+        add(r->offset + 1);
+    }
+    for (std::uint32_t w = 0; w < 3; ++w) {
+        add(walker.position() + w);
+    }
+    return chunks;
+}
+
 Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StageProgress& progress,
                  const std::atomic<bool>* cancel, ReadBackReport& report, std::string& failure) {
     report = {};
@@ -73,7 +101,6 @@ Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StagePro
         failure = "stopped on request while reading the flash";
         return E_UPDATE_CANCELLED;
     };
-    constexpr std::uint64_t kSteps = 2 * std::uint64_t{ChunkCount};
 
     for (std::uint32_t k = 0; k < ChunkCount; ++k) {
         if (Cancelled(cancel)) {
@@ -86,36 +113,70 @@ Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StagePro
             failure = "reading the flash failed " + ChunkText(address, ChunkCount) + Because(s);
             return s;
         }
-        AdvanceStage(progress, Percent(k, kSteps));
+        AdvanceStage(progress, Percent(k, ChunkCount));
     }
 
-    // The second read goes to a buffer of its own, chunk by chunk, and is
-    // compared with the first.
+    // A second read of a chunk goes to a buffer of its own, to be compared
+    // with the first.
     std::vector<std::uint8_t> again(FlashSize);
-    std::vector<Chunk> earlier;
-    earlier.reserve(kMaxChunkReads);
-    for (std::uint32_t k = 0; k < ChunkCount; ++k) {
+    const auto readAgain = [&](std::uint32_t k, Chunk& chunk) {
         if (Cancelled(cancel)) {
             return stopped();
         }
         const std::uint32_t address = k * ChunkSize;
-        earlier.assign(1, ChunkOf(flash, address));
-        bool reread = false;
-        for (;;) {
-            s = ReadChunk(channel, cmd, address, again);
-            progress.CountRequests(1);
-            if (Failed(s)) {
-                failure = "reading the flash a second time failed " +
-                          ChunkText(address, ChunkCount) + Because(s);
+        const Status r = ReadChunk(channel, cmd, address, again);
+        progress.CountRequests(1);
+        if (Failed(r)) {
+            failure = "reading the flash a second time failed " + ChunkText(address, ChunkCount) +
+                      Because(r);
+        }
+        chunk = ChunkOf(again, address);
+        return r;
+    };
+
+    // A chunk whose confirming read differed, with that read.
+    std::optional<std::pair<std::uint32_t, Chunk>> differed;
+    // Empty unless the first read holds a valid image.
+    const std::vector<std::uint32_t> chunks = UncoveredChunks(flash);
+    if (!chunks.empty()) {
+        progress.ExpectMoreRequests(chunks.size());
+        for (const std::uint32_t k : chunks) {
+            Chunk now;
+            if (s = readAgain(k, now); Failed(s)) {
                 return s;
             }
-            const Chunk now = ChunkOf(again, address);
+            if (now != ChunkOf(flash, k * ChunkSize)) {
+                differed.emplace(k, now);
+                break;
+            }
+        }
+        if (!differed) {
+            return S_OK;
+        }
+    }
+
+    report.readTwice = true;
+    progress.RestartStage(Operation::kReadAgain);
+    progress.ExpectMoreRequests(ChunkCount);
+    std::vector<Chunk> earlier;
+    earlier.reserve(kMaxChunkReads);
+    for (std::uint32_t k = 0; k < ChunkCount; ++k) {
+        const std::uint32_t address = k * ChunkSize;
+        earlier.assign(1, ChunkOf(flash, address));
+        if (differed && differed->first == k) {
+            earlier.push_back(differed->second);
+            ++report.rereadChunks;
+        }
+        for (;;) {
+            Chunk now;
+            if (s = readAgain(k, now); Failed(s)) {
+                return s;
+            }
             if (std::find(earlier.begin(), earlier.end(), now) != earlier.end()) {
                 std::copy(now.begin(), now.end(), flash.begin() + address);
                 break;
             }
-            if (!reread) {
-                reread = true;
+            if (earlier.size() == 1) {
                 ++report.rereadChunks;
             }
             earlier.push_back(now);
@@ -126,8 +187,11 @@ Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StagePro
                           "; the connection to the device is corrupting data";
                 return E_READBACK_UNSTABLE;
             }
+            progress.ExpectMoreRequests(1);
         }
-        AdvanceStage(progress, Percent(ChunkCount + std::uint64_t{k}, kSteps));
+        if (const int p = Percent(k, ChunkCount); progress.StagePosition() != p) {
+            progress.SetStagePosition(p);
+        }
     }
     return S_OK;
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "app/status.h"
 #include "flash/flash_command.h"
@@ -21,18 +22,31 @@ namespace sovra {
 inline constexpr int kMaxChunkReads = 5;
 
 struct ReadBackReport {
+    // The whole flash was read a second time: the image could not vouch for
+    // itself, or a confirming read differed from the first.
+    bool readTwice = false;
     // Chunks whose first two reads differed and that were read again.
     std::uint32_t rereadChunks = 0;
 };
 
-// The whole flash into `flash` (FlashSize bytes): the prepare request, then
-// every chunk read twice. A chunk is kept only as two of its reads gave it:
-// one whose first two reads differ is read again until a read agrees with
-// an earlier one. A bit flipped on the way in thus never reaches the merge
-// or a backup. The stage bar makes one pass from 0 to 99 across both reads
-// (the second read of chunk k is step 4096+k of 8192), stepping the overall
-// bar at each change.
+// The chunks of a valid flash that hold a word its checksum does not cover:
+// word 0, each record's count and tag words, the end marker and the two
+// words after it; in rising order, each once. Empty for a flash that is not
+// a valid image (see CheckFlashContents).
+std::vector<std::uint32_t> UncoveredChunks(std::span<const std::uint8_t> flash);
+
+// Stage 1 (also `dump`'s and a restore's read): the whole flash into `flash`
+// (FlashSize bytes), the prepare request and then every chunk once. The read
+// stands when it holds a valid image and a second read of each of its
+// UncoveredChunks agrees with the first: every byte of the image region is
+// then vouched for by the checksum or by two reads, and the flash beyond it
+// was read once. Otherwise the whole flash is read again (kReadAgain) and a
+// chunk is kept only as two of its reads gave it: one whose reads differ is
+// read again, at most kMaxChunkReads times in all. A bit flipped on the way
+// in thus never reaches the merge or a backup.
 //
+// The first read moves the stage bar from 0 to 99, stepping the overall bar
+// at each change; a second read moves the stage bar alone, from 0 again.
 // `cancel`, when set, stops the read between two requests
 // (E_UPDATE_CANCELLED). On failure `failure` says what failed and where.
 Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StageProgress& progress,

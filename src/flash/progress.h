@@ -11,7 +11,8 @@ namespace sovra {
 // The operation a stage is on, in the order an update meets them.
 enum class Operation : std::uint8_t {
     kInitialize,  // nothing sent yet
-    kReadFlash,   // Stage 1: the whole flash, read twice
+    kReadFlash,   // Stage 1: the whole flash, read once
+    kReadAgain,   // Stage 1, when the first read cannot vouch for itself
     kParse,       // Stage 2: the merge
     kCopy,        // Stage 2 of a restore: the saved image taken as it is
     kWrite,       // Stage 3
@@ -35,6 +36,8 @@ class StageProgress {
     virtual void RestartStage(Operation operation) = 0;
     // `n` more requests have been answered by the device.
     virtual void CountRequests(std::uint32_t n) = 0;
+    // The stage has found it must make `n` requests more than foreseen.
+    virtual void ExpectMoreRequests(std::uint64_t /*n*/) {}
 };
 
 // The one progress rule of every stage: the bar moves, and the overall bar

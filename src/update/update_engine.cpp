@@ -123,14 +123,13 @@ class JobRun {
         step_ = UpdateStep::kReadBack;
         progress_.BeginStage(UpdateStage::kReadBack);
         ReportJobEvent(job_, kEventStage1, context_);
-        ReadBackReport report;
         if (const Status s =
-                ReadFlash(channel, flash, progress_, job_.options.cancel, report, failure);
+                ReadFlash(channel, flash, progress_, job_.options.cancel, readBack_, failure);
             Failed(s)) {
             Fail(s, step_, failure);
             return;
         }
-        out_.rereadChunks = report.rereadChunks;
+        out_.rereadChunks = readBack_.rereadChunks;
         progress_.SetOperation(Operation::kComplete);
         const FlashCheck check = CheckFlashContents(flash);
         if (check.status != S_OK) {
@@ -245,7 +244,9 @@ class JobRun {
         backup.valid = valid;
         if (valid) {
             backup.restoreFrom = backup.path;
-            progress_.Note("old flash saved to " + backup.path);
+            progress_.Note("old flash saved to " + backup.path +
+                           (readBack_.readTwice ? " (every chunk read twice)"
+                                                : " (image region confirmed; the rest read once)"));
             return true;
         }
         std::vector<std::string> folders{FolderOf(backup.path)};
@@ -371,6 +372,7 @@ class JobRun {
     UpdateProgress& progress_;
     const EventContext context_;
     UpdateOutcome out_;
+    ReadBackReport readBack_;
     UpdateStep step_ = UpdateStep::kPrecondition;
 };
 
@@ -415,7 +417,7 @@ std::string_view UpdateStepName(UpdateStep step) {
 
 std::uint64_t ExpectedRequests(std::uint32_t imageLength, bool verify) {
     const std::uint64_t writes = (std::uint64_t{imageLength} + ChunkSize - 1) / ChunkSize;
-    return 1 + 2 * std::uint64_t{ChunkCount} + writes * (verify ? 2 : 1);
+    return 1 + std::uint64_t{ChunkCount} + writes * (verify ? 2 : 1);
 }
 
 UpdateOutcome RunUpdateJob(const UpdateJob& job, UpdateProgress& progress) {

@@ -7,8 +7,10 @@
 // step that fails with the device untouched until Stage 3:
 //   1. preconditions: a device, an image the flash can take, a place where
 //      the backup can be written;
-//   2. Stage 1: the whole flash read twice, kept only where two reads agree;
-//      a read-back that is not a valid flash is said so (log and notes);
+//   2. Stage 1: the whole flash read once and trusted when the image in it
+//      vouches for itself, else read twice and kept only where two reads
+//      agree (see ReadFlash); a read-back that is not a valid flash is said
+//      so (log and notes);
 //   3. the backup of that read-back, before anything is written;
 //   4. Stage 2: the merge (a firmware file that would erase the device's own
 //      information block is refused), or for a restore the saved image,
@@ -78,8 +80,10 @@ struct UpdateJob {
 // as the last thing it does (Finish), then returns the same outcome.
 UpdateOutcome RunUpdateJob(const UpdateJob& job, UpdateProgress& progress);
 
-// Requests a whole job makes when nothing fails: the prepare request, two
-// reads of every chunk, the writes and, when verifying, their read-back.
+// Requests a whole job makes when nothing fails, as far as they are known
+// before the flash is read: the prepare request, one read of every chunk,
+// the writes and, when verifying, their read-back. The read adds its
+// confirming reads, or a second read, when it finds it needs them.
 std::uint64_t ExpectedRequests(std::uint32_t imageLength, bool verify);
 
 // The worker thread of one job.

@@ -24,6 +24,8 @@ const char* OperationName(Operation operation) {
             return "Initialize hardware";
         case Operation::kReadFlash:
             return "Read firmware";
+        case Operation::kReadAgain:
+            return "Read flash again";
         case Operation::kParse:
             return "Parse firmware";
         case Operation::kCopy:
@@ -79,6 +81,11 @@ void UpdateProgress::BeginStage(UpdateStage stage) {
 void UpdateProgress::ExpectRequests(std::uint64_t requests) {
     const std::lock_guard lock(mu_);
     state_.requestsExpected = requests;
+}
+
+void UpdateProgress::ExpectMoreRequests(std::uint64_t n) {
+    const std::lock_guard lock(mu_);
+    state_.requestsExpected += n;
 }
 
 void UpdateProgress::Note(std::string note) {

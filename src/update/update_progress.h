@@ -81,6 +81,7 @@ class UpdateProgress final : public StageProgress {
     void SetOperation(Operation operation) override;
     void RestartStage(Operation operation) override;
     void CountRequests(std::uint32_t n) override;
+    void ExpectMoreRequests(std::uint64_t n) override;
 
   private:
     void Changed();

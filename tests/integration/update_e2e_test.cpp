@@ -30,6 +30,7 @@
 #include "flash/image_format.h"
 #include "flash/info_area.h"
 #include "flash/sample_image.h"
+#include "tests/support/read_back_requests.h"
 
 extern char** environ;
 
@@ -249,6 +250,57 @@ TEST_F(UpdateEndToEndTest, FailedReadBackLeavesTheFlashUntouched) {
     EXPECT_TRUE(Backups().empty());
 }
 
+// Stage 1 reads a valid image once and confirms it by its checksum and a
+// few second reads: a stall placed just past 1 + 4096 + 64 + 2w requests
+// never fires. An erased flash or one whose checksum does not add up is
+// read twice: an answer corrupted in the second pass is read again (with
+// one read, the same request would be the check after writing, which would
+// fail).
+struct ReadBackRun {
+    const char* name;
+    void (*damage)(std::vector<std::uint8_t>& flash);
+    bool readTwice;
+};
+
+class ReadBackEndToEndTest : public UpdateEndToEndTest,
+                             public testing::WithParamInterface<ReadBackRun> {};
+
+TEST_P(ReadBackEndToEndTest, ReadsOnceWhenTheImageVouchesForItself) {
+    GetParam().damage(oldFlash_);
+    WriteBytes(dir_ / "old.bin", oldFlash_);
+    const std::uint64_t writes = (fs::file_size(dir_ / "fw.img") + 63) / 64;
+    const std::string fault =
+        GetParam().readTwice
+            ? ",corrupt-at=" + std::to_string(1 + 4096 + writes + 5) + ",corrupt-byte=9"
+            : ",fail-at=" + std::to_string(1 + 4096 + 64 + 2 * writes + 1);
+    const Outcome o = Update(fault);
+    ASSERT_EQ(o.status, 0) << o.err << o.out;
+    const std::vector<std::uint8_t> saved = ReadBytes(dir_ / "saved/device-1.bin");
+    const auto stamped = StampedUpdateTime(saved);
+    ASSERT_TRUE(stamped.has_value());
+    const Outcome merged =
+        Spawn({SOVRA_FLASH, "merge", "--readback", (dir_ / "old.bin").string(), "--firmware",
+               (dir_ / "fw.img").string(), "--output", (dir_ / "merged.bin").string(), "--now",
+               std::to_string(*stamped), "--flash-image"});
+    ASSERT_EQ(merged.status, 0) << merged.err;
+    EXPECT_TRUE(saved == ReadBytes(dir_ / "merged.bin"));
+    const auto backups = Backups();
+    ASSERT_EQ(backups.size(), 1u);
+    EXPECT_TRUE(ReadBytes(backups[0]) == oldFlash_);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Flashes, ReadBackEndToEndTest,
+    testing::Values(ReadBackRun{"ValidImage", [](std::vector<std::uint8_t>&) {}, false},
+                    ReadBackRun{"Erased",
+                                [](std::vector<std::uint8_t>& f) {
+                                    std::fill(f.begin(), f.end(), std::uint8_t{0xFF});
+                                },
+                                true},
+                    ReadBackRun{"BadChecksum", [](std::vector<std::uint8_t>& f) { f[200] ^= 0x10; },
+                                true}),
+    [](const auto& info) { return std::string(info.param.name); });
+
 }  // namespace
 
 namespace {
@@ -374,8 +426,10 @@ using RetryEndToEndTest = UpdateEndToEndTest;
 // of that flash too, says it is not a valid image, and points the repair at
 // the good backup of the first attempt, which puts the old flash back.
 TEST_F(RetryEndToEndTest, ARetryPointsTheRepairAtTheLastGoodBackup) {
-    const std::string failWrite = ",fail-at=" + std::to_string(1 + 2 * 4096 + 20);
-    const Outcome first = Update(failWrite);
+    // The old flash is a valid image, read once and confirmed; the half-written
+    // one is not, and is read twice.
+    const Outcome first =
+        Update(",fail-at=" + std::to_string(sovra::testing::ReadBackRequests(oldFlash_) + 20));
     ASSERT_EQ(first.status, 1) << first.out << first.err;
     EXPECT_NE(first.out.find("partly written"), std::string::npos) << first.out;
     const auto backups = Backups();
@@ -386,9 +440,10 @@ TEST_F(RetryEndToEndTest, ARetryPointsTheRepairAtTheLastGoodBackup) {
     fs::copy_file(dir_ / "saved/device-1.bin", dir_ / "half.bin");
     const Outcome retry =
         Spawn({SOVRA_SIM_LAUNCHER, "--device",
-               "0abc:0010:0102,flash=" + (dir_ / "half.bin").string() + failWrite, "--save-flash",
-               (dir_ / "saved2").string(), "--", SOVRA_FLASH, "update", "--device", "0abc:0010",
-               "--firmware", (dir_ / "fw.img").string(), "--catalogue",
+               "0abc:0010:0102,flash=" + (dir_ / "half.bin").string() +
+                   ",fail-at=" + std::to_string(1 + 2 * 4096 + 20),
+               "--save-flash", (dir_ / "saved2").string(), "--", SOVRA_FLASH, "update", "--device",
+               "0abc:0010", "--firmware", (dir_ / "fw.img").string(), "--catalogue",
                (dir_ / "FirmwareUpdate.xml").string(), "--yes"});
     ASSERT_EQ(retry.status, 1) << retry.out << retry.err;
     EXPECT_EQ(Backups().size(), 2u);

@@ -11,6 +11,7 @@
 #include <QTest>
 #include <QThread>
 #include <algorithm>
+#include <chrono>
 #include <condition_variable>
 #include <fstream>
 #include <mutex>
@@ -22,6 +23,7 @@
 #include "flash/sample_image.h"
 #include "sim/in_process_channel.h"
 #include "support/log_receiver.h"
+#include "tests/support/read_back_requests.h"
 #include "ui/main_window.h"
 #include "ui/progress_dialog.h"
 #include "ui_test_support.h"
@@ -305,6 +307,26 @@ TEST_F(ProgressDialogTest, ASuccessfulUpdateEndsGreenWithEveryEntryInOrder) {
     EXPECT_EQ(layout.length(), firmware.size());
 }
 
+// A read-back whose checksum does not add up cannot vouch for itself: the
+// flash is read again, and the window says so while it is.
+TEST_F(ProgressDialogTest, ASecondReadOfTheFlashIsShownAsSuch) {
+    std::vector<std::uint8_t> flash = testing::SampleDeviceFlash();
+    flash[100] ^= 0x01;  // a data word of the first record
+    model = std::make_shared<sim::BeamformerModel>(
+        flash, sim::FaultPlan{.latency = std::chrono::microseconds(100)});
+    ProgressDialog dlg;
+    dlg.SetJob(Job(std::make_shared<sim::InProcessChannel>(model), firmware));
+    bool shown = false;
+    dlg.Prepare();
+    dlg.show();
+    ASSERT_TRUE(testing::PumpUntil([&] {
+        shown = shown || dlg.OperationLabel()->text().startsWith("Read flash again");
+        return dlg.Finished();
+    }));
+    EXPECT_TRUE(shown);
+    EXPECT_EQ(dlg.MessageLabel()->text().toStdString(), kUpdateSucceededText);
+}
+
 // Failures end dark red with "Error updating device." and CLOSE enabled;
 // the two refused starts also show their box.
 TEST_F(ProgressDialogTest, FailuresEndDarkRed) {
@@ -364,7 +386,8 @@ TEST_F(ProgressDialogTest, FailuresEndDarkRed) {
         {"the check finds a difference",
          true,
          true,
-         {.corruptAt = 1 + 2 * 4096 + (firmware.size() + 63) / 64 + 1},
+         {.corruptAt = testing::ReadBackRequests(testing::SampleDeviceFlash()) +
+                       (firmware.size() + 63) / 64 + 1},
          "",
          nullptr,
          true},

@@ -20,6 +20,7 @@
 #include "app/sha256.h"
 #include "flash/flash_command.h"
 #include "support/log_receiver.h"
+#include "tests/support/read_back_requests.h"
 #include "ui/caution_dialog.h"
 #include "ui/main_window.h"
 #include "ui/progress_dialog.h"
@@ -401,10 +402,10 @@ TEST_F(StartUpdateTest, AWholeUpdateWritesTheDeviceAndLeavesNothingHeld) {
     EXPECT_EQ(log.Drain(), (std::vector<LogEntry>{Entry(kEventUpdateStarted), Entry(kEventStage1),
                                                   Entry(kEventStage2), Entry(kEventStage3),
                                                   Entry(kEventFirmwareUpdated)}));
-    // One prepare, the flash read twice, the image's chunks written and
-    // read back.
+    // The flash read and confirmed, the image's chunks written and read back.
     const std::uint64_t writes = (firmware.size() + ChunkSize - 1) / ChunkSize;
-    EXPECT_EQ(model->RequestCount(), 1 + 2 * ChunkCount + 2 * writes);
+    EXPECT_EQ(model->RequestCount(),
+              testing::ReadBackRequests(testing::SampleDeviceFlash()) + 2 * writes);
     const std::vector<std::uint8_t> flash = model->Flash();
     EXPECT_TRUE(std::equal(firmware.begin(), firmware.begin() + 4, flash.begin()));
     EXPECT_EQ(dlg->FirmwareLength(), 0u);
@@ -445,7 +446,7 @@ TEST_F(StartUpdateTest, DeviceChangesDuringTheUpdateRebuildTheListAndTheUpdateGo
 TEST_F(StartUpdateTest, AFailingDeviceEndsInDarkRedAndTheDialogStaysUsable) {
     rig.WriteStandardCatalogue({firmwarePath});
     sim::FaultPlan faults;
-    faults.failAt = 1 + 2 * ChunkCount + 3;  // the third write
+    faults.failAt = testing::ReadBackRequests(testing::SampleDeviceFlash()) + 3;  // the third write
     auto model = rig.PlugModel(kDevicePath, faults);
     auto dlg = Open();
     dlg->FirmwareList()->setCurrentIndex(0);

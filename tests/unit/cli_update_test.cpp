@@ -36,9 +36,13 @@
 #include "sim/beamformer_model.h"
 #include "sim/in_process_channel.h"
 #include "tests/support/log_receiver.h"
+#include "tests/support/read_back_requests.h"
 
 namespace sovra::cli {
 namespace {
+
+// Stage 1 of every sample device here: read once, and confirmed.
+const std::uint64_t kReadBack = testing::ReadBackRequests(MakeSampleFlash({.seed = 20}));
 
 template <typename Row>
 requires requires(const Row& r) {
@@ -227,10 +231,10 @@ TEST_F(CliUpdateTest, UpdatesKeepsTheOldFlashAndChecksTheWrite) {
               std::string::npos);
     EXPECT_NE(out_.str().find("read back matches"), std::string::npos);
 
-    // The flash is read twice; the check after writing reads every written
-    // chunk again.
+    // The flash is read once and confirmed; the check after writing reads
+    // every written chunk again.
     const std::uint64_t writes = (firmware_.size() + ChunkSize - 1) / ChunkSize;
-    EXPECT_EQ(Requests(0), 1 + 2 * ChunkCount + 2 * writes);
+    EXPECT_EQ(Requests(0), kReadBack + 2 * writes);
 }
 
 TEST_F(CliUpdateTest, AllUpdatesEveryDeviceInParallelWithOneResultEach) {
@@ -384,7 +388,7 @@ TEST_F(CliUpdateTest, ConfirmedOnATerminalItGoesAhead) {
 
 TEST_F(CliUpdateTest, FailedWriteSaysWhatTheDeviceHoldsAndRestoreRepairsIt) {
     const std::uint64_t writes = (firmware_.size() + ChunkSize - 1) / ChunkSize;
-    Plug(1, {.failAt = 1 + 2 * ChunkCount + writes / 2});
+    Plug(1, {.failAt = kReadBack + writes / 2});
     testing::LogReceiver log;
     ASSERT_EQ(Run(Options({kPaths[0]})), kExitRefused);
     EXPECT_NE(out_.str().find("partly written"), std::string::npos) << out_.str();
@@ -428,7 +432,7 @@ TEST_F(CliUpdateTest, MixedOutcomesTellEachDeviceApart) {
     models_[kPaths[1]] =
         std::make_shared<sim::BeamformerModel>(oldFlash_[1], sim::FaultPlan{.failAt = 100});
     models_[kPaths[2]] = std::make_shared<sim::BeamformerModel>(
-        oldFlash_[2], sim::FaultPlan{.failAt = 1 + 2 * ChunkCount + 3});
+        oldFlash_[2], sim::FaultPlan{.failAt = kReadBack + 3});
     ASSERT_EQ(Run(Options({kPaths[0], kPaths[1], kPaths[2], kPaths[0]})), kExitRefused);
 
     std::string backupOf2;
@@ -456,7 +460,7 @@ TEST_F(CliUpdateTest, MixedOutcomesTellEachDeviceApart) {
                   backupOf2 + "\n");
     EXPECT_TRUE(Flash(0) == Merged(0));
     EXPECT_TRUE(Flash(1) == oldFlash_[1]);
-    EXPECT_EQ(Requests(0), 1 + 2 * ChunkCount + 2 * writes);
+    EXPECT_EQ(Requests(0), kReadBack + 2 * writes);
 }
 
 // A restore checks that the saved flash is this device's before it writes:
@@ -519,11 +523,11 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"GoneInStage1", [](std::uint64_t) { return sim::FaultPlan{.unplugAt = 3000}; },
                     std::nullopt, "untouched", false},
         FailureCase{"WriteFails",
-                    [](std::uint64_t) { return sim::FaultPlan{.failAt = 1 + 2 * ChunkCount + 3}; },
+                    [](std::uint64_t) { return sim::FaultPlan{.failAt = kReadBack + 3}; },
                     "old.bin", "partly written", true},
         FailureCase{"CheckReadIsCorrupt",
                     [](std::uint64_t writes) {
-                        return sim::FaultPlan{.corruptAt = 1 + 2 * ChunkCount + writes + 2};
+                        return sim::FaultPlan{.corruptAt = kReadBack + writes + 2};
                     },
                     "old.bin", "written, differs", true}),
     [](const auto& info) { return std::string(info.param.name); });
@@ -586,8 +590,8 @@ TEST_P(CliUpdateInterruptTest, CtrlCStopsAReadingUpdateButNotAWritingOne) {
 
 INSTANTIATE_TEST_SUITE_P(Stages, CliUpdateInterruptTest,
                          ::testing::Values(InterruptCase{"WhileReading", 100, kExitRefused, true},
-                                           InterruptCase{"WhileWriting", 1 + 2 * ChunkCount + 10,
-                                                         kExitOk, false}),
+                                           InterruptCase{"WhileWriting", kReadBack + 10, kExitOk,
+                                                         false}),
                          [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

@@ -28,6 +28,7 @@
 #include "flash/sample_image.h"
 #include "sim/beamformer_model.h"
 #include "sim/in_process_channel.h"
+#include "tests/support/read_back_requests.h"
 
 namespace sovra::cli {
 namespace {
@@ -239,12 +240,13 @@ TEST_F(WatchTest, EachKnownDeviceOncePerPlugIn) {
     std::thread plugger([&] {
         WaitForRequests(*a, 100);
         const auto b = Model(kB, 2);
+        const std::uint64_t readB = testing::ReadBackRequests(b->Flash());
         bus.Plug(kB, kKnown);
         WaitForRequests(*b, 100);
         // A is still plugged in: nothing happens to it until it comes back.
         bus.Unplug(kA);
         const std::uint64_t writes = (firmware.size() + 63) / 64;
-        WaitForRequests(*b, 1 + 2 * 4096 + 2 * writes);
+        WaitForRequests(*b, readB + 2 * writes);
         bus.Plug(kA, kKnown);
     });
     const int exit = Watch(3);

@@ -43,6 +43,7 @@ TEST_P(DeviceSpecAccepts, WithItsIdsAndOptions) {
     EXPECT_EQ(r.spec->faults.failAt, c.faults.failAt);
     EXPECT_EQ(r.spec->faults.unplugAt, c.faults.unplugAt);
     EXPECT_EQ(r.spec->faults.corruptAt, c.faults.corruptAt);
+    EXPECT_EQ(r.spec->faults.corruptByte, c.faults.corruptByte);
     EXPECT_EQ(r.spec->faults.dropWriteAt, c.faults.dropWriteAt);
     EXPECT_EQ(Millis(r.spec->arriveAfter), c.arriveMs);
     EXPECT_EQ(Millis(r.spec->leaveAfter), c.leaveMs);
@@ -65,6 +66,14 @@ INSTANTIATE_TEST_SUITE_P(
                   .unplugAt = 4097,
                   .corruptAt = 18446744073709551615u}},
         Accepted{"1:2:0003,latency-us=0", {1, 2, 3}, nullptr, {}},
+        Accepted{"1:2:0003,corrupt-byte=63,corrupt-at=9",
+                 {1, 2, 3},
+                 nullptr,
+                 {.corruptAt = 9, .corruptByte = 63}},
+        Accepted{"1:2:0003,corrupt-at=9,corrupt-byte=0",
+                 {1, 2, 3},
+                 nullptr,
+                 {.corruptAt = 9, .corruptByte = 0}},
         Accepted{"0abc:0010:0102,drop-write-at=4096,fail-at=3",
                  {0x0abc, 0x0010, 0x0102},
                  nullptr,
@@ -124,7 +133,11 @@ INSTANTIATE_TEST_SUITE_P(
                             "'leave-ms' must be later than 'arrive-ms'"},
                     Refused{"0abc:0010:0102,leave-ms=100,arrive-ms=900",
                             "'leave-ms' must be later than 'arrive-ms'"},
-                    Refused{"0abc:0010:0102,arrive=5", "unknown option 'arrive'"}));
+                    Refused{"0abc:0010:0102,arrive=5", "unknown option 'arrive'"},
+                    Refused{"0abc:0010:0102,corrupt-at=3,corrupt-byte=64", "must be 0 to 63"},
+                    Refused{"0abc:0010:0102,corrupt-byte=1", "'corrupt-byte' needs 'corrupt-at'"},
+                    Refused{"0abc:0010:0102,corrupt-at=3,corrupt-byte=1,corrupt-byte=2",
+                            "given twice"}));
 
 class FlashFileTest : public testing::TestWithParam<std::size_t> {};
 

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <array>
 #include <memory>
 #include <vector>
@@ -185,6 +186,19 @@ TEST(BeamformerModelTest, InjectedFaults) {
     EXPECT_EQ(ReadChunk(ch, c, 192, image), E_DEVICE_GONE);
     EXPECT_EQ(ReadChunk(ch, c, 256, image), E_DEVICE_GONE);
     EXPECT_FALSE(model->Present());
+}
+
+TEST(BeamformerModelTest, ACorruptByteFlipsThatByteOfTheAnswerAlone) {
+    auto model =
+        std::make_shared<sim::BeamformerModel>(std::vector<std::uint8_t>(FlashSize, 0x11),
+                                               sim::FaultPlan{.corruptAt = 1, .corruptByte = 63});
+    sim::InProcessChannel ch(model);
+    FlashCommand c;
+    std::vector<std::uint8_t> image(FlashSize);
+    ASSERT_EQ(ReadChunk(ch, c, 64, image), S_OK);
+    std::vector<std::uint8_t> expected(ChunkSize, 0x11);
+    expected[63] ^= 0xA5;
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.begin() + 64));
 }
 
 TEST(BeamformerModelTest, DroppedWriteIsAcknowledgedButNotStored) {

@@ -19,6 +19,7 @@
 
 #include "app/event_log.h"
 #include "app/sha256.h"
+#include "flash/flash_stages.h"
 #include "flash/image_format.h"
 #include "flash/merge.h"
 #include "flash/sample_image.h"
@@ -127,6 +128,7 @@ class EngineTest : public ::testing::Test {
         UpdateRun run;
         run.Start(job, progress);
         run.Join();
+        notes = progress.NotesFrom(0);
         return progress.Outcome().value();
     }
 
@@ -155,6 +157,7 @@ class EngineTest : public ::testing::Test {
     testing::LogReceiver log;
     std::mutex statesMu;
     std::vector<ProgressState> states;
+    std::vector<std::string> notes;
 };
 
 TEST_F(EngineTest, AGoodUpdateLeavesTheMergedImageTheBackupAndTheTrail) {
@@ -163,14 +166,19 @@ TEST_F(EngineTest, AGoodUpdateLeavesTheMergedImageTheBackupAndTheTrail) {
     EXPECT_EQ(out.device, DeviceHolds::kNewImage);
     EXPECT_TRUE(out.deviceInfoCarried);
     EXPECT_TRUE(model->Flash() == Merged());
-    // Two reads of every chunk, the writes, and their check.
-    EXPECT_EQ(model->RequestCount(), 1 + 2 * ChunkCount + 2 * Writes());
+    // One read of every chunk, the few that confirm it, the writes and
+    // their check.
+    EXPECT_EQ(model->RequestCount(),
+              1 + ChunkCount + UncoveredChunks(oldFlash).size() + 2 * Writes());
 
     ASSERT_EQ(Backups().size(), 1u);
     EXPECT_EQ(out.backup.path, Backups()[0]);
     EXPECT_TRUE(out.backup.valid);
     EXPECT_EQ(out.backup.restoreFrom, out.backup.path);
     EXPECT_TRUE(ReadFile(out.backup.path) == oldFlash);
+    ASSERT_FALSE(notes.empty());
+    EXPECT_NE(notes[0].find("(image region confirmed; the rest read once)"), std::string::npos)
+        << notes[0];
 
     EXPECT_EQ(log.Drain(), (std::vector<LogEntry>{Entry(kEventUpdateStarted), Entry(kEventStage1),
                                                   Entry(kEventStage2), Entry(kEventStage3),
@@ -223,9 +231,10 @@ struct FaultCase {
     bool backup;  // kept, and equal to the old flash
 };
 
-// The requests of a job: 1 prepare, 4096 first reads, 4096 second reads,
-// then the writes, then the check.
-constexpr std::uint64_t kFirstWrite = 1 + 2 * std::uint64_t{ChunkCount} + 1;
+// The requests of a job: 1 prepare, 4096 reads, those that confirm the
+// read, then the writes, then the check.
+const std::uint64_t kFirstConfirmation = 1 + std::uint64_t{ChunkCount} + 1;
+const std::uint64_t kFirstWrite = kFirstConfirmation + UncoveredChunks(DeviceFlash(7)).size();
 
 HookedChannel::Hook NoHook(std::uint32_t) {
     return {};
@@ -270,17 +279,9 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(
         FaultCase{"ReadStalls", [](std::uint32_t) { return sim::FaultPlan{.failAt = 100}; }, NoHook,
                   E_DEVICE_STALL, DeviceHolds::kUntouched, false},
-        FaultCase{"GoneInTheSecondRead",
-                  [](std::uint32_t) { return sim::FaultPlan{.unplugAt = 5000}; }, NoHook,
-                  E_DEVICE_GONE, DeviceHolds::kUntouched, false},
-        // A bit flipped on the way in, in either read, is read again: the
-        // device's own block is carried over as it is.
-        FaultCase{"FirstReadOfTheFirstChunkCorrupt",
-                  [](std::uint32_t) { return sim::FaultPlan{.corruptAt = 2}; }, NoHook, S_OK,
-                  DeviceHolds::kNewImage, true},
-        FaultCase{"SecondReadOfTheFirstChunkCorrupt",
-                  [](std::uint32_t) { return sim::FaultPlan{.corruptAt = 2 + ChunkCount}; }, NoHook,
-                  S_OK, DeviceHolds::kNewImage, true},
+        FaultCase{"GoneWhileConfirmingTheRead",
+                  [](std::uint32_t) { return sim::FaultPlan{.unplugAt = kFirstConfirmation}; },
+                  NoHook, E_DEVICE_GONE, DeviceHolds::kUntouched, false},
         // A chunk that reads differently every time cannot be trusted.
         FaultCase{"EveryReadOfAChunkDiffers", [](std::uint32_t) { return sim::FaultPlan{}; },
                   [](std::uint32_t) -> HookedChannel::Hook {
@@ -328,11 +329,86 @@ INSTANTIATE_TEST_SUITE_P(
                   E_VERIFY_MISMATCH, DeviceHolds::kWrittenDiffers, true}),
     [](const auto& info) { return std::string(info.param.name); });
 
-TEST_F(EngineTest, ACorruptedReadIsReadAgainAndCounted) {
-    const UpdateOutcome out = Run({.corruptAt = 3});
-    ASSERT_TRUE(out.Succeeded()) << out.failure;
-    EXPECT_EQ(out.rereadChunks, 1u);
+// A byte flipped on the way in, in the first read or in a confirming one,
+// wherever it lands: the whole flash is read again, and the device ends
+// with exactly the right image, its own block carried over as it is.
+struct CorruptReadCase {
+    const char* name;
+    // The word hit, in the old flash.
+    std::uint32_t (*word)(std::span<const std::uint8_t> flash);
+    bool confirmingRead;  // else the first read
+};
+
+std::uint32_t DeviceInfoRecord(std::span<const std::uint8_t> flash) {
+    return FindDeviceInfo(flash)->offset;
 }
+
+std::uint32_t EndMarker(std::span<const std::uint8_t> flash) {
+    RecordWalker walker(flash);
+    while (walker.Next()) {
+    }
+    return walker.position();
+}
+
+class EngineCorruptReadTest : public EngineTest,
+                              public ::testing::WithParamInterface<CorruptReadCase> {};
+
+TEST_P(EngineCorruptReadTest, EndsWithTheRightImage) {
+    const CorruptReadCase& c = GetParam();
+    const std::uint32_t byte = 4 * c.word(oldFlash);
+    const std::uint32_t chunk = byte / ChunkSize;
+    std::uint64_t request = 2 + chunk;
+    if (c.confirmingRead) {
+        const std::vector<std::uint32_t> chunks = UncoveredChunks(oldFlash);
+        const auto at = std::find(chunks.begin(), chunks.end(), chunk);
+        ASSERT_NE(at, chunks.end());
+        request = kFirstConfirmation + static_cast<std::uint64_t>(at - chunks.begin());
+    }
+    const UpdateOutcome out =
+        Run({.corruptAt = request, .corruptByte = static_cast<std::uint8_t>(byte % ChunkSize)});
+    ASSERT_TRUE(out.Succeeded()) << out.failure;
+    EXPECT_TRUE(model->Flash() == Merged());
+    EXPECT_TRUE(out.deviceInfoCarried);
+    EXPECT_TRUE(ReadFile(out.backup.path) == oldFlash);
+    EXPECT_TRUE(out.backup.valid);
+    EXPECT_EQ(out.rereadChunks, 1u);
+    // Read twice: the prepare, two reads of every chunk, the confirming reads
+    // up to the one that differed, the chunk's third read, writes and check.
+    EXPECT_GE(model->RequestCount(), 2 + 2 * ChunkCount + 2 * Writes());
+    ASSERT_FALSE(notes.empty());
+    EXPECT_NE(notes[0].find("(every chunk read twice)"), std::string::npos) << notes[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Words, EngineCorruptReadTest,
+    ::testing::Values(
+        CorruptReadCase{"HeaderWord", [](std::span<const std::uint8_t>) { return 0u; }, true},
+        CorruptReadCase{"FirstRecordsCount", [](std::span<const std::uint8_t>) { return 1u; },
+                        false},
+        CorruptReadCase{"DeviceInfoTag",
+                        [](std::span<const std::uint8_t> f) { return DeviceInfoRecord(f) + 1; },
+                        false},
+        CorruptReadCase{"DeviceInfoTagConfirming",
+                        [](std::span<const std::uint8_t> f) { return DeviceInfoRecord(f) + 1; },
+                        true},
+        CorruptReadCase{"DeviceBlock",
+                        [](std::span<const std::uint8_t> f) { return DeviceInfoRecord(f) + 2; },
+                        false},
+        CorruptReadCase{"AnOrdinaryRecordsTag",
+                        [](std::span<const std::uint8_t> f) {
+                            RecordWalker walker(f);
+                            auto r = walker.Next();
+                            while (r && r->IsDeviceInfo()) {
+                                r = walker.Next();
+                            }
+                            return r->offset + 1;
+                        },
+                        false},
+        CorruptReadCase{"EndMarker", EndMarker, false},
+        CorruptReadCase{"EndMarkerConfirming", EndMarker, true},
+        CorruptReadCase{"TheWordAfterTheEndMarker",
+                        [](std::span<const std::uint8_t> f) { return EndMarker(f) + 1; }, true}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 // Refused before anything is sent: the device has not had a single request
 // and no backup was written.
@@ -418,7 +494,8 @@ TEST_F(EngineTest, AnInvalidReadBackIsToldAndTheRepairPointsToAnEarlierGoodBacku
     const std::vector<std::uint8_t> other = DeviceFlash(99);
     std::copy_n(other.begin(), 300, oldFlash.begin());
 
-    const UpdateOutcome out = Run({.failAt = kFirstWrite + 1});
+    // Not an image, so read twice; the second write stalls.
+    const UpdateOutcome out = Run({.failAt = 1 + 2 * std::uint64_t{ChunkCount} + 2});
     EXPECT_FALSE(out.readBackWarning.empty());
     EXPECT_FALSE(out.backup.valid);
     EXPECT_EQ(out.backup.restoreFrom, good);
