@@ -7,14 +7,17 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
+
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "app/event_log.h"
 #include "app/files.h"
 #include "flash/sample_image.h"
 #include "sim/device_spec.h"
@@ -220,7 +223,9 @@ int Run(int argc, char** argv) {
         std::string(kDefaultDevice) +
         " is hosted.\n"
         "One program at a time may claim a device; another one's claim is refused.\n"
-        "The system-log entries the command writes are shown when it ends.\n"
+        "The system-log entries the command writes are shown when it ends; with --journal\n"
+        "the command finds a system journal instead, and its entries are shown with their\n"
+        "fields (one journal: line each, the fields separated by \\x0A).\n"
         "Exit status: the command's; 125 when the launcher fails, 126/127 when the command\n"
         "cannot be run, 128+N when it is killed by signal N.\n\n"
         "Examples:\n  " +
@@ -235,6 +240,8 @@ int Run(int argc, char** argv) {
     app.add_option("--save-flash", saveDir,
                    "Save each device's final flash as DIR/device-N.bin when the command ends")
         ->type_name("DIR");
+    bool journal = false;
+    app.add_flag("--journal", journal, "Offer the command a system journal and show its fields");
     app.set_version_flag("--version", std::string(kName) + " " + SOVRA_VERSION);
     try {
         app.parse(std::min(split, argc), argv);
@@ -292,6 +299,14 @@ int Run(int argc, char** argv) {
         std::fprintf(stderr, "%s: %s\n", kName, Describe(host, i, specs[i]).c_str());
     }
     SyslogCatcher catcher(host.Root() + "/dev/log");
+    // The host's own journal, if it has one, would swallow the entries.
+    std::optional<SyslogCatcher> journalCatcher;
+    std::string journalPath;
+    if (journal) {
+        journalPath = host.Root() + "/run/journal.socket";
+        journalCatcher.emplace(journalPath);
+    }
+    ::setenv(kJournalSocketVariable, journalPath.c_str(), 1);
     PlugSchedule schedule(host, std::move(events));
 
     schedule.Start();
@@ -308,6 +323,10 @@ int Run(int argc, char** argv) {
     }
     for (const std::string& entry : catcher.Finish()) {
         std::fprintf(stderr, "system log: %s\n", PrintableLogEntry(entry).c_str());
+    }
+    for (const std::string& entry :
+         journalCatcher ? journalCatcher->Finish() : std::vector<std::string>{}) {
+        std::fprintf(stderr, "journal: %s\n", PrintableLogEntry(entry).c_str());
     }
     return status;
 }

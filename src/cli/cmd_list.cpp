@@ -17,7 +17,8 @@ constexpr const char* kFooter =
     R"(Each line: the row text as the desktop application shows it, the vendor and
 product ids (hexadecimal), the revision (the device's bcdDevice, hexadecimal)
 and the device path, which --device of the other subcommands takes, then
-the USB serial number when the device has one (no flash is read).
+the USB serial number when the device has one (no flash is read). With
+--quiet only the paths are printed, and nothing when no device is present.
 
 Examples:
   sovra-flash list
@@ -46,7 +47,11 @@ int RunList(const ListOptions& options, const DeviceAccess& access, std::ostream
         return kExitRefused;
     }
 
-    if (options.json) {
+    if (options.quiet) {
+        for (const DeviceRow& row : rows) {
+            out << TerminalSafe(row.entry.path) << '\n';
+        }
+    } else if (options.json) {
         nlohmann::json list = nlohmann::json::array();
         for (const DeviceRow& row : rows) {
             list.push_back(
@@ -93,6 +98,7 @@ void AddList(CLI::App& app, Runner& run) {
     auto path = std::make_shared<std::string>();
     CLI::Option* catalogueOption = AddCatalogueOption(cmd, *path, "The catalogue to read");
     cmd->add_flag("--json", options->json, "Print a JSON array instead of lines");
+    cmd->add_flag("--quiet", options->quiet, "Print only the device paths, one a line");
     cmd->footer(std::string(kFooter) + kCatalogueLookupHelp);
     cmd->callback([&run, options, path, catalogueOption] {
         if (catalogueOption->count() > 0) {

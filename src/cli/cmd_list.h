@@ -13,6 +13,7 @@ namespace sovra::cli {
 struct ListOptions {
     std::optional<std::string> catalogue;
     bool json = false;
+    bool quiet = false;  // the device paths alone, for scripts and completion
 };
 
 int RunList(const ListOptions& options, const DeviceAccess& access, std::ostream& out,

@@ -29,5 +29,7 @@ void AddRestore(CLI::App& app, Runner& run);
 void AddUdevRules(CLI::App& app, Runner& run);
 void AddHistory(CLI::App& app, Runner& run);
 void AddWatch(CLI::App& app, Runner& run);
+// Walks `app` when it runs: add it after every other subcommand.
+void AddCompletion(CLI::App& app, Runner& run);
 
 }  // namespace sovra::cli

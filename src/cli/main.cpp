@@ -49,6 +49,7 @@ int main(int argc, char** argv) {
     sovra::cli::AddHistory(app, run);
     sovra::cli::AddSampleImage(app, run);
     sovra::cli::AddUdevRules(app, run);
+    sovra::cli::AddCompletion(app, run);
 
     // A mistyped subcommand is named, rather than called missing.
     if (argc > 1 && argv[1][0] != '-') {

@@ -137,7 +137,7 @@ void MainWindow::Prepare() {
     ReportSystemEvent(kEventUtilityStarted);
     // Started from the menu or a file manager, the window does not say
     // where its lists come from; the log does.
-    ReportSystemEvent(EVENTLOG_INFORMATION_TYPE,
+    ReportSystemEvent(kEventCatalogueRead,
                       CatalogueLogText(catalogue_, CatalogueSearchEnvironment::FromProcess()));
     FillFirmwareChoices();
     EnumerateDevices();

@@ -67,20 +67,40 @@ bool AlreadyHolds(std::span<const std::uint8_t> flash, std::span<const std::uint
                       flash.begin());
 }
 
+// What the job's entries are about, for the journal's fields.
+EventContext JobContext(const UpdateJob& job) {
+    EventContext c;
+    c.device = job.device.path;
+    c.firmware = job.imagePath;
+    c.firmwareSha256 = Sha256Hex(Sha256(job.image));
+    c.serial = job.device.serial;
+    return c;
+}
+
 // A fixed entry of the job's trail, naming the device when asked to.
-void ReportJobEvent(const UpdateJob& job, const SystemEvent& event) {
+void ReportJobEvent(const UpdateJob& job, const SystemEvent& event, const EventContext& context) {
     if (job.options.nameDeviceInLog) {
-        ReportDeviceEvent(job.device.path, event);
+        ReportDeviceEvent(job.device.path, event, context);
     } else {
-        ReportSystemEvent(event);
+        ReportSystemEvent(event, context);
     }
+}
+
+// The entries that close a job that did not succeed: its kind, then why.
+void ReportJobFailure(const UpdateJob& job, const std::string& failure, EventContext context) {
+    context.result = "failure";
+    const bool restore = job.options.mode == UpdateMode::kRestore;
+    ReportJobEvent(job, restore ? kEventRestoreFailed : kEventUpdateFailed, context);
+    ReportSystemEvent(kEventFailureReason, LogName(job, context.unit) + ": " + failure + ".",
+                      context);
 }
 
 // One run of a job: the outcome grows as the job goes, so that however it
 // ends (an exception included) the outcome says what the device holds.
 class JobRun {
   public:
-    JobRun(const UpdateJob& job, UpdateProgress& progress) : job_(job), progress_(progress) {
+    JobRun(const UpdateJob& job, UpdateProgress& progress)
+        : job_(job), progress_(progress), context_(JobContext(job)) {
         out_.mode = job.options.mode;
         out_.serial = job.device.serial;
     }
@@ -138,7 +158,7 @@ class JobRun {
 
         step_ = UpdateStep::kReadBack;
         progress_.BeginStage(UpdateStage::kReadBack);
-        ReportJobEvent(job_, kEventStage1);
+        ReportJobEvent(job_, kEventStage1, context_);
         if (const Status s =
                 ReadFlash(channel, flash, progress_, job_.options.cancel, readBack_, failure);
             Failed(s)) {
@@ -147,13 +167,14 @@ class JobRun {
         }
         out_.rereadChunks = readBack_.rereadChunks;
         out_.unit = UnitFingerprint(flash);
+        context_.unit = out_.unit;
         progress_.SetOperation(Operation::kComplete);
         const FlashCheck check = CheckFlashContents(flash);
         if (check.status != S_OK) {
             out_.readBackWarning = "the flash read back is not a valid image: " +
                                    std::string(StatusText(check.status));
-            ReportSystemEvent(EVENTLOG_WARNING_TYPE,
-                              job_.device.path + ": " + out_.readBackWarning);
+            ReportSystemEvent(kEventReadBackWarning, job_.device.path + ": " + out_.readBackWarning,
+                              context_);
             progress_.Note(out_.readBackWarning);
         }
 
@@ -185,7 +206,7 @@ class JobRun {
 
         step_ = UpdateStep::kWrite;
         progress_.BeginStage(UpdateStage::kWrite);
-        ReportJobEvent(job_, kEventStage3);
+        ReportJobEvent(job_, kEventStage3, context_);
         if (const Status s =
                 WriteImage(channel, flash, length, progress_, out_.writesSent, failure);
             Failed(s)) {
@@ -212,7 +233,7 @@ class JobRun {
         if (!buildBegun_) {
             buildBegun_ = true;
             progress_.BeginStage(UpdateStage::kBuild);
-            ReportJobEvent(job_, kEventStage2);
+            ReportJobEvent(job_, kEventStage2, context_);
         }
     }
 
@@ -396,16 +417,18 @@ class JobRun {
     void Log() {
         const bool restore = Restore();
         if (out_.upToDate) {
-            ReportJobEvent(job_, kEventAlreadyCurrent);
+            EventContext done = context_;
+            done.result = "up-to-date";
+            ReportJobEvent(job_, kEventAlreadyCurrent, done);
             return;
         }
         if (out_.Succeeded()) {
-            ReportJobEvent(job_, restore ? kEventFlashRestored : kEventFirmwareUpdated);
+            EventContext done = context_;
+            done.result = "success";
+            ReportJobEvent(job_, restore ? kEventFlashRestored : kEventFirmwareUpdated, done);
             return;
         }
-        ReportJobEvent(job_, restore ? kEventRestoreFailed : kEventUpdateFailed);
-        ReportSystemEvent(EVENTLOG_ERROR_TYPE,
-                          LogName(job_, out_.unit) + ": " + out_.failure + ".");
+        ReportJobFailure(job_, out_.failure, context_);
     }
 
     // Every job that ran goes into the history, however it ended; a history
@@ -431,7 +454,7 @@ class JobRun {
         r.revision = job_.device.revision;
         r.firmwarePath = job_.imagePath;
         r.firmwareSize = job_.image.size();
-        r.firmwareSha256 = Sha256Hex(Sha256(job_.image));
+        r.firmwareSha256 = context_.firmwareSha256;
         r.result = !out_.Succeeded() ? "failed"
                    : out_.upToDate   ? "up-to-date"
                    : restore         ? "restored"
@@ -447,8 +470,8 @@ class JobRun {
             // has no other place where a lost record would be noticed.
             out_.historyFailure = "the update history was not written: " + error;
             progress_.Note(out_.historyFailure);
-            ReportSystemEvent(EVENTLOG_WARNING_TYPE,
-                              job_.device.path + ": " + out_.historyFailure + ".");
+            ReportSystemEvent(kEventHistoryWarning,
+                              job_.device.path + ": " + out_.historyFailure + ".", context_);
         }
     }
 
@@ -463,6 +486,7 @@ class JobRun {
 
     const UpdateJob& job_;
     UpdateProgress& progress_;
+    EventContext context_;
     UpdateOutcome out_;
     ReadBackReport readBack_;
     UpdateStep step_ = UpdateStep::kPrecondition;
@@ -533,7 +557,7 @@ bool UpdateRun::Start(const UpdateJob& job, UpdateProgress& progress,
                       const ThreadStarter& starter) {
     Join();
     const bool restore = job.options.mode == UpdateMode::kRestore;
-    ReportJobEvent(job, restore ? kEventRestoreStarted : kEventUpdateStarted);
+    ReportJobEvent(job, restore ? kEventRestoreStarted : kEventUpdateStarted, JobContext(job));
     std::function<void()> body = [job, &progress] { RunUpdateJob(job, progress); };
     try {
         thread_ = starter ? starter(std::move(body)) : std::thread(std::move(body));
@@ -546,8 +570,7 @@ bool UpdateRun::Start(const UpdateJob& job, UpdateProgress& progress,
     out.status = E_WORKER_START;
     out.endedIn = UpdateStep::kPrecondition;
     out.failure = "the system would not create the update's thread";
-    ReportJobEvent(job, restore ? kEventRestoreFailed : kEventUpdateFailed);
-    ReportSystemEvent(EVENTLOG_ERROR_TYPE, LogName(job, {}) + ": " + out.failure + ".");
+    ReportJobFailure(job, out.failure, JobContext(job));
     progress.Finish(std::move(out));
     return false;
 }

@@ -128,13 +128,22 @@ class UpdateEndToEndTest : public testing::Test {
         return o;
     }
 
-    // sovra-flash update under the launcher, one device with `deviceOptions`.
-    Outcome Update(const std::string& deviceOptions) {
-        return Spawn({SOVRA_SIM_LAUNCHER, "--device",
-                      "0abc:0010:0102,flash=" + (dir_ / "old.bin").string() + deviceOptions,
-                      "--save-flash", (dir_ / "saved").string(), "--", SOVRA_FLASH, "update",
-                      "--device", "0abc:0010", "--firmware", (dir_ / "fw.img").string(),
-                      "--catalogue", (dir_ / "FirmwareUpdate.xml").string(), "--yes"});
+    // sovra-flash update under the launcher, one device with `deviceOptions`;
+    // with `journal`, the launcher offers it a system journal.
+    Outcome Update(const std::string& deviceOptions, bool journal = false) {
+        std::vector<std::string> args{
+            SOVRA_SIM_LAUNCHER, "--device",
+            "0abc:0010:0102,flash=" + (dir_ / "old.bin").string() + deviceOptions, "--save-flash",
+            (dir_ / "saved").string()};
+        if (journal) {
+            args.emplace_back("--journal");
+        }
+        for (std::string a : {"--", SOVRA_FLASH, "update", "--device", "0abc:0010", "--firmware"}) {
+            args.push_back(a);
+        }
+        args.insert(args.end(), {(dir_ / "fw.img").string(), "--catalogue",
+                                 (dir_ / "FirmwareUpdate.xml").string(), "--yes"});
+        return Spawn(std::move(args));
     }
 
     std::vector<fs::path> Backups() const {
@@ -185,6 +194,50 @@ TEST_F(UpdateEndToEndTest, DeviceHoldsWhatMergeMakesAndTheBackupIsTheOldFlash) {
             << o.err.substr(line, found - line);
         at = found;
     }
+}
+
+// Where a journal listens, an update's entries go there instead, with the
+// texts and priorities the system log gets, and fields that tell which
+// device got which firmware.
+TEST_F(UpdateEndToEndTest, UnderAJournalEachEntryCarriesItsFields) {
+    const Outcome o = Update("", /*journal=*/true);
+    ASSERT_EQ(o.status, 0) << o.err << o.out;
+    EXPECT_EQ(o.err.find("system log: "), std::string::npos) << o.err;
+    const std::string device = "/dev/bus/usb/001/002";
+    const std::string digest = sovra::Sha256Hex(sovra::Sha256(ReadBytes(dir_ / "fw.img")));
+
+    std::vector<std::string> entries;
+    std::set<std::string> ids;
+    std::istringstream lines(o.err);
+    for (std::string line; std::getline(lines, line);) {
+        if (!line.starts_with("journal: ")) {
+            continue;
+        }
+        std::map<std::string, std::string> f;
+        std::istringstream fields(line.substr(9) + "\\x0A");
+        for (std::string field; std::getline(fields, field, '\\');) {
+            const std::string text = field.starts_with("x0A") ? field.substr(3) : field;
+            if (const auto eq = text.find('='); eq != std::string::npos) {
+                f[text.substr(0, eq)] = text.substr(eq + 1);
+            }
+        }
+        EXPECT_EQ(f["SYSLOG_IDENTIFIER"], "sovra-flash") << line;
+        EXPECT_EQ(f["SOVRA_DEVICE"], device) << line;
+        EXPECT_EQ(f["SOVRA_FIRMWARE"], (dir_ / "fw.img").string()) << line;
+        EXPECT_EQ(f["SOVRA_FIRMWARE_SHA256"], digest) << line;
+        EXPECT_EQ(f["MESSAGE_ID"].size(), 32u) << line;
+        ids.insert(f["MESSAGE_ID"]);
+        entries.push_back(f["PRIORITY"] + " " + f["MESSAGE"] + " " + f["SOVRA_RESULT"]);
+    }
+    const std::vector<std::string> want{
+        "6 " + device + ": Firware update started. ",
+        "6 " + device + ": Load Stage 1 of 3. ",
+        "6 " + device + ": Load Stage 2 of 3. ",
+        "6 " + device + ": Load Stage 3 of 3. ",
+        "5 " + device + ": Firmware is updated in SovRa 01.00. success",
+    };
+    EXPECT_EQ(entries, want) << o.err;
+    EXPECT_EQ(ids.size(), want.size());
 }
 
 TEST_F(UpdateEndToEndTest, FailedReadBackLeavesTheFlashUntouched) {

@@ -120,10 +120,11 @@ class CliDevicesTest : public ::testing::Test {
         return access;
     }
 
-    int List(bool json) {
+    int List(bool json, bool quiet = false) {
         ListOptions options;
         options.catalogue = catalogue_;
         options.json = json;
+        options.quiet = quiet;
         out_.str("");
         err_.str("");
         return RunList(options, Access(), out_, err_);
@@ -177,6 +178,16 @@ TEST_F(CliDevicesTest, ListShowsKnownDevicesInRowOrderWithIdsAndPaths) {
               "Beamformer 100, firmware ver. 01.02  0abc:0010  rev 0102  /dev/bus/usb/001/004  "
               "serial BF\\x1b-1\n"
               "Beamformer 300, firmware ver. 02.00  0abc:001a  rev 0200  /dev/bus/usb/002/007\n");
+}
+
+// What shell completion offers for --device: the paths alone, and silence
+// when there is nothing to offer.
+TEST_F(CliDevicesTest, ListQuietPrintsOnlyThePaths) {
+    ASSERT_EQ(List(false, true), kExitOk);
+    EXPECT_EQ(out_.str(), std::string("/dev/bus/usb/001/002\n") + kPathA + "\n" + kPathC + "\n");
+    present_.resize(0);
+    ASSERT_EQ(List(false, true), kExitOk);
+    EXPECT_EQ(out_.str() + err_.str(), "");
 }
 
 TEST_F(CliDevicesTest, ListAsJson) {

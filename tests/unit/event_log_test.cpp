@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
+#include <map>
 #include <optional>
 #include <regex>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -256,6 +259,101 @@ TEST(EventLogTest, FullQueueDropsTheEntryWithoutBlocking) {
         ++drained;
     }
     EXPECT_GT(drained, 0);
+}
+
+// A journal datagram as field name -> value, reading both of the journal's
+// forms: NAME=value lines and NAME, a 64-bit length and the bytes.
+std::map<std::string, std::string> JournalFields(const std::string& d) {
+    std::map<std::string, std::string> fields;
+    std::size_t at = 0;
+    while (at < d.size()) {
+        const std::size_t end = d.find('\n', at);
+        const std::size_t eq = d.find('=', at);
+        if (end == std::string::npos) {
+            break;
+        }
+        if (eq < end) {
+            fields[d.substr(at, eq - at)] = d.substr(eq + 1, end - eq - 1);
+            at = end + 1;
+            continue;
+        }
+        std::uint64_t length = 0;
+        for (int i = 7; i >= 0; --i) {
+            length = (length << 8) | static_cast<unsigned char>(d.at(end + 1 + i));
+        }
+        fields[d.substr(at, end - at)] = d.substr(end + 9, length);
+        at = end + 9 + length + 1;
+    }
+    return fields;
+}
+
+// Where the journal listens it gets the entry, with the same text and
+// priority and the fields; where it does not, the system log gets it as
+// before. A system log set for a test keeps the host's journal out.
+TEST(EventLogTest, JournalGetsTheEntryWithItsFieldsElseTheSystemLog) {
+    LogReceiver syslog;
+    LogReceiver journal;
+    OverrideSystemLogSocket(syslog.Path());
+    const EventContext context{
+        "u-1f2e", "SN42", "/dev/bus/usb/001/002", "/srv/fw one.img", std::string(64, 'a'),
+        "success"};
+
+    ReportDeviceEvent("/dev/bus/usb/001/002", kEventFirmwareUpdated, context);
+    EXPECT_FALSE(journal.Next().has_value()) << "the journal was used without being named";
+    ASSERT_TRUE(syslog.Next().has_value());
+
+    OverrideJournalSocket(journal.Path());
+    ReportDeviceEvent("/dev/bus/usb/001/002", kEventFirmwareUpdated, context);
+    ReportSystemEvent(kEventFailureReason, "two\nlines");
+    OverrideJournalSocket(journal.Dir() + "/nobody");
+    ReportSystemEvent(kEventStage1);
+    OverrideJournalSocket("");
+    OverrideSystemLogSocket("");
+
+    const auto updated = journal.Next();
+    ASSERT_TRUE(updated.has_value());
+    const std::map<std::string, std::string> want{
+        {"MESSAGE", "/dev/bus/usb/001/002: Firmware is updated in SovRa 01.00."},
+        {"PRIORITY", "5"},
+        {"SYSLOG_FACILITY", "1"},
+        {"SYSLOG_IDENTIFIER", "sovra-firmware-update"},
+        {"SYSLOG_PID", std::to_string(::getpid())},
+        {"MESSAGE_ID", std::string(kEventFirmwareUpdated.messageId)},
+        {"SOVRA_UNIT", "u-1f2e"},
+        {"SOVRA_SERIAL", "SN42"},
+        {"SOVRA_DEVICE", "/dev/bus/usb/001/002"},
+        {"SOVRA_FIRMWARE", "/srv/fw one.img"},
+        {"SOVRA_FIRMWARE_SHA256", std::string(64, 'a')},
+        {"SOVRA_RESULT", "success"},
+    };
+    EXPECT_EQ(JournalFields(*updated), want);
+
+    const auto reason = journal.Next();
+    ASSERT_TRUE(reason.has_value());
+    const auto fields = JournalFields(*reason);
+    EXPECT_EQ(fields.at("MESSAGE"), "two\nlines");
+    EXPECT_EQ(fields.at("PRIORITY"), "3");
+    EXPECT_EQ(fields.count("SOVRA_DEVICE"), 0u) << "an empty field is left out";
+
+    EXPECT_FALSE(journal.Next().has_value());
+    const auto fallback = syslog.Next();
+    ASSERT_TRUE(fallback.has_value());
+    EXPECT_NE(fallback->find("]: Load Stage 1 of 3."), std::string::npos) << *fallback;
+    EXPECT_FALSE(syslog.Next().has_value());
+}
+
+// Every kind of entry has its own fixed MESSAGE_ID, as journalctl wants it.
+TEST(EventLogTest, EveryKindHasItsOwnMessageId) {
+    std::vector<SystemEvent> kinds(kAllSystemEvents.begin(), kAllSystemEvents.end());
+    kinds.insert(kinds.end(), {kEventUpdateFailed, kEventRestoreStarted, kEventFlashRestored,
+                               kEventRestoreFailed, kEventFailureReason, kEventReadBackWarning,
+                               kEventCatalogueRead});
+    std::set<std::string_view> seen;
+    for (const SystemEvent& e : kinds) {
+        EXPECT_TRUE(std::regex_match(std::string(e.messageId), std::regex("[0-9a-f]{32}")))
+            << e.text;
+        EXPECT_TRUE(seen.insert(e.messageId).second) << "shared MESSAGE_ID: " << e.messageId;
+    }
 }
 
 }  // namespace
