@@ -148,26 +148,6 @@ class TemporaryFolder {
     std::string path_;
 };
 
-bool WriteAll(const std::string& path, std::span<const std::uint8_t> data) {
-    const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-    if (fd < 0) {
-        return false;
-    }
-    std::size_t done = 0;
-    while (done < data.size()) {
-        const ssize_t n = ::write(fd, data.data() + done, data.size() - done);
-        if (n < 0 && errno == EINTR) {
-            continue;
-        }
-        if (n <= 0) {
-            ::close(fd);
-            return false;
-        }
-        done += static_cast<std::size_t>(n);
-    }
-    return ::close(fd) == 0;
-}
-
 SignatureCheck NotChecked(std::string why) {
     SignatureCheck check;
     check.state = SignatureState::kNotChecked;
@@ -391,16 +371,18 @@ SignatureCheck RunGpgv(const std::vector<std::vector<std::uint8_t>>& keys,
         return NotChecked(std::string("no temporary folder: ") + std::strerror(errno));
     }
     const std::string home = folder.Path() + "/home";
-    const std::string keyring = folder.Path() + "/trusted.gpg";
-    const std::string sigPath = folder.Path() + "/catalogue.sig";
-    const std::string dataPath = folder.Path() + "/catalogue.xml";
+    std::string keyring = folder.Path() + "/trusted.gpg";
+    std::string sigPath = folder.Path() + "/catalogue.sig";
+    std::string dataPath = folder.Path() + "/catalogue.xml";
     std::vector<std::uint8_t> ring;
     for (const auto& key : keys) {
         ring.insert(ring.end(), key.begin(), key.end());
     }
-    if (::mkdir(home.c_str(), 0700) != 0 || !WriteAll(keyring, ring) ||
-        !WriteAll(sigPath, signature) || !WriteAll(dataPath, data)) {
-        return NotChecked(std::string("cannot prepare the check: ") + std::strerror(errno));
+    if (std::string error;
+        ::mkdir(home.c_str(), 0700) != 0 || !WriteNewFile(keyring, ring, error) ||
+        !WriteNewFile(sigPath, signature, error) || !WriteNewFile(dataPath, data, error)) {
+        return NotChecked("cannot prepare the check: " +
+                          (error.empty() ? std::strerror(errno) : error));
     }
 
     int pipeFds[2];

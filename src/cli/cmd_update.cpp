@@ -124,8 +124,9 @@ bool Confirm(const UpdateCliOptions& o, const std::vector<DeviceRow>& devices, C
 
 }  // namespace
 
-int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& console,
+int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Console& console,
               std::ostream& out, std::ostream& err) {
+    UpdateCliOptions o = options;
     if ((o.devices.empty() && !o.all) || (!o.devices.empty() && o.all)) {
         err << "sovra-flash: name the devices with --device DEV, or --all.\n";
         return kExitUsage;
@@ -142,13 +143,17 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
     if (!catalogue) {
         return kExitRefused;
     }
-    // A firmware file the catalogue pins to a digest must be that file.
+    // A firmware file the catalogue pins to a digest must be that file, and
+    // a signed catalogue must vouch for it. A restore writes the device's
+    // own data back and needs neither.
+    SignatureCheck signature;
     if (o.mode != UpdateMode::kRestore &&
-        !FirmwareMatchesItsEntries(*catalogue, o.image, Sha256(image), err)) {
+        !FirmwareAdmitted(*catalogue, o.image, Sha256(image), signature, err)) {
         ReportSystemEvent(kEventErrorReadingFirmwareFile);
         err << "Nothing was sent to any device.\n";
         return kExitRefused;
     }
+    o.signingKey = signature.state == SignatureState::kGood ? signature.fingerprint : "";
     std::vector<DeviceRow> devices;
     if (!ChooseDevices(o, *catalogue, access, devices, err)) {
         return kExitRefused;

@@ -30,6 +30,9 @@ struct UpdateCliOptions {
     bool force = false;  // restore: onto a device whose own block differs
     bool yes = false;
     bool json = false;
+    // The fingerprint of the key that signed the catalogue, for the history;
+    // empty when it is not signed.
+    std::string signingKey;
 };
 
 // What the runner may ask of the user's terminal.

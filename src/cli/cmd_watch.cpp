@@ -263,7 +263,8 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
     if (!catalogue) {
         return kExitRefused;
     }
-    if (!FirmwareMatchesItsEntries(*catalogue, w.firmware, Sha256(firmware.bytes), err)) {
+    SignatureCheck signature;
+    if (!FirmwareAdmitted(*catalogue, w.firmware, Sha256(firmware.bytes), signature, err)) {
         ReportSystemEvent(kEventErrorReadingFirmwareFile);
         err << "Nothing was sent to any device.\n";
         return kExitRefused;
@@ -273,6 +274,7 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
     o.noBackup = w.noBackup;
     o.noVerify = w.noVerify;
     o.json = w.json;
+    o.signingKey = signature.state == SignatureState::kGood ? signature.fingerprint : "";
     if (std::string failure; !CheckBackupPlace(BackupPolicyOf(o), failure)) {
         err << "sovra-flash: cannot keep a backup: " << failure
             << ". Pass --no-backup to go on without one. Nothing was sent to any device.\n";

@@ -81,7 +81,8 @@ nlohmann::json HistoryJson(const HistoryRecord& r) {
             {"status", r.status},
             {"message", r.message},
             {"device_state", r.deviceState},
-            {"backup", r.backup}};
+            {"backup", r.backup},
+            {"signing_key", r.signingKey}};
 }
 
 std::optional<HistoryRecord> HistoryFromJson(const nlohmann::json& j) {
@@ -105,6 +106,10 @@ std::optional<HistoryRecord> HistoryFromJson(const nlohmann::json& j) {
         Take(j, "message", r.message) && Take(j, "device_state", r.deviceState) &&
         Take(j, "backup", r.backup);
     if (!ok) {
+        return std::nullopt;
+    }
+    // Records written before catalogues were signed have none.
+    if (j.contains("signing_key") && !Take(j, "signing_key", r.signingKey)) {
         return std::nullopt;
     }
     return r;

@@ -334,6 +334,7 @@ class JobRun {
         r.message = out_.failure;
         r.deviceState = std::string(DeviceHoldsText(out_.device));
         r.backup = out_.backup.path;
+        r.signingKey = job_.options.signingKey;
         if (std::string error; !AppendHistory(job_.options.historyPath, r, error)) {
             progress_.Note("the update history was not written: " + error);
         }

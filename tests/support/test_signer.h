@@ -57,6 +57,7 @@ class TestSigner {
 
     // Writes NAME's public key to `file`, armoured or binary.
     void Export(const std::string& name, const std::filesystem::path& file, bool armour) {
+        std::filesystem::create_directories(file.parent_path());
         const std::string home =
             name == revoked_ ? "GNUPGHOME='" + revokedHome_.string() + "' " : "";
         Gpg(home + "gpg --batch --yes" + std::string(armour ? " --armor" : "") + " --output '" +

@@ -62,6 +62,10 @@ TEST(HistoryTest, RecordsComeBackInOrderAndDamagedLinesAreSkipped) {
     {
         // What a crash, a foreign writer or an older program could leave.
         std::ofstream f(path, std::ios::app);
+        // A program from before signed catalogues wrote no signing key.
+        nlohmann::json older = HistoryJson(Record("/dev/bus/usb/001/004", "updated"));
+        older.erase("signing_key");
+        f << older.dump() << '\n';
         f << "not json at all\n"
           << "{\"time\": \"x\"}\n"
           << "[1, 2, 3]\n"
@@ -70,6 +74,7 @@ TEST(HistoryTest, RecordsComeBackInOrderAndDamagedLinesAreSkipped) {
     HistoryRecord failed = Record("/dev/bus/usb/001/003", "failed");
     failed.message = "writing failed at address 0x00080";
     failed.backup.clear();
+    failed.signingKey = std::string(40, 'F');
     ASSERT_TRUE(AppendHistory(path, failed, error)) << error;
     {
         std::ofstream f(path, std::ios::app);
@@ -79,14 +84,15 @@ TEST(HistoryTest, RecordsComeBackInOrderAndDamagedLinesAreSkipped) {
     std::vector<HistoryRecord> records;
     std::vector<SkippedLine> skipped;
     ASSERT_TRUE(ReadHistory(path, records, skipped, error)) << error;
-    ASSERT_EQ(records.size(), 2u);
+    ASSERT_EQ(records.size(), 3u);
     EXPECT_EQ(records[0], Record("/dev/bus/usb/001/002", "updated"));
-    EXPECT_EQ(records[1], failed);
+    EXPECT_EQ(records[1], Record("/dev/bus/usb/001/004", "updated"));
+    EXPECT_EQ(records[2], failed);
     std::vector<std::size_t> lines;
     for (const SkippedLine& s : skipped) {
         lines.push_back(s.line);
     }
-    EXPECT_EQ(lines, (std::vector<std::size_t>{2, 3, 4, 7}));
+    EXPECT_EQ(lines, (std::vector<std::size_t>{3, 4, 5, 8}));
 
     // Absent: an empty history, not an error.
     EXPECT_TRUE(ReadHistory(std::string(folder) + "/none.jsonl", records, skipped, error));
