@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <system_error>
 
 #include "app/files.h"
@@ -147,6 +148,15 @@ class TemporaryFolder {
   private:
     std::string path_;
 };
+
+// Into the private temporary folder: nothing to sync, since nothing outlives
+// the check.
+bool WriteScratch(const std::string& path, const std::vector<std::uint8_t>& data) {
+    std::ofstream out(path, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(data.data()),
+              static_cast<std::streamsize>(data.size()));
+    return static_cast<bool>(out.flush());
+}
 
 SignatureCheck NotChecked(std::string why) {
     SignatureCheck check;
@@ -371,18 +381,16 @@ SignatureCheck RunGpgv(const std::vector<std::vector<std::uint8_t>>& keys,
         return NotChecked(std::string("no temporary folder: ") + std::strerror(errno));
     }
     const std::string home = folder.Path() + "/home";
-    std::string keyring = folder.Path() + "/trusted.gpg";
-    std::string sigPath = folder.Path() + "/catalogue.sig";
-    std::string dataPath = folder.Path() + "/catalogue.xml";
+    const std::string keyring = folder.Path() + "/trusted.gpg";
+    const std::string sigPath = folder.Path() + "/catalogue.sig";
+    const std::string dataPath = folder.Path() + "/catalogue.xml";
     std::vector<std::uint8_t> ring;
     for (const auto& key : keys) {
         ring.insert(ring.end(), key.begin(), key.end());
     }
-    if (std::string error;
-        ::mkdir(home.c_str(), 0700) != 0 || !WriteNewFile(keyring, ring, error) ||
-        !WriteNewFile(sigPath, signature, error) || !WriteNewFile(dataPath, data, error)) {
-        return NotChecked("cannot prepare the check: " +
-                          (error.empty() ? std::strerror(errno) : error));
+    if (::mkdir(home.c_str(), 0700) != 0 || !WriteScratch(keyring, ring) ||
+        !WriteScratch(sigPath, signature) || !WriteScratch(dataPath, data)) {
+        return NotChecked(std::string("cannot prepare the check: ") + std::strerror(errno));
     }
 
     int pipeFds[2];
