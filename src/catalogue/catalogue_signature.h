@@ -66,6 +66,10 @@ struct SignatureCheck {
     // kNotChecked: why.
     std::string detail;
 
+    // What the update history records: the key of a good signature, or none.
+    std::string SigningKey() const {
+        return state == SignatureState::kGood ? fingerprint : std::string();
+    }
     bool Refused() const {
         return state != SignatureState::kUnchecked && state != SignatureState::kGood;
     }

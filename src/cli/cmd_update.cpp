@@ -153,7 +153,7 @@ int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Conso
         err << "Nothing was sent to any device.\n";
         return kExitRefused;
     }
-    o.signingKey = signature.state == SignatureState::kGood ? signature.fingerprint : "";
+    o.signingKey = signature.SigningKey();
     std::vector<DeviceRow> devices;
     if (!ChooseDevices(o, *catalogue, access, devices, err)) {
         return kExitRefused;
@@ -242,7 +242,9 @@ $XDG_STATE_HOME/sovra-firmware-update/backups (~/.local/state/... when
 unset), named by ids, bus, address and UTC time; --backup FILE must name a
 file that does not exist yet. A firmware file without a device-info record
 is refused when the device's flash holds one, and so is one that a catalogue
-entry naming the same file pins to another SHA256. After writing, the written
+entry naming the same file pins to another SHA256. With trusted keys
+installed, the catalogue must carry a good signature by one of them and pin
+the firmware file (see the manual's SIGNED BUNDLES). After writing, the written
 range is read back and compared. Ctrl-C, a hang-up or a termination request
 stops an update that is still reading; one that is writing finishes first.
 

@@ -30,7 +30,8 @@ unplugged and plugged in again. Each update is the one `update` makes: the
 flash read twice, a backup kept, the merge, the write and its check. Giving
 the command is the confirmation: nothing is asked. A firmware file that a
 catalogue entry pins to another SHA256 is refused before any device is
-touched.
+touched, and so is one a signed catalogue does not pin, or a catalogue
+without a good signature when trusted keys are installed.
 
 It stops after N finished updates with --count N, or on Ctrl-C or a
 termination request: updates still reading stop at once and leave their
@@ -274,7 +275,7 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
     o.noBackup = w.noBackup;
     o.noVerify = w.noVerify;
     o.json = w.json;
-    o.signingKey = signature.state == SignatureState::kGood ? signature.fingerprint : "";
+    o.signingKey = signature.SigningKey();
     if (std::string failure; !CheckBackupPlace(BackupPolicyOf(o), failure)) {
         err << "sovra-flash: cannot keep a backup: " << failure
             << ". Pass --no-backup to go on without one. Nothing was sent to any device.\n";

@@ -141,8 +141,7 @@ void MainWindow::StartUpdate() {
         job.device = chosenDevice;
         job.imagePath = fileName;
         job.image = firmware_;
-        job.options.signingKey =
-            signature.state == SignatureState::kGood ? signature.fingerprint : "";
+        job.options.signingKey = signature.SigningKey();
         job.options.backup =
             BackupPolicy::Folder(services_.backupFolder ? services_.backupFolder() : std::string());
         ProgressDialog progress(this, services_.startThread);
