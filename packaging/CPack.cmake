@@ -42,6 +42,8 @@ string(JOIN "\n" CPACK_DEBIAN_UPDATER_DESCRIPTION
   " - sovra-flash, the command-line tool: list, update, dump and restore"
   "   devices, inspect and merge images, write udev rules."
   "udev rules give the logged-in user access to the devices without root.")
+# Signed catalogues are checked by running gpgv, which no library links.
+set(CPACK_DEBIAN_UPDATER_PACKAGE_DEPENDS "gpgv")
 # The virtual beamformer lets either program be tried without hardware.
 set(CPACK_DEBIAN_UPDATER_PACKAGE_SUGGESTS "sovra-beamformer-sim")
 

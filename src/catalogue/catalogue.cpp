@@ -52,6 +52,8 @@ FirmwareCatalogue FirmwareCatalogue::LoadFrom(const std::string& path) {
 
 FirmwareCatalogue FirmwareCatalogue::LoadFromBuffer(const void* data, std::size_t size) {
     FirmwareCatalogue catalogue;
+    const auto* first = static_cast<const std::uint8_t*>(data);
+    catalogue.bytes_ = std::make_shared<const std::vector<std::uint8_t>>(first, first + size);
     // The result only feeds the warning: a document that is not well-formed
     // is used as far as the parser got, as if the file had ended there.
     const pugi::xml_parse_result result =

@@ -3,6 +3,7 @@
 // the program knows. Loaded once; never changed or written back.
 
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
@@ -65,10 +66,15 @@ class FirmwareCatalogue {
     // the working folder).
     const std::string& Path() const { return path_; }
     const std::string& FirmwareFolder() const { return firmwareFolder_; }
+    // The bytes the document was parsed from: a signature is checked over
+    // these, never over the file read again.
+    const std::vector<std::uint8_t>& Bytes() const { return *bytes_; }
 
   private:
     // Copies share the parsed document; it is never changed after loading.
     std::shared_ptr<pugi::xml_document> doc_ = std::make_shared<pugi::xml_document>();
+    std::shared_ptr<const std::vector<std::uint8_t>> bytes_ =
+        std::make_shared<const std::vector<std::uint8_t>>();
     CatalogueLoad outcome_ = CatalogueLoad::kNotOpened;
     std::string parseMessage_;
     std::ptrdiff_t parseOffset_ = 0;

@@ -122,6 +122,38 @@ bool FirmwareMatchesItsEntries(const FirmwareCatalogue& catalogue, const std::st
     return matches;
 }
 
+bool FirmwareAdmitted(const FirmwareCatalogue& catalogue, const std::string& path,
+                      const Sha256Digest& digest, SignatureCheck& signature, std::ostream& err) {
+    signature = CheckCatalogueSignature(catalogue);
+    if (signature.Refused()) {
+        err << "sovra-flash: " << TerminalSafe(SignatureRefusal(signature)) << '\n';
+        return false;
+    }
+    if (!FirmwareMatchesItsEntries(catalogue, path, digest, err)) {
+        return false;
+    }
+    if (signature.state == SignatureState::kUnchecked) {
+        return true;
+    }
+    // Signed: the file must be one the catalogue pins, and no entry naming
+    // it may leave it unpinned.
+    bool pinned = false;
+    for (const FirmwareChoice& choice : FirmwareChoices(catalogue)) {
+        const FirmwareEntry& entry = *choice.entry;
+        if (!entry.sha256 && SameFile(entry.path, path)) {
+            err << "sovra-flash: "
+                << UnpinnedRefusal(signature, entry, "'" + TerminalSafe(choice.text) + "'") << '\n';
+            return false;
+        }
+        pinned = pinned || CheckPinnedDigest(entry, digest) == PinCheck::kMatches;
+    }
+    if (!pinned) {
+        err << "sovra-flash: '" << TerminalSafe(path)
+            << "' is not a firmware file the signed catalogue names by its SHA256.\n";
+    }
+    return pinned;
+}
+
 CLI::Option* AddCatalogueOption(CLI::App* cmd, std::string& path, std::string_view what) {
     return cmd
         ->add_option("--catalogue", path, std::string(what) + " (default: looked up, see below)")

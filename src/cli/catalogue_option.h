@@ -10,6 +10,7 @@
 #include <string_view>
 
 #include "catalogue/catalogue.h"
+#include "catalogue/catalogue_signature.h"
 
 namespace CLI {
 class App;
@@ -54,6 +55,14 @@ std::string PinFailure(const FirmwareEntry& entry, PinCheck check, const std::st
 // carries SHA256. Each entry it fails is told on `err`; true when none.
 bool FirmwareMatchesItsEntries(const FirmwareCatalogue& catalogue, const std::string& path,
                                const Sha256Digest& digest, std::ostream& err);
+
+// FirmwareMatchesItsEntries, and when trusted keys are installed (see
+// catalogue_signature.h) the catalogue's signature, and a pin of the signed
+// catalogue that vouches for the file: what update and watch ask before
+// sending `path` to any device. Each failure is told on `err`; `signature`
+// says who signed.
+bool FirmwareAdmitted(const FirmwareCatalogue& catalogue, const std::string& path,
+                      const Sha256Digest& digest, SignatureCheck& signature, std::ostream& err);
 
 // Adds --catalogue FILE to `cmd`, `what` saying what the catalogue is for
 // ("The catalogue to read").

@@ -25,7 +25,7 @@ constexpr const char* kFooter = R"(Examples:
       File_Name read from the catalogue's folder)
   sovra-flash firmware --catalogue /opt/sovra/FirmwareUpdate.xml --json
       the same as JSON: [{"text", "file", "device_name", "version", "sha256",
-      "sha256_matches"}, ...]
+      "sha256_matches", "signature", "trusted"}, ...]
 
 An entry whose Device element carries SHA256 (64 hexadecimal digits) pins
 its firmware file: the file is read and checked. A file that does not match,
@@ -33,10 +33,32 @@ cannot be read, or an SHA256 that is not 64 hexadecimal digits is flagged on
 stderr, and the exit code is 1; "sha256" is the attribute as written (null
 without one), "sha256_matches" true or false (null without one).
 
+"Signature:" on stderr says whether the catalogue is signed, by which key
+(fingerprint and user id); with --json each row has it as "signature":
+{"state", "fingerprint", "user_id"}, and "trusted" says whether the entry
+may be used. When trusted keys are installed, a catalogue without a good
+signature by one of them, or with an entry that gives no SHA256, makes the
+exit code 1: update, watch and the desktop application would refuse it.
+
 A catalogue that is not well-formed is listed as far as it could be read,
 with a warning, as the desktop application would use it. Control characters
 in the catalogue's texts are shown as \xNN in the plain listing.
 )";
+
+// The catalogue's signature as the "Signature:" line gives it.
+std::string DescribeSignature(const SignatureCheck& s) {
+    if (s.state == SignatureState::kUnchecked) {
+        return "unsigned (no trusted key is installed, so none is asked for)";
+    }
+    std::string text(SignatureStateName(s.state));
+    if (!s.fingerprint.empty()) {
+        text += ", key " + s.fingerprint;
+    }
+    if (!s.userId.empty()) {
+        text += " (" + s.userId + ")";
+    }
+    return text;
+}
 
 }  // namespace
 
@@ -51,7 +73,28 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
     }
     const FirmwareCatalogue& catalogue = *loaded;
 
+    // With trusted keys installed, only a catalogue they signed is used, and
+    // of it only the entries that pin their file.
+    const bool read = catalogue.Outcome() == CatalogueLoad::kComplete ||
+                      catalogue.Outcome() == CatalogueLoad::kMalformed;
+    const SignatureCheck signature = read ? CheckCatalogueSignature(catalogue) : SignatureCheck{};
+    if (read) {
+        err << "Signature: " << TerminalSafe(DescribeSignature(signature)) << '\n';
+    }
+    bool trusted = !signature.Refused();
+    if (!trusted) {
+        err << "sovra-flash: " << TerminalSafe(SignatureRefusal(signature)) << '\n';
+    }
+
     const std::vector<FirmwareChoice> choices = FirmwareChoices(catalogue);
+    for (const FirmwareChoice& choice : choices) {
+        const std::string unpinned =
+            UnpinnedRefusal(signature, *choice.entry, "'" + TerminalSafe(choice.text) + "'");
+        if (!unpinned.empty()) {
+            err << "sovra-flash: " << unpinned << '\n';
+            trusted = false;
+        }
+    }
     // Each pinned file checked against its entry, in the listing's order.
     std::vector<std::optional<bool>> matches;
     for (const FirmwareChoice& choice : choices) {
@@ -80,6 +123,12 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
         std::none_of(matches.begin(), matches.end(), [](const auto& m) { return m == false; });
 
     if (options.json) {
+        const nlohmann::json signed_ = {
+            {"state", SignatureStateName(signature.state)},
+            {"fingerprint", signature.fingerprint.empty() ? nlohmann::json()
+                                                          : nlohmann::json(signature.fingerprint)},
+            {"user_id",
+             signature.userId.empty() ? nlohmann::json() : nlohmann::json(signature.userId)}};
         nlohmann::json rows = nlohmann::json::array();
         for (std::size_t i = 0; i < choices.size(); ++i) {
             const FirmwareEntry& entry = *choices[i].entry;
@@ -89,7 +138,10 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
                  {"device_name", entry.deviceName},
                  {"version", entry.version},
                  {"sha256", entry.sha256 ? nlohmann::json(*entry.sha256) : nullptr},
-                 {"sha256_matches", matches[i] ? nlohmann::json(*matches[i]) : nullptr}});
+                 {"sha256_matches", matches[i] ? nlohmann::json(*matches[i]) : nullptr},
+                 {"signature", signed_},
+                 {"trusted", !signature.Refused() && matches[i] != false &&
+                                 (entry.sha256 || signature.state == SignatureState::kUnchecked)}});
         }
         // The parser hands over bytes, not checked UTF-8; replace what is
         // not UTF-8 rather than fail the listing.
@@ -106,7 +158,7 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
         err << "sovra-flash: cannot write the list of firmware choices.\n";
         return kExitRefused;
     }
-    return allMatch ? kExitOk : kExitRefused;
+    return allMatch && trusted ? kExitOk : kExitRefused;
 }
 
 void AddFirmware(CLI::App& app, Runner& run) {

@@ -129,8 +129,9 @@ bool Confirm(const UpdateCliOptions& o, const std::vector<DeviceRow>& devices, C
 
 }  // namespace
 
-int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& console,
+int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Console& console,
               std::ostream& out, std::ostream& err) {
+    UpdateCliOptions o = options;
     if ((o.devices.empty() && !o.all) || (!o.devices.empty() && o.all)) {
         err << "sovra-flash: name the devices with --device DEV, or --all.\n";
         return kExitUsage;
@@ -147,13 +148,17 @@ int RunUpdate(const UpdateCliOptions& o, const DeviceAccess& access, Console& co
     if (!catalogue) {
         return kExitRefused;
     }
-    // A firmware file the catalogue pins to a digest must be that file.
+    // A firmware file the catalogue pins to a digest must be that file, and
+    // a signed catalogue must vouch for it. A restore writes the device's
+    // own data back and needs neither.
+    SignatureCheck signature;
     if (o.mode != UpdateMode::kRestore &&
-        !FirmwareMatchesItsEntries(*catalogue, o.image, Sha256(image), err)) {
+        !FirmwareAdmitted(*catalogue, o.image, Sha256(image), signature, err)) {
         ReportSystemEvent(kEventErrorReadingFirmwareFile);
         err << "Nothing was sent to any device.\n";
         return kExitRefused;
     }
+    o.signingKey = signature.SigningKey();
     std::vector<DeviceRow> devices;
     if (!ChooseDevices(o, *catalogue, access, devices, err)) {
         return kExitRefused;
@@ -246,7 +251,10 @@ update would write is left alone: "up to date", exit 0, nothing written, no
 backup (--reinstall writes it anyway). Each result names the unit: the
 fingerprint of its device data and its USB serial number. A firmware file
 without a device-info record is refused when the device's flash holds one,
-and so is one that a catalogue entry naming the same file pins to another SHA256. After writing, the written
+and so is one that a catalogue entry naming the same file pins to another
+SHA256. With trusted keys installed, the catalogue must carry a good
+signature by one of them and pin the firmware file (see the manual's SIGNED
+BUNDLES). After writing, the written
 range is read back and compared. Ctrl-C, a hang-up or a termination request
 stops an update that is still reading; one that is writing finishes first.
 

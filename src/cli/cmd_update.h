@@ -31,6 +31,9 @@ struct UpdateCliOptions {
     bool reinstall = false;  // update: write a device that already holds the firmware
     bool yes = false;
     bool json = false;
+    // The fingerprint of the key that signed the catalogue, for the history;
+    // empty when it is not signed.
+    std::string signingKey;
 };
 
 // What the runner may ask of the user's terminal.

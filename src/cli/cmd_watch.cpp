@@ -36,7 +36,8 @@ merge, the write and its check; a unit that already holds the firmware (one
 plugged back in after its update) is "up to date" and nothing is written,
 unless --reinstall is given. Giving the command is the confirmation: nothing is asked. A firmware file that a
 catalogue entry pins to another SHA256 is refused before any device is
-touched.
+touched, and so is one a signed catalogue does not pin, or a catalogue
+without a good signature when trusted keys are installed.
 
 It stops after N finished updates with --count N, or on Ctrl-C or a
 termination request: updates still reading stop at once and leave their
@@ -299,7 +300,8 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
     if (!catalogue) {
         return kExitRefused;
     }
-    if (!FirmwareMatchesItsEntries(*catalogue, w.firmware, Sha256(firmware.bytes), err)) {
+    SignatureCheck signature;
+    if (!FirmwareAdmitted(*catalogue, w.firmware, Sha256(firmware.bytes), signature, err)) {
         ReportSystemEvent(kEventErrorReadingFirmwareFile);
         err << "Nothing was sent to any device.\n";
         return kExitRefused;
@@ -310,6 +312,7 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
     o.noVerify = w.noVerify;
     o.reinstall = w.reinstall;
     o.json = w.json;
+    o.signingKey = signature.SigningKey();
     if (std::string failure; !CheckBackupPlace(BackupPolicyOf(o), failure)) {
         err << "sovra-flash: cannot keep a backup: " << TerminalSafe(failure)
             << ". Pass --no-backup to go on without one. Nothing was sent to any device.\n";

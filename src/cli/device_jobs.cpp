@@ -34,6 +34,7 @@ std::unique_ptr<DeviceJob> MakeDeviceJob(
     j.options.verify = o.mode == UpdateMode::kRestore || !o.noVerify;
     j.options.force = o.force;
     j.options.skipWhenCurrent = o.mode == UpdateMode::kMerge && !o.reinstall;
+    j.options.signingKey = o.signingKey;
     j.options.cancel = cancel;
     // Several updates may run at once: each entry says which device.
     j.options.nameDeviceInLog = true;

@@ -8,6 +8,7 @@
 #include <QIcon>
 #include <cstdint>
 #include <memory>
+#include <string_view>
 #include <vector>
 
 #include "app/event_log.h"
@@ -63,6 +64,9 @@ inline constexpr const char* kFirmwareFileInvalidText =
 // nothing can match.
 inline constexpr const char* kFirmwareFileMismatchText =
     "Upgrade initialization error.\nSelected firmware file does not match its catalogue entry.";
+// Followed by the sentence saying why the catalogue or its entry is not
+// trusted (catalogue_signature.h).
+inline constexpr const char* kUntrustedCatalogueLine = "Upgrade initialization error.\n";
 
 // The application icon: every size of resource 128.
 QIcon ApplicationIcon();
@@ -115,7 +119,7 @@ class MainWindow : public QDialog {
     void ReleaseFirmwareChoices();
     void ClearDeviceList();
     // Shows a refusal of Start Update, then writes its entry.
-    void Refuse(const char* text, const SystemEvent& entry);
+    void Refuse(std::string_view text, const SystemEvent& entry);
     void FreeFirmware();
 
     DialogServices services_;

@@ -5,6 +5,7 @@
 #include <string>
 
 #include "app/event_log.h"
+#include "catalogue/catalogue_signature.h"
 #include "flash/firmware_file.h"
 #include "ui/caution_dialog.h"
 #include "ui/main_window.h"
@@ -12,7 +13,7 @@
 
 namespace sovra::ui {
 
-void MainWindow::Refuse(const char* text, const SystemEvent& entry) {
+void MainWindow::Refuse(std::string_view text, const SystemEvent& entry) {
     ErrorBox(this, text);
     ReportSystemEvent(entry);
 }
@@ -85,7 +86,18 @@ void MainWindow::StartUpdate() {
     }
     const std::shared_ptr<DeviceChannel> channel(std::move(control.channel));
 
-    // 7: the file, whole, and only an image the flash can take.
+    // 7: with trusted keys installed, only a catalogue one of them signed,
+    // and of it only an entry that pins its file; then the file, whole, and
+    // only an image the flash can take.
+    const SignatureCheck signature = CheckCatalogueSignature(catalogue_);
+    std::string untrusted = SignatureRefusal(signature);
+    if (untrusted.empty()) {
+        untrusted = UnpinnedRefusal(signature, chosenFirmware, "'" + chosenFirmware.fileName + "'");
+    }
+    if (!untrusted.empty()) {
+        Refuse(kUntrustedCatalogueLine + untrusted, kEventErrorReadingFirmwareFile);
+        return;
+    }
     FreeFirmware();
     FirmwareFile file;
     std::string whyNot;
@@ -117,6 +129,7 @@ void MainWindow::StartUpdate() {
         job.device = chosenDevice;
         job.imagePath = fileName;
         job.image = firmware_;
+        job.options.signingKey = signature.SigningKey();
         job.options.backup =
             BackupPolicy::Folder(services_.backupFolder ? services_.backupFolder() : std::string());
         ProgressDialog progress(this, services_.startThread);

@@ -105,7 +105,8 @@ nlohmann::json HistoryJson(const HistoryRecord& r) {
             {"status", r.status},
             {"message", r.message},
             {"device_state", r.deviceState},
-            {"backup", r.backup}};
+            {"backup", r.backup},
+            {"signing_key", r.signingKey}};
 }
 
 std::optional<HistoryRecord> HistoryFromJson(const nlohmann::json& j) {
@@ -130,6 +131,10 @@ std::optional<HistoryRecord> HistoryFromJson(const nlohmann::json& j) {
         Take(j, "backup", r.backup) && TakeOptional(j, "unit", r.unit) &&
         TakeOptional(j, "serial", r.serial);
     if (!ok) {
+        return std::nullopt;
+    }
+    // Records written before catalogues were signed have none.
+    if (j.contains("signing_key") && !Take(j, "signing_key", r.signingKey)) {
         return std::nullopt;
     }
     return r;

@@ -43,6 +43,8 @@ struct HistoryRecord {
     std::string message;         // the failure's sentence; empty on success
     std::string deviceState;     // what the device holds: "updated", "untouched", ...
     std::string backup;          // the backup kept; empty when none
+    // The fingerprint of the key that signed the catalogue; empty when unsigned.
+    std::string signingKey;
 
     friend bool operator==(const HistoryRecord&, const HistoryRecord&) = default;
 };

@@ -465,6 +465,7 @@ class JobRun {
         r.message = out_.failure;
         r.deviceState = std::string(DeviceHoldsText(out_.device));
         r.backup = out_.backup.path;
+        r.signingKey = job_.options.signingKey;
         if (std::string error; !AppendHistory(job_.options.historyPath, r, error)) {
             // Told on the terminal and in the log: the desktop application
             // has no other place where a lost record would be noticed.

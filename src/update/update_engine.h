@@ -65,6 +65,9 @@ struct UpdateOptions {
     // The fixed system-log entries ("Load Stage 1 of 3.") begin with the
     // device's node and ": ", for a program whose updates run side by side.
     bool nameDeviceInLog = false;
+    // For the history: the fingerprint of the key that signed the catalogue
+    // the firmware was chosen from; empty when unsigned.
+    std::string signingKey;
 };
 
 struct UpdateJob {

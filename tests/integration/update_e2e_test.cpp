@@ -31,6 +31,7 @@
 #include "flash/info_area.h"
 #include "flash/sample_image.h"
 #include "tests/support/read_back_requests.h"
+#include "tests/support/test_signer.h"
 
 extern char** environ;
 
@@ -704,5 +705,102 @@ TEST_F(WatchEndToEndTest, AnUnplugFailsThatUnitAlone) {
     EXPECT_TRUE(ReadBytes(dir_ / "saved/device-1.bin") != oldFlash_);
     EXPECT_TRUE(ReadBytes(dir_ / "saved/device-2.bin") == oldFlash_);
 }
+
+}  // namespace
+
+namespace {
+
+using sovra::testing::TestSigner;
+
+// A bundle's signature under the launcher: with a trusted key installed for
+// the user, only a catalogue it signed and a file the catalogue pins reach
+// the device; without one, an unsigned bundle updates as ever.
+struct SignedRun {
+    const char* name;
+    bool keyInstalled;
+    const char* signer;  // nullptr: unsigned
+    enum { kAsSigned, kCatalogueChanged, kFirmwareSwapped } change;
+    int exit;
+    const char* says;
+};
+
+class SignedBundleEndToEndTest : public UpdateEndToEndTest,
+                                 public testing::WithParamInterface<SignedRun> {
+  protected:
+    void SetUp() override {
+        UpdateEndToEndTest::SetUp();
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_DIRS"}) {
+            if (const char* v = std::getenv(name)) {
+                saved_[name] = v;
+            }
+        }
+        ::setenv("XDG_CONFIG_HOME", (dir_ / "config").c_str(), 1);
+        ::setenv("XDG_DATA_DIRS", (dir_ / "data").c_str(), 1);
+    }
+    void TearDown() override {
+        for (const char* name : {"XDG_CONFIG_HOME", "XDG_DATA_DIRS"}) {
+            if (saved_.count(name) != 0) {
+                ::setenv(name, saved_[name].c_str(), 1);
+            } else {
+                ::unsetenv(name);
+            }
+        }
+        UpdateEndToEndTest::TearDown();
+    }
+    std::map<std::string, std::string> saved_;
+};
+
+TEST_P(SignedBundleEndToEndTest, OnlyWhatTheTrustedKeySignedReachesTheDevice) {
+    const SignedRun& c = GetParam();
+    TestSigner signer(dir_);
+    signer.MakeKey("vendor");
+    signer.MakeKey("other");
+    if (c.keyInstalled) {
+        const fs::path keys = dir_ / "config/sovra-firmware-update/trusted-keys";
+        fs::create_directories(keys);
+        signer.Export("vendor", keys / "vendor.asc", true);
+    }
+    const fs::path catalogue = dir_ / "FirmwareUpdate.xml";
+    const std::string pin = sovra::Sha256Hex(sovra::Sha256(ReadBytes(dir_ / "fw.img")));
+    std::ofstream(catalogue) << R"(<Device_list><Device File_Name="fw.img" REV="01.02" )"
+                             << R"(SHA256=")" << pin << R"(" VID="abc" PID="10"/></Device_list>)";
+    if (c.signer != nullptr) {
+        signer.Sign(c.signer, catalogue);
+    }
+    if (c.change == SignedRun::kCatalogueChanged) {
+        std::ofstream(catalogue, std::ios::app) << "<!-- -->";
+    } else if (c.change == SignedRun::kFirmwareSwapped) {
+        WriteBytes(dir_ / "fw.img", sovra::MakeSampleImage({.records = 12, .seed = 10}));
+    }
+
+    const Outcome o = Update("");
+    EXPECT_EQ(o.status, c.exit) << o.out << o.err;
+    EXPECT_NE((o.out + o.err).find(c.says), std::string::npos) << o.out << o.err;
+    const bool untouched = ReadBytes(dir_ / "saved/device-1.bin") == oldFlash_;
+    EXPECT_EQ(untouched, c.exit != 0);
+    if (c.exit != 0) {
+        EXPECT_NE(o.err.find("Error reading firmware data file."), std::string::npos) << o.err;
+        return;
+    }
+    // The history names the key that signed the catalogue, or none.
+    const std::string history = ReadAll(dir_ / "state/sovra-firmware-update/history.jsonl");
+    const nlohmann::json record = nlohmann::json::parse(history.substr(0, history.find('\n')));
+    EXPECT_EQ(record.value("signing_key", "?"),
+              c.keyInstalled ? signer.Fingerprint("vendor") : std::string());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Signatures, SignedBundleEndToEndTest,
+    testing::Values(SignedRun{"Signed", true, "vendor", SignedRun::kAsSigned, 0, "updated"},
+                    SignedRun{"ChangedAfterSigning", true, "vendor", SignedRun::kCatalogueChanged,
+                              1, "signature is bad"},
+                    SignedRun{"SignedByAnotherKey", true, "other", SignedRun::kAsSigned, 1,
+                              "which is not a trusted key"},
+                    SignedRun{"Unsigned", true, nullptr, SignedRun::kAsSigned, 1, "is not signed"},
+                    SignedRun{"FirmwareSwapped", true, "vendor", SignedRun::kFirmwareSwapped, 1,
+                              "does not match its catalogue entry"},
+                    SignedRun{"NoKeyInstalled", false, nullptr, SignedRun::kAsSigned, 0,
+                              "updated"}),
+    [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

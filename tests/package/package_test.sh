@@ -74,7 +74,7 @@ done
 [ "$(field "$main" Description | head -1)" != "$(field "$sim" Description | head -1)" ] ||
     fail "both packages have the summary '$(field "$main" Description | head -1)'"
 
-wanted_depends=(libc6 libstdc++6 libusb-1.0-0 libudev1 libsystemd0)
+wanted_depends=(libc6 libstdc++6 libusb-1.0-0 libudev1 libsystemd0 gpgv)
 [ "$gui" = ON ] && wanted_depends+=(libqt6widgets6)
 for dep in "${wanted_depends[@]}"; do
     names "$main" Depends | grep -qxF "$dep" || fail "sovra-firmware-update: Depends lacks $dep: $(field "$main" Depends)"

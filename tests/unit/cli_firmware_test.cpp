@@ -17,6 +17,7 @@
 
 #include "app/sha256.h"
 #include "cli/commands.h"
+#include "tests/support/test_signer.h"
 
 namespace sovra::cli {
 namespace {
@@ -69,6 +70,9 @@ class CliFirmwareTest : public ::testing::Test {
 };
 
 constexpr const char* kIn = "sovra-firmware-update/FirmwareUpdate.xml";
+// With no trusted key installed, every listing says so.
+constexpr const char* kUnsigned =
+    "Signature: unsigned (no trusted key is installed, so none is asked for)\n";
 
 constexpr const char* kSample = R"(<Device_list>
   <Device File_Name="bf100_0102.img" REV="01.02" Device_Name="Beamformer 100" VID="abc" PID="10"/>
@@ -84,17 +88,22 @@ TEST_F(CliFirmwareTest, ListsRowsInOrderWithTheirFiles) {
                               "/bf100_0102.img\n"
                               "Sovra, firmware ver. 02.00\t" +
                               dir_ + "/bf200_0200.img\n");
-    EXPECT_EQ(err_.str(), "");
+    EXPECT_EQ(err_.str(), kUnsigned);
 
     EXPECT_EQ(Run({file, true}), kExitOk);
     const auto rows = nlohmann::json::parse(out_.str());
     ASSERT_EQ(rows.size(), 2u);
-    EXPECT_EQ(rows[0], (nlohmann::json{{"text", "Beamformer 100, firmware ver. 01.02"},
-                                       {"file", dir_ + "/bf100_0102.img"},
-                                       {"device_name", "Beamformer 100"},
-                                       {"version", "01.02"},
-                                       {"sha256", nullptr},
-                                       {"sha256_matches", nullptr}}));
+    EXPECT_EQ(
+        rows[0],
+        (nlohmann::json{
+            {"text", "Beamformer 100, firmware ver. 01.02"},
+            {"file", dir_ + "/bf100_0102.img"},
+            {"device_name", "Beamformer 100"},
+            {"version", "01.02"},
+            {"sha256", nullptr},
+            {"sha256_matches", nullptr},
+            {"signature", {{"state", "unsigned"}, {"fingerprint", nullptr}, {"user_id", nullptr}}},
+            {"trusted", true}}));
     EXPECT_EQ(rows[1]["device_name"], "");
 }
 
@@ -159,7 +168,7 @@ TEST_F(CliFirmwareTest, LooksTheCatalogueUpAndSaysWhichItRead) {
         const std::string catalogue = c.read.empty() ? "./FirmwareUpdate.xml" : dir_ + "/" + c.read;
         const std::string folder =
             c.read.empty() ? "" : std::filesystem::path(catalogue).parent_path().string() + "/";
-        EXPECT_EQ(err_.str(), "Catalogue: " + catalogue + "\n");
+        EXPECT_EQ(err_.str(), "Catalogue: " + catalogue + "\n" + kUnsigned);
         EXPECT_EQ(out_.str(), "Beamformer 100, firmware ver. 01.02\t" + folder +
                                   "bf100_0102.img\n"
                                   "Sovra, firmware ver. 02.00\t" +
@@ -238,6 +247,62 @@ TEST_F(CliFirmwareTest, SubcommandParsesItsOptions) {
     AddFirmware(bad, none);
     std::vector<std::string> badArgs = {"--catalogue", "firmware"};
     EXPECT_THROW(bad.parse(badArgs), CLI::ParseError);
+}
+
+// With a trusted key installed, the listing says who signed the catalogue
+// and fails when update would refuse it: unsigned, or an entry unpinned.
+TEST_F(CliFirmwareTest, ASignedCatalogueShowsItsKeyAndUnpinnedEntriesFail) {
+    testing::TestSigner signer(dir_);
+    signer.MakeKey("vendor");
+    signer.Export("vendor", dir_ + "/config/sovra-firmware-update/trusted-keys/v.gpg", false);
+    const std::string image = "image bytes";
+    Write("fw.img", image);
+    const std::string pinned =
+        R"(<Device File_Name="fw.img" REV="01.00" SHA256=")" +
+        Sha256Hex(Sha256(std::vector<std::uint8_t>(image.begin(), image.end()))) + R"("/>)";
+    const std::string fpr = signer.Fingerprint("vendor");
+    const struct {
+        std::string entries;
+        bool sign;
+        int exit;
+        std::string says;
+        std::vector<bool> trusted;
+    } cases[] = {
+        {pinned,
+         true,
+         kExitOk,
+         "Signature: good, key " + fpr + " (vendor <vendor@example.org>)",
+         {true}},
+        {pinned,
+         false,
+         kExitRefused,
+         "Signature: missing\nsovra-flash: The catalogue is not signed",
+         {false}},
+        {pinned + R"(<Device File_Name="fw.img" REV="02.00"/>)",
+         true,
+         kExitRefused,
+         "entry of 'Sovra, firmware ver. 02.00' gives no SHA256",
+         {true, false}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.entries);
+        const std::string file =
+            Write("FirmwareUpdate.xml", "<Device_list>" + c.entries + "</Device_list>");
+        std::filesystem::remove(file + ".sig");
+        if (c.sign) {
+            signer.Sign("vendor", file);
+        }
+        EXPECT_EQ(Run({file, false}), c.exit);
+        EXPECT_NE(err_.str().find(c.says), std::string::npos) << err_.str();
+        EXPECT_EQ(Run({file, true}), c.exit);
+        const auto rows = nlohmann::json::parse(out_.str());
+        ASSERT_EQ(rows.size(), c.trusted.size());
+        for (std::size_t i = 0; i < rows.size(); ++i) {
+            EXPECT_EQ(rows[i]["trusted"], c.trusted[i]);
+            EXPECT_EQ(rows[i]["signature"]["fingerprint"],
+                      c.sign ? nlohmann::json(fpr) : nlohmann::json());
+        }
+    }
 }
 
 }  // namespace

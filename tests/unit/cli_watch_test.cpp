@@ -33,6 +33,7 @@
 #include "sim/in_process_channel.h"
 #include "tests/support/read_back_requests.h"
 #include "update/update_engine.h"
+#include "tests/support/test_signer.h"
 
 namespace sovra::cli {
 namespace {
@@ -233,6 +234,22 @@ class WatchTest : public ::testing::Test {
     std::string interruptAtWrite;
     std::ostringstream out, err;
 };
+
+// With a trusted key installed, an unsigned catalogue stops watch before
+// any device is touched.
+TEST_F(WatchTest, AnUnsignedCatalogueIsRefusedWhenAKeyIsTrusted) {
+    testing::TestSigner signer(dir);
+    signer.MakeKey("vendor");
+    signer.Export("vendor", dir + "/config/sovra-firmware-update/trusted-keys/v.asc", true);
+    ::setenv("XDG_CONFIG_HOME", (dir + "/config").c_str(), 1);
+    const auto a = Model(kA, 1);
+    bus.Plug(kA, kKnown);
+    const int exit = Watch(1);
+    ::unsetenv("XDG_CONFIG_HOME");
+    EXPECT_EQ(exit, kExitRefused);
+    EXPECT_NE(err.str().find("The catalogue is not signed"), std::string::npos) << err.str();
+    EXPECT_EQ(a->RequestCount(), 0u);
+}
 
 // Present at the start, plugged in later, plugged in again: each plug-in is
 // taken once, in the order of the events, even when the unplug and the

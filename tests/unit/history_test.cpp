@@ -65,6 +65,10 @@ TEST(HistoryTest, RecordsComeBackInOrderAndDamagedLinesAreSkipped) {
     {
         // What a crash, a foreign writer or an older program could leave.
         std::ofstream f(path, std::ios::app);
+        // A program from before signed catalogues wrote no signing key.
+        nlohmann::json older = HistoryJson(Record("/dev/bus/usb/001/004", "updated"));
+        older.erase("signing_key");
+        f << older.dump() << '\n';
         f << "not json at all\n"
           << "{\"time\": \"x\"}\n"
           << "[1, 2, 3]\n"
@@ -82,6 +86,7 @@ TEST(HistoryTest, RecordsComeBackInOrderAndDamagedLinesAreSkipped) {
     failed.backup.clear();
     failed.unit = "0123456789abcdef";
     failed.serial = "SN\x1b-7";
+    failed.signingKey = std::string(40, 'F');
     ASSERT_TRUE(AppendHistory(path, failed, error)) << error;
     {
         std::ofstream f(path, std::ios::app);
@@ -93,16 +98,17 @@ TEST(HistoryTest, RecordsComeBackInOrderAndDamagedLinesAreSkipped) {
     std::vector<HistoryRecord> records;
     std::vector<SkippedLine> skipped;
     ASSERT_TRUE(ReadHistory(path, records, skipped, error)) << error;
-    ASSERT_EQ(records.size(), 4u);
+    ASSERT_EQ(records.size(), 5u);
     EXPECT_EQ(records[0], Record("/dev/bus/usb/001/002", "updated"));
-    EXPECT_EQ(records[1], Record("/dev/bus/usb/001/009", "updated"));
-    EXPECT_EQ(records[2], failed);
-    EXPECT_EQ(records[3], Record("/dev/bus/usb/001/009", "updated"));
+    EXPECT_EQ(records[1], Record("/dev/bus/usb/001/004", "updated"));
+    EXPECT_EQ(records[2], Record("/dev/bus/usb/001/009", "updated"));
+    EXPECT_EQ(records[3], failed);
+    EXPECT_EQ(records[4], Record("/dev/bus/usb/001/009", "updated"));
     std::vector<std::size_t> lines;
     for (const SkippedLine& s : skipped) {
         lines.push_back(s.line);
     }
-    EXPECT_EQ(lines, (std::vector<std::size_t>{2, 3, 4, 7, 9}));
+    EXPECT_EQ(lines, (std::vector<std::size_t>{3, 4, 5, 8, 10}));
 
     // Absent: an empty history, not an error.
     EXPECT_TRUE(ReadHistory(std::string(folder) + "/none.jsonl", records, skipped, error));
