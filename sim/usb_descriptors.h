@@ -7,13 +7,9 @@
 #include <span>
 #include <vector>
 
-namespace sovra::sim {
+#include "device/usb_ids.h"
 
-struct UsbIds {
-    std::uint16_t vendor = 0;
-    std::uint16_t product = 0;
-    std::uint16_t revision = 0;  // bcdDevice
-};
+namespace sovra::sim {
 
 inline constexpr std::size_t kDeviceDescriptorSize = 18;
 inline constexpr std::uint8_t kConfigurationValue = 1;

@@ -32,7 +32,6 @@ namespace {
 using sim::BeamformerModel;
 using sim::FaultPlan;
 using sim::UsbHost;
-using sim::UsbIds;
 
 constexpr UsbIds kBf100{0x0abc, 0x0010, 0x0102};
 constexpr UsbIds kBf300{0x0abc, 0x001a, 0x0110};
@@ -85,13 +84,6 @@ std::vector<DeviceChange> WaitForChanges(DeviceSource& source) {
         }
     }
     return {};
-}
-
-std::string HardwareId(UsbIds ids) {
-    char text[64];
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&REV_%04X", ids.vendor, ids.product,
-                  ids.revision);
-    return text;
 }
 
 // The first `chunks` chunks read through a channel, after the prepare
@@ -188,7 +180,7 @@ TEST_F(DeviceStackTest, PlugAndUnplugThroughTheMonitorRebuildTheList) {
         const std::vector<DeviceChange> changes = WaitForChanges(*source);
         ASSERT_EQ(changes.size(), 1u) << step.what;
         EXPECT_EQ(changes[0].path, host_.DeviceNode(step.device)) << step.what;
-        EXPECT_EQ(changes[0].hardwareId, HardwareId(host_.Ids(step.device))) << step.what;
+        EXPECT_EQ(changes[0].ids, host_.Ids(step.device)) << step.what;
         EXPECT_EQ(list.Concerns(catalogue, changes), step.rebuild) << step.what;
         if (step.rebuild) {
             list.Select(static_cast<int>(list.Rows().size()) - 1);

@@ -425,8 +425,8 @@ TEST_F(StartUpdateTest, DeviceChangesDuringTheUpdateRebuildTheListAndTheUpdateGo
     {
         const auto driver = Drive(Caution::kOk, [&] {
             rig.bus->Unplug(kDevicePath);
-            rig.bus->Plug("/dev/bus/usb/001/009", testing::kKnownHardwareId);
-            rig.bus->Plug("/dev/bus/usb/001/010", testing::kKnownHardwareId);
+            rig.bus->Plug("/dev/bus/usb/001/009", testing::kKnownIds);
+            rig.bus->Plug("/dev/bus/usb/001/010", testing::kKnownIds);
             testing::PumpUntil([&] { return dlg->DeviceListBox()->count() == 2; });
             rowsDuringUpdate = dlg->DeviceListBox()->count();
         });

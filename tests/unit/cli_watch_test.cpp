@@ -32,8 +32,8 @@
 namespace sovra::cli {
 namespace {
 
-constexpr const char* kKnown = R"(USB\VID_0ABC&PID_0010&REV_0102)";
-constexpr const char* kUnrelated = R"(USB\VID_1234&PID_0001&REV_0100)";
+constexpr UsbIds kKnown{0x0ABC, 0x0010, 0x0102};
+constexpr UsbIds kUnrelated{0x1234, 0x0001, 0x0100};
 const std::string kA = "/dev/bus/usb/001/004";
 const std::string kB = "/dev/bus/usb/001/005";
 const std::string kU = "/dev/bus/usb/001/006";
@@ -44,7 +44,7 @@ class Bus final : public DeviceSource {
   public:
     Bus() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
     ~Bus() override { ::close(fd_); }
-    void Plug(const std::string& path, const char* id) {
+    void Plug(const std::string& path, UsbIds id) {
         {
             const std::lock_guard lock(mu_);
             present_[path] = id;
@@ -82,7 +82,7 @@ class Bus final : public DeviceSource {
     }
     int fd_;
     std::mutex mu_;
-    std::map<std::string, std::string> present_;
+    std::map<std::string, UsbIds> present_;
 };
 
 // A source that borrows the test's bus.
