@@ -56,10 +56,9 @@ void BM_ChannelRead(benchmark::State& state) {
         return;
     }
     std::vector<std::uint8_t> image(FlashSize);
-    FlashCommand cmd;
     std::uint32_t chunk = 0;
     for (auto _ : state) {
-        const Status s = ReadChunk(*control.channel, cmd, chunk * ChunkSize, image);
+        const Status s = ReadChunk(*control.channel, chunk * ChunkSize, image);
         if (Failed(s)) {
             state.SkipWithError("a read failed");
             break;

@@ -99,10 +99,9 @@ void BM_ReadBack(benchmark::State& state) {
                 state.SkipWithError("read failed");
             }
         } else {
-            FlashCommand cmd;
-            bool ok = Succeeded(SendPrepare(channel, cmd));
+            bool ok = Succeeded(SendPrepare(channel));
             for (std::uint32_t k = 0; k < ChunkCount && ok; ++k) {
-                ok = Succeeded(ReadChunk(channel, cmd, k * ChunkSize, flash));
+                ok = Succeeded(ReadChunk(channel, k * ChunkSize, flash));
             }
             if (!ok) {
                 state.SkipWithError("read failed");

@@ -55,7 +55,7 @@ std::vector<std::uint8_t> ReadAll(const std::string& path) {
 std::size_t WritesSent(const sim::InProcessChannel& channel) {
     std::size_t n = 0;
     for (const sim::RecordedRequest& r : channel.Requests()) {
-        n += r.command.command() == CommandWriteFlash ? 1 : 0;
+        n += r.request.bRequest == CommandWriteFlash ? 1 : 0;
     }
     return n;
 }

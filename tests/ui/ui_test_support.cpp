@@ -117,7 +117,7 @@ DeviceControl TestOpener::Open(const DeviceEntry& entry) {
     // The dialog takes a unique_ptr; the test keeps looking through `last_`.
     struct Shared final : DeviceChannel {
         std::shared_ptr<sim::InProcessChannel> inner;
-        Status Transfer(const FlashCommand& cmd, std::span<std::uint8_t> data) override {
+        Status Transfer(const ControlSetup& cmd, std::span<std::uint8_t> data) override {
             return inner->Transfer(cmd, data);
         }
     };

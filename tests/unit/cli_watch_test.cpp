@@ -103,8 +103,8 @@ class InterruptingChannel final : public DeviceChannel {
   public:
     explicit InterruptingChannel(std::shared_ptr<sim::BeamformerModel> model)
         : inner_(std::move(model), false) {}
-    Status Transfer(const FlashCommand& cmd, std::span<std::uint8_t> data) override {
-        if (cmd.command() == CommandWriteFlash && !raised_) {
+    Status Transfer(const ControlSetup& cmd, std::span<std::uint8_t> data) override {
+        if (cmd.bRequest == CommandWriteFlash && !raised_) {
             raised_ = true;
             ::kill(::getpid(), SIGINT);
         }

@@ -65,11 +65,11 @@ std::vector<std::uint8_t> ReadFile(const std::string& path) {
 // answer it itself: the faults the model has no option for.
 class HookedChannel final : public DeviceChannel {
   public:
-    using Hook = std::function<Status(std::uint64_t n, const FlashCommand&, std::span<std::uint8_t>,
+    using Hook = std::function<Status(std::uint64_t n, const ControlSetup&, std::span<std::uint8_t>,
                                       const std::function<Status()>& forward)>;
     HookedChannel(std::shared_ptr<sim::BeamformerModel> model, Hook hook)
         : inner_(std::move(model), /*record=*/false), hook_(std::move(hook)) {}
-    Status Transfer(const FlashCommand& cmd, std::span<std::uint8_t> data) override {
+    Status Transfer(const ControlSetup& cmd, std::span<std::uint8_t> data) override {
         const auto forward = [&] { return inner_.Transfer(cmd, data); };
         return hook_ ? hook_(++n_, cmd, data, forward) : forward();
     }
@@ -284,11 +284,11 @@ INSTANTIATE_TEST_SUITE_P(
         // A chunk that reads differently every time cannot be trusted.
         FaultCase{"EveryReadOfAChunkDiffers", [](std::uint32_t) { return sim::FaultPlan{}; },
                   [](std::uint32_t) -> HookedChannel::Hook {
-                      return [reads = std::uint8_t{0}](std::uint64_t, const FlashCommand& cmd,
+                      return [reads = std::uint8_t{0}](std::uint64_t, const ControlSetup& cmd,
                                                        std::span<std::uint8_t> data,
                                                        const auto& forward) mutable {
                           const Status s = forward();
-                          if (cmd.command() == CommandReadFlash && cmd.addressLow() == 0x0100) {
+                          if (cmd.bRequest == CommandReadFlash && cmd.wIndex == 0x0100) {
                               data[5] = ++reads;
                           }
                           return s;
@@ -305,7 +305,7 @@ INSTANTIATE_TEST_SUITE_P(
         // the way out: the check notices either.
         FaultCase{"AWriteIsDropped", [](std::uint32_t) { return sim::FaultPlan{}; },
                   [](std::uint32_t) -> HookedChannel::Hook {
-                      return [](std::uint64_t n, const FlashCommand&, std::span<std::uint8_t>,
+                      return [](std::uint64_t n, const ControlSetup&, std::span<std::uint8_t>,
                                 const auto& forward) {
                           return n == kFirstWrite + 1 ? S_OK : forward();
                       };
@@ -313,7 +313,7 @@ INSTANTIATE_TEST_SUITE_P(
                   E_VERIFY_MISMATCH, DeviceHolds::kWrittenDiffers, true},
         FaultCase{"OneByteChangesOnTheWayOut", [](std::uint32_t) { return sim::FaultPlan{}; },
                   [](std::uint32_t w) -> HookedChannel::Hook {
-                      return [w](std::uint64_t n, const FlashCommand&, std::span<std::uint8_t> data,
+                      return [w](std::uint64_t n, const ControlSetup&, std::span<std::uint8_t> data,
                                  const auto& forward) {
                           if (n != kFirstWrite + w - 1) {
                               return forward();
@@ -465,7 +465,7 @@ TEST_F(EngineTest, CancellingWhileWritingFinishesTheWrite) {
     std::atomic<bool> stop{false};
     const UpdateOutcome out = Run(
         {},
-        [&stop](std::uint64_t n, const FlashCommand&, std::span<std::uint8_t>,
+        [&stop](std::uint64_t n, const ControlSetup&, std::span<std::uint8_t>,
                 const std::function<Status()>& forward) {
             if (n == kFirstWrite + 1) {
                 stop = true;
