@@ -29,7 +29,7 @@
 namespace sovra {
 namespace {
 
-constexpr sim::UsbIds kIds{0x0abc, 0x0010, 0x0102};
+constexpr UsbIds kIds{0x0abc, 0x0010, 0x0102};
 
 struct Options {
     std::uint32_t requests = 1000;
@@ -62,9 +62,8 @@ double TimeDevices(const Options& o, std::uint32_t count) {
     for (std::uint32_t i = 0; i < count; ++i) {
         threads.emplace_back([&, i] {
             std::vector<std::uint8_t> image(FlashSize);
-            FlashCommand cmd;
             for (std::uint32_t k = 0; k < o.requests; ++k) {
-                if (Failed(ReadChunk(*channels[i], cmd, (k % ChunkCount) * ChunkSize, image))) {
+                if (Failed(ReadChunk(*channels[i], (k % ChunkCount) * ChunkSize, image))) {
                     failed[i] = 1;
                     return;
                 }

@@ -24,7 +24,7 @@
 namespace sovra {
 namespace {
 
-constexpr sim::UsbIds kIds{0x0abc, 0x0010, 0x0102};
+constexpr UsbIds kIds{0x0abc, 0x0010, 0x0102};
 
 // One host and one device for the whole run: plugging is not measured.
 struct Bench {
@@ -56,10 +56,9 @@ void BM_ChannelRead(benchmark::State& state) {
         return;
     }
     std::vector<std::uint8_t> image(FlashSize);
-    FlashCommand cmd;
     std::uint32_t chunk = 0;
     for (auto _ : state) {
-        const Status s = ReadChunk(*control.channel, cmd, chunk * ChunkSize, image);
+        const Status s = ReadChunk(*control.channel, chunk * ChunkSize, image);
         if (Failed(s)) {
             state.SkipWithError("a read failed");
             break;

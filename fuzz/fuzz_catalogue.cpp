@@ -2,12 +2,27 @@
 // bytes must load without a fault, and every row must still be built from
 // its own entry.
 
+#include <cctype>
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <string>
 
 #include "catalogue/catalogue.h"
+
+namespace {
+
+bool RendersAs(std::uint16_t id, std::string text) {
+    char rendered[8];
+    std::snprintf(rendered, sizeof rendered, "%x", unsigned{id});
+    for (char& c : text) {
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    }
+    return text == rendered;
+}
+
+}  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const sovra::FirmwareCatalogue catalogue = sovra::FirmwareCatalogue::LoadFromBuffer(data, size);
@@ -37,13 +52,20 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             }
         }
     }
-    // What the device matching reads from every entry.
-    for (const pugi::xml_node& device : catalogue.DeviceElements()) {
-        if (!sovra::AttributePresent(device, "VID") &&
-            !sovra::AttributeValue(device, "VID").empty()) {
+    // An id reads only from the one text "%x" renders it as (either case),
+    // and a device with those ids is listed under the first entry naming them.
+    for (const sovra::CatalogueDevice& device : catalogue.Devices()) {
+        const auto vid = sovra::ReadUsbId(device.vid.value_or(""));
+        const auto pid = sovra::ReadUsbId(device.pid.value_or(""));
+        if (vid && !RendersAs(*vid, *device.vid)) {
             std::abort();
         }
-        (void)sovra::AttributeValue(device, "PID");
+        if (vid && pid) {
+            const sovra::CatalogueDevice* found = catalogue.FindDevice(*vid, *pid);
+            if (found == nullptr || found > &device) {
+                std::abort();
+            }
+        }
     }
     return 0;
 }

@@ -23,13 +23,12 @@ InProcessChannel::InProcessChannel(std::shared_ptr<BeamformerModel> model, bool 
     }
 }
 
-Status InProcessChannel::Transfer(const FlashCommand& cmd, std::span<std::uint8_t> data) {
-    ControlSetup setup;
+Status InProcessChannel::Transfer(const ControlSetup& request, std::span<std::uint8_t> data) {
     Status status = S_OK;
-    if (data.size() != cmd.length() || !ToControlSetup(cmd, setup)) {
+    if (data.size() != request.wLength) {
         status = E_HANDLE;
     } else {
-        const Answer answer = model_->Handle(setup, data);
+        const Answer answer = model_->Handle(request, data);
         // The caller's own thread waits, as it would for a device; other
         // channels go on meanwhile.
         if (const auto latency = model_->Latency(); answer != Answer::Gone && latency.count() > 0) {
@@ -39,7 +38,7 @@ Status InProcessChannel::Transfer(const FlashCommand& cmd, std::span<std::uint8_
     }
     if (record_) {
         std::lock_guard lock(mu_);
-        requests_.push_back({cmd, status});
+        requests_.push_back({request, status});
     }
     return status;
 }

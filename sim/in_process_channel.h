@@ -1,7 +1,7 @@
 #pragma once
 // A DeviceChannel that hands each request straight to a BeamformerModel in
-// this process, through the same block-to-control-request mapping the USB
-// transport uses. It records every block and the status it returned.
+// this process, as the USB transport would send it. It records every
+// request and the status it returned.
 
 #include <memory>
 #include <mutex>
@@ -13,7 +13,7 @@
 namespace sovra::sim {
 
 struct RecordedRequest {
-    FlashCommand command;
+    ControlSetup request;
     Status status = S_OK;
 };
 
@@ -21,7 +21,7 @@ class InProcessChannel final : public DeviceChannel {
   public:
     explicit InProcessChannel(std::shared_ptr<BeamformerModel> model, bool record = true);
 
-    Status Transfer(const FlashCommand& cmd, std::span<std::uint8_t> data) override;
+    Status Transfer(const ControlSetup& request, std::span<std::uint8_t> data) override;
 
     std::vector<RecordedRequest> Requests() const;
     BeamformerModel& model() { return *model_; }

@@ -9,14 +9,13 @@
 #include <string>
 #include <vector>
 
+#include "device/usb_ids.h"
+
 namespace sovra::sim {
 
-struct UsbIds {
-    std::uint16_t vendor = 0;
-    std::uint16_t product = 0;
-    std::uint16_t revision = 0;  // bcdDevice
-    // The serial number string descriptor's text (printable ASCII); none:
-    // the device has no serial number.
+// A virtual device's ids, and the serial number string descriptor's text
+// (printable ASCII); no serial: the device has none.
+struct UsbIds : sovra::UsbIds {
     std::optional<std::string> serial = {};
 };
 

@@ -3,7 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#include <pugixml.hpp>
+
 #include "app/files.h"
+#include "app/hex.h"
 #include "catalogue/catalogue_location.h"
 
 namespace sovra {
@@ -19,6 +22,31 @@ constexpr const char* kSha256Attr = "SHA256";
 // pugixml matches names on every kind of node; only elements are entries.
 bool IsElementNamed(const pugi::xml_node& node, const char* name) {
     return node.type() == pugi::node_element && std::strcmp(node.name(), name) == 0;
+}
+
+std::optional<std::string> Attribute(const pugi::xml_node& element, const char* name) {
+    const pugi::xml_attribute attribute = element.attribute(name);
+    return attribute.empty() ? std::nullopt : std::optional<std::string>(attribute.value());
+}
+
+// The direct Device children of the first top-level Device_list, which is
+// all of the document the program ever reads.
+std::vector<CatalogueDevice> ReadDevices(const pugi::xml_document& doc) {
+    std::vector<CatalogueDevice> devices;
+    for (const pugi::xml_node& list : doc.children()) {
+        if (!IsElementNamed(list, kDeviceListName)) {
+            continue;
+        }
+        for (const pugi::xml_node& node : list.children()) {
+            if (IsElementNamed(node, kDeviceName)) {
+                devices.push_back({Attribute(node, kDeviceNameAttr), Attribute(node, "VID"),
+                                   Attribute(node, "PID"), Attribute(node, kFileNameAttr),
+                                   Attribute(node, kRevAttr), Attribute(node, kSha256Attr)});
+            }
+        }
+        break;
+    }
+    return devices;
 }
 
 }  // namespace
@@ -54,10 +82,11 @@ FirmwareCatalogue FirmwareCatalogue::LoadFromBuffer(const void* data, std::size_
     FirmwareCatalogue catalogue;
     const auto* first = static_cast<const std::uint8_t*>(data);
     catalogue.bytes_ = std::make_shared<const std::vector<std::uint8_t>>(first, first + size);
+    pugi::xml_document doc;
     // The result only feeds the warning: a document that is not well-formed
     // is used as far as the parser got, as if the file had ended there.
     const pugi::xml_parse_result result =
-        catalogue.doc_->load_buffer(data, size, pugi::parse_default, pugi::encoding_auto);
+        doc.load_buffer(data, size, pugi::parse_default, pugi::encoding_auto);
     if (result) {
         catalogue.outcome_ = CatalogueLoad::kComplete;
     } else {
@@ -66,58 +95,51 @@ FirmwareCatalogue FirmwareCatalogue::LoadFromBuffer(const void* data, std::size_
         catalogue.parseMessage_ =
             std::string(result.description()) + " at offset " + std::to_string(result.offset);
     }
+    catalogue.devices_ = ReadDevices(doc);
     return catalogue;
 }
 
-pugi::xml_node FirmwareCatalogue::FirstDeviceList() const {
-    for (const pugi::xml_node& node : doc_->children()) {
-        if (IsElementNamed(node, kDeviceListName)) {
-            return node;
+std::optional<std::uint16_t> ReadUsbId(std::string_view text) {
+    if (text.empty() || text.size() > 4 || (text.size() > 1 && text.front() == '0')) {
+        return std::nullopt;
+    }
+    unsigned value = 0;
+    for (const char c : text) {
+        const int d = HexDigitValue(c);
+        if (d < 0) {
+            return std::nullopt;
+        }
+        value = (value << 4) | static_cast<unsigned>(d);
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+const CatalogueDevice* FirmwareCatalogue::FindDevice(std::uint16_t vendorId,
+                                                     std::uint16_t productId) const {
+    for (const CatalogueDevice& device : devices_) {
+        if (device.vid && device.pid && ReadUsbId(*device.vid) == vendorId &&
+            ReadUsbId(*device.pid) == productId) {
+            return &device;
         }
     }
-    return {};
-}
-
-std::vector<pugi::xml_node> FirmwareCatalogue::DeviceElements() const {
-    std::vector<pugi::xml_node> devices;
-    for (const pugi::xml_node& node : FirstDeviceList().children()) {
-        if (IsElementNamed(node, kDeviceName)) {
-            devices.push_back(node);
-        }
-    }
-    return devices;
-}
-
-bool AttributePresent(const pugi::xml_node& element, const char* name) {
-    return name != nullptr && !element.attribute(name).empty();
-}
-
-std::string AttributeValue(const pugi::xml_node& element, const char* name) {
-    if (name == nullptr) {
-        return {};
-    }
-    return element.attribute(name).value();
+    return nullptr;
 }
 
 std::vector<FirmwareChoice> FirmwareChoices(const FirmwareCatalogue& catalogue) {
     std::vector<FirmwareChoice> choices;
-    for (const pugi::xml_node& device : catalogue.DeviceElements()) {
-        if (!AttributePresent(device, kFileNameAttr) || !AttributePresent(device, kRevAttr)) {
+    for (const CatalogueDevice& device : catalogue.Devices()) {
+        if (!device.fileName || !device.rev) {
             continue;
         }
         auto entry = std::make_unique<FirmwareEntry>();
-        entry->fileName = AttributeValue(device, kFileNameAttr);
-        entry->deviceName = AttributeValue(device, kDeviceNameAttr);
-        entry->version = AttributeValue(device, kRevAttr);
+        entry->fileName = *device.fileName;
+        entry->deviceName = device.name.value_or("");
+        entry->version = *device.rev;
         entry->path = ResolveFirmwarePath(catalogue.FirmwareFolder(), entry->fileName);
-        if (AttributePresent(device, kSha256Attr)) {
-            entry->sha256 = AttributeValue(device, kSha256Attr);
-        }
-        // An empty Device_Name is a name too: only a missing one falls back.
-        const std::string displayName =
-            AttributePresent(device, kDeviceNameAttr) ? entry->deviceName : kDefaultDisplayName;
+        entry->sha256 = device.sha256;
         FirmwareChoice choice;
-        choice.text = displayName + ", firmware ver. " + entry->version;
+        // An empty Device_Name is a name too: only a missing one falls back.
+        choice.text = device.DisplayName() + ", firmware ver. " + entry->version;
         choice.entry = std::move(entry);
         choices.push_back(std::move(choice));
     }

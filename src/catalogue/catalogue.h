@@ -7,9 +7,8 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
-
-#include <pugixml.hpp>
 
 #include "app/sha256.h"
 
@@ -31,6 +30,30 @@ enum class CatalogueLoad {
     kNotFound,    // LoadDefault: nothing at any place of the look-up
 };
 
+// The name a row shows when its Device element has no Device_Name.
+inline constexpr const char* kDefaultDisplayName = "Sovra";
+
+// One direct Device child of the first top-level Device_list: the attributes
+// the program reads, each the first of its name, none when the element has
+// no such attribute (an empty value is still a value).
+struct CatalogueDevice {
+    std::optional<std::string> name;      // Device_Name
+    std::optional<std::string> vid;       // VID, as written
+    std::optional<std::string> pid;       // PID, as written
+    std::optional<std::string> fileName;  // File_Name
+    std::optional<std::string> rev;       // REV
+    std::optional<std::string> sha256;    // SHA256
+
+    // Device_Name, or kDefaultDisplayName when there is none.
+    std::string DisplayName() const { return name ? *name : kDefaultDisplayName; }
+};
+
+// The id a VID or PID value stands for. A device's id is compared with the
+// value as "%x" renders it, ignoring case, so only 1 to 4 hexadecimal
+// digits without a leading zero ("0" alone for zero) can ever match; any
+// other text ("0abc", "0x10", " 10", "12345", "") is no id.
+std::optional<std::uint16_t> ReadUsbId(std::string_view text);
+
 class FirmwareCatalogue {
   public:
     // An empty catalogue.
@@ -45,11 +68,11 @@ class FirmwareCatalogue {
     // The bytes of a catalogue file already in memory (tests, fuzzing).
     static FirmwareCatalogue LoadFromBuffer(const void* data, std::size_t size);
 
-    // The first top-level element named Device_list, or a null node.
-    pugi::xml_node FirstDeviceList() const;
-    // Its direct children named Device, in document order. The nodes stay
-    // valid as long as this catalogue (or a copy of it) lives.
-    std::vector<pugi::xml_node> DeviceElements() const;
+    // Every Device element, in document order.
+    const std::vector<CatalogueDevice>& Devices() const { return devices_; }
+    // The first Device whose VID and PID read as these ids; null when none
+    // does. Valid as long as this catalogue lives.
+    const CatalogueDevice* FindDevice(std::uint16_t vendorId, std::uint16_t productId) const;
 
     // How the load went, for callers that want to warn (the GUI does not).
     bool ParsedCompletely() const { return outcome_ == CatalogueLoad::kComplete; }
@@ -71,8 +94,8 @@ class FirmwareCatalogue {
     const std::vector<std::uint8_t>& Bytes() const { return *bytes_; }
 
   private:
-    // Copies share the parsed document; it is never changed after loading.
-    std::shared_ptr<pugi::xml_document> doc_ = std::make_shared<pugi::xml_document>();
+    std::vector<CatalogueDevice> devices_;
+    // The bytes parsed, kept for the signature check; copies share them.
     std::shared_ptr<const std::vector<std::uint8_t>> bytes_ =
         std::make_shared<const std::vector<std::uint8_t>>();
     CatalogueLoad outcome_ = CatalogueLoad::kNotOpened;
@@ -81,11 +104,6 @@ class FirmwareCatalogue {
     std::string path_;
     std::string firmwareFolder_;
 };
-
-// Attribute lookups by exact name; the first attribute of that name counts.
-bool AttributePresent(const pugi::xml_node& element, const char* name);
-// Its value, or the empty text when absent.
-std::string AttributeValue(const pugi::xml_node& element, const char* name);
 
 struct FirmwareEntry {
     std::string fileName;    // File_Name
@@ -111,9 +129,6 @@ struct FirmwareChoice {
     std::string text;  // e.g. "Beamformer 100, firmware ver. 01.02"
     std::unique_ptr<FirmwareEntry> entry;
 };
-
-// The name a row shows when its Device element has no Device_Name.
-inline constexpr const char* kDefaultDisplayName = "Sovra";
 
 // One row per Device element that has both File_Name and REV, in document
 // order.

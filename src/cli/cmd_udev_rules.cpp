@@ -2,7 +2,6 @@
 
 #include <CLI/CLI.hpp>
 
-#include <cstdio>
 #include <iostream>
 #include <memory>
 #include <set>
@@ -14,6 +13,7 @@
 #include "app/safe_text.h"
 #include "cli/catalogue_option.h"
 #include "cli/commands.h"
+#include "device/device_rules.h"
 
 namespace sovra::cli {
 namespace {
@@ -104,15 +104,15 @@ std::string Suggestion(std::string_view text) {
     while (text.size() > 1 && text.front() == '0') {
         text.remove_prefix(1);
     }
-    return MatchableUsbId(text) ? std::string(text) : std::string();
+    return ReadUsbId(text) ? std::string(text) : std::string();
 }
 
 // Why an id text matches no device, for the notes.
-std::string Unmatchable(const pugi::xml_node& element, const char* name) {
-    if (!AttributePresent(element, name)) {
+std::string Unmatchable(const std::optional<std::string>& text, const char* name) {
+    if (!text) {
         return std::string("no ") + name + " attribute";
     }
-    const std::string value = AttributeValue(element, name);
+    const std::string& value = *text;
     std::string why = std::string(name) + " \"" + CommentSafe(value) + "\" matches no device";
     const std::string better = Suggestion(value);
     if (!better.empty()) {
@@ -124,51 +124,24 @@ std::string Unmatchable(const pugi::xml_node& element, const char* name) {
     return why;
 }
 
-std::string DisplayName(const pugi::xml_node& element) {
-    return AttributePresent(element, "Device_Name") ? AttributeValue(element, "Device_Name")
-                                                    : std::string(kDefaultDisplayName);
-}
-
-// As sysfs shows ids: four lower-case hexadecimal digits.
-std::string SysfsId(std::uint16_t id) {
-    char text[5];
-    std::snprintf(text, sizeof text, "%04x", static_cast<unsigned>(id));
-    return text;
-}
-
 }  // namespace
-
-std::optional<std::uint16_t> MatchableUsbId(std::string_view text) {
-    if (text.empty() || text.size() > 4 || (text.size() > 1 && text.front() == '0')) {
-        return std::nullopt;
-    }
-    unsigned value = 0;
-    for (const char c : text) {
-        const int d = HexDigitValue(c);
-        if (d < 0) {
-            return std::nullopt;
-        }
-        value = (value << 4) | static_cast<unsigned>(d);
-    }
-    return static_cast<std::uint16_t>(value);
-}
 
 UdevRulesResult BuildUdevRules(const FirmwareCatalogue& catalogue, std::string_view source) {
     UdevRulesResult result;
     std::string rules;
     std::set<std::pair<std::uint16_t, std::uint16_t>> seen;
     std::size_t index = 0;
-    for (const pugi::xml_node& element : catalogue.DeviceElements()) {
+    for (const CatalogueDevice& device : catalogue.Devices()) {
         ++index;
-        const std::string name = CommentSafe(DisplayName(element));
-        const auto vid = MatchableUsbId(AttributeValue(element, "VID"));
-        const auto pid = MatchableUsbId(AttributeValue(element, "PID"));
+        const std::string name = CommentSafe(device.DisplayName());
+        const auto vid = ReadUsbId(device.vid.value_or(""));
+        const auto pid = ReadUsbId(device.pid.value_or(""));
         if (!vid || !pid) {
             std::string note =
                 "Device entry " + std::to_string(index) + " (\"" + name + "\") is left out: ";
-            note += !vid ? Unmatchable(element, "VID") : Unmatchable(element, "PID");
+            note += !vid ? Unmatchable(device.vid, "VID") : Unmatchable(device.pid, "PID");
             if (!vid && !pid) {
-                note += "; " + Unmatchable(element, "PID");
+                note += "; " + Unmatchable(device.pid, "PID");
             }
             result.notes.push_back(FitCommentLine(note + "."));
             continue;
@@ -180,7 +153,7 @@ UdevRulesResult BuildUdevRules(const FirmwareCatalogue& catalogue, std::string_v
         }
         rules += "\n# " + FitCommentLine(name) + "\n";
         rules += "SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"" +
-                 SysfsId(*vid) + "\", ATTR{idProduct}==\"" + SysfsId(*pid) +
+                 IdText(*vid) + "\", ATTR{idProduct}==\"" + IdText(*pid) +
                  "\", TAG+=\"uaccess\", GROUP=\"plugdev\", MODE=\"0660\"\n";
         ++result.rules;
     }

@@ -14,12 +14,6 @@
 
 namespace sovra::cli {
 
-// The USB id that a catalogue's VID or PID text can ever match, if any.
-// A device's id is compared as "%x" renders it, ignoring case: 1 to 4
-// hexadecimal digits, no leading zero ("0" alone for zero), no prefix, no
-// spaces. Anything else ("0abc", "0x10", "", "12345") matches no 16-bit id.
-std::optional<std::uint16_t> MatchableUsbId(std::string_view text);
-
 struct UdevRulesResult {
     std::string text;                // the whole rules file
     std::size_t rules = 0;           // rule lines in it

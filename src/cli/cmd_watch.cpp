@@ -123,7 +123,9 @@ class Watcher {
                         continue;
                     }
                     if (change.arrived) {
-                        Arrived({change.path, change.hardwareId, change.serial});
+                        if (change.ids) {
+                            Arrived({change.path, *change.ids, change.serial});
+                        }
                     } else {
                         done_.erase(change.path);
                         again_.erase(change.path);

@@ -16,8 +16,8 @@ class DeviceSource {
   public:
     virtual ~DeviceSource() = default;
 
-    // Every present device of the kind the tool looks at, with its hardware
-    // id. A device whose id cannot be read is left out.
+    // Every present device of the kind the tool looks at, with its ids. A
+    // device whose ids cannot be read is left out.
     virtual std::vector<PresentDevice> PresentDevices() = 0;
 
     // Readable when events are pending; -1 when the source cannot watch for

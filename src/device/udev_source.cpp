@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "app/hex.h"
+
 namespace sovra {
 namespace {
 
@@ -42,20 +44,28 @@ std::optional<std::string_view> Bounded(const char* text, std::size_t max) {
     return std::string_view(text, n);
 }
 
-bool FourHexDigits(std::string_view& v) {
+// 1 to 4 hexadecimal digits and nothing else.
+std::optional<std::uint16_t> HexId(std::string_view v) {
+    if (v.empty() || v.size() > 4) {
+        return std::nullopt;
+    }
+    unsigned value = 0;
+    for (const char c : v) {
+        const int d = HexDigitValue(c);
+        if (d < 0) {
+            return std::nullopt;
+        }
+        value = (value << 4) | static_cast<unsigned>(d);
+    }
+    return static_cast<std::uint16_t>(value);
+}
+
+// sysfs writes an id as exactly four digits and a newline.
+std::optional<std::uint16_t> SysfsId(std::string_view v) {
     if (!v.empty() && v.back() == '\n') {
         v.remove_suffix(1);
     }
-    if (v.size() != 4) {
-        return false;
-    }
-    for (char c : v) {
-        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!hex) {
-            return false;
-        }
-    }
-    return true;
+    return v.size() == 4 ? HexId(v) : std::nullopt;
 }
 
 bool IsUsbDevice(udev_device* dev) {
@@ -85,11 +95,11 @@ std::optional<PresentDevice> Describe(udev_device* dev) {
     if (!node || node->empty() || !vid || !pid || !rev) {
         return std::nullopt;
     }
-    auto id = HardwareIdFromSysfs(*vid, *pid, *rev);
-    if (!id) {
+    const auto ids = UsbIdsFromSysfs(*vid, *pid, *rev);
+    if (!ids) {
         return std::nullopt;
     }
-    return PresentDevice{std::string(*node), std::move(*id), Serial(dev)};
+    return PresentDevice{std::string(*node), *ids, Serial(dev)};
 }
 
 std::optional<std::string_view> Property(udev_device* dev, const char* key) {
@@ -98,22 +108,22 @@ std::optional<std::string_view> Property(udev_device* dev, const char* key) {
 
 // The ids an add or remove event carries: the kernel's PRODUCT, then udev's
 // own ID_* properties, and for an arrival the attributes as a last resort.
-std::optional<std::string> EventHardwareId(udev_device* dev) {
+std::optional<UsbIds> EventIds(udev_device* dev) {
     if (const auto product = Property(dev, "PRODUCT")) {
-        if (auto id = HardwareIdFromProduct(*product)) {
-            return id;
+        if (const auto ids = UsbIdsFromProduct(*product)) {
+            return ids;
         }
     }
     const auto vid = Property(dev, "ID_VENDOR_ID");
     const auto pid = Property(dev, "ID_MODEL_ID");
     const auto rev = Property(dev, "ID_REVISION");
     if (vid && pid && rev) {
-        if (auto id = HardwareIdFromSysfs(*vid, *pid, *rev)) {
-            return id;
+        if (const auto ids = UsbIdsFromSysfs(*vid, *pid, *rev)) {
+            return ids;
         }
     }
-    if (auto present = Describe(dev)) {
-        return std::move(present->hardwareId);
+    if (const auto present = Describe(dev)) {
+        return present->ids;
     }
     return std::nullopt;
 }
@@ -128,52 +138,33 @@ void UdevMonitorDeleter::operator()(udev_monitor* m) const {
     udev_monitor_unref(m);
 }
 
-std::optional<std::string> HardwareIdFromSysfs(std::string_view idVendor,
-                                               std::string_view idProduct,
-                                               std::string_view bcdDevice) {
-    if (!FourHexDigits(idVendor) || !FourHexDigits(idProduct) || !FourHexDigits(bcdDevice)) {
+std::optional<UsbIds> UsbIdsFromSysfs(std::string_view idVendor, std::string_view idProduct,
+                                      std::string_view bcdDevice) {
+    const auto vendor = SysfsId(idVendor);
+    const auto product = SysfsId(idProduct);
+    const auto revision = SysfsId(bcdDevice);
+    if (!vendor || !product || !revision) {
         return std::nullopt;
     }
-    std::string id = "USB\\VID_";
-    id += idVendor;
-    id += "&PID_";
-    id += idProduct;
-    id += "&REV_";
-    id += bcdDevice;
-    for (char& c : id) {
-        if (c >= 'a' && c <= 'z') {
-            c = static_cast<char>(c - 'a' + 'A');
-        }
-    }
-    return id;
+    return UsbIds{*vendor, *product, *revision};
 }
 
-std::optional<std::string> HardwareIdFromProduct(std::string_view product) {
-    std::string fields[3];
-    std::size_t field = 0;
-    for (const char c : product) {
-        if (c == '/') {
-            if (++field == 3) {
-                return std::nullopt;
-            }
-            continue;
-        }
-        const bool hex = (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f') || (c >= 'A' && c <= 'F');
-        if (!hex || fields[field].size() == 4) {
+std::optional<UsbIds> UsbIdsFromProduct(std::string_view product) {
+    std::uint16_t fields[3] = {};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const std::size_t slash = product.find('/');
+        const bool last = i == 2;
+        if (last != (slash == std::string_view::npos)) {
             return std::nullopt;
         }
-        fields[field] += c;
-    }
-    if (field != 2) {
-        return std::nullopt;
-    }
-    for (std::string& f : fields) {
-        if (f.empty()) {
+        const auto field = HexId(product.substr(0, slash));
+        if (!field) {
             return std::nullopt;
         }
-        f.insert(0, 4 - f.size(), '0');
+        fields[i] = *field;
+        product.remove_prefix(last ? product.size() : slash + 1);
     }
-    return HardwareIdFromSysfs(fields[0], fields[1], fields[2]);
+    return UsbIds{fields[0], fields[1], fields[2]};
 }
 
 UdevSource::UdevSource(UdevPtr udev, UdevMonitorPtr monitor)
@@ -251,9 +242,7 @@ std::vector<DeviceChange> UdevSource::DrainEvents() {
         if (const auto node = Bounded(udev_device_get_devnode(dev.get()), kDevnodeMax)) {
             change.path = *node;
         }
-        if (auto id = EventHardwareId(dev.get())) {
-            change.hardwareId = std::move(*id);
-        }
+        change.ids = EventIds(dev.get());
         change.arrived = *action == "add";
         if (change.arrived) {
             change.serial = Serial(dev.get());

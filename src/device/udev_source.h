@@ -1,6 +1,6 @@
 #pragma once
 // Discovery on Linux through libudev: the present USB devices (subsystem
-// "usb", device type "usb_device") with a hardware id built from their sysfs
+// "usb", device type "usb_device") with the ids read from their sysfs
 // attributes, and a udev monitor whose descriptor wakes the caller when one
 // is added or removed. An event's ids come from its own properties, since a
 // removed device's sysfs attributes are gone by the time it is read.
@@ -17,17 +17,16 @@ struct udev_monitor;
 
 namespace sovra {
 
-// "USB\VID_vvvv&PID_pppp&REV_rrrr" from the idVendor, idProduct and
-// bcdDevice attribute texts. Each must be exactly four hexadecimal digits
-// once one trailing newline is dropped; anything else gives no id.
-std::optional<std::string> HardwareIdFromSysfs(std::string_view idVendor,
-                                               std::string_view idProduct,
-                                               std::string_view bcdDevice);
+// The ids from the idVendor, idProduct and bcdDevice attribute texts. Each
+// must be exactly four hexadecimal digits once one trailing newline is
+// dropped; anything else gives no ids.
+std::optional<UsbIds> UsbIdsFromSysfs(std::string_view idVendor, std::string_view idProduct,
+                                      std::string_view bcdDevice);
 
-// The same id from the kernel's PRODUCT property of a USB device event,
+// The ids from the kernel's PRODUCT property of a USB device event,
 // "vvvv/pppp/rrrr" in hexadecimal without leading zeros (each 1 to 4
-// digits); anything else gives no id.
-std::optional<std::string> HardwareIdFromProduct(std::string_view product);
+// digits); anything else gives no ids.
+std::optional<UsbIds> UsbIdsFromProduct(std::string_view product);
 
 struct UdevDeleter {
     void operator()(udev* u) const;

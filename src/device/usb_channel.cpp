@@ -52,14 +52,13 @@ UsbChannel::~UsbChannel() {
     }
 }
 
-Status UsbChannel::Transfer(const FlashCommand& cmd, std::span<std::uint8_t> data) {
-    ControlSetup setup;
-    if (!handle_ || data.size() != cmd.length() || !ToControlSetup(cmd, setup)) {
+Status UsbChannel::Transfer(const ControlSetup& request, std::span<std::uint8_t> data) {
+    if (!handle_ || data.size() != request.wLength) {
         return E_HANDLE;
     }
     const int result = libusb_control_transfer(
-        handle_.get(), setup.bmRequestType, setup.bRequest, setup.wValue, setup.wIndex,
-        data.empty() ? nullptr : data.data(), setup.wLength, timeoutMs_);
+        handle_.get(), request.bmRequestType, request.bRequest, request.wValue, request.wIndex,
+        data.empty() ? nullptr : data.data(), request.wLength, timeoutMs_);
     return StatusFromControlTransfer(result, data.size());
 }
 

@@ -1,7 +1,6 @@
 #pragma once
-// The USB transport: each flash request becomes one vendor control transfer
-// on the default pipe (see ToControlSetup). The 24-byte property header
-// chooses nothing on USB and is not sent.
+// The USB transport: each flash request is one control transfer on the
+// default pipe, sent as it is.
 
 #include <chrono>
 #include <cstddef>
@@ -43,7 +42,7 @@ class UsbChannel final : public DeviceChannel {
 
     // Blocks until the transfer completes, fails or times out. libusb lets
     // any thread call this; the update calls it from its worker.
-    Status Transfer(const FlashCommand& cmd, std::span<std::uint8_t> data) override;
+    Status Transfer(const ControlSetup& request, std::span<std::uint8_t> data) override;
 
   private:
     // Declared first so it is destroyed last: the handle belongs to it.

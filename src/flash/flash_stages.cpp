@@ -89,14 +89,12 @@ Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StagePro
         return E_HANDLE;
     }
     progress.SetOperation(Operation::kReadFlash);
-    FlashCommand cmd;
-    Status s = SendPrepare(channel, cmd);
+    Status s = SendPrepare(channel);
     progress.CountRequests(1);
     if (Failed(s)) {
         failure = "the prepare request before reading the flash failed" + Because(s);
         return s;
     }
-    cmd.WriteHeader();
     const auto stopped = [&failure] {
         failure = "stopped on request while reading the flash";
         return E_UPDATE_CANCELLED;
@@ -107,7 +105,7 @@ Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StagePro
             return stopped();
         }
         const std::uint32_t address = k * ChunkSize;
-        s = ReadChunk(channel, cmd, address, flash);
+        s = ReadChunk(channel, address, flash);
         progress.CountRequests(1);
         if (Failed(s)) {
             failure = "reading the flash failed " + ChunkText(address, ChunkCount) + Because(s);
@@ -124,7 +122,7 @@ Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StagePro
             return stopped();
         }
         const std::uint32_t address = k * ChunkSize;
-        const Status r = ReadChunk(channel, cmd, address, again);
+        const Status r = ReadChunk(channel, address, again);
         progress.CountRequests(1);
         if (Failed(r)) {
             failure = "reading the flash a second time failed " + ChunkText(address, ChunkCount) +
@@ -209,10 +207,9 @@ Status WriteImage(DeviceChannel& channel, std::span<std::uint8_t> flash, std::ui
     }
     progress.SetOperation(Operation::kWrite);
     const std::uint32_t chunks = (length + ChunkSize - 1) / ChunkSize;
-    FlashCommand cmd;
     for (std::uint32_t address = 0; address < length; address += ChunkSize) {
         ++writesSent;
-        const Status s = WriteChunk(channel, cmd, address, flash);
+        const Status s = WriteChunk(channel, address, flash);
         progress.CountRequests(1);
         if (Failed(s)) {
             failure = "writing failed " + ChunkText(address, chunks) + Because(s);
@@ -234,10 +231,9 @@ Status VerifyImage(DeviceChannel& channel, std::span<const std::uint8_t> flash,
     progress.RestartStage(Operation::kVerify);
     const std::uint32_t chunks = (length + ChunkSize - 1) / ChunkSize;
     std::vector<std::uint8_t> readBack(std::size_t{chunks} * ChunkSize);
-    FlashCommand cmd;
     for (std::uint32_t k = 0; k < chunks; ++k) {
         const std::uint32_t address = k * ChunkSize;
-        const Status s = ReadChunk(channel, cmd, address, readBack);
+        const Status s = ReadChunk(channel, address, readBack);
         progress.CountRequests(1);
         if (Failed(s)) {
             failure = "reading the flash back after writing failed " + ChunkText(address, chunks) +

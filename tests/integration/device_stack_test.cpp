@@ -32,7 +32,6 @@ namespace {
 using sim::BeamformerModel;
 using sim::FaultPlan;
 using sim::UsbHost;
-using sim::UsbIds;
 
 constexpr UsbIds kBf100{0x0abc, 0x0010, 0x0102};
 constexpr UsbIds kBf300{0x0abc, 0x001a, 0x0110};
@@ -87,13 +86,6 @@ std::vector<DeviceChange> WaitForChanges(DeviceSource& source) {
     return {};
 }
 
-std::string HardwareId(UsbIds ids) {
-    char text[64];
-    std::snprintf(text, sizeof text, "USB\\VID_%04X&PID_%04X&REV_%04X", ids.vendor, ids.product,
-                  ids.revision);
-    return text;
-}
-
 // The first `chunks` chunks read through a channel, after the prepare
 // request; stops at the first failure, whose status and chunk number it
 // reports.
@@ -106,13 +98,12 @@ struct ReadResult {
 ReadResult ReadFlash(DeviceChannel& channel, std::uint32_t chunks = ChunkCount) {
     ReadResult r;
     r.flash.assign(FlashSize, 0);
-    FlashCommand cmd;
-    r.status = SendPrepare(channel, cmd);
+    r.status = SendPrepare(channel);
     if (Failed(r.status)) {
         return r;
     }
     for (std::uint32_t i = 0; i < chunks; ++i) {
-        r.status = ReadChunk(channel, cmd, i * ChunkSize, r.flash);
+        r.status = ReadChunk(channel, i * ChunkSize, r.flash);
         if (Failed(r.status)) {
             r.failedChunk = i;
             return r;
@@ -188,7 +179,7 @@ TEST_F(DeviceStackTest, PlugAndUnplugThroughTheMonitorRebuildTheList) {
         const std::vector<DeviceChange> changes = WaitForChanges(*source);
         ASSERT_EQ(changes.size(), 1u) << step.what;
         EXPECT_EQ(changes[0].path, host_.DeviceNode(step.device)) << step.what;
-        EXPECT_EQ(changes[0].hardwareId, HardwareId(host_.Ids(step.device))) << step.what;
+        EXPECT_EQ(changes[0].ids, host_.Ids(step.device)) << step.what;
         EXPECT_EQ(list.Concerns(catalogue, changes), step.rebuild) << step.what;
         if (step.rebuild) {
             list.Select(static_cast<int>(list.Rows().size()) - 1);
@@ -245,10 +236,9 @@ TEST_F(DeviceStackTest, WritesReachTheDevice) {
     ASSERT_TRUE(control.channel) << control.message;
 
     std::vector<std::uint8_t> image = PatternFlash(0x5A);
-    FlashCommand cmd;
     std::vector<std::uint8_t> expected = PatternFlash();
     for (const std::uint32_t a : {0u, 0x10000u, FlashSize - ChunkSize}) {
-        ASSERT_EQ(WriteChunk(*control.channel, cmd, a, image), S_OK) << a;
+        ASSERT_EQ(WriteChunk(*control.channel, a, image), S_OK) << a;
         std::copy_n(image.begin() + a, ChunkSize, expected.begin() + a);
     }
     EXPECT_TRUE(host_.Model(i)->Flash() == expected);
@@ -273,9 +263,8 @@ TEST_F(DeviceStackTest, UnplugInTheMiddleOfAReadFailsInsteadOfHanging) {
     EXPECT_EQ(r.failedChunk, 298u);
 
     // Every later request fails the same way, at once.
-    FlashCommand cmd;
     std::vector<std::uint8_t> image(FlashSize);
-    EXPECT_EQ(ReadChunk(*control.channel, cmd, 0, image), E_DEVICE_GONE);
+    EXPECT_EQ(ReadChunk(*control.channel, 0, image), E_DEVICE_GONE);
 }
 
 TEST_F(DeviceStackTest, UnplugFromOutsideWhileBound) {
@@ -330,15 +319,14 @@ TEST_F(DeviceStackTest, ADeviceSlowerThanTheTimeLimitTimesOutAndStaysUsable) {
     const std::size_t i = host_.Plug(kBf100, MakeModel({.latency = std::chrono::seconds(1)}));
     DeviceControl impatient = OpenDeviceControl(EntryFor(host_, i), std::chrono::milliseconds(300));
     ASSERT_TRUE(impatient.channel) << impatient.message;
-    FlashCommand cmd;
     std::vector<std::uint8_t> image(FlashSize);
-    EXPECT_EQ(ReadChunk(*impatient.channel, cmd, 0, image), E_DEVICE_TIMEOUT);
-    EXPECT_EQ(ReadChunk(*impatient.channel, cmd, ChunkSize, image), E_DEVICE_TIMEOUT);
+    EXPECT_EQ(ReadChunk(*impatient.channel, 0, image), E_DEVICE_TIMEOUT);
+    EXPECT_EQ(ReadChunk(*impatient.channel, ChunkSize, image), E_DEVICE_TIMEOUT);
     impatient.channel.reset();
 
     DeviceControl patient = OpenDeviceControl(EntryFor(host_, i));
     ASSERT_TRUE(patient.channel) << patient.message;
-    ASSERT_EQ(ReadChunk(*patient.channel, cmd, 2 * ChunkSize, image), S_OK);
+    ASSERT_EQ(ReadChunk(*patient.channel, 2 * ChunkSize, image), S_OK);
     const auto flash = host_.Model(i)->Flash();
     EXPECT_TRUE(std::equal(image.begin() + 2 * ChunkSize, image.begin() + 3 * ChunkSize,
                            flash.begin() + 2 * ChunkSize));

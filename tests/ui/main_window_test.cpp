@@ -146,7 +146,7 @@ TEST_F(MainWindowTest, StartWritesTheStartEntryOnceAndOffersTheChoicesUnselected
 
 TEST_F(MainWindowTest, WithoutACatalogueBothListsStayEmpty) {
     rig.cataloguePath = rig.dir.File("missing.xml");
-    rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownHardwareId);
+    rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownIds);
     auto dlg = Open();
     EXPECT_EQ(dlg->FirmwareList()->count(), 0);
     EXPECT_EQ(dlg->DeviceListBox()->count(), 0);
@@ -176,13 +176,19 @@ TEST_F(MainWindowTest, DeviceListFollowsArrivalsAndRemovals) {
     const std::string alpha = "Alpha, firmware ver. 01.16";
     const Step steps[] = {
         {"plug a known device",
-         [&] { rig.bus->Plug("/dev/bus/usb/001/002", "USB\\VID_0ABC&PID_0010&REV_0102"); },
+         [&] {
+             rig.bus->Plug("/dev/bus/usb/001/002", sovra::UsbIds{0x0ABC, 0x0010, 0x0102});
+         },
          {b100}},
         {"plug an unknown device",
-         [&] { rig.bus->Plug("/dev/bus/usb/001/003", "USB\\VID_0ABC&PID_0099&REV_0102"); },
+         [&] {
+             rig.bus->Plug("/dev/bus/usb/001/003", sovra::UsbIds{0x0ABC, 0x0099, 0x0102});
+         },
          {b100}},
         {"plug a second known device; alphabetical order",
-         [&] { rig.bus->Plug("/dev/bus/usb/001/004", "usb\\vid_0abc&pid_0011&rev_0110"); },
+         [&] {
+             rig.bus->Plug("/dev/bus/usb/001/004", sovra::UsbIds{0xABC, 0x11, 0x110});
+         },
          {alpha, b100}},
         {"select the second row, unplug the first",
          [&] {
@@ -191,7 +197,9 @@ TEST_F(MainWindowTest, DeviceListFollowsArrivalsAndRemovals) {
          },
          {b100}},
         {"replug it",
-         [&] { rig.bus->Plug("/dev/bus/usb/001/004", "USB\\VID_ABC&PID_11&REV_110"); },
+         [&] {
+             rig.bus->Plug("/dev/bus/usb/001/004", sovra::UsbIds{0xABC, 0x11, 0x110});
+         },
          {alpha, b100}},
         {"unplug everything",
          [&] {
@@ -214,8 +222,8 @@ TEST_F(MainWindowTest, DeviceListFollowsArrivalsAndRemovals) {
 // choice selected, while a known device arriving starts again at row 0.
 TEST_F(MainWindowTest, OnlyAKnownDeviceMovesTheUsersSelection) {
     rig.WriteCatalogue({R"(Device_Name="B" VID="abc" PID="10")"});
-    rig.bus->Plug("/dev/bus/usb/001/002", "USB\\VID_0ABC&PID_0010&REV_0102");
-    rig.bus->Plug("/dev/bus/usb/001/003", "USB\\VID_0ABC&PID_0010&REV_0103");
+    rig.bus->Plug("/dev/bus/usb/001/002", sovra::UsbIds{0x0ABC, 0x0010, 0x0102});
+    rig.bus->Plug("/dev/bus/usb/001/003", sovra::UsbIds{0x0ABC, 0x0010, 0x0103});
     auto dlg = Open();
     QListWidget* list = dlg->DeviceListBox();
     ASSERT_EQ(list->count(), 2);
@@ -231,12 +239,16 @@ TEST_F(MainWindowTest, OnlyAKnownDeviceMovesTheUsersSelection) {
     const Step steps[] = {
         {"an event that is neither", [&] { rig.bus->Nudge(); }, 2, 1},
         {"an unknown device arrives",
-         [&] { rig.bus->Plug("/dev/bus/usb/001/004", "USB\\VID_0781&PID_5567&REV_0100"); }, 2, 1},
+         [&] {
+             rig.bus->Plug("/dev/bus/usb/001/004", sovra::UsbIds{0x0781, 0x5567, 0x0100});
+         },
+         2, 1},
         {"it leaves", [&] { rig.bus->Unplug("/dev/bus/usb/001/004"); }, 2, 1},
-        {"a device without a readable id arrives",
-         [&] { rig.bus->Plug("/dev/bus/usb/001/005", ""); }, 2, 1},
         {"a known device arrives",
-         [&] { rig.bus->Plug("/dev/bus/usb/001/006", "USB\\VID_0ABC&PID_0010&REV_0104"); }, 3, 0},
+         [&] {
+             rig.bus->Plug("/dev/bus/usb/001/006", sovra::UsbIds{0x0ABC, 0x0010, 0x0104});
+         },
+         3, 0},
     };
     for (const Step& step : steps) {
         list->setCurrentRow(1);
@@ -253,8 +265,8 @@ TEST_F(MainWindowTest, OnlyAKnownDeviceMovesTheUsersSelection) {
 // A single-selection list: a row, once selected, can be replaced by
 // another, never cleared.
 TEST_F(MainWindowTest, TheDeviceSelectionCannotBeCleared) {
-    rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownHardwareId);
-    rig.bus->Plug("/dev/bus/usb/001/003", testing::kKnownHardwareId);
+    rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownIds);
+    rig.bus->Plug("/dev/bus/usb/001/003", testing::kKnownIds);
     auto dlg = Open();
     QListWidget* list = dlg->DeviceListBox();
     ASSERT_EQ(list->count(), 2);
@@ -346,7 +358,7 @@ TEST_F(MainWindowTest, ResizingMovesNoControl) {
 }
 
 TEST_F(MainWindowTest, DestroyingTheWindowStopsWatchingAndReleasesEveryRow) {
-    rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownHardwareId);
+    rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownIds);
     auto dlg = Open();
     ASSERT_EQ(dlg->DeviceListBox()->count(), 1);
     ASSERT_EQ(dlg->FirmwareChoiceRows().size(), 2u);
@@ -360,7 +372,7 @@ TEST_F(MainWindowTest, DestroyingTheWindowStopsWatchingAndReleasesEveryRow) {
     EXPECT_EQ(dlg->FirmwareList()->count(), 0);
     EXPECT_TRUE(dlg->FirmwareChoiceRows().empty());
     // A device arriving now changes nothing.
-    rig.bus->Plug("/dev/bus/usb/001/003", testing::kKnownHardwareId);
+    rig.bus->Plug("/dev/bus/usb/001/003", testing::kKnownIds);
     QCoreApplication::processEvents();
     EXPECT_EQ(dlg->DeviceListBox()->count(), 0);
 }
@@ -379,7 +391,7 @@ TEST_F(MainWindowTest, EveryWayOfClosingEndsTheModalRun) {
         {"close box", [](MainWindow* d) { d->close(); }},
     };
     for (const Way& way : ways) {
-        rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownHardwareId);
+        rig.bus->Plug("/dev/bus/usb/001/002", testing::kKnownIds);
         MainWindow dlg(rig.Services());
         const testing::ModalDriver driver([&](QWidget* modal) {
             if (modal == &dlg && dlg.focusWidget() == dlg.OkButton()) {

@@ -56,7 +56,7 @@ std::vector<std::uint8_t> ReadAll(const std::string& path) {
 std::size_t WritesSent(const sim::InProcessChannel& channel) {
     std::size_t n = 0;
     for (const sim::RecordedRequest& r : channel.Requests()) {
-        n += r.command.command() == CommandWriteFlash ? 1 : 0;
+        n += r.request.bRequest == CommandWriteFlash ? 1 : 0;
     }
     return n;
 }
@@ -428,8 +428,8 @@ TEST_F(StartUpdateTest, DeviceChangesDuringTheUpdateRebuildTheListAndTheUpdateGo
     {
         const auto driver = Drive(Caution::kOk, [&] {
             rig.bus->Unplug(kDevicePath);
-            rig.bus->Plug("/dev/bus/usb/001/009", testing::kKnownHardwareId);
-            rig.bus->Plug("/dev/bus/usb/001/010", testing::kKnownHardwareId);
+            rig.bus->Plug("/dev/bus/usb/001/009", testing::kKnownIds);
+            rig.bus->Plug("/dev/bus/usb/001/010", testing::kKnownIds);
             testing::PumpUntil([&] { return dlg->DeviceListBox()->count() == 2; });
             rowsDuringUpdate = dlg->DeviceListBox()->count();
         });

@@ -29,11 +29,11 @@ TestBus::~TestBus() {
     ::close(efd_);
 }
 
-void TestBus::Plug(const std::string& path, const std::string& hardwareId) {
+void TestBus::Plug(const std::string& path, UsbIds ids) {
     {
         const std::lock_guard<std::mutex> lock(mu_);
-        present_.push_back({path, hardwareId});
-        changes_.push_back({path, hardwareId});
+        present_.push_back({path, ids});
+        changes_.push_back({path, ids});
         pending_ = true;
     }
     const std::uint64_t one = 1;
@@ -45,7 +45,7 @@ void TestBus::Unplug(const std::string& path) {
         const std::lock_guard<std::mutex> lock(mu_);
         for (const PresentDevice& d : present_) {
             if (d.path == path) {
-                changes_.push_back({d.path, d.hardwareId});
+                changes_.push_back({d.path, d.ids});
             }
         }
         std::erase_if(present_, [&](const PresentDevice& d) { return d.path == path; });
@@ -117,7 +117,7 @@ DeviceControl TestOpener::Open(const DeviceEntry& entry) {
     // The dialog takes a unique_ptr; the test keeps looking through `last_`.
     struct Shared final : DeviceChannel {
         std::shared_ptr<sim::InProcessChannel> inner;
-        Status Transfer(const FlashCommand& cmd, std::span<std::uint8_t> data) override {
+        Status Transfer(const ControlSetup& cmd, std::span<std::uint8_t> data) override {
             return inner->Transfer(cmd, data);
         }
     };
@@ -182,7 +182,7 @@ std::shared_ptr<sim::BeamformerModel> TestRig::PlugModel(const std::string& path
                                                          sim::FaultPlan faults) {
     auto model = std::make_shared<sim::BeamformerModel>(SampleDeviceFlash(), faults);
     opener->Add(path, model);
-    bus->Plug(path, kKnownHardwareId);
+    bus->Plug(path, kKnownIds);
     return model;
 }
 

@@ -33,7 +33,7 @@ class TestBus {
     TestBus(const TestBus&) = delete;
     TestBus& operator=(const TestBus&) = delete;
 
-    void Plug(const std::string& path, const std::string& hardwareId);
+    void Plug(const std::string& path, sovra::UsbIds ids);
     void Unplug(const std::string& path);
     // An event that is neither an arrival nor a removal.
     void Nudge();
@@ -106,7 +106,7 @@ class TempDir {
 
 // A device the sample catalogue knows: "Beamformer 100", vendor 0xABC,
 // product 0x10.
-inline constexpr const char* kKnownHardwareId = "USB\\VID_0ABC&PID_0010&REV_0102";
+inline constexpr sovra::UsbIds kKnownIds{0x0ABC, 0x0010, 0x0102};
 inline constexpr const char* kKnownRowText = "Beamformer 100, firmware ver. 01.02";
 
 // Everything a main dialog under test needs, wired together.

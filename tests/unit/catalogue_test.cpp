@@ -211,11 +211,11 @@ TEST(CatalogueTest, MissingOrUnreadableFileIsAnEmptyCatalogue) {
     EXPECT_EQ(missing.Outcome(), CatalogueLoad::kNotOpened);
     EXPECT_EQ(missing.ParseMessage(), "No such file or directory");
     EXPECT_TRUE(Rows(missing).empty());
-    EXPECT_TRUE(missing.DeviceElements().empty());
+    EXPECT_TRUE(missing.Devices().empty());
 
     const auto folder = FirmwareCatalogue::LoadFrom(dir.Path());
     EXPECT_EQ(folder.Outcome(), CatalogueLoad::kUnreadable);
-    EXPECT_TRUE(folder.DeviceElements().empty());
+    EXPECT_TRUE(folder.Devices().empty());
 }
 
 TEST(CatalogueTest, OversizedFileIsRefusedUnread) {
@@ -261,31 +261,73 @@ TEST(CatalogueTest, LoadDefaultReadsTheCurrentDirectory) {
     EXPECT_TRUE(Rows(none).empty());
 }
 
-// What the device matching reads: presence counts an empty value, absence
-// reads as empty text, and the nodes outlive the catalogue they came from
-// as long as a copy of it lives.
-TEST(CatalogueTest, DeviceElementsAndAttributeLookups) {
-    std::vector<pugi::xml_node> devices;
-    FirmwareCatalogue copy;
-    {
-        const std::string xml =
-            R"(<Device_list><Device VID="" PID="1A" PID="2"/>text<Device/></Device_list>)";
-        const auto original = FirmwareCatalogue::LoadFromBuffer(xml.data(), xml.size());
-        copy = original;
-    }
-    devices = copy.DeviceElements();
+// What the device list reads: an empty value is a value, absence is none,
+// and the first attribute of a name counts.
+TEST(CatalogueTest, DevicesKeepTheFirstAttributeOfEachName) {
+    const std::string xml = R"(<Device_list><Device VID="" PID="1A" PID="2"/>text<Device/>)"
+                            R"(</Device_list>)";
+    const auto catalogue = FirmwareCatalogue::LoadFromBuffer(xml.data(), xml.size());
+    const std::vector<CatalogueDevice>& devices = catalogue.Devices();
     ASSERT_EQ(devices.size(), 2u);
-    EXPECT_TRUE(AttributePresent(devices[0], "VID"));
-    EXPECT_EQ(AttributeValue(devices[0], "VID"), "");
-    EXPECT_EQ(AttributeValue(devices[0], "PID"), "1A");
-    EXPECT_FALSE(AttributePresent(devices[1], "VID"));
-    EXPECT_EQ(AttributeValue(devices[1], "VID"), "");
-    EXPECT_FALSE(AttributePresent(pugi::xml_node(), "VID"));
-    EXPECT_EQ(AttributeValue(pugi::xml_node(), "VID"), "");
-    EXPECT_FALSE(AttributePresent(devices[0], nullptr));
+    EXPECT_EQ(devices[0].vid, "");
+    EXPECT_EQ(devices[0].pid, "1A");
+    EXPECT_EQ(devices[1].vid, std::nullopt);
+    EXPECT_EQ(devices[1].DisplayName(), kDefaultDisplayName);
+    EXPECT_TRUE(FirmwareCatalogue().Devices().empty());
+}
 
-    EXPECT_TRUE(FirmwareCatalogue().DeviceElements().empty());
-    EXPECT_TRUE(FirmwareCatalogue().FirstDeviceList().empty());
+// A VID or PID value names the id "%x" renders as that text, in either
+// case; any other spelling names no id a device can have.
+TEST(CatalogueTest, ReadUsbIdTakesOnlyTheRenderedForm) {
+    struct Case {
+        const char* text;
+        std::optional<std::uint16_t> id;
+    };
+    const Case cases[] = {
+        {"abc", 0x0abc},         {"ABC", 0x0abc},         {"aBc", 0x0abc},
+        {"0", 0x0000},           {"1", 0x0001},           {"ffff", 0xffff},
+        {"FFFF", 0xffff},        {"0abc", std::nullopt},  {"00", std::nullopt},
+        {"0x10", std::nullopt},  {"0X10", std::nullopt},  {"", std::nullopt},
+        {"12345", std::nullopt}, {"10000", std::nullopt}, {" 10", std::nullopt},
+        {"10 ", std::nullopt},   {"+10", std::nullopt},   {"-1", std::nullopt},
+        {"g", std::nullopt},     {"1g", std::nullopt},    {"h10", std::nullopt},
+    };
+    for (const Case& c : cases) {
+        EXPECT_EQ(ReadUsbId(c.text), c.id) << '"' << c.text << '"';
+    }
+}
+
+// Which Device element a device with ids abc:10 is listed under.
+TEST(CatalogueTest, FindDeviceTakesTheFirstElementNamingTheIds) {
+    struct Case {
+        const char* name;
+        std::string devices;
+        int want;  // index into Devices(), -1 for none
+    };
+    const Case cases[] = {
+        {"lower case", R"(<Device VID="abc" PID="10"/>)", 0},
+        {"upper case", R"(<Device VID="ABC" PID="10"/>)", 0},
+        {"leading zero in PID", R"(<Device VID="abc" PID="0010"/>)", -1},
+        {"leading zero in VID", R"(<Device VID="0abc" PID="10"/>)", -1},
+        {"prefix", R"(<Device VID="0xabc" PID="10"/>)", -1},
+        {"space", R"(<Device VID=" abc" PID="10"/>)", -1},
+        {"absent VID", R"(<Device PID="10"/>)", -1},
+        {"absent PID", R"(<Device VID="abc"/>)", -1},
+        {"empty VID", R"(<Device VID="" PID="10"/>)", -1},
+        {"ids in child elements", R"(<Device><VID>abc</VID><PID>10</PID></Device>)", -1},
+        {"attribute names are case-sensitive", R"(<Device vid="abc" pid="10"/>)", -1},
+        {"other vendor", R"(<Device VID="abd" PID="10"/>)", -1},
+        {"first match wins",
+         R"(<Device VID="abc" PID="11"/><Device VID="abc" PID="10"/><Device VID="ABC" PID="10"/>)",
+         1},
+    };
+    for (const Case& c : cases) {
+        const std::string xml = "<Device_list>" + c.devices + "</Device_list>";
+        const auto catalogue = FirmwareCatalogue::LoadFromBuffer(xml.data(), xml.size());
+        const CatalogueDevice* found = catalogue.FindDevice(0xABC, 0x10);
+        const int index = found == nullptr ? -1 : static_cast<int>(found - &catalogue.Devices()[0]);
+        EXPECT_EQ(index, c.want) << c.name;
+    }
 }
 
 // SHA256 pins an entry to one file: either case, the first attribute of

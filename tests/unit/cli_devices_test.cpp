@@ -67,10 +67,10 @@ class CliDevicesTest : public ::testing::Test {
         std::fputs(kCatalogue, f);
         std::fclose(f);
         present_ = {
-            {kPathA, R"(USB\VID_0ABC&PID_0010&REV_0102)", "BF\x1b-1"},
-            {kPathB, R"(USB\VID_0ABC&PID_0010&REV_0100)"},
-            {kPathC, R"(USB\VID_0ABC&PID_001A&REV_0200)"},
-            {"/dev/bus/usb/001/009", R"(USB\VID_1D6B&PID_0002&REV_0515)"},  // unknown
+            {kPathA, sovra::UsbIds{0x0ABC, 0x0010, 0x0102}, "BF\x1b-1"},
+            {kPathB, sovra::UsbIds{0x0ABC, 0x0010, 0x0100}},
+            {kPathC, sovra::UsbIds{0x0ABC, 0x001A, 0x0200}},
+            {"/dev/bus/usb/001/009", sovra::UsbIds{0x1D6B, 0x0002, 0x0515}},  // unknown
         };
     }
 

@@ -13,7 +13,6 @@
 #include <vector>
 
 #include "cli/commands.h"
-#include "device/device_rules.h"
 
 namespace sovra::cli {
 namespace {
@@ -45,40 +44,6 @@ std::string Rule(const char* vid, const char* pid) {
     return std::string("SUBSYSTEM==\"usb\", ENV{DEVTYPE}==\"usb_device\", ATTR{idVendor}==\"") +
            vid + "\", ATTR{idProduct}==\"" + pid +
            "\", TAG+=\"uaccess\", GROUP=\"plugdev\", MODE=\"0660\"";
-}
-
-// The rule must agree with the program's own catalogue match: for each text,
-// every 16-bit vendor id the match accepts is exactly the one the rule
-// returns, or none when it returns none.
-TEST(MatchableUsbId, AgreesWithTheCatalogueMatch) {
-    struct Case {
-        const char* text;
-        std::optional<std::uint16_t> id;
-    };
-    const Case cases[] = {
-        {"abc", 0x0abc},         {"ABC", 0x0abc},         {"aBc", 0x0abc},
-        {"0", 0x0000},           {"1", 0x0001},           {"ffff", 0xffff},
-        {"FFFF", 0xffff},        {"0abc", std::nullopt},  {"00", std::nullopt},
-        {"0x10", std::nullopt},  {"0X10", std::nullopt},  {"", std::nullopt},
-        {"12345", std::nullopt}, {"10000", std::nullopt}, {" 10", std::nullopt},
-        {"10 ", std::nullopt},   {"+10", std::nullopt},   {"-1", std::nullopt},
-        {"g", std::nullopt},     {"1g", std::nullopt},    {"h10", std::nullopt},
-    };
-    for (const Case& c : cases) {
-        EXPECT_EQ(MatchableUsbId(c.text), c.id) << '"' << c.text << '"';
-
-        const auto catalogue = Catalogue(std::string("<Device_list><Device VID=\"") + c.text +
-                                         "\" PID=\"1\"/>" + "</Device_list>");
-        std::vector<std::uint32_t> matched;
-        for (std::uint32_t vid = 0; vid <= 0xFFFF; ++vid) {
-            if (MatchDeviceElement(catalogue, vid, 1)) {
-                matched.push_back(vid);
-            }
-        }
-        const std::vector<std::uint32_t> expected =
-            c.id ? std::vector<std::uint32_t>{*c.id} : std::vector<std::uint32_t>{};
-        EXPECT_EQ(matched, expected) << '"' << c.text << '"';
-    }
 }
 
 TEST(BuildUdevRules, RulesAndNotesPerCatalogue) {

@@ -155,7 +155,7 @@ class CliUpdateTest : public ::testing::Test {
         access.openSource = [this](std::string&) -> std::unique_ptr<DeviceSource> {
             std::vector<PresentDevice> present;
             for (const auto& [path, model] : models_) {
-                present.push_back({path, R"(USB\VID_0ABC&PID_0010&REV_0102)",
+                present.push_back({path, sovra::UsbIds{0x0ABC, 0x0010, 0x0102},
                                    serials_.contains(path) ? serials_.at(path) : ""});
             }
             return std::make_unique<FixedSource>(present);

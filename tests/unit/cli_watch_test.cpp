@@ -38,8 +38,8 @@
 namespace sovra::cli {
 namespace {
 
-constexpr const char* kKnown = R"(USB\VID_0ABC&PID_0010&REV_0102)";
-constexpr const char* kUnrelated = R"(USB\VID_1234&PID_0001&REV_0100)";
+constexpr UsbIds kKnown{0x0ABC, 0x0010, 0x0102};
+constexpr UsbIds kUnrelated{0x1234, 0x0001, 0x0100};
 const std::string kA = "/dev/bus/usb/001/004";
 const std::string kB = "/dev/bus/usb/001/005";
 const std::string kU = "/dev/bus/usb/001/006";
@@ -50,7 +50,7 @@ class Bus final : public DeviceSource {
   public:
     Bus() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
     ~Bus() override { ::close(fd_); }
-    void Plug(const std::string& path, const char* id, const std::string& serial = {}) {
+    void Plug(const std::string& path, UsbIds id, const std::string& serial = {}) {
         {
             const std::lock_guard lock(mu_);
             present_[path] = {path, id, serial};
@@ -61,7 +61,7 @@ class Bus final : public DeviceSource {
     void Unplug(const std::string& path) {
         {
             const std::lock_guard lock(mu_);
-            events_.push_back({path, present_.at(path).hardwareId, false});
+            events_.push_back({path, present_.at(path).ids, false});
             present_.erase(path);
         }
         Poke();
@@ -111,8 +111,8 @@ class InterruptingChannel final : public DeviceChannel {
   public:
     explicit InterruptingChannel(std::shared_ptr<sim::BeamformerModel> model)
         : inner_(std::move(model), false) {}
-    Status Transfer(const FlashCommand& cmd, std::span<std::uint8_t> data) override {
-        if (cmd.command() == CommandWriteFlash && !raised_) {
+    Status Transfer(const ControlSetup& cmd, std::span<std::uint8_t> data) override {
+        if (cmd.bRequest == CommandWriteFlash && !raised_) {
             raised_ = true;
             ::kill(::getpid(), SIGINT);
         }

@@ -15,104 +15,72 @@ namespace {
 
 using Bytes8 = std::array<std::uint8_t, 8>;
 
-Bytes8 DeviceBytes(const FlashCommand& c) {
-    Bytes8 b{};
-    std::copy(c.bytes().begin() + 24, c.bytes().end(), b.begin());
-    return b;
-}
-
-TEST(FlashCommandTest, HeaderIsThePropertySetAndIdZero) {
-    FlashCommand c;
-    const std::array<std::uint8_t, 24> expected = {0x87, 0xFF, 0xEB, 0x96, 0x7D, 0x70, 0xF8, 0x43,
-                                                   0x8E, 0x10, 0xFD, 0x6E, 0x5C, 0x15, 0xEC, 0xDC,
-                                                   0,    0,    0,    0,    0,    0,    0,    0};
-    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), c.bytes().begin()));
+// The setup packet as it crosses the bus, little endian.
+Bytes8 WireBytes(const ControlSetup& s) {
+    return {s.bmRequestType,
+            s.bRequest,
+            static_cast<std::uint8_t>(s.wValue & 0xFF),
+            static_cast<std::uint8_t>(s.wValue >> 8),
+            static_cast<std::uint8_t>(s.wIndex & 0xFF),
+            static_cast<std::uint8_t>(s.wIndex >> 8),
+            static_cast<std::uint8_t>(s.wLength & 0xFF),
+            static_cast<std::uint8_t>(s.wLength >> 8)};
 }
 
 // A channel that only keeps what it is handed.
 class CapturingChannel final : public DeviceChannel {
   public:
-    Status Transfer(const FlashCommand& cmd, std::span<std::uint8_t> data) override {
-        blocks.push_back(cmd);
-        lengths.push_back(data.size());
-        return result;
+    Status Transfer(const ControlSetup& request, std::span<std::uint8_t> data) override {
+        requests.push_back(request);
+        payloads.emplace_back(data.begin(), data.end());
+        return S_OK;
     }
-    std::vector<FlashCommand> blocks;
-    std::vector<std::size_t> lengths;
-    Status result = S_OK;
+    std::vector<ControlSetup> requests;
+    std::vector<std::vector<std::uint8_t>> payloads;
 };
 
 struct ChunkCase {
     std::uint32_t address;
     bool read;
-    Bytes8 device;  // bytes 24..31
-    std::uint32_t flags;
+    Bytes8 wire;
 };
 
-class ChunkBlockTest : public ::testing::TestWithParam<ChunkCase> {};
+class ChunkRequestTest : public ::testing::TestWithParam<ChunkCase> {};
 
-TEST_P(ChunkBlockTest, DeviceBytesAndFlagsMatch) {
+TEST_P(ChunkRequestTest, WireBytesMatch) {
     const auto& tc = GetParam();
     std::vector<std::uint8_t> image(FlashSize);
     CapturingChannel ch;
-    FlashCommand c;
-    const Status s =
-        tc.read ? ReadChunk(ch, c, tc.address, image) : WriteChunk(ch, c, tc.address, image);
+    const Status s = tc.read ? ReadChunk(ch, tc.address, image) : WriteChunk(ch, tc.address, image);
     EXPECT_EQ(s, S_OK);
-    ASSERT_EQ(ch.blocks.size(), 1u);
-    EXPECT_EQ(DeviceBytes(ch.blocks[0]), tc.device);
-    EXPECT_EQ(ch.blocks[0].flags(), tc.flags);
-    EXPECT_EQ(ch.blocks[0].Fields().id, 0u);
-    EXPECT_EQ(ch.lengths[0], 64u);
+    ASSERT_EQ(ch.requests.size(), 1u);
+    EXPECT_EQ(WireBytes(ch.requests[0]), tc.wire);
+    EXPECT_EQ(ch.payloads[0].size(), 64u);
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Examples, ChunkBlockTest,
-    ::testing::Values(ChunkCase{0x12340, true, {0xBB, 0, 0x51, 0, 0x40, 0x23, 0x40, 0}, 1},
-                      ChunkCase{0x00000, true, {0xBB, 0, 0x50, 0, 0x00, 0x00, 0x40, 0}, 1},
-                      ChunkCase{0x3FFC0, true, {0xBB, 0, 0x53, 0, 0xC0, 0xFF, 0x40, 0}, 1},
-                      ChunkCase{0x10000, false, {0xBA, 0, 0x51, 0, 0x00, 0x00, 0x40, 0}, 2},
-                      ChunkCase{0x0FFC0, false, {0xBA, 0, 0x50, 0, 0xC0, 0xFF, 0x40, 0}, 2}));
+    Examples, ChunkRequestTest,
+    ::testing::Values(ChunkCase{0x12340, true, {0xC0, 0xBB, 0x51, 0, 0x40, 0x23, 0x40, 0}},
+                      ChunkCase{0x00000, true, {0xC0, 0xBB, 0x50, 0, 0x00, 0x00, 0x40, 0}},
+                      ChunkCase{0x3FFC0, true, {0xC0, 0xBB, 0x53, 0, 0xC0, 0xFF, 0x40, 0}},
+                      ChunkCase{0x10000, false, {0x40, 0xBA, 0x51, 0, 0x00, 0x00, 0x40, 0}},
+                      ChunkCase{0x0FFC0, false, {0x40, 0xBA, 0x50, 0, 0xC0, 0xFF, 0x40, 0}}));
 
-TEST(FlashCommandTest, PrepareRequestBytes) {
+TEST(FlashRequestTest, PrepareRequestBytes) {
     CapturingChannel ch;
-    FlashCommand c;
-    // A previous request must leave nothing behind.
-    std::vector<std::uint8_t> image(FlashSize);
-    ASSERT_EQ(ReadChunk(ch, c, 0x3FFC0, image), S_OK);
-    EXPECT_EQ(SendPrepare(ch, c), S_OK);
-    const Bytes8 expected = {0xBE, 0x00, 0x00, 0x00, 0x1B, 0x00, 0x01, 0x00};
-    EXPECT_EQ(DeviceBytes(ch.blocks[1]), expected);
-    EXPECT_EQ(ch.blocks[1].flags(), 2u);
-    EXPECT_EQ(ch.lengths[1], 1u);
+    EXPECT_EQ(SendPrepare(ch), S_OK);
+    ASSERT_EQ(ch.requests.size(), 1u);
+    const Bytes8 expected = {0x40, 0xBE, 0x00, 0x00, 0x1B, 0x00, 0x01, 0x00};
+    EXPECT_EQ(WireBytes(ch.requests[0]), expected);
+    EXPECT_EQ(ch.payloads[0], std::vector<std::uint8_t>{0x01});
 }
 
-TEST(FlashCommandTest, ChunksOutsideTheImageAreNeverSent) {
+TEST(FlashRequestTest, ChunksOutsideTheImageAreNeverSent) {
     CapturingChannel ch;
-    FlashCommand c;
     std::vector<std::uint8_t> small(100);
-    EXPECT_EQ(ReadChunk(ch, c, 64, small), E_HANDLE);  // 64..127 does not fit in 100 bytes
-    EXPECT_EQ(WriteChunk(ch, c, FlashSize, small), E_HANDLE);
-    EXPECT_TRUE(ch.blocks.empty());
-}
-
-TEST(FlashCommandTest, ControlSetupMapping) {
-    FlashCommand c;
-    ControlSetup s;
-    c.WriteRequest(KSPROPERTY_TYPE_GET, CommandReadFlash, 0x53, 0xFFC0, 64);
-    ASSERT_TRUE(ToControlSetup(c, s));
-    EXPECT_EQ(s.bmRequestType, 0xC0);
-    EXPECT_EQ(s.bRequest, 0xBB);
-    EXPECT_EQ(s.wValue, 0x53);
-    EXPECT_EQ(s.wIndex, 0xFFC0);
-    EXPECT_EQ(s.wLength, 64);
-    c.WriteRequest(KSPROPERTY_TYPE_SET, CommandWriteFlash, 0x50, 0, 64);
-    ASSERT_TRUE(ToControlSetup(c, s));
-    EXPECT_EQ(s.bmRequestType, 0x40);
-    c.WriteRequest(3, CommandWriteFlash, 0x50, 0, 64);
-    EXPECT_FALSE(ToControlSetup(c, s));
-    c.WriteRequest(KSPROPERTY_TYPE_SET, 0x1BA, 0x50, 0, 64);
-    EXPECT_FALSE(ToControlSetup(c, s));
+    EXPECT_EQ(ReadChunk(ch, 64, small), E_HANDLE);  // 64..127 does not fit in 100 bytes
+    EXPECT_EQ(WriteChunk(ch, FlashSize, small), E_HANDLE);
+    EXPECT_TRUE(ch.requests.empty());
 }
 
 // The model answers a whole read and write of the flash through the same
@@ -124,19 +92,18 @@ TEST(BeamformerModelTest, RoundTripThroughInProcessChannel) {
     }
     auto model = std::make_shared<sim::BeamformerModel>(flash);
     sim::InProcessChannel ch(model);
-    FlashCommand c;
-    ASSERT_EQ(SendPrepare(ch, c), S_OK);
+    ASSERT_EQ(SendPrepare(ch), S_OK);
     EXPECT_TRUE(model->Prepared());
     std::vector<std::uint8_t> image(FlashSize);
     for (std::uint32_t a = 0; a < FlashSize; a += ChunkSize) {
-        ASSERT_EQ(ReadChunk(ch, c, a, image), S_OK);
+        ASSERT_EQ(ReadChunk(ch, a, image), S_OK);
     }
     EXPECT_EQ(image, flash);
     for (auto& b : image) {
         b = static_cast<std::uint8_t>(~b);
     }
     for (std::uint32_t a = 0; a < FlashSize; a += ChunkSize) {
-        ASSERT_EQ(WriteChunk(ch, c, a, image), S_OK);
+        ASSERT_EQ(WriteChunk(ch, a, image), S_OK);
     }
     EXPECT_EQ(model->Flash(), image);
     EXPECT_EQ(ch.Requests().size(), 1u + 2 * ChunkCount);
@@ -177,14 +144,13 @@ TEST(BeamformerModelTest, InjectedFaults) {
     auto model =
         std::make_shared<sim::BeamformerModel>(std::vector<std::uint8_t>(FlashSize, 0x11), plan);
     sim::InProcessChannel ch(model);
-    FlashCommand c;
     std::vector<std::uint8_t> image(FlashSize);
-    EXPECT_EQ(ReadChunk(ch, c, 0, image), S_OK);
-    EXPECT_EQ(ReadChunk(ch, c, 64, image), E_DEVICE_STALL);
-    EXPECT_EQ(ReadChunk(ch, c, 128, image), S_OK);
+    EXPECT_EQ(ReadChunk(ch, 0, image), S_OK);
+    EXPECT_EQ(ReadChunk(ch, 64, image), E_DEVICE_STALL);
+    EXPECT_EQ(ReadChunk(ch, 128, image), S_OK);
     EXPECT_EQ(image[128], 0x11 ^ 0xA5);
-    EXPECT_EQ(ReadChunk(ch, c, 192, image), E_DEVICE_GONE);
-    EXPECT_EQ(ReadChunk(ch, c, 256, image), E_DEVICE_GONE);
+    EXPECT_EQ(ReadChunk(ch, 192, image), E_DEVICE_GONE);
+    EXPECT_EQ(ReadChunk(ch, 256, image), E_DEVICE_GONE);
     EXPECT_FALSE(model->Present());
 }
 
@@ -209,16 +175,15 @@ TEST(BeamformerModelTest, DroppedWriteIsAcknowledgedButNotStored) {
     auto model =
         std::make_shared<sim::BeamformerModel>(std::vector<std::uint8_t>(FlashSize, 0x11), plan);
     sim::InProcessChannel ch(model);
-    FlashCommand c;
     std::vector<std::uint8_t> image(FlashSize, 0x22);
-    ASSERT_EQ(SendPrepare(ch, c), S_OK);
-    ASSERT_EQ(ReadChunk(ch, c, 0, image), S_OK);
+    ASSERT_EQ(SendPrepare(ch), S_OK);
+    ASSERT_EQ(ReadChunk(ch, 0, image), S_OK);
     std::uint8_t refused[ChunkSize] = {};
     ControlSetup beyondFlash{kVendorOut, CommandWriteFlash, 0x54, 0, ChunkSize};
     EXPECT_EQ(model->Handle(beyondFlash, refused), sim::Answer::Stall);
     std::fill(image.begin(), image.end(), std::uint8_t{0x22});
     for (const std::uint32_t address : {0u, 64u, 128u}) {
-        EXPECT_EQ(WriteChunk(ch, c, address, image), S_OK) << address;
+        EXPECT_EQ(WriteChunk(ch, address, image), S_OK) << address;
     }
     const auto flash = model->Flash();
     EXPECT_EQ(flash[0], 0x22);

@@ -68,11 +68,11 @@ std::vector<std::uint8_t> ReadFile(const std::string& path) {
 // answer it itself: the faults the model has no option for.
 class HookedChannel final : public DeviceChannel {
   public:
-    using Hook = std::function<Status(std::uint64_t n, const FlashCommand&, std::span<std::uint8_t>,
+    using Hook = std::function<Status(std::uint64_t n, const ControlSetup&, std::span<std::uint8_t>,
                                       const std::function<Status()>& forward)>;
     HookedChannel(std::shared_ptr<sim::BeamformerModel> model, Hook hook)
         : inner_(std::move(model), /*record=*/false), hook_(std::move(hook)) {}
-    Status Transfer(const FlashCommand& cmd, std::span<std::uint8_t> data) override {
+    Status Transfer(const ControlSetup& cmd, std::span<std::uint8_t> data) override {
         const auto forward = [&] { return inner_.Transfer(cmd, data); };
         return hook_ ? hook_(++n_, cmd, data, forward) : forward();
     }
@@ -245,7 +245,7 @@ HookedChannel::Hook NoHook(std::uint32_t) {
 }
 
 // Whether `cmd` reads the chunk at `address` (below 64 KiB).
-bool ReadsChunk(const FlashCommand& cmd, std::uint16_t address) {
+bool ReadsChunk(const ControlSetup& cmd, std::uint16_t address) {
     return cmd.command() == CommandReadFlash && cmd.addressHigh() == 0x50 &&
            cmd.addressLow() == address;
 }
@@ -255,7 +255,7 @@ bool ReadsChunk(const FlashCommand& cmd, std::uint16_t address) {
 // answer.
 HookedChannel::Hook ReadsOf(std::uint16_t address,
                             void (*change)(int n, std::span<std::uint8_t> data)) {
-    return [address, change, n = 0](std::uint64_t, const FlashCommand& cmd,
+    return [address, change, n = 0](std::uint64_t, const ControlSetup& cmd,
                                     std::span<std::uint8_t> data, const auto& forward) mutable {
         const Status s = forward();
         if (ReadsChunk(cmd, address)) {
@@ -271,7 +271,7 @@ HookedChannel::Hook ReadsOf(std::uint16_t address,
 HookedChannel::Hook ReadTwice(HookedChannel::Hook hook) {
     auto other = ReadsOf(0x0200, [](int n, std::span<std::uint8_t> d) { d[1] ^= n == 1 ? 1 : 0; });
     return [hook = std::move(hook), other = std::move(other)](
-               std::uint64_t i, const FlashCommand& cmd, std::span<std::uint8_t> data,
+               std::uint64_t i, const ControlSetup& cmd, std::span<std::uint8_t> data,
                const auto& forward) mutable {
         return hook(i, cmd, data, [&] { return other(i, cmd, data, forward); });
     };
@@ -325,11 +325,11 @@ INSTANTIATE_TEST_SUITE_P(
         // A chunk that reads differently every time cannot be trusted.
         FaultCase{"EveryReadOfAChunkDiffers", [](std::uint32_t) { return sim::FaultPlan{}; },
                   [](std::uint32_t) -> HookedChannel::Hook {
-                      return [reads = std::uint8_t{0}](std::uint64_t, const FlashCommand& cmd,
+                      return [reads = std::uint8_t{0}](std::uint64_t, const ControlSetup& cmd,
                                                        std::span<std::uint8_t> data,
                                                        const auto& forward) mutable {
                           const Status s = forward();
-                          if (cmd.command() == CommandReadFlash && cmd.addressLow() == 0x0100) {
+                          if (cmd.bRequest == CommandReadFlash && cmd.wIndex == 0x0100) {
                               data[5] = ++reads;
                           }
                           return s;
@@ -355,7 +355,7 @@ INSTANTIATE_TEST_SUITE_P(
         // A write refused may still have been stored: never "untouched".
         FaultCase{"TheFirstWriteStalls", [](std::uint32_t) { return sim::FaultPlan{}; },
                   [](std::uint32_t) -> HookedChannel::Hook {
-                      return [](std::uint64_t n, const FlashCommand&, std::span<std::uint8_t>,
+                      return [](std::uint64_t n, const ControlSetup&, std::span<std::uint8_t>,
                                 const auto& forward) {
                           const Status s = forward();
                           return n == kFirstWrite ? E_DEVICE_STALL : s;
@@ -372,7 +372,7 @@ INSTANTIATE_TEST_SUITE_P(
         // the way out: the check notices either.
         FaultCase{"AWriteIsDropped", [](std::uint32_t) { return sim::FaultPlan{}; },
                   [](std::uint32_t) -> HookedChannel::Hook {
-                      return [](std::uint64_t n, const FlashCommand&, std::span<std::uint8_t>,
+                      return [](std::uint64_t n, const ControlSetup&, std::span<std::uint8_t>,
                                 const auto& forward) {
                           return n == kFirstWrite + 1 ? S_OK : forward();
                       };
@@ -380,7 +380,7 @@ INSTANTIATE_TEST_SUITE_P(
                   E_VERIFY_MISMATCH, DeviceHolds::kWrittenDiffers, true},
         FaultCase{"OneByteChangesOnTheWayOut", [](std::uint32_t) { return sim::FaultPlan{}; },
                   [](std::uint32_t w) -> HookedChannel::Hook {
-                      return [w](std::uint64_t n, const FlashCommand&, std::span<std::uint8_t> data,
+                      return [w](std::uint64_t n, const ControlSetup&, std::span<std::uint8_t> data,
                                  const auto& forward) {
                           if (n != kFirstWrite + w - 1) {
                               return forward();
@@ -397,7 +397,7 @@ INSTANTIATE_TEST_SUITE_P(
 
 TEST_F(EngineTest, ReadAgainChunksAreCountedOnceEach) {
     // Chunk 4 needs all five reads, chunk 9 one more than two.
-    const auto changes = [fourth = 0, ninth = 0](std::uint64_t, const FlashCommand& cmd,
+    const auto changes = [fourth = 0, ninth = 0](std::uint64_t, const ControlSetup& cmd,
                                                  std::span<std::uint8_t> data,
                                                  const std::function<Status()>& forward) mutable {
         const Status s = forward();
@@ -758,7 +758,7 @@ TEST_F(EngineTest, AStopIsTakenUntilTheWriteAndThenWaitsForTheEnd) {
         const StoppingClock stopping(stop);
         const UpdateOutcome out = Run(
             {},
-            [&](std::uint64_t n, const FlashCommand&, std::span<std::uint8_t>,
+            [&](std::uint64_t n, const ControlSetup&, std::span<std::uint8_t>,
                 const std::function<Status()>& forward) {
                 stop = stop || n == c.atRequest;
                 return forward();
