@@ -29,7 +29,7 @@
 namespace sovra {
 namespace {
 
-constexpr UsbIds kIds{0x0abc, 0x0010, 0x0102};
+const sim::UsbIds kIds{0x0abc, 0x0010, 0x0102};
 
 struct Options {
     std::uint32_t requests = 1000;

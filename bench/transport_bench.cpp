@@ -24,7 +24,7 @@
 namespace sovra {
 namespace {
 
-constexpr UsbIds kIds{0x0abc, 0x0010, 0x0102};
+const sim::UsbIds kIds{0x0abc, 0x0010, 0x0102};
 
 // One host and one device for the whole run: plugging is not measured.
 struct Bench {

@@ -55,7 +55,7 @@ void Fail(const std::string& message) {
 }
 
 std::string Describe(const UsbHost& host, std::size_t i, const DeviceSpec& spec) {
-    const UsbIds ids = host.Ids(i);
+    const sim::UsbIds ids = host.Ids(i);
     char text[160];
     std::snprintf(text, sizeof text, "device %zu: %04x:%04x rev %04x at %s (bus %u, address %u)",
                   i + 1, ids.vendor, ids.product, ids.revision, host.DeviceNode(i).c_str(),

@@ -33,9 +33,9 @@ using sim::BeamformerModel;
 using sim::FaultPlan;
 using sim::UsbHost;
 
-constexpr UsbIds kBf100{0x0abc, 0x0010, 0x0102};
-constexpr UsbIds kBf300{0x0abc, 0x001a, 0x0110};
-constexpr UsbIds kUnknown{0x1d6b, 0x0002, 0x0515};
+const sim::UsbIds kBf100{0x0abc, 0x0010, 0x0102};
+const sim::UsbIds kBf300{0x0abc, 0x001a, 0x0110};
+const sim::UsbIds kUnknown{0x1d6b, 0x0002, 0x0515};
 
 const char* kCatalogueXml = R"(<Device_list>
   <Device File_Name="bf100.img" REV="01.02" Device_Name="Beamformer 100" VID="abc" PID="10"/>

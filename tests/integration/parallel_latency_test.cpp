@@ -36,7 +36,7 @@ using test::UsbPrepare;
 using test::UsbRead;
 using test::UsbWrite;
 
-constexpr UsbIds kIds{0x0abc, 0x0010, 0x0102};
+const sim::UsbIds kIds{0x0abc, 0x0010, 0x0102};
 // Long enough that nothing held this long can pass for a quick answer: the
 // tests end such requests by other means.
 constexpr auto kForever = 10s;

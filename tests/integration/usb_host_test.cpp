@@ -32,7 +32,7 @@ using test::UsbPrepare;
 using test::UsbRead;
 using test::UsbWrite;
 
-constexpr UsbIds kIds{0x0abc, 0x0010, 0x0102};
+const sim::UsbIds kIds{0x0abc, 0x0010, 0x0102};
 
 // Every chunk differs from every other, so a misplaced chunk shows.
 std::vector<std::uint8_t> PatternFlash() {

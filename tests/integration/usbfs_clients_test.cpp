@@ -24,7 +24,7 @@
 namespace sovra::sim {
 namespace {
 
-constexpr UsbIds kIds{0x0abc, 0x0010, 0x0102};
+const sim::UsbIds kIds{0x0abc, 0x0010, 0x0102};
 
 using Buffer = std::array<std::uint8_t, 8 + ChunkSize>;
 

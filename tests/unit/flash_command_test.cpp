@@ -159,9 +159,8 @@ TEST(BeamformerModelTest, ACorruptByteFlipsThatByteOfTheAnswerAlone) {
         std::make_shared<sim::BeamformerModel>(std::vector<std::uint8_t>(FlashSize, 0x11),
                                                sim::FaultPlan{.corruptAt = 1, .corruptByte = 63});
     sim::InProcessChannel ch(model);
-    FlashCommand c;
     std::vector<std::uint8_t> image(FlashSize);
-    ASSERT_EQ(ReadChunk(ch, c, 64, image), S_OK);
+    ASSERT_EQ(ReadChunk(ch, 64, image), S_OK);
     std::vector<std::uint8_t> expected(ChunkSize, 0x11);
     expected[63] ^= 0xA5;
     EXPECT_TRUE(std::equal(expected.begin(), expected.end(), image.begin() + 64));

@@ -246,8 +246,7 @@ HookedChannel::Hook NoHook(std::uint32_t) {
 
 // Whether `cmd` reads the chunk at `address` (below 64 KiB).
 bool ReadsChunk(const ControlSetup& cmd, std::uint16_t address) {
-    return cmd.command() == CommandReadFlash && cmd.addressHigh() == 0x50 &&
-           cmd.addressLow() == address;
+    return cmd.bRequest == CommandReadFlash && cmd.wValue == 0x50 && cmd.wIndex == address;
 }
 
 // Reads of the chunk at `address` (below 64 KiB) answered as `change` says:
