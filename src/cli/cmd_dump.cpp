@@ -124,8 +124,8 @@ int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream
         return kExitRefused;
     }
     const std::string unit = UnitFingerprint(flash);
-    out << "Saved the " << flash.size() << "-byte flash of " << name << " (" << TerminalSafe(entry.path)
-        << ", unit " << (unit.empty() ? "unknown" : unit) << ", serial "
+    out << "Saved the " << flash.size() << "-byte flash of " << name << " ("
+        << TerminalSafe(entry.path) << ", unit " << (unit.empty() ? "unknown" : unit) << ", serial "
         << (entry.serial.empty() ? "unknown" : TerminalSafe(entry.serial)) << ") to "
         << TerminalSafe(options.output) << ".\n";
     return kExitOk;

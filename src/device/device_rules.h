@@ -30,7 +30,7 @@ struct DeviceEntry {
 
 // One present device as the platform reports it.
 struct PresentDevice {
-    std::string path;         // what OpenDeviceControl opens
+    std::string path;  // what OpenDeviceControl opens
     UsbIds ids;
     std::string serial = {};  // USB serial number string, as sysfs shows it; may be empty
 };

@@ -32,8 +32,8 @@
 #include "sim/beamformer_model.h"
 #include "sim/in_process_channel.h"
 #include "tests/support/read_back_requests.h"
-#include "update/update_engine.h"
 #include "tests/support/test_signer.h"
+#include "update/update_engine.h"
 
 namespace sovra::cli {
 namespace {
