@@ -37,10 +37,6 @@ class Fd {
     int fd_;
 };
 
-std::string Reason(int err) {
-    return std::strerror(err);
-}
-
 std::string Quoted(std::string_view path) {
     // Built by appending: GCC 12 misreads `"..." + std::string&&` at -O3
     // (-Wrestrict).
@@ -52,7 +48,7 @@ std::string Quoted(std::string_view path) {
 // "cannot write 'x': reason."; errno is passed in by value, read before
 // anything else can change it.
 std::string Cannot(const char* verb, const std::string& shown, int err) {
-    return std::string("cannot ") + verb + " " + shown + ": " + Reason(err) + ".";
+    return std::string("cannot ") + verb + " " + shown + ": " + ErrnoText(err) + ".";
 }
 
 // What a file that is not a regular file is, for messages.
@@ -305,7 +301,7 @@ ReadFailure ReadRegularFileWithReason(const std::string& path, std::size_t maxBy
     // its own, and a named pipe must never be waited on.
     struct stat st {};
     if (::stat(path.c_str(), &st) != 0) {
-        reason = Reason(errno);
+        reason = ErrnoText(errno);
         return ReadFailure::kOpen;
     }
     if (!S_ISREG(st.st_mode)) {
@@ -314,11 +310,11 @@ ReadFailure ReadRegularFileWithReason(const std::string& path, std::size_t maxBy
     }
     const Fd fd(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC | O_NOCTTY));
     if (!fd.ok()) {
-        reason = Reason(errno);
+        reason = ErrnoText(errno);
         return ReadFailure::kOpen;
     }
     if (::fstat(fd.get(), &st) != 0) {
-        reason = Reason(errno);
+        reason = ErrnoText(errno);
         return ReadFailure::kRead;
     }
     // It may have been swapped for something else since the stat().
@@ -350,7 +346,7 @@ ReadFailure ReadRegularFileWithReason(const std::string& path, std::size_t maxBy
             if (errno == EINTR || errno == EAGAIN) {
                 continue;
             }
-            reason = Reason(errno);
+            reason = ErrnoText(errno);
             return ReadFailure::kRead;
         }
         if (n == 0) {
@@ -478,8 +474,9 @@ bool CheckCanCreate(const std::string& path, std::string& error) {
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0) {
         const int err = errno;
-        error = verb + shown + ": the folder " + Quoted(folder) +
-                (err == ENOENT ? " does not exist." : " cannot be reached: " + Reason(err) + ".");
+        error =
+            verb + shown + ": the folder " + Quoted(folder) +
+            (err == ENOENT ? " does not exist." : " cannot be reached: " + ErrnoText(err) + ".");
         return false;
     }
     if (!S_ISDIR(st.st_mode)) {
@@ -490,7 +487,7 @@ bool CheckCanCreate(const std::string& path, std::string& error) {
     // the folder that must take a new name.
     if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
         const int err = errno;
-        error = verb + shown + " in the folder " + Quoted(folder) + ": " + Reason(err) + ".";
+        error = verb + shown + " in the folder " + Quoted(folder) + ": " + ErrnoText(err) + ".";
         return false;
     }
     return true;

@@ -13,6 +13,7 @@
 // regular file is refused.
 
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 #include <span>
 #include <string>
@@ -20,6 +21,11 @@
 #include <vector>
 
 namespace sovra {
+
+// The system's sentence for an errno value, as failure texts end with it.
+inline std::string ErrnoText(int err) {
+    return std::strerror(err);
+}
 
 enum class ReadFailure {
     kNone,

@@ -16,13 +16,7 @@
 #include "device/device_control.h"
 
 namespace sovra {
-namespace {
-
-std::string Reason(int err) {
-    return std::strerror(err);
-}
-
-}  // namespace
+namespace {}  // namespace
 
 std::string BackupDirectory(std::string_view stateHome, std::string_view home) {
     constexpr std::string_view kTail = "/sovra-firmware-update/backups";
@@ -88,7 +82,7 @@ bool MakeBackupDirectories(const std::string& directory, std::string& error) {
             continue;
         }
         if (::mkdir(part.c_str(), 0700) != 0 && errno != EEXIST) {
-            error = "cannot create the folder '" + part + "': " + Reason(errno) + ".";
+            error = "cannot create the folder '" + part + "': " + ErrnoText(errno) + ".";
             return false;
         }
     }

@@ -19,14 +19,10 @@
 namespace sovra {
 namespace {
 
-std::string Reason(int err) {
-    return std::strerror(err);
-}
-
 bool WritableFolder(const std::string& folder, std::string& failure) {
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0) {
-        failure = "the folder '" + folder + "' cannot be used: " + Reason(errno);
+        failure = "the folder '" + folder + "' cannot be used: " + ErrnoText(errno);
         return false;
     }
     if (!S_ISDIR(st.st_mode)) {
@@ -34,7 +30,7 @@ bool WritableFolder(const std::string& folder, std::string& failure) {
         return false;
     }
     if (::access(folder.c_str(), W_OK | X_OK) != 0) {
-        failure = "the folder '" + folder + "' cannot be written: " + Reason(errno);
+        failure = "the folder '" + folder + "' cannot be written: " + ErrnoText(errno);
         return false;
     }
     return true;

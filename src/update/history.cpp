@@ -20,10 +20,6 @@ namespace {
 // A line longer than this is no record of ours.
 constexpr std::size_t kMaxLine = 64 * 1024;
 
-std::string Reason(int err) {
-    return std::strerror(err);
-}
-
 template <class T>
 bool Take(const nlohmann::json& j, const char* key, T& out) {
     const auto it = j.find(key);
@@ -72,7 +68,7 @@ int OpenHistory(const std::string& path, int flags, std::string& error) {
         const int why = errno;
         // ENXIO: a named pipe nobody reads.
         error = why == ENXIO ? "the update history '" + path + "' is not a regular file"
-                             : "cannot open the update history '" + path + "': " + Reason(why);
+                             : "cannot open the update history '" + path + "': " + ErrnoText(why);
         errno = why;
         return -1;
     }
@@ -183,8 +179,8 @@ bool AppendHistory(const std::string& path, const HistoryRecord& record, std::st
     ::close(fd);
     if (!synced) {
         error = "cannot write the update history '" + path + "': " +
-                Reason(n != static_cast<ssize_t>(line.size()) ? (n < 0 ? writeErrno : ENOSPC)
-                                                              : syncErrno);
+                ErrnoText(n != static_cast<ssize_t>(line.size()) ? (n < 0 ? writeErrno : ENOSPC)
+                                                                 : syncErrno);
         return false;
     }
     return true;
@@ -238,7 +234,7 @@ bool ReadHistory(const std::string& path, const std::function<void(HistoryRecord
             continue;
         }
         if (n < 0) {
-            error = "cannot read the update history '" + path + "': " + Reason(errno);
+            error = "cannot read the update history '" + path + "': " + ErrnoText(errno);
             ::close(fd);
             return false;
         }
