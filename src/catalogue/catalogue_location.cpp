@@ -65,19 +65,26 @@ std::vector<std::string> CatalogueSearchPaths(const CatalogueSearchEnvironment& 
     } else if (IsAbsolute(env.home)) {
         paths.push_back(InFolder(*env.home + "/.config"));
     }
-    const std::string dataDirs = env.xdgDataDirs && !env.xdgDataDirs->empty()
-                                     ? *env.xdgDataDirs
-                                     : std::string("/usr/local/share:/usr/share");
-    std::string_view rest = dataDirs;
+    for (const std::string& dir : env.DataDirs()) {
+        paths.push_back(InFolder(dir));
+    }
+    return paths;
+}
+
+std::vector<std::string> CatalogueSearchEnvironment::DataDirs() const {
+    const std::string dirs =
+        xdgDataDirs && !xdgDataDirs->empty() ? *xdgDataDirs : "/usr/local/share:/usr/share";
+    std::vector<std::string> folders;
+    std::string_view rest = dirs;
     while (!rest.empty()) {
         const std::size_t colon = rest.find(':');
         const std::string_view dir = rest.substr(0, colon);
         rest = colon == std::string_view::npos ? std::string_view() : rest.substr(colon + 1);
         if (!dir.empty() && dir.front() == '/') {
-            paths.push_back(InFolder(std::string(dir)));
+            folders.emplace_back(dir);
         }
     }
-    return paths;
+    return folders;
 }
 
 std::optional<CatalogueLocation> LocateCatalogue(const CatalogueSearchEnvironment& env) {

@@ -32,6 +32,9 @@ struct CatalogueSearchEnvironment {
 
     // HOME, XDG_CONFIG_HOME and XDG_DATA_DIRS of this process.
     static CatalogueSearchEnvironment FromProcess();
+    // The absolute folders of XDG_DATA_DIRS, in order; its default when
+    // unset or empty.
+    std::vector<std::string> DataDirs() const;
 };
 
 struct CatalogueLocation {

@@ -202,17 +202,8 @@ bool ReadStatus(int fd, int timeoutMs, std::string& status) {
 
 std::vector<std::string> TrustedKeyFolders(const CatalogueSearchEnvironment& env) {
     std::vector<std::string> folders{"/etc/" + std::string(kCatalogueFolderName) + "/trusted-keys"};
-    const std::string dataDirs = env.xdgDataDirs && !env.xdgDataDirs->empty()
-                                     ? *env.xdgDataDirs
-                                     : std::string("/usr/local/share:/usr/share");
-    std::string_view rest = dataDirs;
-    while (!rest.empty()) {
-        const std::size_t colon = rest.find(':');
-        const std::string dir(rest.substr(0, colon));
-        rest.remove_prefix(colon == std::string_view::npos ? rest.size() : colon + 1);
-        if (IsAbsolute(dir)) {
-            folders.push_back(TrustedKeysIn(dir));
-        }
+    for (const std::string& dir : env.DataDirs()) {
+        folders.push_back(TrustedKeysIn(dir));
     }
     if (IsAbsolute(env.xdgConfigHome)) {
         folders.push_back(TrustedKeysIn(*env.xdgConfigHome));
