@@ -12,6 +12,7 @@
 #include <string_view>
 #include <vector>
 
+#include "app/error.h"
 #include "sim/beamformer_model.h"
 #include "sim/usb_descriptors.h"
 
@@ -33,16 +34,13 @@ struct DeviceSpec {
     bool PresentAtStart() const { return plugTimes.empty() || !plugTimes.front().arrives; }
 };
 
-struct DeviceSpecResult {
-    std::optional<DeviceSpec> spec;
-    std::string error;  // a sentence naming what is wrong, when spec is empty
-};
+// Reads `text` into `spec`; a failure names the device text and what is
+// wrong with it.
+Error ParseDeviceSpec(std::string_view text, DeviceSpec& spec);
 
-DeviceSpecResult ParseDeviceSpec(std::string_view text);
-
-// Reads a flash= file: exactly FlashSize bytes, or nothing with `error`
-// saying why (never more than FlashSize + 1 bytes are read).
-std::optional<std::vector<std::uint8_t>> LoadFlashFile(const std::string& path, std::string& error);
+// Reads a flash= file: exactly FlashSize bytes (never more than FlashSize + 1
+// are read).
+Error LoadFlashFile(const std::string& path, std::vector<std::uint8_t>& flash);
 
 // Longest injected latency accepted: beyond it a run would look hung.
 inline constexpr std::uint64_t kMaxLatencyUs = 10'000'000;

@@ -40,22 +40,23 @@ class DeviceSpecAccepts : public testing::TestWithParam<Accepted> {};
 
 TEST_P(DeviceSpecAccepts, WithItsIdsAndOptions) {
     const Accepted& c = GetParam();
-    const DeviceSpecResult r = ParseDeviceSpec(c.text);
-    ASSERT_TRUE(r.spec) << r.error;
-    EXPECT_EQ(r.spec->ids.vendor, c.ids.vendor);
-    EXPECT_EQ(r.spec->ids.product, c.ids.product);
-    EXPECT_EQ(r.spec->ids.revision, c.ids.revision);
-    EXPECT_EQ(r.spec->flashFile.value_or("<none>"), c.flashFile ? c.flashFile : "<none>");
-    EXPECT_EQ(r.spec->faults.latency, c.faults.latency);
-    EXPECT_EQ(r.spec->faults.failAt, c.faults.failAt);
-    EXPECT_EQ(r.spec->faults.unplugAt, c.faults.unplugAt);
-    EXPECT_EQ(r.spec->faults.corruptAt, c.faults.corruptAt);
-    EXPECT_EQ(r.spec->faults.corruptByte, c.faults.corruptByte);
-    EXPECT_EQ(r.spec->faults.dropWriteAt, c.faults.dropWriteAt);
-    EXPECT_EQ(Millis(*r.spec, true), c.arriveMs);
-    EXPECT_EQ(Millis(*r.spec, false), c.leaveMs);
-    EXPECT_EQ(r.spec->plugTimes.size(), c.plugTimes);
-    EXPECT_EQ(r.spec->ids.serial.value_or("<none>"), c.serial ? c.serial : "<none>");
+    DeviceSpec spec;
+    const Error e = ParseDeviceSpec(c.text, spec);
+    ASSERT_FALSE(e.Failed()) << e.What();
+    EXPECT_EQ(spec.ids.vendor, c.ids.vendor);
+    EXPECT_EQ(spec.ids.product, c.ids.product);
+    EXPECT_EQ(spec.ids.revision, c.ids.revision);
+    EXPECT_EQ(spec.flashFile.value_or("<none>"), c.flashFile ? c.flashFile : "<none>");
+    EXPECT_EQ(spec.faults.latency, c.faults.latency);
+    EXPECT_EQ(spec.faults.failAt, c.faults.failAt);
+    EXPECT_EQ(spec.faults.unplugAt, c.faults.unplugAt);
+    EXPECT_EQ(spec.faults.corruptAt, c.faults.corruptAt);
+    EXPECT_EQ(spec.faults.corruptByte, c.faults.corruptByte);
+    EXPECT_EQ(spec.faults.dropWriteAt, c.faults.dropWriteAt);
+    EXPECT_EQ(Millis(spec, true), c.arriveMs);
+    EXPECT_EQ(Millis(spec, false), c.leaveMs);
+    EXPECT_EQ(spec.plugTimes.size(), c.plugTimes);
+    EXPECT_EQ(spec.ids.serial.value_or("<none>"), c.serial ? c.serial : "<none>");
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -121,9 +122,10 @@ struct Refused {
 class DeviceSpecRefuses : public testing::TestWithParam<Refused> {};
 
 TEST_P(DeviceSpecRefuses, NamingTheProblem) {
-    const DeviceSpecResult r = ParseDeviceSpec(GetParam().text);
-    EXPECT_FALSE(r.spec);
-    EXPECT_NE(r.error.find(GetParam().message), std::string::npos) << r.error;
+    DeviceSpec spec;
+    const Error e = ParseDeviceSpec(GetParam().text, spec);
+    EXPECT_TRUE(e.Failed());
+    EXPECT_NE(e.What().find(GetParam().message), std::string::npos) << e.What();
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -179,17 +181,17 @@ TEST_P(FlashFileTest, OnlyAWholeFlashIsTaken) {
         bytes[i] = static_cast<char>(i * 7);
     }
     std::ofstream(path, std::ios::binary) << bytes;
-    std::string error;
-    const auto flash = LoadFlashFile(path, error);
+    std::vector<std::uint8_t> flash;
+    const Error error = LoadFlashFile(path, flash);
     std::remove(path);
     if (size == FlashSize) {
-        ASSERT_TRUE(flash) << error;
+        ASSERT_FALSE(error.Failed()) << error.What();
         EXPECT_TRUE(
-            std::equal(flash->begin(), flash->end(), bytes.begin(), bytes.end(),
+            std::equal(flash.begin(), flash.end(), bytes.begin(), bytes.end(),
                        [](std::uint8_t a, char b) { return a == static_cast<std::uint8_t>(b); }));
     } else {
-        EXPECT_FALSE(flash);
-        EXPECT_NE(error.find("exactly 262144 bytes"), std::string::npos) << error;
+        EXPECT_TRUE(error.Failed());
+        EXPECT_NE(error.What().find("exactly 262144 bytes"), std::string::npos) << error.What();
     }
 }
 
@@ -198,9 +200,10 @@ INSTANTIATE_TEST_SUITE_P(Sizes, FlashFileTest,
                                          4 * FlashSize));
 
 TEST(FlashFile, AMissingFileIsNamed) {
-    std::string error;
-    EXPECT_FALSE(LoadFlashFile("/nonexistent/dir/flash.bin", error));
-    EXPECT_NE(error.find("cannot open flash file '/nonexistent/dir/flash.bin'"), std::string::npos);
+    std::vector<std::uint8_t> flash;
+    const Error error = LoadFlashFile("/nonexistent/dir/flash.bin", flash);
+    EXPECT_NE(error.What().find("cannot open flash file '/nonexistent/dir/flash.bin'"),
+              std::string::npos);
 }
 
 TEST(PrintableLogEntry, KeepsTextAndDefusesControlCharacters) {
