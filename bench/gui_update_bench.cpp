@@ -32,11 +32,9 @@
 #include <memory>
 #include <vector>
 
-#include "app/event_log.h"
+#include "bench/bench_jobs.h"
+#include "bench/bench_main.h"
 #include "flash/flash_stages.h"
-#include "flash/sample_image.h"
-#include "sim/beamformer_model.h"
-#include "sim/in_process_channel.h"
 #include "ui/application.h"
 #include "ui/progress_dialog.h"
 
@@ -49,26 +47,10 @@ double Ms(Clock::duration d) {
     return std::chrono::duration<double, std::milli>(d).count();
 }
 
-double ProcessCpuMs() {
+// CPU time of this process (CLOCK_PROCESS_CPUTIME_ID) or this thread.
+double CpuMs(clockid_t clock) {
     timespec ts{};
-    ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &ts);
-    return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
-}
-
-// The image fills the flash, so Stage 3 writes all 4096 chunks.
-const std::vector<std::uint8_t>& Firmware() {
-    static const std::vector<std::uint8_t> image = [] {
-        SampleImageOptions o;
-        o.records = 1;
-        o.wordsPerRecord = 65464;
-        return MakeSampleImage(o);
-    }();
-    return image;
-}
-
-double ThreadCpuMs() {
-    timespec ts{};
-    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+    ::clock_gettime(clock, &ts);
     return static_cast<double>(ts.tv_sec) * 1e3 + static_cast<double>(ts.tv_nsec) / 1e6;
 }
 
@@ -103,8 +85,7 @@ class Heartbeat {
 };
 
 void BM_GuiUpdate(benchmark::State& state) {
-    // Entries go nowhere: a benchmark has no business in the system log.
-    OverrideSystemLogSocket("/nonexistent/sovra-bench-log");
+    bench::QuietLog();
     const std::vector<std::uint8_t> flash = MakeSampleFlash({.seed = 5});
     double longest = 0;
     double uiCpu = 0;
@@ -114,25 +95,15 @@ void BM_GuiUpdate(benchmark::State& state) {
     for (auto _ : state) {
         state.PauseTiming();
         auto model = std::make_shared<sim::BeamformerModel>(flash);
-        auto channel = std::make_shared<sim::InProcessChannel>(model, /*record=*/false);
         auto dlg = std::make_unique<ProgressDialog>();
-        UpdateJob job;
-        job.channel = channel;
-        job.device = {0xabc, 0x10, 0x102, "/dev/bus/usb/001/002"};
-        job.imagePath = "bench.img";
-        job.image = Firmware();
-        // No backup, as in bench/update_bench: this measures the host, not
-        // the disk.
-        job.options.backup = BackupPolicy::None();
-        job.options.historyPath.clear();
-        dlg->SetJob(std::move(job));
+        dlg->SetJob(bench::Job(model));
         dlg->show();
         QCoreApplication::processEvents();
         QEventLoop loop;
         QObject::connect(dlg.get(), &ProgressDialog::updateEnded, &loop, &QEventLoop::quit);
         Heartbeat heartbeat([] {});
-        const double cpuBefore = ProcessCpuMs();
-        const double uiCpuBefore = ThreadCpuMs();
+        const double cpuBefore = CpuMs(CLOCK_PROCESS_CPUTIME_ID);
+        const double uiCpuBefore = CpuMs(CLOCK_THREAD_CPUTIME_ID);
         state.ResumeTiming();
 
         heartbeat.Start();
@@ -142,8 +113,8 @@ void BM_GuiUpdate(benchmark::State& state) {
         loop.exec();
 
         state.PauseTiming();
-        cpu += ProcessCpuMs() - cpuBefore;
-        uiCpu += ThreadCpuMs() - uiCpuBefore;
+        cpu += CpuMs(CLOCK_PROCESS_CPUTIME_ID) - cpuBefore;
+        uiCpu += CpuMs(CLOCK_THREAD_CPUTIME_ID) - uiCpuBefore;
         longest = std::max(longest, Ms(heartbeat.Longest()));
         refreshes += static_cast<double>(dlg->Refreshes());
         const auto outcome = dlg->Outcome();
@@ -166,30 +137,19 @@ BENCHMARK(BM_GuiUpdate)->Unit(benchmark::kMillisecond)->UseRealTime()->MinTime(2
 // The same job through the engine alone, in this process, with no front
 // end: what BM_GuiUpdate is measured against.
 void BM_EngineAlone(benchmark::State& state) {
-    OverrideSystemLogSocket("/nonexistent/sovra-bench-log");
+    bench::QuietLog();
     const std::vector<std::uint8_t> flash = MakeSampleFlash({.seed = 5});
     double cpu = 0;
     for (auto _ : state) {
         state.PauseTiming();
-        auto model = std::make_shared<sim::BeamformerModel>(flash);
-        UpdateJob job;
-        job.channel = std::make_shared<sim::InProcessChannel>(model, /*record=*/false);
-        job.device = {0xabc, 0x10, 0x102, "/dev/bus/usb/001/002"};
-        job.imagePath = "bench.img";
-        job.image = Firmware();
-        job.options.backup = BackupPolicy::None();
-        job.options.historyPath.clear();
-        UpdateProgress progress;
-        const double cpuBefore = ProcessCpuMs();
+        const std::vector<UpdateJob> jobs{
+            bench::Job(std::make_shared<sim::BeamformerModel>(flash))};
+        const double cpuBefore = CpuMs(CLOCK_PROCESS_CPUTIME_ID);
         state.ResumeTiming();
-
-        UpdateRun run;
-        run.Start(job, progress);
-        run.Join();
-
+        const bool succeeded = bench::RunJobs(jobs);
         state.PauseTiming();
-        cpu += ProcessCpuMs() - cpuBefore;
-        if (!progress.Outcome() || !progress.Outcome()->Succeeded()) {
+        cpu += CpuMs(CLOCK_PROCESS_CPUTIME_ID) - cpuBefore;
+        if (!succeeded) {
             state.SkipWithError("update failed");
         }
         state.ResumeTiming();
@@ -226,11 +186,5 @@ int main(int argc, char** argv) {
     ::setenv("QT_QPA_PLATFORM", "offscreen", /*overwrite=*/0);
     QApplication app(argc, argv);
     sovra::ui::PrepareUserInterface();
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return sovra::bench::RunBenchmarks(argc, argv);
 }

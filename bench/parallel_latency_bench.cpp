@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "device/device_control.h"
@@ -84,18 +85,15 @@ double Median(std::vector<double> v) {
 }
 
 bool ParseOptions(int argc, char** argv, Options& o) {
+    const std::pair<const char*, std::uint32_t*> names[] = {{"--requests", &o.requests},
+                                                            {"--latency-us", &o.latencyUs},
+                                                            {"--devices", &o.devices},
+                                                            {"--rounds", &o.rounds}};
     for (int i = 1; i < argc; ++i) {
-        std::uint32_t* target = nullptr;
-        if (std::strcmp(argv[i], "--requests") == 0) {
-            target = &o.requests;
-        } else if (std::strcmp(argv[i], "--latency-us") == 0) {
-            target = &o.latencyUs;
-        } else if (std::strcmp(argv[i], "--devices") == 0) {
-            target = &o.devices;
-        } else if (std::strcmp(argv[i], "--rounds") == 0) {
-            target = &o.rounds;
-        }
-        if (target == nullptr || i + 1 >= argc) {
+        const auto name = std::find_if(std::begin(names), std::end(names), [&](const auto& n) {
+            return std::strcmp(argv[i], n.first) == 0;
+        });
+        if (name == std::end(names) || i + 1 >= argc) {
             return false;
         }
         char* end = nullptr;
@@ -103,7 +101,7 @@ bool ParseOptions(int argc, char** argv, Options& o) {
         if (*end != '\0' || v == 0 || v > 1'000'000) {
             return false;
         }
-        *target = static_cast<std::uint32_t>(v);
+        *name->second = static_cast<std::uint32_t>(v);
     }
     return true;
 }

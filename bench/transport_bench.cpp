@@ -18,6 +18,7 @@
 #include <memory>
 #include <vector>
 
+#include "bench/bench_main.h"
 #include "device/device_control.h"
 #include "sim/usb_host.h"
 
@@ -70,25 +71,14 @@ void BM_ChannelRead(benchmark::State& state) {
 }
 
 void BM_BareLibusbRead(benchmark::State& state) {
-    const auto node = ParseUsbDeviceNode(TheBench().Entry().path);
+    TheBench();
     libusb_context* ctx = nullptr;
-    if (!node || libusb_init(&ctx) != 0) {
+    if (libusb_init(&ctx) != 0) {
         state.SkipWithError("libusb_init failed");
         return;
     }
-    libusb_device** list = nullptr;
-    const ssize_t n = libusb_get_device_list(ctx, &list);
-    libusb_device_handle* h = nullptr;
-    for (ssize_t i = 0; i < n; ++i) {
-        if (libusb_get_bus_number(list[i]) == node->bus &&
-            libusb_get_device_address(list[i]) == node->address) {
-            libusb_open(list[i], &h);
-            break;
-        }
-    }
-    if (n >= 0) {
-        libusb_free_device_list(list, 1);
-    }
+    // The host's only device.
+    libusb_device_handle* h = libusb_open_device_with_vid_pid(ctx, kIds.vendor, kIds.product);
     if (h == nullptr || libusb_claim_interface(h, 0) != 0) {
         state.SkipWithError("cannot open the device");
         if (h != nullptr) {
@@ -131,11 +121,5 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", e.what());
         return 1;
     }
-    benchmark::Initialize(&argc, argv);
-    if (benchmark::ReportUnrecognizedArguments(argc, argv)) {
-        return 1;
-    }
-    benchmark::RunSpecifiedBenchmarks();
-    benchmark::Shutdown();
-    return 0;
+    return sovra::bench::RunBenchmarks(argc, argv);
 }

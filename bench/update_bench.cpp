@@ -6,76 +6,43 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
-#include <memory>
-#include <span>
-#include <vector>
 
-#include "app/event_log.h"
-#include "flash/sample_image.h"
-#include "sim/beamformer_model.h"
-#include "sim/in_process_channel.h"
-#include "update/update_engine.h"
+#include "bench/bench_jobs.h"
 
-namespace sovra {
+namespace sovra::bench {
 namespace {
 
-const std::vector<std::uint8_t>& Firmware() {
-    static const std::vector<std::uint8_t> image = [] {
-        // Header word, the device-info record (66 words), one record of
-        // 2 + 65464 words, end marker, the word after it and the checksum:
-        // exactly the flash, so Stage 3 writes all 4096 chunks.
-        SampleImageOptions o;
-        o.records = 1;
-        o.wordsPerRecord = 65464;
-        return MakeSampleImage(o);
-    }();
-    return image;
-}
-
-// Entries go nowhere: a benchmark has no business in the system log.
-void QuietLog() {
-    OverrideSystemLogSocket("/nonexistent/sovra-bench-log");
-}
-
-UpdateJob Job(std::shared_ptr<DeviceChannel> channel, bool verify,
-              std::span<const std::uint8_t> image = Firmware()) {
-    UpdateJob job;
-    job.channel = std::move(channel);
-    job.device = {0xabc, 0x10, 0x102, "/dev/bus/usb/001/002"};
-    job.imagePath = "bench.img";
-    job.image = image;
-    // No backup: a file written and synced to disk would measure the disk.
-    job.options.backup = BackupPolicy::None();
-    job.options.historyPath.clear();
-    job.options.verify = verify;
-    return job;
+// Times whole updates of `devices` devices at once, each holding `flash`
+// and answering after `latency`; counts the requests one device received.
+void TimeUpdates(benchmark::State& state, const std::vector<std::uint8_t>& flash,
+                 std::chrono::microseconds latency, std::size_t devices,
+                 std::span<const std::uint8_t> image, bool verify) {
+    QuietLog();
+    std::uint64_t requests = 0;
+    for (auto _ : state) {
+        state.PauseTiming();
+        std::vector<std::shared_ptr<sim::BeamformerModel>> models;
+        std::vector<UpdateJob> jobs;
+        for (std::size_t i = 0; i < devices; ++i) {
+            models.push_back(
+                std::make_shared<sim::BeamformerModel>(flash, sim::FaultPlan{.latency = latency}));
+            jobs.push_back(Job(models.back(), image, verify));
+        }
+        state.ResumeTiming();
+        const bool succeeded = RunJobs(jobs);
+        state.PauseTiming();
+        if (!succeeded) {
+            state.SkipWithError("update failed");
+        }
+        requests = models.front()->RequestCount();
+        state.ResumeTiming();
+    }
+    state.counters["requests"] = static_cast<double>(requests);
 }
 
 // One whole job on its worker thread, as both programs run it.
 void BM_EngineUpdate(benchmark::State& state) {
-    QuietLog();
-    const bool verify = state.range(0) != 0;
-    const auto flash = MakeSampleFlash({.seed = 5});
-    std::uint64_t requests = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        auto model = std::make_shared<sim::BeamformerModel>(flash);
-        const UpdateJob job = Job(std::make_shared<sim::InProcessChannel>(model, false), verify);
-        UpdateProgress progress;
-        state.ResumeTiming();
-
-        UpdateRun run;
-        run.Start(job, progress);
-        run.Join();
-
-        state.PauseTiming();
-        if (!progress.Outcome() || !progress.Outcome()->Succeeded()) {
-            state.SkipWithError("update failed");
-        }
-        requests = model->RequestCount();
-        state.ResumeTiming();
-    }
-    state.counters["requests"] = static_cast<double>(requests);
+    TimeUpdates(state, MakeSampleFlash({.seed = 5}), {}, 1, FullFirmware(), state.range(0) != 0);
 }
 BENCHMARK(BM_EngineUpdate)
     ->ArgName("verify")
@@ -85,47 +52,19 @@ BENCHMARK(BM_EngineUpdate)
     ->MeasureProcessCPUTime()
     ->UseRealTime();
 
-// A typical firmware: about 62 KB, so about 970 chunks written and as
-// many read back to check them.
-const std::vector<std::uint8_t>& TypicalFirmware() {
-    static const std::vector<std::uint8_t> image =
-        MakeSampleImage({.records = 1, .wordsPerRecord = 15400});
-    return image;
-}
-
-// A whole update of the typical firmware, verified, on a device whose every
+// A whole update of a typical firmware (about 62 KB, so about 970 chunks
+// written and as many read back), verified, on a device whose every
 // request takes `latency_us`: Stage 1 reading a valid image once and
 // confirming it by its checksum, against the same flash with its checksum
 // broken, which the image cannot vouch for and which is read twice.
 void BM_ReadOnceOrTwice(benchmark::State& state) {
-    QuietLog();
-    const bool twice = state.range(0) != 0;
-    const sim::FaultPlan faults{.latency = std::chrono::microseconds(state.range(1))};
+    static const std::vector<std::uint8_t> typical =
+        MakeSampleImage({.records = 1, .wordsPerRecord = 15400});
     auto flash = MakeSampleFlash({.seed = 5});
-    if (twice) {
+    if (state.range(0) != 0) {
         flash[100] ^= 0x01;  // a data word of the first record
     }
-    std::uint64_t requests = 0;
-    for (auto _ : state) {
-        state.PauseTiming();
-        auto model = std::make_shared<sim::BeamformerModel>(flash, faults);
-        const UpdateJob job =
-            Job(std::make_shared<sim::InProcessChannel>(model, false), true, TypicalFirmware());
-        UpdateProgress progress;
-        state.ResumeTiming();
-
-        UpdateRun run;
-        run.Start(job, progress);
-        run.Join();
-
-        state.PauseTiming();
-        if (!progress.Outcome() || !progress.Outcome()->Succeeded()) {
-            state.SkipWithError("update failed");
-        }
-        requests = model->RequestCount();
-        state.ResumeTiming();
-    }
-    state.counters["requests"] = static_cast<double>(requests);
+    TimeUpdates(state, flash, std::chrono::microseconds(state.range(1)), 1, typical, true);
 }
 BENCHMARK(BM_ReadOnceOrTwice)
     ->ArgNames({"twice", "latency_us"})
@@ -142,36 +81,8 @@ BENCHMARK(BM_ReadOnceOrTwice)
     ->UseRealTime();
 
 void BM_Parallel(benchmark::State& state) {
-    QuietLog();
-    const auto devices = static_cast<std::size_t>(state.range(0));
-    const auto flash = MakeSampleFlash({.seed = 5});
-    for (auto _ : state) {
-        state.PauseTiming();
-        std::vector<UpdateJob> jobs;
-        for (std::size_t i = 0; i < devices; ++i) {
-            auto model = std::make_shared<sim::BeamformerModel>(
-                flash, sim::FaultPlan{.latency = std::chrono::microseconds(300)});
-            jobs.push_back(Job(std::make_shared<sim::InProcessChannel>(model, false), true));
-        }
-        std::vector<UpdateProgress> progress(devices);
-        std::vector<UpdateRun> runs(devices);
-        state.ResumeTiming();
-
-        for (std::size_t i = 0; i < devices; ++i) {
-            runs[i].Start(jobs[i], progress[i]);
-        }
-        for (auto& r : runs) {
-            r.Join();
-        }
-
-        state.PauseTiming();
-        for (const auto& p : progress) {
-            if (!p.Outcome() || !p.Outcome()->Succeeded()) {
-                state.SkipWithError("update failed");
-            }
-        }
-        state.ResumeTiming();
-    }
+    TimeUpdates(state, MakeSampleFlash({.seed = 5}), std::chrono::microseconds(300),
+                static_cast<std::size_t>(state.range(0)), FullFirmware(), true);
 }
 BENCHMARK(BM_Parallel)
     ->ArgName("devices")
@@ -182,6 +93,6 @@ BENCHMARK(BM_Parallel)
     ->UseRealTime();
 
 }  // namespace
-}  // namespace sovra
+}  // namespace sovra::bench
 
 BENCHMARK_MAIN();

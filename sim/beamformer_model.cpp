@@ -4,70 +4,59 @@
 
 namespace sovra::sim {
 
-bool DecodeFlashAddress(std::uint16_t wValue, std::uint16_t wIndex, std::uint32_t& address) {
-    if ((wValue & 0xF8u) != FlashAddressTag) {
-        return false;
-    }
-    address = (static_cast<std::uint32_t>(wValue & 7u) << 16) | wIndex;
-    return true;
-}
-
 BeamformerModel::BeamformerModel(std::vector<std::uint8_t> flash, FaultPlan faults)
     : flash_(std::move(flash)), faults_(faults) {
     flash_.resize(FlashSize, 0xFF);
 }
 
 Answer BeamformerModel::Handle(const ControlSetup& setup, std::span<std::uint8_t> data) {
-    Answer answer = Answer::Ok;
-    {
-        std::lock_guard lock(mu_);
-        if (!present_) {
-            return Answer::Gone;
-        }
-        const std::uint64_t n = ++requests_;
-        if (faults_.unplugAt != 0 && n >= faults_.unplugAt) {
-            present_ = false;
-            return Answer::Gone;
-        }
-        // Every write request counts, refused or not, as the device sees it.
-        const std::uint64_t write =
-            setup.bRequest == CommandWriteFlash ? ++writes_ : std::uint64_t{0};
-        std::uint32_t address = 0;
-        const bool in = setup.bmRequestType == kVendorIn;
-        const bool out = setup.bmRequestType == kVendorOut;
-        if (data.size() != setup.wLength || (faults_.failAt != 0 && n == faults_.failAt)) {
-            answer = Answer::Stall;
-        } else if (setup.bRequest == CommandPrepare) {
-            if (out && setup.wValue == 0 && setup.wIndex == PrepareAddressLow && data.size() == 1 &&
-                data[0] == PrepareValue) {
-                prepared_ = true;
-            } else {
-                answer = Answer::Stall;
-            }
-        } else if (setup.bRequest == CommandReadFlash || setup.bRequest == CommandWriteFlash) {
-            const bool read = setup.bRequest == CommandReadFlash;
-            const bool dropped = !read && faults_.dropWriteAt != 0 && write == faults_.dropWriteAt;
-            if ((read ? !in : !out) || data.empty() || data.size() > ChunkSize ||
-                !DecodeFlashAddress(setup.wValue, setup.wIndex, address) || address >= FlashSize ||
-                FlashSize - address < data.size()) {
-                answer = Answer::Stall;
-            } else if (read) {
-                std::copy_n(flash_.begin() + address, data.size(), data.begin());
-                if (faults_.corruptAt != 0 && n == faults_.corruptAt) {
-                    for (std::size_t i = 0; i < data.size(); ++i) {
-                        if (!faults_.corruptByte || *faults_.corruptByte == i) {
-                            data[i] = static_cast<std::uint8_t>(data[i] ^ 0xA5);
-                        }
-                    }
-                }
-            } else if (!dropped) {
-                std::copy(data.begin(), data.end(), flash_.begin() + address);
-            }
-        } else {
-            answer = Answer::Stall;
-        }
+    std::lock_guard lock(mu_);
+    if (!present_) {
+        return Answer::Gone;
     }
-    return answer;
+    const std::uint64_t n = ++requests_;
+    if (faults_.unplugAt != 0 && n >= faults_.unplugAt) {
+        present_ = false;
+        return Answer::Gone;
+    }
+    // Every write request counts, refused or not, as the device sees it.
+    const std::uint64_t write = setup.bRequest == CommandWriteFlash ? ++writes_ : std::uint64_t{0};
+    const bool in = setup.bmRequestType == kVendorIn;
+    const bool out = setup.bmRequestType == kVendorOut;
+    if (data.size() != setup.wLength || (faults_.failAt != 0 && n == faults_.failAt)) {
+        return Answer::Stall;
+    }
+    if (setup.bRequest == CommandPrepare) {
+        if (!out || setup.wValue != 0 || setup.wIndex != PrepareAddressLow || data.size() != 1 ||
+            data[0] != PrepareValue) {
+            return Answer::Stall;
+        }
+        prepared_ = true;
+        return Answer::Ok;
+    }
+    const bool read = setup.bRequest == CommandReadFlash;
+    // The address is ((wValue & 7) << 16) | wIndex, with 0x50 in wValue's
+    // other bits.
+    const std::uint32_t address =
+        (static_cast<std::uint32_t>(setup.wValue & 7u) << 16) | setup.wIndex;
+    if ((!read && setup.bRequest != CommandWriteFlash) || (read ? !in : !out) || data.empty() ||
+        data.size() > ChunkSize || (setup.wValue & 0xF8u) != FlashAddressTag ||
+        address >= FlashSize || FlashSize - address < data.size()) {
+        return Answer::Stall;
+    }
+    if (read) {
+        std::copy_n(flash_.begin() + address, data.size(), data.begin());
+        if (faults_.corruptAt != 0 && n == faults_.corruptAt) {
+            for (std::size_t i = 0; i < data.size(); ++i) {
+                if (!faults_.corruptByte || *faults_.corruptByte == i) {
+                    data[i] = static_cast<std::uint8_t>(data[i] ^ 0xA5);
+                }
+            }
+        }
+    } else if (faults_.dropWriteAt == 0 || write != faults_.dropWriteAt) {
+        std::copy(data.begin(), data.end(), flash_.begin() + address);
+    }
+    return Answer::Ok;
 }
 
 std::chrono::microseconds BeamformerModel::Latency() const {

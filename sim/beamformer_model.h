@@ -69,8 +69,4 @@ class BeamformerModel {
     bool present_ = true;
 };
 
-// Decodes a flash request's address: ((wValue & 7) << 16) | wIndex, valid
-// only when (wValue & 0xF8) == 0x50.
-bool DecodeFlashAddress(std::uint16_t wValue, std::uint16_t wIndex, std::uint32_t& address);
-
 }  // namespace sovra::sim

@@ -9,11 +9,7 @@
 namespace sovra::sim {
 
 struct GObjectUnref {
-    void operator()(gpointer object) const {
-        if (object != nullptr) {
-            g_object_unref(object);
-        }
-    }
+    void operator()(gpointer object) const { g_object_unref(object); }
 };
 
 template <class T>

@@ -4,18 +4,6 @@
 
 namespace sovra::sim {
 
-Status StatusFromAnswer(Answer a) {
-    switch (a) {
-        case Answer::Ok:
-            return S_OK;
-        case Answer::Stall:
-            return E_DEVICE_STALL;
-        case Answer::Gone:
-            return E_DEVICE_GONE;
-    }
-    return E_FAIL;
-}
-
 InProcessChannel::InProcessChannel(std::shared_ptr<BeamformerModel> model, bool record)
     : model_(std::move(model)), record_(record) {
     if (record_) {
@@ -34,7 +22,9 @@ Status InProcessChannel::Transfer(const ControlSetup& request, std::span<std::ui
         if (const auto latency = model_->Latency(); answer != Answer::Gone && latency.count() > 0) {
             std::this_thread::sleep_for(latency);
         }
-        status = StatusFromAnswer(answer);
+        status = answer == Answer::Ok      ? S_OK
+                 : answer == Answer::Stall ? E_DEVICE_STALL
+                                           : E_DEVICE_GONE;
     }
     if (record_) {
         std::lock_guard lock(mu_);

@@ -24,7 +24,6 @@ class InProcessChannel final : public DeviceChannel {
     Status Transfer(const ControlSetup& request, std::span<std::uint8_t> data) override;
 
     std::vector<RecordedRequest> Requests() const;
-    BeamformerModel& model() { return *model_; }
 
   private:
     std::shared_ptr<BeamformerModel> model_;
@@ -32,8 +31,5 @@ class InProcessChannel final : public DeviceChannel {
     mutable std::mutex mu_;
     std::vector<RecordedRequest> requests_;
 };
-
-// Maps the model's answer to the status the transport would report.
-Status StatusFromAnswer(Answer a);
 
 }  // namespace sovra::sim

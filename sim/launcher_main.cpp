@@ -8,20 +8,25 @@
 
 #include <CLI/CLI.hpp>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
+#include <mutex>
 #include <optional>
+#include <stop_token>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "app/event_log.h"
 #include "app/files.h"
 #include "flash/sample_image.h"
 #include "sim/device_spec.h"
-#include "sim/plug_schedule.h"
 #include "sim/syslog_catcher.h"
 #include "sim/usb_host.h"
 
@@ -62,25 +67,20 @@ std::string Describe(const UsbHost& host, std::size_t i, const DeviceSpec& spec)
                   host.BusNumber(i), host.Address(i));
     std::string s = text;
     s += spec.flashFile ? ", flash from " + *spec.flashFile : ", sample flash";
-    const FaultPlan& f = spec.faults;
-    if (f.latency.count() > 0) {
-        s += ", latency " + std::to_string(f.latency.count()) + " us";
-    }
-    if (f.failAt != 0) {
-        s += ", fail at request " + std::to_string(f.failAt);
-    }
-    if (f.unplugAt != 0) {
-        s += ", unplug at request " + std::to_string(f.unplugAt);
-    }
-    if (f.corruptAt != 0) {
-        s += ", corrupt at request " + std::to_string(f.corruptAt);
-        if (f.corruptByte) {
-            s += " (byte " + std::to_string(*f.corruptByte) + ")";
+    const auto note = [&s](std::uint64_t n, const char* what, const char* unit = "") {
+        if (n != 0) {
+            s += what + std::to_string(n) + unit;
         }
+    };
+    const FaultPlan& f = spec.faults;
+    note(static_cast<std::uint64_t>(f.latency.count()), ", latency ", " us");
+    note(f.failAt, ", fail at request ");
+    note(f.unplugAt, ", unplug at request ");
+    note(f.corruptAt, ", corrupt at request ");
+    if (f.corruptByte) {
+        s += " (byte " + std::to_string(*f.corruptByte) + ")";
     }
-    if (f.dropWriteAt != 0) {
-        s += ", drop write request " + std::to_string(f.dropWriteAt);
-    }
+    note(f.dropWriteAt, ", drop write request ");
     if (spec.ids.serial) {
         s += ", serial " + *spec.ids.serial;
     }
@@ -89,6 +89,34 @@ std::string Describe(const UsbHost& host, std::size_t i, const DeviceSpec& spec)
              std::to_string(t.at.count()) + " ms";
     }
     return s;
+}
+
+struct PlugEvent {
+    std::chrono::milliseconds at;  // after the command starts
+    std::size_t device;            // the host's index
+    bool arrives;                  // plugged in; otherwise unplugged
+};
+
+// Plugs devices in and out at their times after `start`, those at the same
+// time in the order given, until `stop` drops the events still to come.
+void RunPlugEvents(std::stop_token stop, UsbHost& host, std::vector<PlugEvent> events,
+                   std::chrono::steady_clock::time_point start) {
+    std::stable_sort(events.begin(), events.end(),
+                     [](const PlugEvent& a, const PlugEvent& b) { return a.at < b.at; });
+    std::mutex mu;
+    std::condition_variable_any cv;
+    std::unique_lock lock(mu);
+    for (const PlugEvent& e : events) {
+        cv.wait_until(lock, stop, start + e.at, [] { return false; });
+        if (stop.stop_requested()) {
+            return;
+        }
+        if (e.arrives) {
+            host.Replug(e.device);
+        } else {
+            host.Unplug(e.device);
+        }
+    }
 }
 
 // Starts the command with this process's environment (UMOCKDEV_DIR and
@@ -104,16 +132,15 @@ int RunCommand(const std::vector<std::string>& command) {
     // Like system(): Ctrl-C and Ctrl-\ are for the command; the launcher
     // stays to save the flash and show the log. A termination request is
     // passed on.
+    constexpr int kSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
     struct sigaction ignore {};
     ignore.sa_handler = SIG_IGN;
     struct sigaction forward {};
     forward.sa_handler = ForwardSignal;
-    struct sigaction oldInt {
-    }, oldQuit{}, oldTerm{}, oldHup{};
-    sigaction(SIGINT, &ignore, &oldInt);
-    sigaction(SIGQUIT, &ignore, &oldQuit);
-    sigaction(SIGTERM, &forward, &oldTerm);
-    sigaction(SIGHUP, &forward, &oldHup);
+    struct sigaction old[4] = {};
+    for (int i = 0; i < 4; ++i) {
+        sigaction(kSignals[i], i < 2 ? &ignore : &forward, &old[i]);
+    }
 
     posix_spawnattr_t attr;
     posix_spawnattr_init(&attr);
@@ -146,10 +173,9 @@ int RunCommand(const std::vector<std::string>& command) {
                  : WIFSIGNALED(status) ? 128 + WTERMSIG(status)
                                        : kExitLauncherFailed;
     }
-    sigaction(SIGINT, &oldInt, nullptr);
-    sigaction(SIGQUIT, &oldQuit, nullptr);
-    sigaction(SIGTERM, &oldTerm, nullptr);
-    sigaction(SIGHUP, &oldHup, nullptr);
+    for (int i = 0; i < 4; ++i) {
+        sigaction(kSignals[i], &old[i], nullptr);
+    }
     return result;
 }
 
@@ -183,13 +209,10 @@ bool SaveFlash(const std::filesystem::path& dir, const UsbHost& host) {
 
 int Run(int argc, char** argv) {
     // Everything after "--" is the command, whatever it looks like.
-    int split = argc;
-    for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--") == 0) {
-            split = i;
-            break;
-        }
-    }
+    const int split =
+        static_cast<int>(std::find_if(argv + 1, argv + argc,
+                                      [](const char* a) { return std::strcmp(a, "--") == 0; }) -
+                         argv);
     std::vector<std::string> command(argv + std::min(split + 1, argc), argv + argc);
 
     CLI::App app{
@@ -262,30 +285,25 @@ int Run(int argc, char** argv) {
     std::vector<DeviceSpec> specs;
     std::vector<std::vector<std::uint8_t>> flashes;
     for (const std::string& text : deviceTexts) {
-        DeviceSpecResult parsed = ParseDeviceSpec(text);
-        if (!parsed.spec) {
-            Fail(parsed.error);
+        DeviceSpec spec;
+        std::vector<std::uint8_t> flash;
+        Error error = ParseDeviceSpec(text, spec);
+        if (!error.Failed() && spec.flashFile) {
+            error = LoadFlashFile(*spec.flashFile, flash);
+        } else if (!error.Failed()) {
+            flash = MakeSampleFlash({.seed = static_cast<std::uint32_t>(specs.size() + 1)});
+        }
+        if (error.Failed()) {
+            Fail(error.What());
             return kExitLauncherFailed;
         }
-        if (parsed.spec->flashFile) {
-            std::string error;
-            auto flash = LoadFlashFile(*parsed.spec->flashFile, error);
-            if (!flash) {
-                Fail(error);
-                return kExitLauncherFailed;
-            }
-            flashes.push_back(std::move(*flash));
-        } else {
-            SampleImageOptions options;
-            options.seed = static_cast<std::uint32_t>(specs.size() + 1);
-            flashes.push_back(MakeSampleFlash(options));
-        }
-        specs.push_back(std::move(*parsed.spec));
+        flashes.push_back(std::move(flash));
+        specs.push_back(std::move(spec));
     }
 
     EnsurePreload(argv);
     UsbHost host;
-    std::vector<PlugSchedule::Event> events;
+    std::vector<PlugEvent> events;
     for (std::size_t i = 0; i < specs.size(); ++i) {
         auto model = std::make_shared<BeamformerModel>(std::move(flashes[i]), specs[i].faults);
         if (specs[i].PresentAtStart()) {
@@ -307,11 +325,12 @@ int Run(int argc, char** argv) {
         journalCatcher.emplace(journalPath);
     }
     ::setenv(kJournalSocketVariable, journalPath.c_str(), 1);
-    PlugSchedule schedule(host, std::move(events));
 
-    schedule.Start();
+    std::jthread plugs(RunPlugEvents, std::ref(host), std::move(events),
+                       std::chrono::steady_clock::now());
     int status = RunCommand(command);
-    schedule.Stop();
+    plugs.request_stop();
+    plugs.join();
 
     // A device the command saw vanish is off the bus before the flash is
     // taken, so the saved state is final.
@@ -321,12 +340,14 @@ int Run(int argc, char** argv) {
              ", but the flash could not be saved");
         status = kExitLauncherFailed;
     }
-    for (const std::string& entry : catcher.Finish()) {
-        std::fprintf(stderr, "system log: %s\n", PrintableLogEntry(entry).c_str());
-    }
-    for (const std::string& entry :
-         journalCatcher ? journalCatcher->Finish() : std::vector<std::string>{}) {
-        std::fprintf(stderr, "journal: %s\n", PrintableLogEntry(entry).c_str());
+    const auto show = [](const char* what, SyslogCatcher& from) {
+        for (const std::string& entry : from.Finish()) {
+            std::fprintf(stderr, "%s: %s\n", what, PrintableLogEntry(entry).c_str());
+        }
+    };
+    show("system log", catcher);
+    if (journalCatcher) {
+        show("journal", *journalCatcher);
     }
     return status;
 }

@@ -28,25 +28,23 @@ constexpr bool kAddressSanitizer = false;
 constexpr bool kAddressSanitizer = false;
 #endif
 
-// The path of a shared object mapped into this process whose file name
-// contains `needle`, or "" when none is.
-std::string MappedLibrary(std::string_view needle) {
+// The preload library, by its soname.
+constexpr const char* kPreloadLibrary = "libumockdev-preload.so.0";
+
+// Whether a shared object whose file name contains `needle` is mapped into
+// this process.
+bool Mapped(std::string_view needle) {
     std::ifstream maps("/proc/self/maps");
-    std::string line;
-    while (std::getline(maps, line)) {
-        const auto slash = line.find('/');
-        if (slash == std::string::npos) {
-            continue;
-        }
-        std::string path = line.substr(slash);
-        const auto name = path.rfind('/');
-        if (path.find(needle, name) != std::string::npos) {
-            return path;
+    for (std::string line; std::getline(maps, line);) {
+        if (line.find(needle, line.rfind('/')) != std::string::npos) {
+            return true;
         }
     }
-    return {};
+    return false;
 }
 
+// Whether the colon- or space-separated `list` names `item`, by itself or
+// at the end of a path.
 bool ListContains(std::string_view list, std::string_view item) {
     while (!list.empty()) {
         const auto sep = list.find_first_of(": ");
@@ -65,26 +63,8 @@ bool ListContains(std::string_view list, std::string_view item) {
 
 }  // namespace
 
-bool RunningUnderPreload() {
-    return !MappedLibrary("libumockdev-preload").empty();
-}
-
-std::string PreloadEnvironmentValue() {
-    const char* current = std::getenv("LD_PRELOAD");
-    const std::string_view before = current != nullptr ? current : "";
-    if (ListContains(before, kPreloadLibrary)) {
-        return std::string(before);
-    }
-    std::string value = kPreloadLibrary;
-    if (!before.empty()) {
-        value += ':';
-        value += before;
-    }
-    return value;
-}
-
 void EnsurePreload(char** argv) {
-    if (RunningUnderPreload()) {
+    if (Mapped("libumockdev-preload")) {
         unsetenv(kReexecMarker);
         return;
     }
@@ -92,7 +72,11 @@ void EnsurePreload(char** argv) {
         throw std::runtime_error(std::string("cannot load ") + kPreloadLibrary +
                                  " (is the umockdev package installed?)");
     }
-    const std::string preload = PreloadEnvironmentValue();
+    const char* before = std::getenv("LD_PRELOAD");
+    std::string preload = before != nullptr ? before : "";
+    if (!ListContains(preload, kPreloadLibrary)) {
+        preload = kPreloadLibrary + (preload.empty() ? "" : ":" + preload);
+    }
     if (setenv("LD_PRELOAD", preload.c_str(), 1) != 0 || setenv(kReexecMarker, "1", 1) != 0) {
         throw std::runtime_error("cannot set LD_PRELOAD");
     }

@@ -44,12 +44,9 @@ std::size_t ReplyTimer::Waiting() const {
 void ReplyTimer::Run() {
     std::unique_lock lock(mu_);
     for (;;) {
+        cv_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
         if (queue_.empty()) {
-            if (stopping_) {
-                return;
-            }
-            cv_.wait(lock);
-            continue;
+            return;
         }
         const auto first = queue_.begin();
         if (!stopping_ && Clock::now() < first->first.first) {

@@ -67,31 +67,20 @@ SyslogCatcher::~SyslogCatcher() {
 
 void SyslogCatcher::Run() {
     std::vector<char> buffer(kMaxDatagram);
-    bool stopping = false;
-    for (;;) {
-        if (!stopping) {
-            pollfd fds[2] = {{socket_, POLLIN, 0}, {stop_, POLLIN, 0}};
-            if (::poll(fds, 2, -1) < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
-                return;
-            }
-            stopping = (fds[1].revents & POLLIN) != 0;
+    for (bool stopping = false; !stopping;) {
+        pollfd fds[2] = {{socket_, POLLIN, 0}, {stop_, POLLIN, 0}};
+        if (::poll(fds, 2, -1) < 0 && errno != EINTR) {
+            return;
         }
+        stopping = (fds[1].revents & POLLIN) != 0;
         // Take everything queued; when stopping, that is the last of it.
         for (;;) {
             const ssize_t n = ::recv(socket_, buffer.data(), buffer.size(), MSG_DONTWAIT);
-            if (n < 0) {
-                if (errno == EINTR) {
-                    continue;
-                }
+            if (n >= 0) {
+                entries_.emplace_back(buffer.data(), static_cast<std::size_t>(n));
+            } else if (errno != EINTR) {
                 break;
             }
-            entries_.emplace_back(buffer.data(), static_cast<std::size_t>(n));
-        }
-        if (stopping) {
-            return;
         }
     }
 }

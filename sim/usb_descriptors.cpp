@@ -1,7 +1,5 @@
 #include "sim/usb_descriptors.h"
 
-#include <algorithm>
-
 namespace sovra::sim {
 namespace {
 
@@ -48,15 +46,6 @@ std::vector<std::uint8_t> StringDescriptor(const UsbIds& ids, std::uint8_t index
         PutU16(d, static_cast<std::uint8_t>(c));
     }
     return d;
-}
-
-std::span<const std::uint8_t> DeviceDescriptor(std::span<const std::uint8_t> descriptors) {
-    return descriptors.first(std::min(descriptors.size(), kDeviceDescriptorSize));
-}
-
-std::span<const std::uint8_t> ConfigurationDescriptor(std::span<const std::uint8_t> descriptors) {
-    return descriptors.size() > kDeviceDescriptorSize ? descriptors.subspan(kDeviceDescriptorSize)
-                                                      : std::span<const std::uint8_t>{};
 }
 
 }  // namespace sovra::sim

@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <span>
 #include <string>
 #include <vector>
 
@@ -23,9 +22,9 @@ inline constexpr std::size_t kDeviceDescriptorSize = 18;
 inline constexpr std::uint8_t kConfigurationValue = 1;
 inline constexpr std::uint8_t kInterfaceNumber = 0;
 
-// The device descriptor followed by the configuration descriptor and its
-// interface descriptor, in wire order (little endian), as the kernel shows
-// them in sysfs and in the device node.
+// The device descriptor (kDeviceDescriptorSize bytes) followed by the
+// configuration descriptor and its interface descriptor, in wire order
+// (little endian), as the kernel shows them in sysfs and in the device node.
 std::vector<std::uint8_t> BuildDescriptors(const UsbIds& ids);
 
 // String descriptor `index` as GET_DESCRIPTOR answers it: 0 the language
@@ -33,9 +32,5 @@ std::vector<std::uint8_t> BuildDescriptors(const UsbIds& ids);
 // for any other.
 std::vector<std::uint8_t> StringDescriptor(const UsbIds& ids, std::uint8_t index);
 inline constexpr std::uint8_t kSerialStringIndex = 3;
-
-// The parts of that block a GET_DESCRIPTOR request asks for.
-std::span<const std::uint8_t> DeviceDescriptor(std::span<const std::uint8_t> descriptors);
-std::span<const std::uint8_t> ConfigurationDescriptor(std::span<const std::uint8_t> descriptors);
 
 }  // namespace sovra::sim

@@ -47,10 +47,12 @@ std::string BaseName(const std::string& path) {
     return path.substr(path.rfind('/') + 1);
 }
 
-std::string Take(gchar* owned) {
-    std::string s = owned != nullptr ? owned : "";
-    g_free(owned);
-    return s;
+// Throws when a testbed call failed, saying what it was for and why.
+void Check(gboolean done, GError* raw, const std::string& what) {
+    GErrorPtr error(raw);
+    if (!done) {
+        throw std::runtime_error(what + ": " + (error ? error->message : "unknown error"));
+    }
 }
 
 // Unplugs requested from the testbed's thread, where the testbed itself
@@ -112,31 +114,55 @@ struct UsbHost::Impl {
         GError* raw = nullptr;
         const gboolean added =
             umockdev_testbed_add_from_string(testbed.get(), d.record.c_str(), &raw);
-        GErrorPtr error(raw);
-        if (!added) {
-            throw std::runtime_error("cannot add virtual device " + d.sysPath + ": " +
-                                     (error ? error->message : "unknown error"));
-        }
+        Check(added, raw, "cannot add virtual device " + d.sysPath);
     }
 
-    void Attach(Device& d) {
+    void Detach(const std::string& node) {
         GError* raw = nullptr;
-        const gboolean attached = umockdev_testbed_attach_ioctl(testbed.get(), d.devNode.c_str(),
-                                                                d.handler->object(), &raw);
-        GErrorPtr error(raw);
-        if (!attached) {
-            throw std::runtime_error("cannot emulate " + d.devNode + ": " +
-                                     (error ? error->message : "unknown error"));
-        }
+        umockdev_testbed_detach_ioctl(testbed.get(), node.c_str(), &raw);
+        GErrorPtr ignored(raw);
     }
 
     // A new device with its address and handler, not on the bus yet.
     // Called with mu held.
-    std::size_t Add(UsbIds ids, std::shared_ptr<BeamformerModel> model);
+    std::size_t Add(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
+        if (!model) {
+            throw std::invalid_argument("a virtual device needs a model");
+        }
+        const std::size_t index = devices.size();
+        if (index >= kMaxDevices) {
+            throw std::runtime_error("the virtual bus is full");
+        }
+        auto d = std::make_unique<Device>();
+        d->ids = std::move(ids);
+        d->model = std::move(model);
+        d->address.bus = kBus;
+        d->address.device = 0;  // none yet
+        d->address.port = static_cast<std::uint8_t>(index + 1);
+        d->sysPath = Format("/sys/devices/pci0000:00/0000:00:14.0/usb1/%u-%u", kBus,
+                            static_cast<unsigned>(d->address.port));
+        devices.push_back(std::move(d));
+        Place(*devices.back(), NextAddress(), index);
+        return index;
+    }
+
+    std::uint32_t NextAddress() {
+        // As the kernel does: the next free address after the last one given,
+        // wrapping around past 127.
+        for (;;) {
+            lastAddress = lastAddress >= kMaxDevices + 1 ? 2 : lastAddress + 1;
+            const bool taken = std::any_of(devices.begin(), devices.end(), [&](const auto& d) {
+                return d->address.device == lastAddress;
+            });
+            if (!taken) {
+                return lastAddress;
+            }
+        }
+    }
+
     // Gives the device `address`: its node, its testbed record and a
     // handler attached to the node. Called with mu held.
     void Place(Device& d, std::uint32_t address, std::size_t index);
-    std::uint32_t NextAddress();
 
     void UnplugLocked(Device& d) {
         if (!d.plugged) {
@@ -188,7 +214,9 @@ UsbHost::UsbHost() : impl_(std::make_unique<Impl>()) {
     if (!impl_->testbed) {
         throw std::runtime_error("cannot create the umockdev testbed");
     }
-    impl_->root = Take(umockdev_testbed_get_root_dir(impl_->testbed.get()));
+    gchar* root = umockdev_testbed_get_root_dir(impl_->testbed.get());
+    impl_->root = root;
+    g_free(root);
     impl_->unplugger = std::thread([impl = impl_.get()] { impl->RunUnplugger(); });
 }
 
@@ -207,9 +235,7 @@ UsbHost::~UsbHost() {
     // on an unplugged device must keep getting ENODEV, and a client whose
     // handler is detached loses its ioctl connection altogether.
     for (const auto& [node, handler] : impl_->handlers) {
-        GError* raw = nullptr;
-        umockdev_testbed_detach_ioctl(impl_->testbed.get(), node.c_str(), &raw);
-        GErrorPtr error(raw);
+        impl_->Detach(node);
     }
     // The testbed goes first: it stops its thread, the last caller of the
     // handlers, and removes its folder.
@@ -231,41 +257,6 @@ std::size_t UsbHost::AddUnplugged(UsbIds ids, std::shared_ptr<BeamformerModel> m
     // Until it arrives, the device answers nothing.
     impl_->devices[index]->model->Unplug();
     return index;
-}
-
-std::size_t UsbHost::Impl::Add(UsbIds ids, std::shared_ptr<BeamformerModel> model) {
-    if (!model) {
-        throw std::invalid_argument("a virtual device needs a model");
-    }
-    const std::size_t index = devices.size();
-    if (index >= kMaxDevices) {
-        throw std::runtime_error("the virtual bus is full");
-    }
-    auto d = std::make_unique<Impl::Device>();
-    d->ids = std::move(ids);
-    d->model = std::move(model);
-    d->address.bus = kBus;
-    d->address.device = 0;  // none yet
-    d->address.port = static_cast<std::uint8_t>(index + 1);
-    d->sysPath = Format("/sys/devices/pci0000:00/0000:00:14.0/usb1/%u-%u", kBus,
-                        static_cast<unsigned>(d->address.port));
-    devices.push_back(std::move(d));
-    Place(*devices.back(), NextAddress(), index);
-    return index;
-}
-
-std::uint32_t UsbHost::Impl::NextAddress() {
-    // As the kernel does: the next free address after the last one given,
-    // wrapping around past 127.
-    for (;;) {
-        lastAddress = lastAddress >= kMaxDevices + 1 ? 2 : lastAddress + 1;
-        const bool taken = std::any_of(devices.begin(), devices.end(), [&](const auto& d) {
-            return d->address.device == lastAddress;
-        });
-        if (!taken) {
-            return lastAddress;
-        }
-    }
 }
 
 void UsbHost::Impl::Place(Device& d, std::uint32_t address, std::size_t index) {
@@ -311,14 +302,15 @@ void UsbHost::Impl::Place(Device& d, std::uint32_t address, std::size_t index) {
     // node get a handler of its own device again.
     auto& slot = handlers[d.devNode];
     if (slot) {
-        GError* raw = nullptr;
-        umockdev_testbed_detach_ioctl(testbed.get(), d.devNode.c_str(), &raw);
-        GErrorPtr error(raw);
+        Detach(d.devNode);
     }
     slot = std::make_unique<UsbfsHandler>(
         d.model, d.address, ids, [gone = gone, index] { gone->Push(index); }, timer);
     d.handler = slot.get();
-    Attach(d);
+    GError* raw = nullptr;
+    const gboolean attached =
+        umockdev_testbed_attach_ioctl(testbed.get(), d.devNode.c_str(), d.handler->object(), &raw);
+    Check(attached, raw, "cannot emulate " + d.devNode);
 }
 
 void UsbHost::Unplug(std::size_t index) {

@@ -4,9 +4,9 @@
 // that answers libusb's usbdevfs requests from a BeamformerModel.
 //
 // The process that creates a UsbHost must run under the umockdev preload
-// (LD_PRELOAD=libumockdev-preload.so.0); RunningUnderPreload() tells, and
-// EnsurePreload() re-executes a program under it. Programs started from this
-// process inherit UMOCKDEV_DIR and see the same devices.
+// (LD_PRELOAD=libumockdev-preload.so.0); EnsurePreload() re-executes a
+// program under it. Programs started from this process inherit UMOCKDEV_DIR
+// and see the same devices.
 //
 // When a model answers that its device has gone (an unplug-at fault), the
 // host takes the device off the bus by itself, as a vanishing device would:

@@ -11,64 +11,57 @@
 #include <cerrno>
 #include <utility>
 
-#include "sim/usb_descriptors.h"
-
-#include "sim/reply_timer.h"
 #include "sim/usbfs_core.h"
 
 namespace sovra::sim {
 
-using usbfs::Fail;
-using usbfs::Ok;
-using usbfs::Reply;
-
 void UsbfsHandler::Core::Handle(UMockdevIoctlClient* client) {
     Pins pins;
-    const gulong request = umockdev_ioctl_client_get_request(client);
-    UMockdevIoctlData* arg = umockdev_ioctl_client_get_arg(client);
-    Reply reply = Dispatch(client, request, arg, pins);
-    if (reply.deferred) {
-        return;
-    }
-    if (reply.latency.count() > 0) {
+    Reply reply = Dispatch(client, umockdev_ioctl_client_get_request(client),
+                           umockdev_ioctl_client_get_arg(client), pins);
+    if (reply.latency.count() > 0 && !reply.deferred) {
         Hold(client, std::move(reply), std::move(pins));
-        return;
+    } else if (!reply.deferred) {
+        Send(client, reply);
     }
-    Send(client, reply);
+}
+
+void UsbfsHandler::Core::After(ReplyTimer::Clock::time_point due, ReplyTimer::Job job) {
+    if (const std::shared_ptr<ReplyTimer> t = timer.lock()) {
+        t->Schedule(due, std::move(job));
+    } else {
+        job();
+    }
 }
 
 void UsbfsHandler::Core::Hold(UMockdevIoctlClient* client, Reply reply, Pins pins) {
     const auto due = ReplyTimer::Clock::now() + reply.latency;
-    auto h = std::make_shared<Held>(Held{GObjectRef(client), std::move(reply), std::move(pins)});
-    const std::shared_ptr<ReplyTimer> timerRef = timer.lock();
-    bool gone = false;
+    auto h = std::make_shared<Waiting>(Waiting{GObjectRef(client), std::move(pins), reply});
+    bool live = false;
     {
         std::lock_guard lock(mu);
         // Checked under the lock Disconnect takes: a device unplugged while
         // it answered cannot leave this reply waiting out its latency.
         const auto it = clients.find(client);
-        gone = it == clients.end() || it->second.generation != generation;
-        if (!gone && timerRef) {
+        live = it != clients.end() && it->second.generation == generation;
+        if (live) {
             held.push_back(h);
         }
     }
-    if (gone) {
-        Send(client, Fail(ENODEV));
-    } else if (!timerRef) {
-        // The host is going: nothing may wait any more.
-        Send(client, h->reply);
+    if (live) {
+        After(due, [core = shared_from_this(), h] { core->Release(h); });
     } else {
-        timerRef->Schedule(due, [core = shared_from_this(), h] { core->Release(h); });
+        Send(client, Fail(ENODEV));
     }
 }
 
-void UsbfsHandler::Core::Release(const std::shared_ptr<Held>& h) {
+void UsbfsHandler::Core::Release(const WaitingRef& h) {
     {
         std::lock_guard lock(mu);
-        if (h->sent) {
+        if (h->answered) {
             return;
         }
-        h->sent = true;
+        h->answered = true;
         held.erase(std::find(held.begin(), held.end(), h));
     }
     Send(h->client.get(), h->reply);
@@ -79,12 +72,10 @@ void UsbfsHandler::Core::Send(UMockdevIoctlClient* client, const Reply& reply) {
 }
 
 bool UsbfsHandler::Core::ClaimedByOther(UMockdevIoctlClient* client) const {
-    for (const auto& [other, state] : clients) {
-        if (other != client && state.claimed && state.generation == generation) {
-            return true;
-        }
-    }
-    return false;
+    return std::any_of(clients.begin(), clients.end(), [&](const auto& other) {
+        return other.first != client && other.second.claimed &&
+               other.second.generation == generation;
+    });
 }
 
 Reply UsbfsHandler::Core::Claim(UMockdevIoctlClient* client, std::uint32_t interface, Pins& pins) {
@@ -94,10 +85,7 @@ Reply UsbfsHandler::Core::Claim(UMockdevIoctlClient* client, std::uint32_t inter
     {
         std::lock_guard lock(mu);
         Client& c = Entry(client);
-        if (c.claimed) {
-            return Ok();
-        }
-        if (!ClaimedByOther(client)) {
+        if (c.claimed || !ClaimedByOther(client)) {
             c.claimed = true;
             return Ok();
         }
@@ -124,7 +112,6 @@ gboolean RetryClaim(gpointer data) {
             reply = Fail(ENODEV);
         } else if (!p->core->ClaimedByOther(p->client.get())) {
             c.claimed = true;
-            reply = Ok();
         } else if (++p->turns < kClaimTurns) {
             return G_SOURCE_CONTINUE;
         } else {
@@ -147,18 +134,15 @@ Reply UsbfsHandler::Core::DeferClaim(UMockdevIoctlClient* client, Pins& pins) {
     // So the answer waits for the loop's quiet turns, which come after it
     // has dealt with every file closed before this claim; a holder still
     // there then is another program, and the claim is refused.
-    auto pending = std::make_unique<PendingClaim>();
-    pending->core = shared_from_this();
-    pending->client = GObjectRef(client);
-    pending->pins = std::move(pins);
+    auto* pending = new PendingClaim{shared_from_this(), GObjectRef(client), std::move(pins)};
     GMainContext* context = g_main_context_ref_thread_default();
     GSource* source = g_idle_source_new();
     g_source_set_priority(source, G_PRIORITY_LOW);
-    g_source_set_callback(source, RetryClaim, pending.release(), FreePendingClaim);
+    g_source_set_callback(source, RetryClaim, pending, FreePendingClaim);
     g_source_attach(source, context);
     g_source_unref(source);
     g_main_context_unref(context);
-    return usbfs::Deferred();
+    return Deferred();
 }
 
 Reply UsbfsHandler::Core::ReleaseClaim(UMockdevIoctlClient* client, std::uint32_t interface) {
@@ -172,7 +156,7 @@ Reply UsbfsHandler::Core::ReleaseClaim(UMockdevIoctlClient* client, std::uint32_
 }
 
 void UsbfsHandler::Core::Disconnect() {
-    std::vector<std::shared_ptr<Held>> cut;
+    std::vector<WaitingRef> cut;
     std::vector<Delivery> out;
     {
         std::lock_guard lock(mu);
@@ -180,16 +164,14 @@ void UsbfsHandler::Core::Disconnect() {
         // Every held reply is for a file opened before the unplug.
         cut.swap(held);
         for (const auto& h : cut) {
-            h->sent = true;
+            h->answered = true;
         }
         // URBs in flight end as the kernel ends them when a device goes;
         // the program can still reap them. The interface goes with the
         // device, and so does every claim on it.
         for (auto& [client, c] : clients) {
-            for (usbfs::Completion& urb : c.inFlight) {
-                urb.status = -ESHUTDOWN;
-                urb.actual = 0;
-                urb.in.clear();
+            for (Completion& urb : c.inFlight) {
+                urb.Cancel(-ESHUTDOWN);
                 c.completed.push_back(std::move(urb));
             }
             c.inFlight.clear();
@@ -229,11 +211,6 @@ UsbfsHandler::Core::Client& UsbfsHandler::Core::Entry(UMockdevIoctlClient* clien
     return it->second;
 }
 
-void UsbfsHandler::Core::Connected(UMockdevIoctlClient* client) {
-    std::lock_guard lock(mu);
-    Entry(client);
-}
-
 void UsbfsHandler::Core::Vanished(UMockdevIoctlClient* client) {
     Client gone;
     std::lock_guard lock(mu);
@@ -263,24 +240,22 @@ gboolean OnHandleIoctl(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer
 }
 
 void OnClientConnected(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
-    (*static_cast<CoreRef*>(user))->Connected(client);
+    const CoreRef& core = *static_cast<CoreRef*>(user);
+    std::lock_guard lock(core->mu);
+    core->Entry(client);
 }
 
 void OnClientVanished(UMockdevIoctlBase*, UMockdevIoctlClient* client, gpointer user) {
     (*static_cast<CoreRef*>(user))->Vanished(client);
 }
 
-void ReleaseCore(gpointer user, GClosure*) {
-    std::unique_ptr<CoreRef> owned(static_cast<CoreRef*>(user));
-}
-
 // Connects a signal whose closure owns a reference to the core: GLib drops
 // it when the closure goes, after any emission still running has ended.
 template <class Fn>
 void Connect(UMockdevIoctlBase* object, const char* signal, Fn* handler, const CoreRef& core) {
-    auto ref = std::make_unique<CoreRef>(core);
-    g_signal_connect_data(object, signal, reinterpret_cast<GCallback>(handler), ref.release(),
-                          ReleaseCore, GConnectFlags{});
+    g_signal_connect_data(
+        object, signal, reinterpret_cast<GCallback>(handler), new CoreRef(core),
+        [](gpointer user, GClosure*) { delete static_cast<CoreRef*>(user); }, GConnectFlags{});
 }
 
 }  // namespace
@@ -310,15 +285,6 @@ std::size_t UsbfsHandler::RequestsInFlight() const {
     std::size_t n = core_->held.size();
     for (const auto& [client, state] : core_->clients) {
         n += state.inFlight.size();
-    }
-    return n;
-}
-
-std::size_t UsbfsHandler::QueuedRequests() const {
-    std::lock_guard lock(core_->mu);
-    std::size_t n = 0;
-    for (const auto& [client, state] : core_->clients) {
-        n += state.completed.size();
     }
     return n;
 }

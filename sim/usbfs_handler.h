@@ -70,9 +70,6 @@ class UsbfsHandler {
     // Requests whose answer is still waiting out the latency.
     std::size_t RequestsInFlight() const;
 
-    // Requests completed but not yet collected by any client.
-    std::size_t QueuedRequests() const;
-
     struct Core;
 
   private:

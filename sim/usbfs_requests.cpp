@@ -14,19 +14,9 @@
 #include <span>
 #include <utility>
 
-#include "sim/usb_descriptors.h"
 #include "sim/usbfs_core.h"
 
 namespace sovra::sim {
-
-using usbfs::Fail;
-using usbfs::Length;
-using usbfs::Ok;
-using usbfs::ReadNative;
-using usbfs::Reply;
-using usbfs::Resolve;
-using usbfs::TransferResult;
-using usbfs::WriteNative;
 
 namespace {
 
@@ -40,19 +30,19 @@ bool IsConnInfoEx(gulong request) {
     return _IOC_TYPE(request) == 'U' && _IOC_NR(request) == 32 && _IOC_DIR(request) == _IOC_READ;
 }
 
-// Reads a 32-bit unsigned argument passed by pointer.
-bool ReadUintArg(UMockdevIoctlData* arg, UsbfsHandler::Core::Pins& pins, std::uint32_t& value) {
-    UMockdevIoctlData* v = Resolve(arg, 0, sizeof(std::uint32_t), pins);
-    return v != nullptr && ReadNative(v, 0, value);
+// Reads the field at `offset` of the structure of `size` bytes the
+// argument points to.
+template <class T>
+bool ReadArg(UMockdevIoctlData* arg, UsbfsHandler::Core::Pins& pins, T& value,
+             std::size_t size = sizeof(T), std::size_t offset = 0) {
+    UMockdevIoctlData* v = Resolve(arg, 0, size, pins);
+    return v != nullptr && ReadNative(v, offset, value);
 }
 
 }  // namespace
 
-namespace usbfs {
-
-// Resolves the pointer at `offset` of `parent` to `len` bytes of client
-// memory. A null pointer is refused here: umockdev would dereference it in
-// the client. Null when the memory cannot be reached.
+// A null pointer is refused here: umockdev would dereference it in the
+// client.
 UMockdevIoctlData* Resolve(UMockdevIoctlData* parent, std::size_t offset, std::size_t len,
                            UsbfsHandler::Core::Pins& pins) {
     std::uintptr_t address = 0;
@@ -68,8 +58,6 @@ UMockdevIoctlData* Resolve(UMockdevIoctlData* parent, std::size_t offset, std::s
     pins.Keep(child);
     return Length(child) >= len ? child : nullptr;
 }
-
-}  // namespace usbfs
 
 Reply UsbfsHandler::Core::Dispatch(UMockdevIoctlClient* client, gulong request,
                                    UMockdevIoctlData* arg, Pins& pins) {
@@ -90,48 +78,50 @@ Reply UsbfsHandler::Core::Dispatch(UMockdevIoctlClient* client, gulong request,
             return SubmitUrb(client, arg, pins);
         case USBDEVFS_CONTROL:
             return Control(arg, pins);
-        case USBDEVFS_DISCARDURB:
-            return DiscardUrb(client, arg);
+        case USBDEVFS_DISCARDURB: {
+            // The argument is the URB's address itself, not a pointer to it.
+            std::uintptr_t urb = 0;
+            if (!ReadNative(arg, 0, urb)) {
+                return Fail(EFAULT);
+            }
+            // EINVAL: landed already, or never submitted on this file.
+            return Land(
+                       client, [urb](const Completion& u) { return u.address == urb; }, -ENOENT)
+                       ? Ok()
+                       : Fail(EINVAL);
+        }
         case USBDEVFS_GET_CAPABILITIES: {
             UMockdevIoctlData* caps = Resolve(arg, 0, sizeof(std::uint32_t), pins);
-            if (caps == nullptr || !WriteNative(caps, 0, kCapabilities)) {
-                return Fail(EFAULT);
-            }
-            return Ok();
+            return caps != nullptr && WriteNative(caps, 0, kCapabilities) ? Ok() : Fail(EFAULT);
         }
         case USBDEVFS_CLAIMINTERFACE:
-            if (!ReadUintArg(arg, pins, value)) {
-                return Fail(EFAULT);
-            }
-            return Claim(client, value, pins);
+            return ReadArg(arg, pins, value) ? Claim(client, value, pins) : Fail(EFAULT);
         case USBDEVFS_RELEASEINTERFACE:
-            if (!ReadUintArg(arg, pins, value)) {
-                return Fail(EFAULT);
-            }
-            return ReleaseClaim(client, value);
-        case USBDEVFS_DISCONNECT_CLAIM: {
-            UMockdevIoctlData* claim =
-                Resolve(arg, 0, sizeof(struct usbdevfs_disconnect_claim), pins);
-            if (claim == nullptr ||
-                !ReadNative(claim, offsetof(struct usbdevfs_disconnect_claim, interface), value)) {
-                return Fail(EFAULT);
-            }
+            return ReadArg(arg, pins, value) ? ReleaseClaim(client, value) : Fail(EFAULT);
+        case USBDEVFS_DISCONNECT_CLAIM:
             // No kernel driver is bound, so there is none to disconnect.
-            return Claim(client, value, pins);
-        }
+            return ReadArg(arg, pins, value, sizeof(struct usbdevfs_disconnect_claim),
+                           offsetof(struct usbdevfs_disconnect_claim, interface))
+                       ? Claim(client, value, pins)
+                       : Fail(EFAULT);
         case USBDEVFS_GETDRIVER:
             // No kernel driver is bound to the interface.
             return Fail(ENODATA);
         case USBDEVFS_GET_SPEED:
             return Ok(static_cast<long>(kSpeedHigh));
-        case USBDEVFS_CONNECTINFO:
-            return ConnectInfo(arg, pins);
+        case USBDEVFS_CONNECTINFO: {
+            using Info = struct usbdevfs_connectinfo;
+            UMockdevIoctlData* out = Resolve(arg, 0, sizeof(Info), pins);
+            return out != nullptr && WriteNative(out, offsetof(Info, devnum), address.device) &&
+                           WriteNative(out, offsetof(Info, slow), static_cast<unsigned char>(0))
+                       ? Ok()
+                       : Fail(EFAULT);
+        }
         case USBDEVFS_RESET:
             return Ok();
         case USBDEVFS_SETCONFIGURATION: {
-            UMockdevIoctlData* v = Resolve(arg, 0, sizeof(int), pins);
             int configuration = 0;
-            if (v == nullptr || !ReadNative(v, 0, configuration)) {
+            if (!ReadArg(arg, pins, configuration)) {
                 return Fail(EFAULT);
             }
             return configuration == -1 || configuration == 0 || configuration == kConfigurationValue
@@ -139,15 +129,14 @@ Reply UsbfsHandler::Core::Dispatch(UMockdevIoctlClient* client, gulong request,
                        : Fail(EINVAL);
         }
         case USBDEVFS_SETINTERFACE: {
-            UMockdevIoctlData* v = Resolve(arg, 0, sizeof(struct usbdevfs_setinterface), pins);
-            std::uint32_t interface = 0;
+            using Set = struct usbdevfs_setinterface;
+            UMockdevIoctlData* v = Resolve(arg, 0, sizeof(Set), pins);
             std::uint32_t alternate = 0;
-            if (v == nullptr ||
-                !ReadNative(v, offsetof(struct usbdevfs_setinterface, interface), interface) ||
-                !ReadNative(v, offsetof(struct usbdevfs_setinterface, altsetting), alternate)) {
+            if (v == nullptr || !ReadNative(v, offsetof(Set, interface), value) ||
+                !ReadNative(v, offsetof(Set, altsetting), alternate)) {
                 return Fail(EFAULT);
             }
-            return interface == kInterfaceNumber && alternate == 0 ? Ok() : Fail(EINVAL);
+            return value == kInterfaceNumber && alternate == 0 ? Ok() : Fail(EINVAL);
         }
         default:
             return Fail(ENOTTY);
@@ -182,25 +171,18 @@ Reply UsbfsHandler::Core::Control(UMockdevIoctlData* arg, Pins& pins) {
     // device's data must not reach it then.
     const std::vector<std::uint8_t> before(data.begin(), data.end());
     const TransferResult result = Transfer(setup, data);
+    if (result.answer == Answer::Gone) {
+        return Fail(ENODEV);
+    }
     const std::chrono::microseconds limit = std::chrono::milliseconds(timeoutMs);
-    if (timeoutMs != 0 && result.answer != Answer::Gone && result.latency > limit) {
+    const bool late = timeoutMs != 0 && result.latency > limit;
+    if (late) {
         std::copy(before.begin(), before.end(), data.begin());
-        Reply late = Fail(ETIMEDOUT);
-        late.latency = limit;
-        return late;
     }
-    Reply reply = Fail(EIO);
-    switch (result.answer) {
-        case Answer::Ok:
-            reply = Ok(static_cast<long>(result.actual));
-            break;
-        case Answer::Stall:
-            reply = Fail(EPIPE);
-            break;
-        case Answer::Gone:
-            return Fail(ENODEV);
-    }
-    reply.latency = result.latency;
+    Reply reply = late                          ? Fail(ETIMEDOUT)
+                  : result.answer == Answer::Ok ? Ok(static_cast<long>(result.actual))
+                                                : Fail(EPIPE);
+    reply.latency = late ? limit : result.latency;
     return reply;
 }
 
@@ -226,16 +208,6 @@ Reply UsbfsHandler::Core::ConnInfoEx(gulong request, UMockdevIoctlData* arg, Pin
     info[offsetof(Info, num_ports)] = 1;
     info[offsetof(Info, ports)] = address.port;
     std::memcpy(out->data, info.data(), size);
-    return Ok();
-}
-
-Reply UsbfsHandler::Core::ConnectInfo(UMockdevIoctlData* arg, Pins& pins) {
-    using Info = struct usbdevfs_connectinfo;
-    UMockdevIoctlData* out = Resolve(arg, 0, sizeof(Info), pins);
-    if (out == nullptr || !WriteNative(out, offsetof(Info, devnum), address.device) ||
-        !WriteNative(out, offsetof(Info, slow), static_cast<unsigned char>(0))) {
-        return Fail(EFAULT);
-    }
     return Ok();
 }
 
@@ -269,10 +241,10 @@ TransferResult UsbfsHandler::Core::Standard(const ControlSetup& setup,
     if (in && recipient == USB_RECIP_DEVICE && setup.bRequest == USB_REQ_GET_DESCRIPTOR) {
         const auto kind = setup.wValue >> 8;
         if (kind == USB_DT_DEVICE) {
-            return send(DeviceDescriptor(descriptors));
+            return send(std::span(descriptors).first(kDeviceDescriptorSize));
         }
         if (kind == USB_DT_CONFIG && (setup.wValue & 0xFF) == 0) {
-            return send(ConfigurationDescriptor(descriptors));
+            return send(std::span(descriptors).subspan(kDeviceDescriptorSize));
         }
         if (kind == USB_DT_STRING) {
             const auto text = StringDescriptor(ids, static_cast<std::uint8_t>(setup.wValue));

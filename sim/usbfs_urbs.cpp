@@ -8,63 +8,29 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
-#include <mutex>
-#include <optional>
-#include <span>
 #include <utility>
 
-#include "sim/reply_timer.h"
 #include "sim/usbfs_core.h"
 
 namespace sovra::sim {
 
-using usbfs::Completion;
-using usbfs::Fail;
-using usbfs::Length;
-using usbfs::Ok;
-using usbfs::ReadNative;
-using usbfs::Reply;
-using usbfs::Resolve;
-using usbfs::TransferResult;
-using usbfs::WriteNative;
-using Delivery = UsbfsHandler::Core::Delivery;
-using Client = UsbfsHandler::Core::Client;
-using WaitingReap = UsbfsHandler::Core::WaitingReap;
-
-namespace {
-
-ControlSetup ParseSetup(const std::uint8_t* p) {
-    ControlSetup s;
-    s.bmRequestType = p[0];
-    s.bRequest = p[1];
-    s.wValue = static_cast<std::uint16_t>(p[2] | (p[3] << 8));
-    s.wIndex = static_cast<std::uint16_t>(p[4] | (p[5] << 8));
-    s.wLength = static_cast<std::uint16_t>(p[6] | (p[7] << 8));
-    return s;
-}
-
-}  // namespace
-
 Reply UsbfsHandler::Core::SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg,
                                     Pins& pins) {
     UMockdevIoctlData* urb = Resolve(arg, 0, sizeof(struct usbdevfs_urb), pins);
-    if (urb == nullptr) {
-        return Fail(EFAULT);
-    }
     std::uint8_t type = 0;
     std::uint8_t endpoint = 0;
     int bufferLength = 0;
-    if (!ReadNative(urb, offsetof(struct usbdevfs_urb, type), type) ||
+    if (urb == nullptr || !ReadNative(urb, offsetof(struct usbdevfs_urb, type), type) ||
         !ReadNative(urb, offsetof(struct usbdevfs_urb, endpoint), endpoint) ||
         !ReadNative(urb, offsetof(struct usbdevfs_urb, buffer_length), bufferLength)) {
         return Fail(EFAULT);
     }
     // Endpoint 0 is the device's only endpoint, and it takes control
     // requests only; the buffer is the setup packet and the data stage.
+    constexpr std::size_t kSetupSize = sizeof(struct usb_ctrlrequest);
     if (type != USBDEVFS_URB_TYPE_CONTROL || (endpoint & ~USB_DIR_IN) != 0 ||
-        bufferLength < static_cast<int>(sizeof(struct usb_ctrlrequest)) ||
-        static_cast<std::size_t>(bufferLength) > sizeof(struct usb_ctrlrequest) + kMaxControlData) {
+        bufferLength < static_cast<int>(kSetupSize) ||
+        static_cast<std::size_t>(bufferLength) > kSetupSize + kMaxControlData) {
         return Fail(EINVAL);
     }
     {
@@ -75,18 +41,19 @@ Reply UsbfsHandler::Core::SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlDa
         }
     }
     const auto length = static_cast<std::size_t>(bufferLength);
-    // Where the program keeps the URB, which is how DISCARDURB names it.
-    const std::uintptr_t address = urb->client_addr;
     UMockdevIoctlData* buffer = Resolve(urb, offsetof(struct usbdevfs_urb, buffer), length, pins);
     if (buffer == nullptr) {
         return Fail(EFAULT);
     }
-    const ControlSetup setup = ParseSetup(buffer->data);
-    if (setup.wLength > length - sizeof(struct usb_ctrlrequest)) {
+    const std::uint8_t* p = buffer->data;
+    const ControlSetup setup{p[0], p[1], static_cast<std::uint16_t>(p[2] | (p[3] << 8)),
+                             static_cast<std::uint16_t>(p[4] | (p[5] << 8)),
+                             static_cast<std::uint16_t>(p[6] | (p[7] << 8))};
+    if (setup.wLength > length - kSetupSize) {
         return Fail(EINVAL);
     }
     Completion done;
-    std::span<std::uint8_t> stage(buffer->data + sizeof(struct usb_ctrlrequest), setup.wLength);
+    std::span<std::uint8_t> stage(buffer->data + kSetupSize, setup.wLength);
     if ((setup.bmRequestType & USB_DIR_IN) != 0) {
         // Filled apart, so that the program's buffer stays as it was until
         // the URB is reaped.
@@ -102,14 +69,13 @@ Reply UsbfsHandler::Core::SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlDa
     done.in.resize(std::min(done.in.size(), result.actual));
     done.urb = GObjectRef(urb);
     done.buffer = GObjectRef(buffer);
-    done.address = address;
+    done.address = urb->client_addr;  // how DISCARDURB names it
     done.due = std::chrono::steady_clock::now() + result.latency;
 
     // The submission returns at once, as the kernel's does; a URB with
     // latency lands later, and may meanwhile be discarded by a program
     // whose time limit ran out.
-    const std::shared_ptr<ReplyTimer> timerRef =
-        result.latency.count() > 0 ? timer.lock() : std::shared_ptr<ReplyTimer>();
+    const bool later = result.latency.count() > 0;
     std::vector<Delivery> out;
     std::uint64_t id = 0;
     const auto due = done.due;
@@ -122,7 +88,7 @@ Reply UsbfsHandler::Core::SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlDa
             return Fail(ENODEV);
         }
         id = done.id = ++nextUrbId;
-        if (timerRef) {
+        if (later) {
             c.inFlight.push_back(std::move(done));
         } else {
             c.completed.push_back(std::move(done));
@@ -130,9 +96,11 @@ Reply UsbfsHandler::Core::SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlDa
         }
     }
     Deliver(out);
-    if (timerRef) {
-        timerRef->Schedule(due,
-                           [core = shared_from_this(), client, id] { core->Land(client, id); });
+    if (later) {
+        After(due, [core = shared_from_this(), client, id] {
+            core->Land(
+                client, [id](const Completion& u) { return u.id == id; }, 0);
+        });
     }
     return Ok();
 }
@@ -140,7 +108,7 @@ Reply UsbfsHandler::Core::SubmitUrb(UMockdevIoctlClient* client, UMockdevIoctlDa
 Reply UsbfsHandler::Core::ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg, Pins& pins,
                                   bool blocking) {
     std::optional<Completion> done;
-    std::shared_ptr<WaitingReap> wait;
+    WaitingRef wait;
     bool waitIsShort = false;
     {
         std::lock_guard lock(mu);
@@ -151,10 +119,8 @@ Reply UsbfsHandler::Core::ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData
                 done = std::move(c.completed.front());
                 c.completed.pop_front();
             } else if (!c.inFlight.empty()) {
-                wait = std::make_shared<WaitingReap>();
-                wait->client = GObjectRef(client);
-                wait->pins = std::move(pins);
-                wait->blocking = blocking;
+                wait = std::make_shared<Waiting>(
+                    Waiting{GObjectRef(client), std::move(pins), {}, blocking});
                 c.reaps.push_back(wait);
                 // A landing answers the wait; a non-blocking one that no
                 // landing ends soon ends by itself.
@@ -165,15 +131,10 @@ Reply UsbfsHandler::Core::ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData
     }
     if (wait) {
         if (waitIsShort) {
-            const std::shared_ptr<ReplyTimer> timerRef = timer.lock();
-            const auto over = [core = shared_from_this(), wait] { core->ReapWaitOver(wait); };
-            if (timerRef) {
-                timerRef->Schedule(ReplyTimer::Clock::now() + kReapWait, over);
-            } else {
-                over();
-            }
+            After(ReplyTimer::Clock::now() + kReapWait,
+                  [core = shared_from_this(), wait] { core->ReapWaitOver(wait); });
         }
-        return usbfs::Deferred();
+        return Deferred();
     }
     if (!done) {
         // Nothing landed and nothing in flight: the blocking form would wait
@@ -186,12 +147,13 @@ Reply UsbfsHandler::Core::ReapUrb(UMockdevIoctlClient* client, UMockdevIoctlData
 Reply CollectUrb(Completion& done, UMockdevIoctlData* arg, UsbfsHandler::Core::Pins& pins) {
     // The buffer was resolved to the URB's full length, which holds the
     // data stage.
-    if (Length(done.buffer.get()) < sizeof(struct usb_ctrlrequest) + done.in.size() ||
+    constexpr std::size_t kSetupSize = sizeof(struct usb_ctrlrequest);
+    if (Length(done.buffer.get()) < kSetupSize + done.in.size() ||
         !WriteNative(done.urb.get(), offsetof(struct usbdevfs_urb, status), done.status) ||
         !WriteNative(done.urb.get(), offsetof(struct usbdevfs_urb, actual_length), done.actual)) {
         return Fail(EFAULT);
     }
-    std::copy(done.in.begin(), done.in.end(), done.buffer->data + sizeof(struct usb_ctrlrequest));
+    std::copy(done.in.begin(), done.in.end(), done.buffer->data + kSetupSize);
     UMockdevIoctlData* slot = Resolve(arg, 0, sizeof(void*), pins);
     if (slot == nullptr || !umockdev_ioctl_data_set_ptr(slot, 0, done.urb.get())) {
         return Fail(EFAULT);
@@ -200,72 +162,52 @@ Reply CollectUrb(Completion& done, UMockdevIoctlData* arg, UsbfsHandler::Core::P
     return Ok();
 }
 
-Reply UsbfsHandler::Core::DiscardUrb(UMockdevIoctlClient* client, UMockdevIoctlData* arg) {
-    // The argument is the URB's address itself, not a pointer to it.
-    std::uintptr_t address = 0;
-    if (!ReadNative(arg, 0, address)) {
-        return Fail(EFAULT);
-    }
+bool UsbfsHandler::Core::Land(UMockdevIoctlClient* client,
+                              const std::function<bool(const Completion&)>& match, int cancel) {
     std::vector<Delivery> out;
     {
         std::lock_guard lock(mu);
-        Client& c = Entry(client);
-        const auto urb =
-            std::find_if(c.inFlight.begin(), c.inFlight.end(),
-                         [address](const Completion& u) { return u.address == address; });
-        if (urb == c.inFlight.end()) {
-            // Landed already, or never submitted on this file.
-            return Fail(EINVAL);
-        }
-        // Cancelled before the device answered: nothing moved.
-        urb->status = -ENOENT;
-        urb->actual = 0;
-        urb->in.clear();
-        c.completed.push_back(std::move(*urb));
-        c.inFlight.erase(urb);
-        TakeDeliveries(c, out);
-    }
-    Deliver(out);
-    return Ok();
-}
-
-void UsbfsHandler::Core::Land(UMockdevIoctlClient* client, std::uint64_t id) {
-    std::vector<Delivery> out;
-    {
-        std::lock_guard lock(mu);
-        // The id is unique, so a later file given the same client object
-        // never takes a closed file's URB for its own.
+        // Ids are unique, so a later file given the same client object never
+        // takes a closed file's URB for its own.
         const auto it = clients.find(client);
         if (it == clients.end()) {
-            return;
+            return false;
         }
         Client& c = it->second;
-        const auto urb = std::find_if(c.inFlight.begin(), c.inFlight.end(),
-                                      [id](const usbfs::Completion& u) { return u.id == id; });
+        const auto urb = std::find_if(c.inFlight.begin(), c.inFlight.end(), match);
         if (urb == c.inFlight.end()) {
-            return;  // discarded, or ended by an unplug
+            return false;  // landed already, discarded, or ended by an unplug
+        }
+        if (cancel != 0) {
+            urb->Cancel(cancel);
         }
         c.completed.push_back(std::move(*urb));
         c.inFlight.erase(urb);
         TakeDeliveries(c, out);
     }
     Deliver(out);
+    return true;
+}
+
+UsbfsHandler::Core::Delivery UsbfsHandler::Core::Next(Client& c, WaitingRef reap) const {
+    if (c.completed.empty()) {
+        return {std::move(reap), std::nullopt, c.generation == generation ? EAGAIN : ENODEV};
+    }
+    Delivery d{std::move(reap), std::move(c.completed.front()), 0};
+    c.completed.pop_front();
+    return d;
 }
 
 void UsbfsHandler::Core::TakeDeliveries(Client& c, std::vector<Delivery>& out) {
-    const bool live = c.generation == generation;
-    std::vector<std::shared_ptr<WaitingReap>> still;
+    std::vector<WaitingRef> still;
     for (auto& reap : c.reaps) {
-        if (!c.completed.empty()) {
-            out.push_back({reap, std::move(c.completed.front()), 0});
-            c.completed.pop_front();
-        } else if (reap->blocking && live && !c.inFlight.empty()) {
+        if (c.completed.empty() && reap->blocking && c.generation == generation &&
+            !c.inFlight.empty()) {
             still.push_back(std::move(reap));
-            continue;
         } else {
-            out.push_back({reap, std::nullopt, live ? EAGAIN : ENODEV});
+            reap->answered = true;
+            out.push_back(Next(c, std::move(reap)));
         }
-        reap->answered = true;
     }
     c.reaps = std::move(still);
 }
@@ -273,16 +215,15 @@ void UsbfsHandler::Core::TakeDeliveries(Client& c, std::vector<Delivery>& out) {
 void UsbfsHandler::Core::Deliver(std::vector<Delivery>& deliveries) {
     for (Delivery& d : deliveries) {
         UMockdevIoctlClient* client = d.reap->client.get();
-        const Reply reply =
-            d.done ? CollectUrb(*d.done, umockdev_ioctl_client_get_arg(client), d.reap->pins)
-                   : Fail(d.error);
-        Send(client, reply);
+        Send(client, d.done
+                         ? CollectUrb(*d.done, umockdev_ioctl_client_get_arg(client), d.reap->pins)
+                         : Fail(d.error));
     }
     // The client references go here, outside mu.
     deliveries.clear();
 }
 
-void UsbfsHandler::Core::ReapWaitOver(const std::shared_ptr<WaitingReap>& reap) {
+void UsbfsHandler::Core::ReapWaitOver(const WaitingRef& reap) {
     std::vector<Delivery> out;
     {
         std::lock_guard lock(mu);
@@ -296,13 +237,7 @@ void UsbfsHandler::Core::ReapWaitOver(const std::shared_ptr<WaitingReap>& reap) 
         } else {
             Client& c = it->second;
             c.reaps.erase(std::find(c.reaps.begin(), c.reaps.end(), reap));
-            const bool live = c.generation == generation;
-            if (!c.completed.empty()) {
-                out.push_back({reap, std::move(c.completed.front()), 0});
-                c.completed.pop_front();
-            } else {
-                out.push_back({reap, std::nullopt, live ? EAGAIN : ENODEV});
-            }
+            out.push_back(Next(c, reap));
         }
     }
     Deliver(out);
