@@ -171,12 +171,10 @@ struct UsbHost::Impl {
         d.model->Unplug();
         d.handler->Disconnect();
         // As with the kernel, the device is off the bus's list and out of
-        // /dev before the "remove" event goes out, so a program that lists
-        // the devices again on the event no longer finds it. The event
-        // itself is made from the device's sysfs folder, which goes after.
-        // Files open on the node keep working (and get ENODEV); the handler
-        // stays attached for them and for the replug, which writes a new
-        // node.
+        // /dev before the "remove" event (made from its sysfs folder, which
+        // goes after), so a program listing the devices on the event no
+        // longer finds it. Files open on the node get ENODEV from the
+        // handler, which stays attached.
         std::remove((root + "/sys/bus/usb/devices/" + BaseName(d.sysPath)).c_str());
         std::remove((root + d.devNode).c_str());
         umockdev_testbed_uevent(testbed.get(), d.sysPath.c_str(), "remove");

@@ -33,18 +33,16 @@ class UsbHost {
     // Returns its index, counting from 0. Throws std::runtime_error when the
     // testbed refuses it or the bus is full.
     std::size_t Plug(UsbIds ids, std::shared_ptr<BeamformerModel> model);
-    // Gives a device its place on the bus (index, address, node name)
-    // without plugging it in: neither libudev nor /dev shows it until
-    // Replug plugs it in, with an "add" uevent.
+    // Gives a device its place on the bus (index, address, node name);
+    // neither libudev nor /dev shows it until Replug plugs it in.
     std::size_t AddUnplugged(UsbIds ids, std::shared_ptr<BeamformerModel> model);
     // Unplugs it: open handles get "no device", a "remove" uevent goes out.
     // Unplugging a device that is not plugged in does nothing.
     void Unplug(std::size_t index);
-    // Plugs an unplugged device (back) in, same port and ids. Plugged back
-    // in after an unplug, it gets a new address (and node), as the kernel
-    // gives one at every plug-in. The model powers up again (see
-    // BeamformerModel::Replug). Does nothing for a device that is plugged
-    // in.
+    // Plugs an unplugged device (back) in, same port and ids; after an
+    // unplug with a new address and node, as the kernel gives one at every
+    // plug-in. The model powers up again (BeamformerModel::Replug). Does
+    // nothing for a device that is plugged in.
     void Replug(std::size_t index);
 
     // Waits until no unplug the host started by itself (a model that

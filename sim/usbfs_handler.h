@@ -3,13 +3,11 @@
 // on the device node (what libusb asks, and raw usbfs control transfers)
 // from a BeamformerModel. Runs on the umockdev testbed's worker thread.
 //
-// The model answers at once; a device with latency makes each answer wait
-// on a ReplyTimer, so the testbed's one thread never waits and the host's
-// devices answer side by side. A URB is accepted at once and lands when
-// the latency has passed, so the program's own time limit can run out
-// first (it then discards the URB, as it would on a real bus); a
-// synchronous control transfer waits in its ioctl, at most for its own
-// time limit.
+// A device's latency is waited out on a ReplyTimer, so the testbed's one
+// thread never waits and devices answer side by side. A URB lands when the
+// latency has passed (a program whose time limit runs out first discards
+// it); a synchronous control transfer waits in its ioctl, at most for its
+// own time limit.
 //
 // One open file at a time may hold the device's interface; the claim ends
 // when the file releases it, is closed, or the device is unplugged.
