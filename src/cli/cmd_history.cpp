@@ -9,7 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli/device_select.h"
-#include "update/history.h"
+#include "update/state.h"
 
 namespace sovra::cli {
 namespace {
@@ -99,8 +99,8 @@ int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& e
         err << "sovra-flash: warning: line " << s.line << " of '" << TerminalSafe(path)
             << "' skipped: " << s.why << ".\n";
     };
-    if (std::string error; !ReadHistory(path, each, skip, error)) {
-        err << "sovra-flash: " << TerminalSafe(error) << ".\n";
+    if (const Error e = ReadHistory(path, each, skip); e.Failed()) {
+        err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
         return kExitRefused;
     }
     if (options.json) {
