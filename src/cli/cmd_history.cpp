@@ -114,26 +114,17 @@ void AddHistory(CLI::App& app, Runner& run) {
     CLI::App* cmd =
         app.add_subcommand("history", "List the updates and restores both programs have made");
     auto options = std::make_shared<HistoryOptions>();
-    auto device = std::make_shared<std::string>();
-    CLI::Option* deviceOption =
-        cmd->add_option("--device", *device, "Only this device: its path, or VID:PID in hex")
-            ->type_name("DEV");
-    auto unit = std::make_shared<std::string>();
-    CLI::Option* unitOption =
-        cmd->add_option("--unit", *unit, "Only the unit whose fingerprint begins so")
-            ->type_name("PREFIX");
+    cmd->add_option("--device", options->device, "Only this device: its path, or VID:PID in hex")
+        ->type_name("DEV");
+    cmd->add_option("--unit", options->unit, "Only the unit whose fingerprint begins so")
+        ->type_name("PREFIX");
     cmd->add_flag("--json", options->json, "Print the records as a JSON array");
     cmd->footer(kFooter);
-    cmd->callback([&run, options, device, deviceOption, unit, unitOption] {
-        if (deviceOption->count() > 0) {
-            options->device = *device;
-        }
-        if (unitOption->count() > 0) {
-            std::string prefix = *unit;
-            for (char& c : prefix) {
+    cmd->callback([&run, options] {
+        if (options->unit) {
+            for (char& c : *options->unit) {
                 c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             }
-            options->unit = prefix;
         }
         run = [options] { return RunHistory(*options, std::cout, std::cerr); };
     });

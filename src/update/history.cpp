@@ -17,37 +17,31 @@ namespace {
 // A line longer than this is no record of ours.
 constexpr std::size_t kMaxLine = 64 * 1024;
 
+// A key of the record's kind; an optional one (unit, serial) may be missing
+// (older records) or null.
 template <class T>
 bool Take(const nlohmann::json& j, const char* key, T& out) {
     const auto it = j.find(key);
+    if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+        if (it == j.end() || it->is_null()) {
+            out.reset();
+            return true;
+        }
+    }
     if (it == j.end()) {
         return false;
     }
-    if constexpr (std::is_same_v<T, std::string>) {
-        if (!it->is_string()) {
-            return false;
-        }
-        out = it->get<std::string>();
-    } else {
+    if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t>) {
         if (!it->is_number_unsigned() || it->get<std::uint64_t>() > std::numeric_limits<T>::max()) {
             return false;
         }
         out = static_cast<T>(it->get<std::uint64_t>());
+    } else {
+        if (!it->is_string()) {
+            return false;
+        }
+        out = it->get<std::string>();
     }
-    return true;
-}
-
-// A key that may be missing (older records) or null: nothing.
-bool TakeOptional(const nlohmann::json& j, const char* key, std::optional<std::string>& out) {
-    const auto it = j.find(key);
-    if (it == j.end() || it->is_null()) {
-        out.reset();
-        return true;
-    }
-    if (!it->is_string()) {
-        return false;
-    }
-    out = it->get<std::string>();
     return true;
 }
 
@@ -126,8 +120,7 @@ std::optional<HistoryRecord> HistoryFromJson(const nlohmann::json& j) {
         Take(*firmware, "size", r.firmwareSize) && Take(*firmware, "sha256", r.firmwareSha256) &&
         Take(j, "result", r.result) && Take(j, "status", r.status) &&
         Take(j, "message", r.message) && Take(j, "device_state", r.deviceState) &&
-        Take(j, "backup", r.backup) && TakeOptional(j, "unit", r.unit) &&
-        TakeOptional(j, "serial", r.serial);
+        Take(j, "backup", r.backup) && Take(j, "unit", r.unit) && Take(j, "serial", r.serial);
     if (!ok) {
         return std::nullopt;
     }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <tuple>
 
 #include "app/files.h"
 #include "app/sha256.h"
@@ -63,13 +64,6 @@ Error WritableFolder(const std::string& folder) {
     return {};
 }
 
-// A whole flash from a regular file, or nothing: a backup folder may hold
-// anything, and nothing in it may hold the search up.
-bool ReadFlashFile(const std::string& path, std::vector<std::uint8_t>& flash) {
-    std::string error;
-    return ReadRegularFile(path, FlashSize, flash, error) && flash.size() == FlashSize;
-}
-
 struct Candidate {
     std::string path;
     std::string name;
@@ -103,15 +97,74 @@ std::vector<Candidate> BackupFiles(const std::vector<std::string>& folders,
         ::closedir(dir);
     }
     std::sort(candidates.begin(), candidates.end(), [](const Candidate& a, const Candidate& b) {
-        if (a.modified.tv_sec != b.modified.tv_sec) {
-            return a.modified.tv_sec > b.modified.tv_sec;
-        }
-        if (a.modified.tv_nsec != b.modified.tv_nsec) {
-            return a.modified.tv_nsec > b.modified.tv_nsec;
-        }
-        return a.name > b.name;
+        return std::tie(b.modified.tv_sec, b.modified.tv_nsec, b.name) <
+               std::tie(a.modified.tv_sec, a.modified.tv_nsec, a.name);
     });
     return candidates;
+}
+
+// The newest valid backup of the device whose flash now reads `readBack`
+// in `folders`, leaving out `exclude`; empty when there is none. Without
+// device data, only one of `sameSerial` counts.
+std::string NewestValidBackup(const std::vector<std::string>& folders,
+                              std::span<const std::uint8_t> readBack, const std::string& exclude,
+                              const std::vector<std::string>& sameSerial) {
+    const auto ownData = DeviceData(readBack);
+    if (!ownData && sameSerial.empty()) {
+        return {};
+    }
+    const std::vector<Candidate> candidates = BackupFiles(folders, exclude);
+    // Each look costs a 256 KiB read; a folder of thousands of backups is
+    // searched from its newest end only.
+    constexpr std::size_t kMaxLooks = 200;
+    std::vector<std::uint8_t> flash;
+    for (std::size_t i = 0; i < candidates.size() && i < kMaxLooks; ++i) {
+        const Candidate& c = candidates[i];
+        if (!ownData &&
+            std::find(sameSerial.begin(), sameSerial.end(), c.path) == sameSerial.end()) {
+            continue;
+        }
+        // Regular files only: a backup folder may hold anything, and
+        // nothing in it may hold the search up.
+        if (std::string error; !ReadRegularFile(c.path, FlashSize, flash, error) ||
+                               flash.size() != FlashSize ||
+                               CheckFlashContents(flash).status != S_OK) {
+            continue;
+        }
+        if (ownData && DeviceData(flash) != ownData) {
+            continue;
+        }
+        return c.path;
+    }
+    return {};
+}
+
+// The backups in `folders` whose names say they were kept from a device with
+// `device`'s vendor and product ids, newest first, at most `max`.
+std::vector<ModelBackup> ModelBackups(const std::vector<std::string>& folders,
+                                      const DeviceEntry& device, std::size_t max) {
+    // "vvvv-pppp-WHO-...", WHO a unit or "busBBB"; the time the file was
+    // written, which a copy keeps (cp -p) and a rename does not change.
+    const std::string model = IdText(device.vendorId) + "-" + IdText(device.productId) + "-";
+    std::vector<ModelBackup> found;
+    for (const Candidate& c : BackupFiles(folders, {})) {
+        if (found.size() == max) {
+            break;
+        }
+        if (!c.name.starts_with(model)) {
+            continue;
+        }
+        const std::string who =
+            c.name.substr(model.size(), c.name.find('-', model.size()) - model.size());
+        const bool unit =
+            who.size() == 16 && who.find_first_not_of("0123456789abcdef") == std::string::npos;
+        std::tm utc{};
+        gmtime_r(&c.modified.tv_sec, &utc);
+        char time[32];
+        std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &utc);
+        found.push_back({c.path, unit ? who : std::string(), time});
+    }
+    return found;
 }
 
 }  // namespace
@@ -255,60 +308,22 @@ std::string UnitFingerprint(std::span<const std::uint8_t> flash) {
     return data ? Sha256Hex(Sha256(*data)).substr(0, 16) : std::string();
 }
 
-std::string NewestValidBackup(const std::vector<std::string>& folders,
-                              std::span<const std::uint8_t> readBack, const std::string& exclude,
-                              const std::vector<std::string>& sameSerial) {
-    const auto ownData = DeviceData(readBack);
-    if (!ownData && sameSerial.empty()) {
-        return {};
+void FindEarlierBackups(BackupOutcome& backup, const DeviceEntry& device,
+                        std::span<const std::uint8_t> readBack, const std::string& unit,
+                        const std::string& historyPath) {
+    std::vector<std::string> folders{FolderOf(backup.path)};
+    if (const std::string fallback = DefaultBackupFolder();
+        !fallback.empty() && fallback != folders.front()) {
+        folders.push_back(fallback);
     }
-    const std::vector<Candidate> candidates = BackupFiles(folders, exclude);
-    // Each look costs a 256 KiB read; a folder of thousands of backups is
-    // searched from its newest end only.
-    constexpr std::size_t kMaxLooks = 200;
-    std::vector<std::uint8_t> flash;
-    for (std::size_t i = 0; i < candidates.size() && i < kMaxLooks; ++i) {
-        const Candidate& c = candidates[i];
-        if (!ownData &&
-            std::find(sameSerial.begin(), sameSerial.end(), c.path) == sameSerial.end()) {
-            continue;
-        }
-        if (!ReadFlashFile(c.path, flash) || CheckFlashContents(flash).status != S_OK) {
-            continue;
-        }
-        if (ownData && DeviceData(flash) != ownData) {
-            continue;
-        }
-        return c.path;
+    backup.restoreFrom = NewestValidBackup(
+        folders, readBack, backup.path,
+        BackupsOfSerial(historyPath, device.vendorId, device.productId, device.serial));
+    backup.unitUnknown = unit.empty() && device.serial.empty();
+    if (backup.unitUnknown) {
+        constexpr std::size_t kShown = 10;
+        backup.modelBackups = ModelBackups(folders, device, kShown);
     }
-    return {};
-}
-
-std::vector<ModelBackup> ModelBackups(const std::vector<std::string>& folders,
-                                      const DeviceEntry& device, std::size_t max) {
-    // "vvvv-pppp-WHO-...", WHO a unit or "busBBB"; the time the file was
-    // written, which a copy keeps (cp -p) and a rename does not change.
-    const std::string model = IdText(device.vendorId) + "-" + IdText(device.productId) + "-";
-    std::vector<ModelBackup> found;
-    for (const Candidate& c : BackupFiles(folders, {})) {
-        if (found.size() == max) {
-            break;
-        }
-        if (!c.name.starts_with(model)) {
-            continue;
-        }
-        const std::string who =
-            c.name.substr(model.size(), c.name.find('-', model.size()) - model.size());
-        const bool unit = who.size() == 16 && std::all_of(who.begin(), who.end(), [](char ch) {
-                              return (ch >= '0' && ch <= '9') || (ch >= 'a' && ch <= 'f');
-                          });
-        std::tm utc{};
-        gmtime_r(&c.modified.tv_sec, &utc);
-        char time[32];
-        std::strftime(time, sizeof time, "%Y-%m-%dT%H:%M:%SZ", &utc);
-        found.push_back({c.path, unit ? who : std::string(), time});
-    }
-    return found;
 }
 
 }  // namespace sovra

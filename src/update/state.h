@@ -91,22 +91,19 @@ std::optional<std::vector<std::uint8_t>> DeviceData(std::span<const std::uint8_t
 // the SHA-256 of its device data; empty when the flash holds none.
 std::string UnitFingerprint(std::span<const std::uint8_t> flash);
 
-// The newest valid backup of the device whose flash now reads `readBack`,
-// among the backups in `folders`, leaving out `exclude`; empty when there
-// is none. Only a backup provably the device's own counts: its device-info
-// block holds the same device data as the read-back's (a unit keeps its own
-// data across updates), or, when the read-back has no readable block (a
-// half-written flash), it is one of `sameSerial`, the backups the history
-// says were kept from a unit with the device's USB serial number. A bus and
-// address prove nothing: on a fixed port they are the last unit's.
-std::string NewestValidBackup(const std::vector<std::string>& folders,
-                              std::span<const std::uint8_t> readBack, const std::string& exclude,
-                              const std::vector<std::string>& sameSerial);
-
-// The backups in `folders` whose names say they were kept from a device with
-// `device`'s vendor and product ids, newest first, at most `max`.
-std::vector<ModelBackup> ModelBackups(const std::vector<std::string>& folders,
-                                      const DeviceEntry& device, std::size_t max);
+// For a backup of a flash that is not a valid image, in `backup`: the
+// newest earlier valid backup of the device (restoreFrom), from the
+// backup's folder and the default one; and when the unit cannot be told (no
+// fingerprint `unit`, no USB serial number), the newest backups of its model.
+// Only a backup provably the device's own counts: its device-info block
+// holds the same device data as the read-back's (a unit keeps its own data
+// across updates), or, when the read-back has no readable block (a
+// half-written flash), the history at `historyPath` says it was kept from a
+// unit with the device's USB serial number. A bus and address prove
+// nothing: on a fixed port they are the last unit's.
+void FindEarlierBackups(BackupOutcome& backup, const DeviceEntry& device,
+                        std::span<const std::uint8_t> readBack, const std::string& unit,
+                        const std::string& historyPath);
 
 // --- The update history ---
 

@@ -310,20 +310,7 @@ class JobRun {
                                                 : " (image region confirmed; the rest read once)"));
             return true;
         }
-        std::vector<std::string> folders{FolderOf(backup.path)};
-        if (const std::string fallback = DefaultBackupFolder();
-            !fallback.empty() && fallback != folders.front()) {
-            folders.push_back(fallback);
-        }
-        const DeviceEntry& d = job_.device;
-        backup.restoreFrom = NewestValidBackup(
-            folders, flash, backup.path,
-            BackupsOfSerial(job_.options.historyPath, d.vendorId, d.productId, d.serial));
-        backup.unitUnknown = out_.unit.empty() && d.serial.empty();
-        if (backup.unitUnknown) {
-            constexpr std::size_t kShown = 10;
-            backup.modelBackups = ModelBackups(folders, d, kShown);
-        }
+        FindEarlierBackups(backup, job_.device, flash, out_.unit, job_.options.historyPath);
         progress_.Note(
             "old flash saved to " + backup.path + ", but it is not a valid image; " +
             (!backup.restoreFrom.empty()
