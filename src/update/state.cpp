@@ -44,7 +44,12 @@ std::string PasswordHomeFolder() {
 }
 
 std::string UnderStateFolder(const char* name) {
-    const std::string folder = StateFolder();
+    const char* state = std::getenv("XDG_STATE_HOME");
+    const char* home = std::getenv("HOME");
+    std::string folder = StateFolder(state != nullptr ? state : "", home != nullptr ? home : "");
+    if (folder.empty()) {
+        folder = StateFolder("", PasswordHomeFolder());
+    }
     return folder.empty() ? folder : folder + "/" + name;
 }
 
@@ -103,9 +108,13 @@ std::vector<Candidate> BackupFiles(const std::vector<std::string>& folders,
     return candidates;
 }
 
-// The newest valid backup of the device whose flash now reads `readBack`
-// in `folders`, leaving out `exclude`; empty when there is none. Without
-// device data, only one of `sameSerial` counts.
+// The newest valid backup in `folders` of the device whose flash now reads
+// `readBack`, leaving out `exclude`. Only a backup provably the device's own
+// counts: its device-info block holds the same device data as the
+// read-back's (a unit keeps its own data across updates), or, when the
+// read-back has none (a half-written flash), it is one of `sameSerial`, kept
+// from a unit with the device's USB serial number. A bus and address prove
+// nothing: on a fixed port they are the last unit's.
 std::string NewestValidBackup(const std::vector<std::string>& folders,
                               std::span<const std::uint8_t> readBack, const std::string& exclude,
                               const std::vector<std::string>& sameSerial) {
@@ -139,8 +148,7 @@ std::string NewestValidBackup(const std::vector<std::string>& folders,
     return {};
 }
 
-// The backups in `folders` whose names say they were kept from a device with
-// `device`'s vendor and product ids, newest first, at most `max`.
+// The backups whose names say they were kept from a device of this model.
 std::vector<ModelBackup> ModelBackups(const std::vector<std::string>& folders,
                                       const DeviceEntry& device, std::size_t max) {
     // "vvvv-pppp-WHO-...", WHO a unit or "busBBB"; the time the file was
@@ -178,13 +186,6 @@ std::string StateFolder(std::string_view stateHome, std::string_view home) {
         return std::string(home) + "/.local/state" + std::string(kName);
     }
     return {};
-}
-
-std::string StateFolder() {
-    const char* state = std::getenv("XDG_STATE_HOME");
-    const char* home = std::getenv("HOME");
-    std::string folder = StateFolder(state != nullptr ? state : "", home != nullptr ? home : "");
-    return folder.empty() ? StateFolder("", PasswordHomeFolder()) : folder;
 }
 
 std::string DefaultBackupFolder() {

@@ -35,11 +35,11 @@ namespace sovra {
 // wherever the program happened to be started.
 std::string StateFolder(std::string_view stateHome, std::string_view home);
 
-// From $XDG_STATE_HOME, else $HOME, else the home folder of the password
+// <state folder>/backups and <state folder>/history.jsonl, the state folder
+// from $XDG_STATE_HOME, else $HOME, else the home folder of the password
 // database; empty when none of them gives one.
-std::string StateFolder();
-std::string DefaultBackupFolder();  // <state folder>/backups
-std::string DefaultHistoryPath();   // <state folder>/history.jsonl
+std::string DefaultBackupFolder();
+std::string DefaultHistoryPath();
 
 // Creates `folder` and its missing parents, mode 0700: a backup holds the
 // device's own data.
@@ -91,16 +91,10 @@ std::optional<std::vector<std::uint8_t>> DeviceData(std::span<const std::uint8_t
 // the SHA-256 of its device data; empty when the flash holds none.
 std::string UnitFingerprint(std::span<const std::uint8_t> flash);
 
-// For a backup of a flash that is not a valid image, in `backup`: the
-// newest earlier valid backup of the device (restoreFrom), from the
-// backup's folder and the default one; and when the unit cannot be told (no
-// fingerprint `unit`, no USB serial number), the newest backups of its model.
-// Only a backup provably the device's own counts: its device-info block
-// holds the same device data as the read-back's (a unit keeps its own data
-// across updates), or, when the read-back has no readable block (a
-// half-written flash), the history at `historyPath` says it was kept from a
-// unit with the device's USB serial number. A bus and address prove
-// nothing: on a fixed port they are the last unit's.
+// For a backup of a flash that is not a valid image: the newest earlier
+// valid backup of the same unit in the backup's folder or the default one
+// (restoreFrom), and when the unit cannot be told (no fingerprint `unit`, no
+// USB serial number), the newest backups of its model.
 void FindEarlierBackups(BackupOutcome& backup, const DeviceEntry& device,
                         std::span<const std::uint8_t> readBack, const std::string& unit,
                         const std::string& historyPath);
