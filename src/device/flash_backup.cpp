@@ -95,7 +95,11 @@ bool MakeBackupDirectories(const std::string& directory, std::string& error) {
 }
 
 bool WriteNewBackup(std::string& path, std::span<const std::uint8_t> flash, std::string& error) {
-    return WriteNewFile(path, flash, error);
+    const Error e = WriteNewFile(path, flash);
+    if (e.Failed()) {
+        error = e.What() + ".";
+    }
+    return !e.Failed();
 }
 
 bool KeepBackup(const std::string& directory, const DeviceEntry& device,

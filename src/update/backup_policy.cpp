@@ -39,8 +39,7 @@ bool WritableFolder(const std::string& folder, std::string& failure) {
 // A whole flash from a regular file, or nothing: a backup folder may hold
 // anything, and nothing in it may hold the search up.
 bool ReadFlashFile(const std::string& path, std::vector<std::uint8_t>& flash) {
-    std::string error;
-    return ReadRegularFile(path, FlashSize, flash, error) && flash.size() == FlashSize;
+    return !ReadRegularFile(path, FlashSize, flash).Failed() && flash.size() == FlashSize;
 }
 
 struct Candidate {
