@@ -52,7 +52,7 @@ double TimeDevices(const Options& o, std::uint32_t count) {
         DeviceControl control =
             OpenDeviceControl({kIds.vendor, kIds.product, kIds.revision, host.DeviceNode(index)});
         if (!control.channel) {
-            std::fprintf(stderr, "%s\n", control.message.c_str());
+            std::fprintf(stderr, "%s.\n", control.error.What().c_str());
             return -1;
         }
         channels.push_back(std::move(control.channel));

@@ -53,7 +53,7 @@ Bench& TheBench() {
 void BM_ChannelRead(benchmark::State& state) {
     DeviceControl control = OpenDeviceControl(TheBench().Entry());
     if (!control.channel) {
-        state.SkipWithError(control.message.c_str());
+        state.SkipWithError((control.error.What() + ".").c_str());
         return;
     }
     std::vector<std::uint8_t> image(FlashSize);

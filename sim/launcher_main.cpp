@@ -199,8 +199,8 @@ bool SaveFlash(const std::filesystem::path& dir, const UsbHost& host) {
     for (std::size_t i = 0; i < host.DeviceCount(); ++i) {
         const std::filesystem::path file = dir / ("device-" + std::to_string(i + 1) + ".bin");
         const std::vector<std::uint8_t> flash = host.Model(i)->Flash();
-        if (std::string error; !WriteFileAtomically(file.string(), flash, error)) {
-            Fail(error);
+        if (const Error e = WriteFileAtomically(file.string(), flash); e.Failed()) {
+            Fail(e.What() + ".");
             ok = false;
         }
     }

@@ -16,7 +16,6 @@
 // Nothing is kept between calls (but a test's redirection, below); any
 // thread may report.
 
-#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -79,21 +78,6 @@ inline constexpr SystemEvent kEventStage3{EVENTLOG_INFORMATION_TYPE, "Load Stage
                                           "8b987f92a3a8425897d7a0de7df6608a"};
 inline constexpr SystemEvent kEventFirmwareUpdated{
     EVENTLOG_SUCCESS, "Firmware is updated in SovRa 01.00.", "9ee535d929cb443b92a43c81f0ab6018"};
-
-inline constexpr std::array<SystemEvent, 12> kAllSystemEvents{
-    kEventUtilityStarted,
-    kEventErrorGettingDevice,
-    kEventErrorLoadingDevice,
-    kEventErrorGettingFirmware,
-    kEventErrorLoadingFirmware,
-    kEventErrorOpeningDevice,
-    kEventErrorReadingFirmwareFile,
-    kEventUpdateStarted,
-    kEventStage1,
-    kEventStage2,
-    kEventStage3,
-    kEventFirmwareUpdated,
-};
 
 // Written instead of kEventFirmwareUpdated when an update failed or was
 // refused before it began: the log must never call a failed update a

@@ -37,18 +37,14 @@ class Fd {
     int fd_;
 };
 
-std::string Quoted(std::string_view path) {
-    // Built by appending: GCC 12 misreads `"..." + std::string&&` at -O3
-    // (-Wrestrict).
-    std::string quoted(1, '\'');
-    quoted.append(path).push_back('\'');
-    return quoted;
+// "cannot write 'x': reason"; errno is passed in by value, read before
+// anything else can change it.
+Error Cannot(const char* verb, const std::string& shown, int err) {
+    return Error(E_FAIL, std::string("cannot ") + verb + " " + shown + ": " + ErrnoText(err));
 }
 
-// "cannot write 'x': reason."; errno is passed in by value, read before
-// anything else can change it.
-std::string Cannot(const char* verb, const std::string& shown, int err) {
-    return std::string("cannot ") + verb + " " + shown + ": " + ErrnoText(err) + ".";
+Error Refused(std::string what) {
+    return Error(E_FAIL, std::move(what));
 }
 
 // What a file that is not a regular file is, for messages.
@@ -180,30 +176,28 @@ bool RealPath(int fd, std::string& real) {
     return true;
 }
 
-bool ResolveOutput(const std::string& path, OutputTarget& target, std::string& error) {
+Error ResolveOutput(const std::string& path, OutputTarget& target) {
     const std::string shown = Quoted(path);
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0) {
         if (errno != ENOENT) {
-            error = Cannot("write", shown, errno);
-            return false;
+            return Cannot("write", shown, errno);
         }
         target = {OutputTarget::kNew, path, {}};
     } else if (S_ISLNK(st.st_mode)) {
         const Fd fd(::open(path.c_str(), O_PATH | O_CLOEXEC));
         if (!fd.ok() || ::fstat(fd.get(), &st) != 0) {
-            const int err = errno;
-            error = err == ENOENT ? shown +
-                                        " is a symbolic link to a file that does not exist; "
-                                        "create that file first or choose another output."
-                                  : Cannot("follow the symbolic link", shown, err);
-            return false;
+            if (errno != ENOENT) {
+                return Cannot("follow the symbolic link", shown, errno);
+            }
+            return Refused(shown +
+                           " is a symbolic link to a file that does not exist; create that file "
+                           "first or choose another output");
         }
         target = {OutputTarget::kReplace, path, KeptOf(st)};
         if (S_ISREG(st.st_mode) && !RealPath(fd.get(), target.file)) {
-            error = "cannot follow the symbolic link " + shown +
-                    ": the file it points to cannot be named.";
-            return false;
+            return Refused("cannot follow the symbolic link " + shown +
+                           ": the file it points to cannot be named");
         }
     } else {
         target = {OutputTarget::kReplace, path, KeptOf(st)};
@@ -213,55 +207,50 @@ bool ResolveOutput(const std::string& path, OutputTarget& target, std::string& e
             target.kind = OutputTarget::kDirect;
             target.file = path;
         } else if (!S_ISREG(st.st_mode)) {
-            error = shown + " is " + KindOf(st.st_mode) +
-                    "; an output must be a file, a character device or a named pipe.";
-            return false;
+            return Refused(shown + " is " + KindOf(st.st_mode) +
+                           "; an output must be a file, a character device or a named pipe");
         }
     }
     if (Split(target.file).name.empty()) {
-        error = shown + " ends in '/'; name a file to write.";
-        return false;
+        return Refused(shown + " ends in '/'; name a file to write");
     }
-    return true;
+    return {};
 }
 
-bool WriteDirect(const std::string& path, std::span<const std::uint8_t> data, std::string& error) {
+Error WriteDirect(const std::string& path, std::span<const std::uint8_t> data) {
     const std::string shown = Quoted(path);
     // Non-blocking open: a named pipe nobody reads is refused at once
     // instead of holding the program forever.
     Fd fd(::open(path.c_str(), O_WRONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
     if (!fd.ok()) {
-        error = errno == ENXIO
-                    ? shown + " is a named pipe that nobody reads; start its reader first."
-                    : Cannot("write", shown, errno);
-        return false;
+        return errno == ENXIO
+                   ? Refused(shown + " is a named pipe that nobody reads; start its reader first")
+                   : Cannot("write", shown, errno);
     }
     struct stat st {};
     if (::fstat(fd.get(), &st) != 0 || !(S_ISCHR(st.st_mode) || S_ISFIFO(st.st_mode))) {
-        error = "cannot write " + shown + ": it changed while it was opened.";
-        return false;
+        return Refused("cannot write " + shown + ": it changed while it was opened");
     }
     // Once open, writes wait for the reader as usual.
     const int flags = ::fcntl(fd.get(), F_GETFL);
     if (flags < 0 || ::fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
         !WriteAll(fd.get(), data) || !fd.Close()) {
-        error = Cannot("write", shown, errno);
-        return false;
+        return Cannot("write", shown, errno);
     }
-    return true;
+    return {};
 }
 
 // Writes a complete temporary file in `dirFd` and hands its name to
-// `install`; the temporary file is gone afterwards whatever happened.
+// `install` (which returns an Error); the temporary file is gone afterwards
+// whatever happened.
 template <typename Install>
-bool WriteThroughTemporary(int dirFd, const char* verb, const std::string& shown, mode_t createMode,
-                           std::optional<Kept> keep, std::span<const std::uint8_t> data,
-                           std::string& error, Install install) {
+Error WriteThroughTemporary(int dirFd, const char* verb, const std::string& shown,
+                            mode_t createMode, std::optional<Kept> keep,
+                            std::span<const std::uint8_t> data, Install install) {
     std::string tmp;
     Fd fd(OpenTemporary(dirFd, createMode, tmp));
     if (!fd.ok()) {
-        error = Cannot(verb, shown, errno);
-        return false;
+        return Cannot(verb, shown, errno);
     }
     if (keep) {
         // Refused unless we are root or the owner already: then the file
@@ -271,21 +260,15 @@ bool WriteThroughTemporary(int dirFd, const char* verb, const std::string& shown
     const bool written = WriteAll(fd.get(), data) &&
                          (!keep || ::fchmod(fd.get(), keep->mode) == 0) && ::fsync(fd.get()) == 0 &&
                          fd.Close();
-    const int writeErrno = errno;
+    const Error error = written ? install(tmp) : Cannot(verb, shown, errno);
     fd.Close();
-    const bool installed = written && install(tmp);
-    const int installErrno = errno;
     ::unlinkat(dirFd, tmp.c_str(), 0);
-    if (!installed) {
-        if (error.empty()) {
-            error = Cannot(verb, shown, written ? installErrno : writeErrno);
-        }
-        return false;
+    if (!error.Failed()) {
+        // The file is in place; a folder that cannot be synced (some file
+        // systems refuse) does not make the write a failure.
+        ::fsync(dirFd);
     }
-    // The file is in place; a folder that cannot be synced (some file
-    // systems refuse) does not make the write a failure.
-    ::fsync(dirFd);
-    return true;
+    return error;
 }
 
 int OpenFolder(const std::string& folder) {
@@ -362,36 +345,31 @@ ReadFailure ReadRegularFileWithReason(const std::string& path, std::size_t maxBy
     return ReadFailure::kNone;
 }
 
-bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::vector<std::uint8_t>& out,
-                     std::string& error) {
+Error ReadRegularFile(const std::string& path, std::size_t maxBytes,
+                      std::vector<std::uint8_t>& out) {
     std::string reason;
     switch (ReadRegularFileWithReason(path, maxBytes, out, reason)) {
         case ReadFailure::kNone:
-            return true;
+            return {};
         case ReadFailure::kOpen:
-            error = "cannot open " + Quoted(path) + ": " + reason + ".";
-            break;
+            return Refused("cannot open " + Quoted(path) + ": " + reason);
         case ReadFailure::kNotRegular:
-            error = Quoted(path) + " is " + reason + ", not a regular file.";
-            break;
+            return Refused(Quoted(path) + " is " + reason + ", not a regular file");
         case ReadFailure::kTooLarge:
-            error = Quoted(path) + " is " + reason + ".";
-            break;
+            return Refused(Quoted(path) + " is " + reason);
         case ReadFailure::kRead:
-            error = "cannot read " + Quoted(path) + ": " + reason + ".";
             break;
     }
-    return false;
+    return Refused("cannot read " + Quoted(path) + ": " + reason);
 }
 
-bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> data,
-                         std::string& error) {
+Error WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> data) {
     OutputTarget target;
-    if (!ResolveOutput(path, target, error)) {
-        return false;
+    if (Error e = ResolveOutput(path, target); e.Failed()) {
+        return e;
     }
     if (target.kind == OutputTarget::kDirect) {
-        return WriteDirect(path, data, error);
+        return WriteDirect(path, data);
     }
     const std::string shown = Quoted(path);
     const bool replacing = target.kind == OutputTarget::kReplace;
@@ -399,98 +377,83 @@ bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> 
     const PathParts parts = Split(target.file);
     const Fd dir(OpenFolder(parts.folder));
     if (!dir.ok()) {
-        error = Cannot(verb, shown, errno);
-        return false;
+        return Cannot(verb, shown, errno);
     }
     // A new file is created with 0666 and the umask applies, as for any
     // program's output; a replaced one keeps its bits.
-    error.clear();
     return WriteThroughTemporary(dir.get(), verb, shown, replacing ? 0600 : 0666,
                                  replacing ? std::optional<Kept>(target.kept) : std::nullopt, data,
-                                 error, [&](const std::string& tmp) {
+                                 [&](const std::string& tmp) {
                                      return ::renameat(dir.get(), tmp.c_str(), dir.get(),
-                                                       parts.name.c_str()) == 0;
+                                                       parts.name.c_str()) == 0
+                                                ? Error()
+                                                : Cannot(verb, shown, errno);
                                  });
 }
 
-bool WriteNewFile(std::string& path, std::span<const std::uint8_t> data, std::string& error) {
+Error WriteNewFile(std::string& path, std::span<const std::uint8_t> data) {
     const PathParts parts = Split(path);
     const std::string shown = Quoted(path);
     if (parts.name.empty()) {
-        error = shown + " ends in '/'; name a file to write.";
-        return false;
+        return Refused(shown + " ends in '/'; name a file to write");
     }
     const Fd dir(OpenFolder(parts.folder));
     if (!dir.ok()) {
-        error = Cannot("create", shown, errno);
-        return false;
+        return Cannot("create", shown, errno);
     }
     const bool bin = parts.name.size() > 4 && parts.name.ends_with(".bin");
     const std::string stem = bin ? parts.name.substr(0, parts.name.size() - 4) : parts.name;
     const std::string suffix = bin ? ".bin" : "";
-    std::string written;
-    error.clear();
     // Linked in rather than renamed: link() never replaces a file, so no
     // moment exists in which an older file of that name is lost or a
     // half-written one can be seen.
-    const bool ok = WriteThroughTemporary(
-        dir.get(), "create", shown, 0600, std::nullopt, data, error, [&](const std::string& tmp) {
+    return WriteThroughTemporary(
+        dir.get(), "create", shown, 0600, std::nullopt, data, [&](const std::string& tmp) {
             for (int attempt = 0; attempt < 1000; ++attempt) {
                 const std::string name =
                     attempt == 0 ? parts.name : stem + "-" + std::to_string(attempt) + suffix;
                 if (::linkat(dir.get(), tmp.c_str(), dir.get(), name.c_str(), 0) == 0) {
-                    written = parts.prefix + name;
-                    return true;
+                    path = parts.prefix + name;
+                    return Error();
                 }
                 if (errno != EEXIST) {
-                    error = Cannot("create", Quoted(parts.prefix + name), errno);
-                    return false;
+                    return Cannot("create", Quoted(parts.prefix + name), errno);
                 }
             }
-            error = "cannot write " + shown + ": every name up to '-999' is taken.";
-            return false;
+            return Refused("cannot write " + shown + ": every name up to '-999' is taken");
         });
-    if (ok) {
-        path = written;
-    }
-    return ok;
 }
 
-bool CheckCanCreate(const std::string& path, std::string& error) {
+Error CheckCanCreate(const std::string& path) {
     OutputTarget target;
-    if (!ResolveOutput(path, target, error)) {
-        return false;
+    if (Error e = ResolveOutput(path, target); e.Failed()) {
+        return e;
     }
     const std::string shown = Quoted(path);
     if (target.kind == OutputTarget::kDirect) {
-        if (::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) != 0) {
-            error = Cannot("write", shown, errno);
-            return false;
-        }
-        return true;
+        return ::faccessat(AT_FDCWD, path.c_str(), W_OK, AT_EACCESS) == 0
+                   ? Error()
+                   : Cannot("write", shown, errno);
     }
     const std::string folder = Split(target.file).folder;
     const std::string verb = target.kind == OutputTarget::kNew ? "cannot create " : "cannot write ";
     struct stat st {};
     if (::stat(folder.c_str(), &st) != 0) {
         const int err = errno;
-        error =
+        return Refused(
             verb + shown + ": the folder " + Quoted(folder) +
-            (err == ENOENT ? " does not exist." : " cannot be reached: " + ErrnoText(err) + ".");
-        return false;
+            (err == ENOENT ? " does not exist" : " cannot be reached: " + ErrnoText(err)));
     }
     if (!S_ISDIR(st.st_mode)) {
-        error = verb + shown + ": " + Quoted(folder) + " is not a folder.";
-        return false;
+        return Refused(verb + shown + ": " + Quoted(folder) + " is not a folder");
     }
     // The folder, not the file: a replaced file is renamed over, so it is
     // the folder that must take a new name.
     if (::faccessat(AT_FDCWD, folder.c_str(), W_OK | X_OK, AT_EACCESS) != 0) {
         const int err = errno;
-        error = verb + shown + " in the folder " + Quoted(folder) + ": " + ErrnoText(err) + ".";
-        return false;
+        return Refused(verb + shown + " in the folder " + Quoted(folder) + ": " + ErrnoText(err));
     }
-    return true;
+    return {};
 }
 
 bool SameFile(const std::string& a, const std::string& b) {
@@ -515,12 +478,16 @@ std::string OutputClashes(const std::string& output, std::initializer_list<FileR
     return {};
 }
 
+std::string Quoted(std::string_view text) {
+    // Built by appending: GCC 12 misreads `"..." + std::string&&` at -O3
+    // (-Wrestrict).
+    std::string quoted(1, '\'');
+    quoted.append(text).push_back('\'');
+    return quoted;
+}
+
 std::string FolderOf(const std::string& path) {
-    const std::size_t slash = path.rfind('/');
-    if (slash == std::string::npos) {
-        return ".";
-    }
-    return slash == 0 ? "/" : path.substr(0, slash);
+    return Split(path).folder;
 }
 
 }  // namespace sovra

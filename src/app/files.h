@@ -1,7 +1,7 @@
 #pragma once
 // Whole files read and written safely: the only code in the project that
-// opens an input file or replaces an output. Every failure comes back as one
-// sentence naming the file and the reason; nothing here prints.
+// opens an input file or replaces an output. Every failure comes back as an
+// Error whose clause names the file and the reason; nothing here prints.
 //
 // Inputs are regular files only: a named pipe, a device or a folder given as
 // an input is refused before anything is opened for reading, so the caller
@@ -19,6 +19,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "app/error.h"
 
 namespace sovra {
 
@@ -43,10 +45,10 @@ enum class ReadFailure {
 ReadFailure ReadRegularFileWithReason(const std::string& path, std::size_t maxBytes,
                                       std::vector<std::uint8_t>& out, std::string& reason);
 
-// The same, with `error` a sentence naming the file: "cannot open 'x': No
-// such file or directory.", "'x' is a named pipe, not a regular file."
-bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::vector<std::uint8_t>& out,
-                     std::string& error);
+// The same, the failure naming the file: "cannot open 'x': No such file or
+// directory", "'x' is a named pipe, not a regular file".
+Error ReadRegularFile(const std::string& path, std::size_t maxBytes,
+                      std::vector<std::uint8_t>& out);
 
 // Writes `data` as the whole content of `path`:
 // - a regular file, or nothing yet: through a temporary file in the same
@@ -60,21 +62,23 @@ bool ReadRegularFile(const std::string& path, std::size_t maxBytes, std::vector<
 //   reader already);
 // - anything else (a folder, a block device, a socket): refused.
 // On failure nothing is left behind and the old file is untouched.
-bool WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> data,
-                         std::string& error);
+Error WriteFileAtomically(const std::string& path, std::span<const std::uint8_t> data);
 
 // Writes a new file, never replacing one: the data go to a temporary file in
 // the folder, which is then linked in under the first free name of `path`,
 // "-1", "-2", ... inserted before a ".bin" ending. On success `path` holds
 // the name written. The file is readable by its owner only: its callers keep
 // a device's own data in it.
-bool WriteNewFile(std::string& path, std::span<const std::uint8_t> data, std::string& error);
+Error WriteNewFile(std::string& path, std::span<const std::uint8_t> data);
 
 // Whether `path` could be written by WriteFileAtomically or WriteNewFile now:
 // its folder exists and may be written, or it is a character device or a
 // named pipe that may be written. Creates nothing; lets a command refuse
 // before it spends minutes reading a device.
-bool CheckCanCreate(const std::string& path, std::string& error);
+Error CheckCanCreate(const std::string& path);
+
+// `text` in single quotes, as messages name files: 'x'.
+std::string Quoted(std::string_view text);
 
 // The folder a path names a file in: "." for a bare name, "/" for one in
 // the root. Textual: nothing is looked up.

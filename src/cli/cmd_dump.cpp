@@ -69,8 +69,8 @@ int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream
         Refuse(err, clash);
         return kExitRefused;
     }
-    if (std::string error; !CheckCanCreate(options.output, error)) {
-        Refuse(err, error);
+    if (const Error e = CheckCanCreate(options.output); e.Failed()) {
+        Refuse(err, e.What() + ".");
         return kExitRefused;
     }
     const auto catalogue = LoadDeviceCatalogue(options.catalogue, err);
@@ -78,14 +78,13 @@ int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream
         return kExitRefused;
     }
     std::vector<DeviceRow> rows;
-    std::string error;
-    if (!ListDeviceRows(*catalogue, access, rows, error)) {
-        Refuse(err, "cannot list devices: " + error);
+    if (const Error e = ListDeviceRows(*catalogue, access, rows); e.Failed()) {
+        Refuse(err, "cannot list devices: " + e.What() + ".");
         return kExitRefused;
     }
-    const DeviceRow* row = ResolveDevice(options.device, rows, error);
-    if (row == nullptr) {
-        Refuse(err, error);
+    const DeviceRow* row = nullptr;
+    if (const Error e = ResolveDevice(options.device, rows, row); e.Failed()) {
+        Refuse(err, e.What() + ".");
         return kExitRefused;
     }
     // The row's entry is copied: nothing refers into the list past here.
@@ -94,11 +93,12 @@ int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream
 
     DeviceControl control = access.openControl(entry);
     if (!control.channel) {
-        Refuse(err, BindFailureMessage(control));
+        Refuse(err, BindFailure(control).What() + ".");
         return kExitRefused;
     }
     std::vector<std::uint8_t> flash(FlashSize);
     Status status = S_OK;
+    std::string error;
     {
         ProgressBar bar(err, terminal, "Reading flash");
         BarProgress progress(bar);
@@ -119,8 +119,8 @@ int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream
             << " It is saved as it is, but `restore` will not write it back.\n";
     }
 
-    if (!WriteFileAtomically(options.output, flash, error)) {
-        Refuse(err, error);
+    if (const Error e = WriteFileAtomically(options.output, flash); e.Failed()) {
+        Refuse(err, e.What() + ".");
         return kExitRefused;
     }
     const std::string unit = UnitFingerprint(flash);

@@ -104,11 +104,10 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
             continue;
         }
         std::vector<std::uint8_t> bytes;
-        std::string error;
         std::string failure;
-        if (!ReadRegularFile(entry.path, FlashSize, bytes, error)) {
+        if (const Error e = ReadRegularFile(entry.path, FlashSize, bytes); e.Failed()) {
             failure = "the firmware file of '" + TerminalSafe(choice.text) +
-                      "' cannot be checked against its SHA256: " + TerminalSafe(error);
+                      "' cannot be checked against its SHA256: " + TerminalSafe(e.What()) + ".";
         } else {
             const Sha256Digest digest = Sha256(bytes);
             failure = PinFailure(entry, CheckPinnedDigest(entry, digest),

@@ -249,9 +249,8 @@ void PrintText(const Report& rep, const std::string& path, std::ostream& out) {
 
 int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& err) {
     std::vector<std::uint8_t> bytes;
-    std::string error;
-    if (!ReadRegularFile(options.path, FlashSize, bytes, error)) {
-        err << "sovra-flash: " << TerminalSafe(error) << '\n';
+    if (const Error e = ReadRegularFile(options.path, FlashSize, bytes); e.Failed()) {
+        err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
         return kExitRefused;
     }
     const Report rep = Decode(bytes);

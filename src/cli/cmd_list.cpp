@@ -41,9 +41,8 @@ int RunList(const ListOptions& options, const DeviceAccess& access, std::ostream
         return kExitRefused;
     }
     std::vector<DeviceRow> rows;
-    std::string error;
-    if (!ListDeviceRows(*catalogue, access, rows, error)) {
-        err << "sovra-flash: cannot list devices: " << TerminalSafe(error) << '\n';
+    if (const Error e = ListDeviceRows(*catalogue, access, rows); e.Failed()) {
+        err << "sovra-flash: cannot list devices: " << TerminalSafe(e.What()) << ".\n";
         return kExitRefused;
     }
 

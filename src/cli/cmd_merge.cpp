@@ -53,7 +53,12 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
     // at the end, but by then an input given twice would be gone.
     std::string error = OutputClashes(options.output, {{options.readback, "the read-back"},
                                                        {options.firmware, "the firmware file"}});
-    if (!error.empty() || !CheckCanCreate(options.output, error)) {
+    if (error.empty()) {
+        if (const Error e = CheckCanCreate(options.output); e.Failed()) {
+            error = e.What() + ".";
+        }
+    }
+    if (!error.empty()) {
         err << "sovra-flash: " << TerminalSafe(error) << '\n';
         return kExitRefused;
     }
@@ -61,8 +66,8 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
     // The read-back is taken as it is, walkable or not: the merge keeps the
     // firmware file's own block when it finds none to carry over.
     std::vector<std::uint8_t> flash;
-    if (!ReadRegularFile(options.readback, FlashSize, flash, error)) {
-        err << "sovra-flash: " << TerminalSafe(error) << '\n';
+    if (const Error e = ReadRegularFile(options.readback, FlashSize, flash); e.Failed()) {
+        err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
         return kExitRefused;
     }
     if (flash.size() != FlashSize) {
@@ -88,9 +93,10 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
     }
 
     const std::size_t size = options.flashImage ? flash.size() : length;
-    if (!WriteFileAtomically(options.output, std::span<const std::uint8_t>(flash).first(size),
-                             error)) {
-        err << "sovra-flash: " << TerminalSafe(error) << '\n';
+    if (const Error e =
+            WriteFileAtomically(options.output, std::span<const std::uint8_t>(flash).first(size));
+        e.Failed()) {
+        err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
         return kExitRefused;
     }
     // Said as the merge did it: a block is carried over only into a

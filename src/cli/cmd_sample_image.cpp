@@ -55,9 +55,8 @@ int RunSampleImage(const SampleImageCliOptions& options, std::ostream& out, std:
         !ParseTime(options.updated, "--updated", image.updateTime, err)) {
         return kExitUsage;
     }
-    std::string error;
-    if (!CheckCanCreate(options.output, error)) {
-        err << "sovra-flash: " << TerminalSafe(error) << '\n';
+    if (const Error e = CheckCanCreate(options.output); e.Failed()) {
+        err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
         return kExitRefused;
     }
     const std::uint64_t length = SampleImageLength(image);
@@ -71,8 +70,8 @@ int RunSampleImage(const SampleImageCliOptions& options, std::ostream& out, std:
     }
     const std::vector<std::uint8_t> bytes =
         options.flash ? MakeSampleFlash(image) : MakeSampleImage(image);
-    if (!WriteFileAtomically(options.output, bytes, error)) {
-        err << "sovra-flash: " << TerminalSafe(error) << '\n';
+    if (const Error e = WriteFileAtomically(options.output, bytes); e.Failed()) {
+        err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
         return kExitRefused;
     }
     out << "wrote '" << TerminalSafe(options.output) << "': " << bytes.size()

@@ -178,7 +178,12 @@ int RunUdevRules(const UdevRulesOptions& options, std::ostream& out, std::ostrea
         // Refused before the catalogue is read: the rules written over it
         // would be the last ones it could ever give.
         std::string error = CatalogueOutputClash(options.catalogue, *options.output);
-        if (!error.empty() || !CheckCanCreate(*options.output, error)) {
+        if (error.empty()) {
+            if (const Error e = CheckCanCreate(*options.output); e.Failed()) {
+                error = e.What() + ".";
+            }
+        }
+        if (!error.empty()) {
             err << "sovra-flash: " << TerminalSafe(error) << '\n';
             return kExitRefused;
         }
@@ -206,10 +211,11 @@ int RunUdevRules(const UdevRulesOptions& options, std::ostream& out, std::ostrea
     }
 
     if (options.output) {
-        std::string error;
         const auto* bytes = reinterpret_cast<const std::uint8_t*>(result.text.data());
-        if (!WriteFileAtomically(*options.output, std::span(bytes, result.text.size()), error)) {
-            err << "sovra-flash: " << TerminalSafe(error) << '\n';
+        if (const Error e =
+                WriteFileAtomically(*options.output, std::span(bytes, result.text.size()));
+            e.Failed()) {
+            err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
             return kExitRefused;
         }
         return kExitOk;

@@ -59,9 +59,8 @@ bool LoadImage(const UpdateCliOptions& o, std::vector<std::uint8_t>& bytes, std:
 bool ChooseDevices(const UpdateCliOptions& o, const FirmwareCatalogue& catalogue,
                    const DeviceAccess& access, std::vector<DeviceRow>& chosen, std::ostream& err) {
     std::vector<DeviceRow> rows;
-    std::string error;
-    if (!ListDeviceRows(catalogue, access, rows, error)) {
-        err << "sovra-flash: cannot list devices: " << TerminalSafe(error) << '\n';
+    if (const Error e = ListDeviceRows(catalogue, access, rows); e.Failed()) {
+        err << "sovra-flash: cannot list devices: " << TerminalSafe(e.What()) << ".\n";
         return false;
     }
     if (o.all) {
@@ -74,9 +73,9 @@ bool ChooseDevices(const UpdateCliOptions& o, const FirmwareCatalogue& catalogue
         return true;
     }
     for (const std::string& spec : o.devices) {
-        const DeviceRow* row = ResolveDevice(spec, rows, error);
-        if (row == nullptr) {
-            err << "sovra-flash: " << error << " Nothing was sent to any device.\n";
+        const DeviceRow* row = nullptr;
+        if (const Error e = ResolveDevice(spec, rows, row); e.Failed()) {
+            err << "sovra-flash: " << e.What() << ". Nothing was sent to any device.\n";
             return false;
         }
         const bool seen = std::any_of(chosen.begin(), chosen.end(), [&](const DeviceRow& r) {
@@ -187,8 +186,8 @@ int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Conso
         DeviceControl control = access.openControl(row.entry);
         if (!control.channel) {
             ReportDeviceEvent(row.entry.path, kEventErrorOpeningDevice);
-            err << "sovra-flash: " << TerminalSafe(BindFailureMessage(control))
-                << " Nothing was sent to any device.\n";
+            err << "sovra-flash: " << TerminalSafe(BindFailure(control).What())
+                << ". Nothing was sent to any device.\n";
             return kExitRefused;
         }
         jobs.push_back(MakeDeviceJob(row, std::move(control.channel), o, image, backup, &cancel,

@@ -72,12 +72,10 @@ struct Tally {
 // The outcome of a device that could not even be bound.
 DeviceOutcome Unbound(const DeviceRow& row, const DeviceControl& control) {
     DeviceOutcome o{row.entry.path, row.text, TerminalSafe(row.entry.path), {}};
-    o.result.status = Failed(control.status) ? control.status : E_FAIL;
+    const Error e = BindFailure(control);
+    o.result.status = e.Failed() ? e.Code() : E_FAIL;
     o.result.endedIn = UpdateStep::kPrecondition;
-    o.result.failure = BindFailureMessage(control);
-    if (!o.result.failure.empty() && o.result.failure.back() == '.') {
-        o.result.failure.pop_back();
-    }
+    o.result.failure = e.What();
     return o;
 }
 
@@ -320,10 +318,11 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
             << ". Pass --no-backup to go on without one. Nothing was sent to any device.\n";
         return kExitRefused;
     }
-    std::unique_ptr<DeviceSource> source =
-        access.openWatchingSource ? access.openWatchingSource(error) : nullptr;
+    std::unique_ptr<DeviceSource> source;
+    const Error opened = access.openWatchingSource ? access.openWatchingSource(source) : Error();
     if (!source) {
-        err << "sovra-flash: cannot watch for devices: " << TerminalSafe(error) << '\n';
+        err << "sovra-flash: cannot watch for devices: "
+            << TerminalSafe(opened.Failed() ? opened.What() + "." : "") << '\n';
         return kExitRefused;
     }
     Watcher watcher(w, o, firmware.bytes, *catalogue, *source, access, terminal, out, err);

@@ -1,29 +1,22 @@
 #include "cli/device_select.h"
 
+#include <charconv>
+
 #include "cli/catalogue_option.h"
 #include "device/udev_source.h"
 
 namespace sovra::cli {
 namespace {
 
+constexpr const char* kListHint = "`sovra-flash list` shows the devices that can be named";
+
+// 1 to 8 hexadecimal digits, nothing else (no sign, no "0x").
 bool ParseHexId(std::string_view text, std::uint32_t& out) {
-    if (text.empty() || text.size() > 8) {
-        return false;
-    }
+    const char* end = text.data() + text.size();
     std::uint32_t v = 0;
-    for (char c : text) {
-        int d = -1;
-        if (c >= '0' && c <= '9') {
-            d = c - '0';
-        } else if (c >= 'a' && c <= 'f') {
-            d = c - 'a' + 10;
-        } else if (c >= 'A' && c <= 'F') {
-            d = c - 'A' + 10;
-        }
-        if (d < 0) {
-            return false;
-        }
-        v = (v << 4) | static_cast<std::uint32_t>(d);
+    if (text.empty() || text.size() > 8 ||
+        std::from_chars(text.data(), end, v, 16) != std::from_chars_result{end, std::errc{}}) {
+        return false;
     }
     out = v;
     return true;
@@ -37,19 +30,13 @@ bool ParseVidPid(std::string_view spec, std::uint32_t& vid, std::uint32_t& pid) 
            ParseHexId(spec.substr(colon + 1), pid);
 }
 
-namespace {
-
-constexpr const char* kListHint = "`sovra-flash list` shows the devices that can be named";
-
-}  // namespace
-
 DeviceAccess SystemDeviceAccess() {
     DeviceAccess access;
-    access.openSource = [](std::string& error) -> std::unique_ptr<DeviceSource> {
-        return UdevSource::Open(false, error);
+    access.openSource = [](std::unique_ptr<DeviceSource>& source) {
+        return UdevSource::Open(false, source);
     };
-    access.openWatchingSource = [](std::string& error) -> std::unique_ptr<DeviceSource> {
-        return UdevSource::Open(true, error);
+    access.openWatchingSource = [](std::unique_ptr<DeviceSource>& source) {
+        return UdevSource::Open(true, source);
     };
     access.openControl = [](const DeviceEntry& entry) { return OpenDeviceControl(entry); };
     return access;
@@ -64,71 +51,73 @@ std::optional<FirmwareCatalogue> LoadDeviceCatalogue(const std::optional<std::st
         err);
 }
 
-bool ListDeviceRows(const FirmwareCatalogue& catalogue, const DeviceAccess& access,
-                    std::vector<DeviceRow>& rows, std::string& error) {
-    std::unique_ptr<DeviceSource> source = access.openSource(error);
-    if (!source) {
-        return false;
+Error ListDeviceRows(const FirmwareCatalogue& catalogue, const DeviceAccess& access,
+                     std::vector<DeviceRow>& rows) {
+    std::unique_ptr<DeviceSource> source;
+    if (Error e = access.openSource(source); e.Failed()) {
+        return e;
     }
-    const std::vector<PresentDevice> present = source->PresentDevices();
-    rows = BuildDeviceRows(catalogue, present);
-    return true;
+    rows = BuildDeviceRows(catalogue, source->PresentDevices());
+    return {};
 }
 
-const DeviceRow* ResolveDevice(std::string_view spec, const std::vector<DeviceRow>& rows,
-                               std::string& error) {
-    for (const DeviceRow& row : rows) {
-        if (row.entry.path == spec) {
-            return &row;
+Error ResolveDevice(std::string_view spec, const std::vector<DeviceRow>& rows,
+                    const DeviceRow*& row) {
+    row = nullptr;
+    for (const DeviceRow& r : rows) {
+        if (r.entry.path == spec) {
+            row = &r;
+            return {};
         }
     }
+    const auto refused = [](std::string what) { return Error(E_FAIL, std::move(what)); };
     std::uint32_t vid = 0;
     std::uint32_t pid = 0;
     if (ParseVidPid(spec, vid, pid)) {
         const std::string ids = IdText(vid) + ":" + IdText(pid);
         std::vector<const DeviceRow*> candidates;
-        for (const DeviceRow& row : rows) {
-            if (row.entry.vendorId == vid && row.entry.productId == pid) {
-                candidates.push_back(&row);
+        for (const DeviceRow& r : rows) {
+            if (r.entry.vendorId == vid && r.entry.productId == pid) {
+                candidates.push_back(&r);
             }
         }
         if (candidates.size() == 1) {
-            return candidates.front();
+            row = candidates.front();
+            return {};
         }
         if (candidates.empty()) {
-            error = "no listed device has the ids " + ids + "; " + kListHint + ".";
-            return nullptr;
+            return refused("no listed device has the ids " + ids + "; " + kListHint);
         }
-        error = std::to_string(candidates.size()) + " listed devices have the ids " + ids + ":";
+        std::string what =
+            std::to_string(candidates.size()) + " listed devices have the ids " + ids + ":";
         for (std::size_t i = 0; i < candidates.size(); ++i) {
-            error += (i == 0 ? " " : ", ") + candidates[i]->entry.path;
+            what += (i == 0 ? " " : ", ") + candidates[i]->entry.path;
         }
-        error += "; name one of them by its device path.";
-        return nullptr;
+        return refused(what + "; name one of them by its device path");
     }
     const std::string shown = TerminalSafe(spec);
     if (!spec.empty() && spec.front() == '/') {
-        error = "no listed device at " + shown +
-                " (only connected devices that the catalogue knows are listed); " + kListHint + ".";
-    } else {
-        error = "'" + shown + "' is neither a device path nor VID:PID in hexadecimal; " +
-                kListHint + ".";
+        return refused("no listed device at " + shown +
+                       " (only connected devices that the catalogue knows are listed); " +
+                       kListHint);
     }
-    return nullptr;
+    return refused("'" + shown + "' is neither a device path nor VID:PID in hexadecimal; " +
+                   kListHint);
 }
 
-std::string BindFailureMessage(const DeviceControl& control) {
-    if (control.PermissionProblem()) {
-        return control.message +
-               " This is a permissions problem: your user may not open this USB device. "
-               "Install the project's udev rule for SovRa beamformers (sudo sovra-flash "
-               "udev-rules --output /etc/udev/rules.d/70-sovra-beamformer.rules, then unplug "
-               "and replug the device), or run sovra-flash with sudo.";
+Error BindFailure(const DeviceControl& control) {
+    Error e = control.error;
+    if (e.Code() == E_DEVICE_ACCESS) {
+        return Error(e.Code(),
+                     e.What() +
+                         ". This is a permissions problem: your user may not open this USB "
+                         "device. Install the project's udev rule for SovRa beamformers (sudo "
+                         "sovra-flash udev-rules --output "
+                         "/etc/udev/rules.d/70-sovra-beamformer.rules, then unplug and replug "
+                         "the device), or run sovra-flash with sudo");
     }
-    if (control.result == BindResult::kNoControl) {
-        return "the device cannot carry flash requests: " + control.message;
-    }
-    return "cannot reach the device: " + control.message;
+    return std::move(e).Within(control.NoControl() ? "the device cannot carry flash requests"
+                                                   : "cannot reach the device");
 }
 
 }  // namespace sovra::cli

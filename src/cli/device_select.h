@@ -12,6 +12,8 @@
 #include <string_view>
 
 #include <vector>
+
+#include "app/error.h"
 #include "app/safe_text.h"
 
 #include "catalogue/catalogue.h"
@@ -24,10 +26,10 @@ namespace sovra::cli {
 // How the device subcommands reach devices. The system's is libudev and
 // libusb; tests put in a virtual device.
 struct DeviceAccess {
-    // A source of the present devices, or null with `error` set.
-    std::function<std::unique_ptr<DeviceSource>(std::string& error)> openSource;
+    // A source of the present devices, or why there is none.
+    std::function<Error(std::unique_ptr<DeviceSource>&)> openSource;
     // The same, watching for devices that come and go (its EventFd()).
-    std::function<std::unique_ptr<DeviceSource>(std::string& error)> openWatchingSource;
+    std::function<Error(std::unique_ptr<DeviceSource>&)> openWatchingSource;
     std::function<DeviceControl(const DeviceEntry&)> openControl;
 };
 DeviceAccess SystemDeviceAccess();
@@ -39,10 +41,10 @@ DeviceAccess SystemDeviceAccess();
 std::optional<FirmwareCatalogue> LoadDeviceCatalogue(const std::optional<std::string>& path,
                                                      std::ostream& err);
 
-// The device rows, in the desktop application's order; false with `error`
-// set when the devices cannot be enumerated at all.
-bool ListDeviceRows(const FirmwareCatalogue& catalogue, const DeviceAccess& access,
-                    std::vector<DeviceRow>& rows, std::string& error);
+// The device rows, in the desktop application's order; a failure when the
+// devices cannot be enumerated at all.
+Error ListDeviceRows(const FirmwareCatalogue& catalogue, const DeviceAccess& access,
+                     std::vector<DeviceRow>& rows);
 
 // An id as the command line shows and reads it ("0abc"); the backup names
 // in the core use the same text.
@@ -52,13 +54,13 @@ using sovra::IdText;
 bool ParseVidPid(std::string_view spec, std::uint32_t& vid, std::uint32_t& pid);
 
 // --device DEV: a device path as `list` prints it, or VID:PID in hex when
-// exactly one listed row has those ids. Otherwise null, with `error` naming
+// exactly one listed row has those ids, in `row`. Otherwise a failure naming
 // the candidates or saying why nothing fits.
-const DeviceRow* ResolveDevice(std::string_view spec, const std::vector<DeviceRow>& rows,
-                               std::string& error);
+Error ResolveDevice(std::string_view spec, const std::vector<DeviceRow>& rows,
+                    const DeviceRow*& row);
 
-// The sentence for a failed binding; for a permission problem, with how
+// A failed binding as the user reads it; for a permission problem, with how
 // to fix it.
-std::string BindFailureMessage(const DeviceControl& control);
+Error BindFailure(const DeviceControl& control);
 
 }  // namespace sovra::cli

@@ -12,20 +12,10 @@ struct ConfigDeleter {
     void operator()(libusb_config_descriptor* c) const { libusb_free_config_descriptor(c); }
 };
 
-DeviceControl Fail(BindResult kind, Status status, std::string message) {
+DeviceControl Fail(Status status, std::string what) {
     DeviceControl out;
-    out.result = kind;
-    out.status = status;
-    out.message = std::move(message);
+    out.error = Error(status, std::move(what));
     return out;
-}
-
-DeviceControl NotBound(Status status, std::string message) {
-    return Fail(BindResult::kNotBound, status, std::move(message));
-}
-
-DeviceControl NoControl(Status status, std::string message) {
-    return Fail(BindResult::kNoControl, status, std::move(message));
 }
 
 std::string LibusbReason(int rc) {
@@ -86,7 +76,7 @@ DeviceControl OpenDeviceControl(const DeviceEntry& entry, std::chrono::milliseco
     const std::string& path = entry.path;
     const auto node = ParseUsbDeviceNode(path);
     if (!node) {
-        return NotBound(E_DEVICE_GONE, "'" + path + "' is not a USB device node.");
+        return Fail(E_DEVICE_GONE, "'" + path + "' is not a USB device node");
     }
 
     // A context of its own per channel: it sees the devices present now,
@@ -94,15 +84,15 @@ DeviceControl OpenDeviceControl(const DeviceEntry& entry, std::chrono::milliseco
     libusb_context* rawContext = nullptr;
     int rc = libusb_init(&rawContext);
     if (rc != LIBUSB_SUCCESS) {
-        return NotBound(E_DEVICE_IO, "cannot start libusb: " + LibusbReason(rc) + ".");
+        return Fail(E_DEVICE_IO, "cannot start libusb: " + LibusbReason(rc));
     }
     LibusbContextPtr context(rawContext);
 
     libusb_device** rawList = nullptr;
     const ssize_t count = libusb_get_device_list(context.get(), &rawList);
     if (count < 0) {
-        return NotBound(E_DEVICE_IO,
-                        "cannot list USB devices: " + LibusbReason(static_cast<int>(count)) + ".");
+        return Fail(E_DEVICE_IO,
+                    "cannot list USB devices: " + LibusbReason(static_cast<int>(count)));
     }
     std::unique_ptr<libusb_device*, DeviceListDeleter> list(rawList);
     libusb_device* device = nullptr;
@@ -115,7 +105,7 @@ DeviceControl OpenDeviceControl(const DeviceEntry& entry, std::chrono::milliseco
         }
     }
     if (device == nullptr) {
-        return NotBound(E_DEVICE_GONE, "no USB device at " + path + "; it was unplugged.");
+        return Fail(E_DEVICE_GONE, "no USB device at " + path + "; it was unplugged");
     }
 
     // Addresses are reused: after an unplug another device may sit at the
@@ -123,27 +113,26 @@ DeviceControl OpenDeviceControl(const DeviceEntry& entry, std::chrono::milliseco
     libusb_device_descriptor desc{};
     if (libusb_get_device_descriptor(device, &desc) != LIBUSB_SUCCESS ||
         desc.idVendor != entry.vendorId || desc.idProduct != entry.productId) {
-        return NotBound(E_DEVICE_GONE, "the device at " + path +
-                                           " is no longer the one listed; it was unplugged.");
+        return Fail(E_DEVICE_GONE,
+                    "the device at " + path + " is no longer the one listed; it was unplugged");
     }
 
     libusb_device_handle* rawHandle = nullptr;
     rc = libusb_open(device, &rawHandle);
     if (rc == LIBUSB_ERROR_ACCESS) {
-        return NotBound(E_DEVICE_ACCESS, "permission denied opening " + path + ".");
+        return Fail(E_DEVICE_ACCESS, "permission denied opening " + path);
     }
     if (rc == LIBUSB_ERROR_NO_DEVICE || rc == LIBUSB_ERROR_NOT_FOUND) {
-        return NotBound(E_DEVICE_GONE, "no USB device at " + path + "; it was unplugged.");
+        return Fail(E_DEVICE_GONE, "no USB device at " + path + "; it was unplugged");
     }
     if (rc != LIBUSB_SUCCESS || rawHandle == nullptr) {
-        return NotBound(E_DEVICE_IO, "cannot open " + path + ": " + LibusbReason(rc) + ".");
+        return Fail(E_DEVICE_IO, "cannot open " + path + ": " + LibusbReason(rc));
     }
     LibusbHandlePtr handle(rawHandle);
 
     const auto iface = FirstInterface(device);
     if (!iface) {
-        return NoControl(E_NOINTERFACE,
-                         path + " has no active configuration with an interface to use.");
+        return Fail(E_NOINTERFACE, path + " has no active configuration with an interface to use");
     }
     // A kernel driver on the interface keeps it; vendor requests to the
     // device itself pass without a claim, and detaching the driver would
@@ -152,21 +141,20 @@ DeviceControl OpenDeviceControl(const DeviceEntry& entry, std::chrono::milliseco
     if (libusb_kernel_driver_active(handle.get(), *iface) != 1) {
         rc = libusb_claim_interface(handle.get(), *iface);
         if (rc == LIBUSB_ERROR_BUSY) {
-            return NoControl(E_DEVICE_BUSY, "another program is using " + path + ".");
+            return Fail(E_DEVICE_BUSY, "another program is using " + path);
         }
         if (rc == LIBUSB_ERROR_NO_DEVICE) {
-            return NotBound(E_DEVICE_GONE, "no USB device at " + path + "; it was unplugged.");
+            return Fail(E_DEVICE_GONE, "no USB device at " + path + "; it was unplugged");
         }
         if (rc != LIBUSB_SUCCESS) {
-            return NoControl(E_NOINTERFACE, "cannot claim the interface of " + path + ": " +
-                                                LibusbReason(rc) + ".");
+            return Fail(E_NOINTERFACE,
+                        "cannot claim the interface of " + path + ": " + LibusbReason(rc));
         }
         claimed = *iface;
     }
 
     DeviceControl out;
-    out.result = BindResult::kBound;
-    out.status = S_OK;
+    out.error = {};
     out.channel =
         std::make_unique<UsbChannel>(std::move(context), std::move(handle), claimed, timeout);
     return out;

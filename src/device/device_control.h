@@ -6,12 +6,13 @@
 // checks that it is still the device the row was made for, and claims its
 // first interface so that no second program talks to it during an update.
 //
-// Two ways to fail, which callers tell apart:
-//  - not bound: there is no such device any more, or it cannot be opened
-//    (status E_DEVICE_ACCESS when that is a matter of permissions);
+// Two ways to fail, which callers tell apart by the code:
+//  - not bound: there is no such device any more (E_DEVICE_GONE), it cannot
+//    be opened (E_DEVICE_IO), or not by this user (E_DEVICE_ACCESS);
 //  - no control: the device is there and open, but cannot be given flash
-//    requests: it has no configuration with an interface, its interface is
-//    held by another program (E_DEVICE_BUSY), or it cannot be claimed.
+//    requests: it has no configuration with an interface or its interface
+//    cannot be claimed (E_NOINTERFACE), or another program holds it
+//    (E_DEVICE_BUSY).
 
 #include <chrono>
 #include <cstdint>
@@ -20,26 +21,22 @@
 #include <string>
 #include <string_view>
 
+#include "app/error.h"
 #include "device/device_rules.h"
 #include "device/usb_channel.h"
 #include "flash/flash_command.h"
 
 namespace sovra {
 
-enum class BindResult {
-    kBound,
-    kNotBound,
-    kNoControl,
-};
-
 struct DeviceControl {
     std::unique_ptr<DeviceChannel> channel;  // set exactly when bound
-    BindResult result = BindResult::kNotBound;
-    Status status = E_DEVICE_GONE;
-    // A sentence naming the device and what went wrong; empty when bound.
-    std::string message;
+    // Why there is no channel, naming the device; no failure when bound.
+    Error error{E_DEVICE_GONE};
 
-    bool PermissionProblem() const { return status == E_DEVICE_ACCESS; }
+    // Open, but unable to carry flash requests.
+    bool NoControl() const {
+        return error.Code() == E_NOINTERFACE || error.Code() == E_DEVICE_BUSY;
+    }
 };
 
 struct UsbNodeAddress {

@@ -170,11 +170,10 @@ std::optional<UsbIds> UsbIdsFromProduct(std::string_view product) {
 UdevSource::UdevSource(UdevPtr udev, UdevMonitorPtr monitor)
     : udev_(std::move(udev)), monitor_(std::move(monitor)) {}
 
-std::unique_ptr<UdevSource> UdevSource::Open(bool watch, std::string& error) {
+Error UdevSource::Open(bool watch, std::unique_ptr<DeviceSource>& source) {
     UdevPtr u(udev_new());
     if (!u) {
-        error = std::string("cannot start libudev: ") + std::strerror(errno) + ".";
-        return nullptr;
+        return Error(E_FAIL, std::string("cannot start libudev: ") + std::strerror(errno));
     }
     UdevMonitorPtr monitor;
     if (watch) {
@@ -193,7 +192,8 @@ std::unique_ptr<UdevSource> UdevSource::Open(bool watch, std::string& error) {
             }
         }
     }
-    return std::make_unique<UdevSource>(std::move(u), std::move(monitor));
+    source = std::make_unique<UdevSource>(std::move(u), std::move(monitor));
+    return {};
 }
 
 std::vector<PresentDevice> UdevSource::PresentDevices() {

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "app/error.h"
 #include "device/device_source.h"
 
 struct udev;
@@ -39,10 +40,10 @@ using UdevMonitorPtr = std::unique_ptr<udev_monitor, UdevMonitorDeleter>;
 
 class UdevSource final : public DeviceSource {
   public:
-    // With `watch`, also listens for additions and removals. Null when
-    // libudev itself cannot start (error says why); a monitor that cannot
-    // be set up only leaves EventFd() at -1.
-    static std::unique_ptr<UdevSource> Open(bool watch, std::string& error);
+    // With `watch`, also listens for additions and removals. A failure when
+    // libudev itself cannot start; a monitor that cannot be set up only
+    // leaves EventFd() at -1.
+    static Error Open(bool watch, std::unique_ptr<DeviceSource>& source);
     UdevSource(UdevPtr udev, UdevMonitorPtr monitor);
 
     std::vector<PresentDevice> PresentDevices() override;

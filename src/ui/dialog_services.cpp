@@ -15,8 +15,9 @@ DialogServices SystemDialogServices(const std::optional<std::string>& catalogueP
     };
     services.openDeviceSource = []() -> std::unique_ptr<DeviceSource> {
         // Discovery fails silently: no source only leaves the list empty.
-        std::string error;
-        return UdevSource::Open(/*watch=*/true, error);
+        std::unique_ptr<DeviceSource> source;
+        UdevSource::Open(/*watch=*/true, source);
+        return source;
     };
     services.openDeviceControl = [](const DeviceEntry& entry) { return OpenDeviceControl(entry); };
     // The same folder as sovra-flash's, so that its restore hints and these

@@ -70,18 +70,16 @@ void MainWindow::StartUpdate() {
         }
     }
     deviceEntry = nullptr;
-    if (control.result == BindResult::kNotBound) {
-        Refuse(control.PermissionProblem() ? kDeviceNoPermissionText : kDeviceNotOpenedText,
-               kEventErrorOpeningDevice);
-        return;
-    }
-    if (control.result == BindResult::kNoControl && control.status == E_DEVICE_BUSY) {
-        // Another program holds the device: saying nothing would leave the
-        // user pressing Start Update again and again.
-        Refuse(kDeviceBusyText, kEventErrorOpeningDevice);
-        return;
-    }
-    if (control.result != BindResult::kBound || !control.channel) {
+    if (!control.channel) {
+        const Status code = control.error.Code();
+        if (!control.NoControl()) {
+            Refuse(code == E_DEVICE_ACCESS ? kDeviceNoPermissionText : kDeviceNotOpenedText,
+                   kEventErrorOpeningDevice);
+        } else if (code == E_DEVICE_BUSY) {
+            // Another program holds the device: saying nothing would leave
+            // the user pressing Start Update again and again.
+            Refuse(kDeviceBusyText, kEventErrorOpeningDevice);
+        }
         return;
     }
     const std::shared_ptr<DeviceChannel> channel(std::move(control.channel));

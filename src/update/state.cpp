@@ -135,9 +135,8 @@ std::string NewestValidBackup(const std::vector<std::string>& folders,
         }
         // Regular files only: a backup folder may hold anything, and
         // nothing in it may hold the search up.
-        if (std::string error; !ReadRegularFile(c.path, FlashSize, flash, error) ||
-                               flash.size() != FlashSize ||
-                               CheckFlashContents(flash).status != S_OK) {
+        if (ReadRegularFile(c.path, FlashSize, flash).Failed() || flash.size() != FlashSize ||
+            CheckFlashContents(flash).status != S_OK) {
             continue;
         }
         if (ownData && DeviceData(flash) != ownData) {
@@ -288,8 +287,8 @@ Error WriteBackup(const BackupPolicy& policy, const DeviceEntry& device,
         }
         written += "/" + BackupFileName(device, when, unit);
     }
-    if (std::string error; !WriteNewFile(written, flash, error)) {
-        return Error(E_BACKUP_FAILED, AsClause(error));
+    if (const Error e = WriteNewFile(written, flash); e.Failed()) {
+        return Error(E_BACKUP_FAILED, e.What());
     }
     path = written;
     return {};

@@ -24,10 +24,6 @@
 namespace sovra {
 namespace {
 
-std::string Quoted(const std::string& path) {
-    return "'" + path + "'";
-}
-
 // The device and unit a failure sentence in the log begins with.
 std::string LogName(const UpdateJob& job, const std::string& unit) {
     const std::string& serial = job.device.serial;

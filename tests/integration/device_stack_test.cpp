@@ -63,10 +63,10 @@ DeviceEntry EntryFor(const UsbHost& host, std::size_t index) {
     return {ids.vendor, ids.product, ids.revision, host.DeviceNode(index)};
 }
 
-std::unique_ptr<UdevSource> OpenSource(bool watch) {
-    std::string error;
-    auto source = UdevSource::Open(watch, error);
-    EXPECT_TRUE(source) << error;
+std::unique_ptr<DeviceSource> OpenSource(bool watch) {
+    std::unique_ptr<DeviceSource> source;
+    const Error e = UdevSource::Open(watch, source);
+    EXPECT_TRUE(source) << e.What();
     return source;
 }
 
@@ -206,22 +206,20 @@ TEST_F(DeviceStackTest, AbsentOrChangedDeviceIsNotBound) {
     for (const Case& c :
          {Case{"NoDeviceAtThatAddress", otherAddress}, Case{"AnotherModelAtTheNode", otherModel}}) {
         const DeviceControl control = OpenDeviceControl(c.entry);
-        EXPECT_EQ(control.result, BindResult::kNotBound) << c.name;
-        EXPECT_EQ(control.status, E_DEVICE_GONE) << c.name;
+        EXPECT_EQ(control.error.Code(), E_DEVICE_GONE) << c.name;
         EXPECT_EQ(control.channel, nullptr) << c.name;
-        EXPECT_FALSE(control.PermissionProblem()) << c.name;
     }
 
     host_.Unplug(i);
     const DeviceControl gone = OpenDeviceControl(entry);
-    EXPECT_EQ(gone.result, BindResult::kNotBound);
+    EXPECT_FALSE(gone.NoControl());
     EXPECT_EQ(gone.channel, nullptr);
 }
 
 TEST_F(DeviceStackTest, WholeReadThroughTheChannelEqualsTheModel) {
     const std::size_t i = host_.Plug(kBf100, MakeModel());
     DeviceControl control = OpenDeviceControl(EntryFor(host_, i));
-    ASSERT_EQ(control.result, BindResult::kBound) << control.message;
+    ASSERT_FALSE(control.error.Failed()) << control.error.What();
     ASSERT_TRUE(control.channel);
 
     const ReadResult r = ReadFlash(*control.channel);
@@ -233,7 +231,7 @@ TEST_F(DeviceStackTest, WholeReadThroughTheChannelEqualsTheModel) {
 TEST_F(DeviceStackTest, WritesReachTheDevice) {
     const std::size_t i = host_.Plug(kBf100, MakeModel());
     DeviceControl control = OpenDeviceControl(EntryFor(host_, i));
-    ASSERT_TRUE(control.channel) << control.message;
+    ASSERT_TRUE(control.channel) << control.error.What();
 
     std::vector<std::uint8_t> image = PatternFlash(0x5A);
     std::vector<std::uint8_t> expected = PatternFlash();
@@ -248,7 +246,7 @@ TEST_F(DeviceStackTest, RefusedRequestIsAStall) {
     // Request 1 is the prepare request; request 40 reads chunk 38.
     const std::size_t i = host_.Plug(kBf100, MakeModel({.failAt = 40}));
     DeviceControl control = OpenDeviceControl(EntryFor(host_, i));
-    ASSERT_TRUE(control.channel) << control.message;
+    ASSERT_TRUE(control.channel) << control.error.What();
     const ReadResult r = ReadFlash(*control.channel);
     EXPECT_EQ(r.status, E_DEVICE_STALL);
     EXPECT_EQ(r.failedChunk, 38u);
@@ -257,7 +255,7 @@ TEST_F(DeviceStackTest, RefusedRequestIsAStall) {
 TEST_F(DeviceStackTest, UnplugInTheMiddleOfAReadFailsInsteadOfHanging) {
     const std::size_t i = host_.Plug(kBf100, MakeModel({.unplugAt = 300}));
     DeviceControl control = OpenDeviceControl(EntryFor(host_, i));
-    ASSERT_TRUE(control.channel) << control.message;
+    ASSERT_TRUE(control.channel) << control.error.What();
     const ReadResult r = ReadFlash(*control.channel);
     EXPECT_EQ(r.status, E_DEVICE_GONE) << StatusText(r.status);
     EXPECT_EQ(r.failedChunk, 298u);
@@ -270,7 +268,7 @@ TEST_F(DeviceStackTest, UnplugInTheMiddleOfAReadFailsInsteadOfHanging) {
 TEST_F(DeviceStackTest, UnplugFromOutsideWhileBound) {
     const std::size_t i = host_.Plug(kBf100, MakeModel());
     DeviceControl control = OpenDeviceControl(EntryFor(host_, i));
-    ASSERT_TRUE(control.channel) << control.message;
+    ASSERT_TRUE(control.channel) << control.error.What();
     host_.Unplug(i);
     const ReadResult r = ReadFlash(*control.channel, 4);
     EXPECT_EQ(r.status, E_DEVICE_GONE) << StatusText(r.status);
@@ -281,7 +279,7 @@ TEST_F(DeviceStackTest, ChannelsOfTwoDevicesRunInParallel) {
     const std::size_t b = host_.Plug(kBf300, MakeModel({}, 2));
     DeviceControl ca = OpenDeviceControl(EntryFor(host_, a));
     DeviceControl cb = OpenDeviceControl(EntryFor(host_, b));
-    ASSERT_TRUE(ca.channel && cb.channel) << ca.message << cb.message;
+    ASSERT_TRUE(ca.channel && cb.channel) << ca.error.What() << cb.error.What();
 
     constexpr std::uint32_t kChunks = 512;
     ReadResult ra;
@@ -302,30 +300,29 @@ TEST_F(DeviceStackTest, ChannelsOfTwoDevicesRunInParallel) {
 TEST_F(DeviceStackTest, ASecondBindingIsRefusedWhileTheFirstHoldsTheDevice) {
     const std::size_t i = host_.Plug(kBf100, MakeModel());
     DeviceControl first = OpenDeviceControl(EntryFor(host_, i));
-    ASSERT_TRUE(first.channel) << first.message;
+    ASSERT_TRUE(first.channel) << first.error.What();
     const DeviceControl second = OpenDeviceControl(EntryFor(host_, i));
-    EXPECT_EQ(second.result, BindResult::kNoControl);
-    EXPECT_EQ(second.status, E_DEVICE_BUSY);
-    EXPECT_EQ(second.message, "another program is using " + host_.DeviceNode(i) + ".");
+    EXPECT_EQ(second.error.Code(), E_DEVICE_BUSY);
+    EXPECT_EQ(second.error.What(), "another program is using " + host_.DeviceNode(i));
     EXPECT_EQ(second.channel, nullptr);
 
     first.channel.reset();
     DeviceControl third = OpenDeviceControl(EntryFor(host_, i));
-    ASSERT_TRUE(third.channel) << third.message;
+    ASSERT_TRUE(third.channel) << third.error.What();
     EXPECT_EQ(ReadFlash(*third.channel, 2).status, S_OK);
 }
 
 TEST_F(DeviceStackTest, ADeviceSlowerThanTheTimeLimitTimesOutAndStaysUsable) {
     const std::size_t i = host_.Plug(kBf100, MakeModel({.latency = std::chrono::seconds(1)}));
     DeviceControl impatient = OpenDeviceControl(EntryFor(host_, i), std::chrono::milliseconds(300));
-    ASSERT_TRUE(impatient.channel) << impatient.message;
+    ASSERT_TRUE(impatient.channel) << impatient.error.What();
     std::vector<std::uint8_t> image(FlashSize);
     EXPECT_EQ(ReadChunk(*impatient.channel, 0, image), E_DEVICE_TIMEOUT);
     EXPECT_EQ(ReadChunk(*impatient.channel, ChunkSize, image), E_DEVICE_TIMEOUT);
     impatient.channel.reset();
 
     DeviceControl patient = OpenDeviceControl(EntryFor(host_, i));
-    ASSERT_TRUE(patient.channel) << patient.message;
+    ASSERT_TRUE(patient.channel) << patient.error.What();
     ASSERT_EQ(ReadChunk(*patient.channel, 2 * ChunkSize, image), S_OK);
     const auto flash = host_.Model(i)->Flash();
     EXPECT_TRUE(std::equal(image.begin() + 2 * ChunkSize, image.begin() + 3 * ChunkSize,

@@ -258,8 +258,9 @@ TEST(GuiUnderUmockdevTest, AnUnrelatedArrivalLeavesTheChosenDeviceToBeUpdated) {
     DialogServices services = SystemDialogServices();
     services.loadCatalogue = [catalogue] { return FirmwareCatalogue::LoadFrom(catalogue); };
     services.openDeviceSource = [&seen]() -> std::unique_ptr<DeviceSource> {
-        std::string error;
-        return std::make_unique<WatchedSource>(UdevSource::Open(true, error), seen);
+        std::unique_ptr<DeviceSource> source;
+        UdevSource::Open(true, source);
+        return std::make_unique<WatchedSource>(std::move(source), seen);
     };
     MainWindow dlg(services);
     dlg.Prepare();

@@ -130,9 +130,9 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
         bool deselectDevice;       // the user clears the device selection
         const char* firmwareFile;  // the chosen row's file; null: no row chosen
         std::function<std::string(TestRig&)> makeFile;  // returns the path to write in the row
-        std::optional<BindResult> binding;              // how the binding ends, if it fails
-        Status bindStatus;
-        const char* message;  // null: a silent end
+        bool binding;                                   // whether the binding fails
+        Status bindStatus;                              // and how
+        const char* message;                            // null: a silent end
         SystemEvent entry;
         bool bound;  // whether the binding was reached
     };
@@ -175,14 +175,14 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
          kNoFirmwareSelectedText,
          kEventErrorGettingFirmware,
          false},
-        {"device not bound", true, false, "x", good, BindResult::kNotBound, E_DEVICE_GONE,
-         kDeviceNotOpenedText, kEventErrorOpeningDevice, true},
-        {"device not open to this user", true, false, "x", good, BindResult::kNotBound,
-         E_DEVICE_ACCESS, kDeviceNoPermissionText, kEventErrorOpeningDevice, true},
-        {"device without control", true, false, "x", good, BindResult::kNoControl, E_FAIL, nullptr,
+        {"device not bound", true, false, "x", good, true, E_DEVICE_GONE, kDeviceNotOpenedText,
          kEventErrorOpeningDevice, true},
-        {"device in use by another program", true, false, "x", good, BindResult::kNoControl,
-         E_DEVICE_BUSY, kDeviceBusyText, kEventErrorOpeningDevice, true},
+        {"device not open to this user", true, false, "x", good, true, E_DEVICE_ACCESS,
+         kDeviceNoPermissionText, kEventErrorOpeningDevice, true},
+        {"device without control", true, false, "x", good, true, E_NOINTERFACE, nullptr,
+         kEventErrorOpeningDevice, true},
+        {"device in use by another program", true, false, "x", good, true, E_DEVICE_BUSY,
+         kDeviceBusyText, kEventErrorOpeningDevice, true},
         {"file missing",
          true,
          false,
@@ -258,7 +258,7 @@ TEST_F(StartUpdateTest, RefusalsShowTheirBoxThenWriteTheirEntry) {
             model = r.PlugModel(kDevicePath);
         }
         if (c.binding) {
-            r.opener->Refuse(kDevicePath, *c.binding, c.bindStatus);
+            r.opener->Refuse(kDevicePath, c.bindStatus);
         }
         auto dlg = Open(r);
         if (c.deselectDevice) {

@@ -94,22 +94,19 @@ void TestOpener::Add(const std::string& path, std::shared_ptr<sim::BeamformerMod
     models_[path] = std::move(model);
 }
 
-void TestOpener::Refuse(const std::string& path, BindResult how, Status status) {
-    refusals_[path] = {how, status};
+void TestOpener::Refuse(const std::string& path, Status status) {
+    refusals_[path] = status;
 }
 
 DeviceControl TestOpener::Open(const DeviceEntry& entry) {
     ++opens_;
     DeviceControl control;
     if (const auto r = refusals_.find(entry.path); r != refusals_.end()) {
-        control.result = r->second.first;
-        control.status = r->second.second;
+        control.error = Error(r->second);
         return control;
     }
     const auto m = models_.find(entry.path);
     if (m == models_.end()) {
-        control.result = BindResult::kNotBound;
-        control.status = E_DEVICE_GONE;
         return control;
     }
     auto channel = std::make_shared<sim::InProcessChannel>(m->second);
@@ -124,8 +121,7 @@ DeviceControl TestOpener::Open(const DeviceEntry& entry) {
     auto shared = std::make_unique<Shared>();
     shared->inner = channel;
     control.channel = std::move(shared);
-    control.result = BindResult::kBound;
-    control.status = S_OK;
+    control.error = {};
     return control;
 }
 

@@ -74,7 +74,7 @@ class TestDeviceSource final : public DeviceSource {
 class TestOpener {
   public:
     void Add(const std::string& path, std::shared_ptr<sim::BeamformerModel> model);
-    void Refuse(const std::string& path, BindResult how, Status status = E_FAIL);
+    void Refuse(const std::string& path, Status status);
 
     DeviceControl Open(const DeviceEntry& entry);
     int Opens() const { return opens_; }
@@ -83,7 +83,7 @@ class TestOpener {
 
   private:
     std::map<std::string, std::shared_ptr<sim::BeamformerModel>> models_;
-    std::map<std::string, std::pair<BindResult, Status>> refusals_;
+    std::map<std::string, Status> refusals_;
     std::shared_ptr<sim::InProcessChannel> last_;
     int opens_ = 0;
 };

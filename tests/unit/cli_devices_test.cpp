@@ -99,21 +99,17 @@ class CliDevicesTest : public ::testing::Test {
 
     DeviceAccess Access() {
         DeviceAccess access;
-        access.openSource = [this](std::string&) -> std::unique_ptr<DeviceSource> {
-            return std::make_unique<FixedSource>(present_);
+        access.openSource = [this](std::unique_ptr<DeviceSource>& source) {
+            source = std::make_unique<FixedSource>(present_);
+            return Error();
         };
         access.openControl = [this](const DeviceEntry& entry) {
             opened_.push_back(entry.path);
-            if (bind_.result != BindResult::kBound) {
-                DeviceControl c;
-                c.result = bind_.result;
-                c.status = bind_.status;
-                c.message = bind_.message;
+            DeviceControl c;
+            c.error = bind_;
+            if (bind_.Failed()) {
                 return c;
             }
-            DeviceControl c;
-            c.result = BindResult::kBound;
-            c.status = S_OK;
             c.channel = std::make_unique<sim::InProcessChannel>(model_, false);
             return c;
         };
@@ -161,11 +157,7 @@ class CliDevicesTest : public ::testing::Test {
     std::vector<PresentDevice> present_;
     std::shared_ptr<sim::BeamformerModel> model_ =
         std::make_shared<sim::BeamformerModel>(Pattern());
-    DeviceControl bind_ = [] {
-        DeviceControl c;
-        c.result = BindResult::kBound;
-        return c;
-    }();
+    Error bind_;  // how the binding fails, if it does
     std::vector<std::string> opened_;
     std::ostringstream out_;
     std::ostringstream err_;
@@ -251,8 +243,8 @@ TEST_P(ResolveTest, PathOrUniqueIds) {
         {"Beamformer 300, firmware ver. 02.00", {0xABC, 0x1A, 0x200, kPathC}},
     };
     const auto& c = GetParam();
-    std::string error;
-    const DeviceRow* row = ResolveDevice(c.spec, rows, error);
+    const DeviceRow* row = nullptr;
+    const std::string error = ResolveDevice(c.spec, rows, row).What();
     if (c.wantPath.empty()) {
         EXPECT_EQ(row, nullptr);
         for (const std::string& text : c.inError) {
@@ -341,9 +333,7 @@ TEST_F(CliDevicesTest, DumpOfAnAmbiguousChoiceOpensNothing) {
 }
 
 TEST_F(CliDevicesTest, PermissionFailureSaysHowToFixIt) {
-    bind_.result = BindResult::kNotBound;
-    bind_.status = E_DEVICE_ACCESS;
-    bind_.message = "permission denied opening " + kPathA + ".";
+    bind_ = Error(E_DEVICE_ACCESS, "permission denied opening " + kPathA);
     EXPECT_EQ(Dump(kPathA), kExitRefused);
     for (const char* text : {"permissions problem", "udev rule", "sudo", kPathA.c_str()}) {
         EXPECT_NE(err_.str().find(text), std::string::npos) << err_.str();
@@ -352,16 +342,12 @@ TEST_F(CliDevicesTest, PermissionFailureSaysHowToFixIt) {
 }
 
 TEST_F(CliDevicesTest, GoneAndNoControlAreToldApart) {
-    bind_.result = BindResult::kNotBound;
-    bind_.status = E_DEVICE_GONE;
-    bind_.message = "no USB device at " + kPathA + "; it was unplugged.";
+    bind_ = Error(E_DEVICE_GONE, "no USB device at " + kPathA + "; it was unplugged");
     EXPECT_EQ(Dump(kPathA), kExitRefused);
     EXPECT_NE(err_.str().find("cannot reach the device"), std::string::npos);
     EXPECT_EQ(err_.str().find("permission"), std::string::npos);
 
-    bind_.result = BindResult::kNoControl;
-    bind_.status = E_DEVICE_BUSY;
-    bind_.message = "another program is using " + kPathA + ".";
+    bind_ = Error(E_DEVICE_BUSY, "another program is using " + kPathA);
     EXPECT_EQ(Dump(kPathA), kExitRefused);
     EXPECT_NE(err_.str().find("cannot carry flash requests"), std::string::npos);
 }

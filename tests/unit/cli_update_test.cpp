@@ -151,25 +151,25 @@ class CliUpdateTest : public ::testing::Test {
 
     DeviceAccess Access() {
         DeviceAccess access;
-        access.openSource = [this](std::string&) -> std::unique_ptr<DeviceSource> {
+        access.openSource = [this](std::unique_ptr<DeviceSource>& source) {
             std::vector<PresentDevice> present;
             for (const auto& [path, model] : models_) {
                 present.push_back({path, sovra::UsbIds{0x0ABC, 0x0010, 0x0102},
                                    serials_.contains(path) ? serials_.at(path) : ""});
             }
-            return std::make_unique<FixedSource>(present);
+            source = std::make_unique<FixedSource>(present);
+            return Error();
         };
         access.openControl = [this](const DeviceEntry& entry) {
             DeviceControl c;
             if (refuseBinding_) {
-                c.message = "cannot open " + entry.path + ".";
+                c.error = Error(E_DEVICE_GONE, "cannot open " + entry.path);
                 return c;
             }
             auto channel = std::make_unique<sim::InProcessChannel>(models_.at(entry.path));
             channels_[entry.path] = channel.get();
             c.channel = std::move(channel);
-            c.result = BindResult::kBound;
-            c.status = S_OK;
+            c.error = {};
             return c;
         };
         return access;

@@ -168,8 +168,9 @@ class WatchTest : public ::testing::Test {
 
     DeviceAccess Access() {
         DeviceAccess access;
-        access.openWatchingSource = [this](std::string&) -> std::unique_ptr<DeviceSource> {
-            return std::make_unique<BusView>(bus);
+        access.openWatchingSource = [this](std::unique_ptr<DeviceSource>& source) {
+            source = std::make_unique<BusView>(bus);
+            return Error();
         };
         access.openControl = [this](const DeviceEntry& e) {
             const std::lock_guard lock(mu);
@@ -179,8 +180,7 @@ class WatchTest : public ::testing::Test {
                 interruptAtWrite == e.path
                     ? std::unique_ptr<DeviceChannel>(std::make_unique<InterruptingChannel>(model))
                     : std::make_unique<sim::InProcessChannel>(model, false);
-            c.result = BindResult::kBound;
-            c.status = S_OK;
+            c.error = {};
             return c;
         };
         return access;

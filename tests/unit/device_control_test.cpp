@@ -46,9 +46,9 @@ INSTANTIATE_TEST_SUITE_P(Cases, NodeTest,
 
 TEST(DeviceControlTest, APathThatIsNotAUsbNodeIsNotBound) {
     const DeviceControl c = OpenDeviceControl({0xABC, 0x10, 0x102, "/dev/null"});
-    EXPECT_EQ(c.result, BindResult::kNotBound);
+    EXPECT_EQ(c.error.Code(), E_DEVICE_GONE);
     EXPECT_EQ(c.channel, nullptr);
-    EXPECT_FALSE(c.message.empty());
+    EXPECT_FALSE(c.error.What().empty());
 }
 
 struct TransferCase {

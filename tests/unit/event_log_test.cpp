@@ -107,12 +107,28 @@ constexpr ExpectedEntry kExpected[] = {
     {0, 8 + 5, "Firmware is updated in SovRa 01.00."},
 };
 
+// The twelve entries of the trail, in kExpected's order.
+constexpr SystemEvent kTrail[] = {
+    kEventUtilityStarted,
+    kEventErrorGettingDevice,
+    kEventErrorLoadingDevice,
+    kEventErrorGettingFirmware,
+    kEventErrorLoadingFirmware,
+    kEventErrorOpeningDevice,
+    kEventErrorReadingFirmwareFile,
+    kEventUpdateStarted,
+    kEventStage1,
+    kEventStage2,
+    kEventStage3,
+    kEventFirmwareUpdated,
+};
+
 class SystemEventTableTest : public ::testing::TestWithParam<std::size_t> {};
 
 TEST_P(SystemEventTableTest, ConstantMatchesTableAndArrivesAsOneDatagram) {
     const std::size_t i = GetParam();
     const ExpectedEntry& want = kExpected[i];
-    const SystemEvent& event = kAllSystemEvents[i];
+    const SystemEvent& event = kTrail[i];
     EXPECT_EQ(static_cast<int>(event.type), want.type);
     EXPECT_EQ(event.text, want.text);
 
@@ -344,10 +360,10 @@ TEST(EventLogTest, JournalGetsTheEntryWithItsFieldsElseTheSystemLog) {
 
 // Every kind of entry has its own fixed MESSAGE_ID, as journalctl wants it.
 TEST(EventLogTest, EveryKindHasItsOwnMessageId) {
-    std::vector<SystemEvent> kinds(kAllSystemEvents.begin(), kAllSystemEvents.end());
-    kinds.insert(kinds.end(), {kEventUpdateFailed, kEventRestoreStarted, kEventFlashRestored,
-                               kEventRestoreFailed, kEventFailureReason, kEventReadBackWarning,
-                               kEventCatalogueRead});
+    std::vector<SystemEvent> kinds(std::begin(kTrail), std::end(kTrail));
+    kinds.insert(kinds.end(), {kEventUpdateFailed, kEventAlreadyCurrent, kEventRestoreStarted,
+                               kEventFlashRestored, kEventRestoreFailed, kEventFailureReason,
+                               kEventReadBackWarning, kEventHistoryWarning, kEventCatalogueRead});
     std::set<std::string_view> seen;
     for (const SystemEvent& e : kinds) {
         EXPECT_TRUE(std::regex_match(std::string(e.messageId), std::regex("[0-9a-f]{32}")))

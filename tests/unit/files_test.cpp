@@ -120,8 +120,9 @@ void PrintTo(const ReadCase& c, std::ostream* os) {
 TEST_P(ReadRegularFileTest, ReadsRegularFilesOnlyAndNamesWhatElseItFound) {
     const std::string path = GetParam().make(*this);
     std::vector<std::uint8_t> out = {1, 2, 3};
-    std::string error;
-    const bool ok = ReadRegularFile(path, 16, out, error);
+    const Error e = ReadRegularFile(path, 16, out);
+    const bool ok = !e.Failed();
+    const std::string& error = e.What();
     if (GetParam().says == nullptr) {
         ASSERT_TRUE(ok) << error;
         EXPECT_EQ(Text(out), "stored");
@@ -177,10 +178,9 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(FilesTest, ReadsUpToTheLimitExactly) {
     const std::string path = Put("f", std::string(16, 'x'));
     std::vector<std::uint8_t> out;
-    std::string error;
-    ASSERT_TRUE(ReadRegularFile(path, 16, out, error)) << error;
+    ASSERT_FALSE(ReadRegularFile(path, 16, out).Failed());
     EXPECT_EQ(out.size(), 16u);
-    ASSERT_TRUE(ReadRegularFile(Put("empty", ""), 16, out, error)) << error;
+    ASSERT_FALSE(ReadRegularFile(Put("empty", ""), 16, out).Failed());
     EXPECT_TRUE(out.empty());
 }
 
@@ -213,8 +213,9 @@ TEST_P(WriteFileTest, WritesWholeOrRefusesAndLeavesNoTemporaryFile) {
         GTEST_SKIP() << "no device node of our own can be made here";
     }
     const auto before = Listing(dir_);
-    std::string error;
-    const bool ok = WriteFileAtomically(path, kData, error);
+    const Error e = WriteFileAtomically(path, kData);
+    const bool ok = !e.Failed();
+    const std::string& error = e.What();
     if (GetParam().says == nullptr) {
         EXPECT_TRUE(ok) << error;
     } else {
@@ -362,14 +363,12 @@ TEST_F(FilesTest, ReadOnlyFolderIsRefusedBeforeAndWhenWriting) {
     const std::string fresh = Path("ro/new");
     const std::string old = Path("ro/old");
     EXPECT_TRUE(Unprivileged([&] {
-        std::string e1;
-        std::string e2;
-        std::string e3;
         std::string name = fresh;
-        return !CheckCanCreate(fresh, e1) && Contains(e1, "'" + fresh + "'") &&
-               Contains(e1, "Permission denied") && !WriteFileAtomically(fresh, kData, e2) &&
-               !WriteFileAtomically(old, kData, e2) && !WriteNewFile(name, kData, e3) &&
-               Contains(e3, "Permission denied");
+        const std::string e1 = CheckCanCreate(fresh).What();
+        const std::string e3 = WriteNewFile(name, kData).What();
+        return Contains(e1, "'" + fresh + "'") && Contains(e1, "Permission denied") &&
+               WriteFileAtomically(fresh, kData).Failed() &&
+               WriteFileAtomically(old, kData).Failed() && Contains(e3, "Permission denied");
     }));
     EXPECT_EQ(Listing(Path("ro")), std::set<std::string>{"old"});
     EXPECT_EQ(Contents(old), "old");
@@ -395,8 +394,9 @@ TEST_F(FilesTest, CheckCanCreateCreatesNothing) {
     const auto before = Listing(dir_);
     for (const Case& c : cases) {
         SCOPED_TRACE(c.path);
-        std::string error;
-        EXPECT_EQ(CheckCanCreate(c.path, error), c.says.empty()) << error;
+        const Error e = CheckCanCreate(c.path);
+        const std::string& error = e.What();
+        EXPECT_EQ(!e.Failed(), c.says.empty()) << error;
         if (!c.says.empty()) {
             EXPECT_TRUE(Contains(error, c.says)) << error;
         }
@@ -408,8 +408,7 @@ TEST_F(FilesTest, NewFileTakesTheFirstFreeName) {
     Put("b.bin", "first");
     Put("b-1.bin", "second");
     std::string path = Path("b.bin");
-    std::string error;
-    ASSERT_TRUE(WriteNewFile(path, kData, error)) << error;
+    ASSERT_FALSE(WriteNewFile(path, kData).Failed());
     EXPECT_EQ(path, Path("b-2.bin"));
     EXPECT_EQ(Contents(path), kNew);
     EXPECT_EQ(ModeOf(path) & 0777, 0600u);
