@@ -21,39 +21,10 @@
 #include "cli/device_jobs.h"
 #include "cli/update_display.h"
 #include "cli/update_report.h"
-#include "flash/firmware_file.h"
 #include "update/update_engine.h"
 
 namespace sovra::cli {
 namespace {
-
-// The firmware file (or, for a restore, the saved flash), whole, checked
-// before anyone is asked or anything is opened: a job must never start
-// with an image it cannot write.
-bool LoadImage(const UpdateCliOptions& o, std::vector<std::uint8_t>& bytes, std::ostream& err) {
-    std::string error;
-    Status s = S_OK;
-    if (o.mode == UpdateMode::kRestore) {
-        FlashCheck check;
-        s = LoadFlashDump(o.image, bytes, check, error);
-        // Its own device is checked by the job, --force or not.
-        if (s == E_IMAGE_BAD_CHECKSUM && o.force && !bytes.empty()) {
-            return true;
-        }
-    } else {
-        FirmwareFile file;
-        s = LoadFirmwareFile(o.image, file, error);
-        bytes = std::move(file.bytes);
-    }
-    if (Failed(s)) {
-        if (s == E_FAIL) {
-            ReportSystemEvent(kEventErrorReadingFirmwareFile);
-        }
-        err << "sovra-flash: " << TerminalSafe(error) << " Nothing was sent to any device.\n";
-        return false;
-    }
-    return true;
-}
 
 // The rows to update, each once, in the order named.
 bool ChooseDevices(const UpdateCliOptions& o, const FirmwareCatalogue& catalogue,
@@ -76,7 +47,7 @@ bool ChooseDevices(const UpdateCliOptions& o, const FirmwareCatalogue& catalogue
     for (const std::string& spec : o.devices) {
         const DeviceRow* row = ResolveDevice(spec, rows, error);
         if (row == nullptr) {
-            err << "sovra-flash: " << error << " Nothing was sent to any device.\n";
+            RefuseUpdate({Check::kDevice, Error(E_FAIL, error)}, err);
             return false;
         }
         const bool seen = std::any_of(chosen.begin(), chosen.end(), [&](const DeviceRow& r) {
@@ -129,6 +100,53 @@ bool Confirm(const UpdateCliOptions& o, const std::vector<DeviceRow>& devices, C
 
 }  // namespace
 
+int RefuseUpdate(const Refusal& refusal, std::ostream& err, std::string_view hint) {
+    const Check check = refusal.check;
+    if (check == Check::kCatalogue || check == Check::kPin ||
+        (check == Check::kFirmwareFile && refusal.error.Code() == E_FAIL)) {
+        ReportSystemEvent(kEventErrorReadingFirmwareFile);
+    }
+    // What the catalogue says stands on a line of its own.
+    const bool ownLine = check == Check::kCatalogue || check == Check::kPin;
+    const std::string& what = refusal.error.What();
+    err << "sovra-flash: " << TerminalSafe(what) << (what.ends_with('.') ? "" : ".")
+        << (hint.empty() ? "" : " ") << hint << (ownLine ? '\n' : ' ')
+        << "Nothing was sent to any device.\n";
+    return kExitRefused;
+}
+
+std::optional<FirmwareCatalogue> AdmitInputs(const UpdateCliOptions& o, Admitted& admitted,
+                                             std::ostream& err) {
+    if (const Refusal r = AdmitImage(o.mode, o.image, o.force, admitted)) {
+        RefuseUpdate(r, err);
+        return std::nullopt;
+    }
+    auto catalogue = LoadDeviceCatalogue(o.catalogue, err);
+    // A restore writes the device's own data back and asks nothing of it.
+    if (catalogue && o.mode != UpdateMode::kRestore) {
+        if (const Refusal r = AdmitFirmware(*catalogue, admitted)) {
+            RefuseUpdate(r, err);
+            return std::nullopt;
+        }
+    }
+    return catalogue;
+}
+
+Refusal OpenDevice(const DeviceAccess& access, const DeviceRow& row,
+                   std::unique_ptr<DeviceChannel>& channel) {
+    DeviceControl control = access.openControl(row.entry);
+    channel = std::move(control.channel);
+    if (channel) {
+        return {};
+    }
+    ReportDeviceEvent(row.entry.path, kEventErrorOpeningDevice);
+    std::string message = BindFailureMessage(control);
+    if (message.ends_with('.')) {
+        message.pop_back();
+    }
+    return {Check::kDevice, Error(Failed(control.status) ? control.status : E_FAIL, message)};
+}
+
 int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Console& console,
               std::ostream& out, std::ostream& err) {
     UpdateCliOptions o = options;
@@ -140,25 +158,12 @@ int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Conso
         err << "sovra-flash: --backup and --no-backup exclude each other.\n";
         return kExitUsage;
     }
-    std::vector<std::uint8_t> image;
-    if (!LoadImage(o, image, err)) {
-        return kExitRefused;
-    }
-    const auto catalogue = LoadDeviceCatalogue(o.catalogue, err);
+    Admitted admitted;
+    const auto catalogue = AdmitInputs(o, admitted, err);
     if (!catalogue) {
         return kExitRefused;
     }
-    // A firmware file the catalogue pins to a digest must be that file, and
-    // a signed catalogue must vouch for it. A restore writes the device's
-    // own data back and needs neither.
-    SignatureCheck signature;
-    if (o.mode != UpdateMode::kRestore &&
-        !FirmwareAdmitted(*catalogue, o.image, Sha256(image), signature, err)) {
-        ReportSystemEvent(kEventErrorReadingFirmwareFile);
-        err << "Nothing was sent to any device.\n";
-        return kExitRefused;
-    }
-    o.signingKey = signature.SigningKey();
+    o.signingKey = admitted.signature.SigningKey();
     std::vector<DeviceRow> devices;
     if (!ChooseDevices(o, *catalogue, access, devices, err)) {
         return kExitRefused;
@@ -171,11 +176,8 @@ int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Conso
     }
     const BackupPolicy backup = BackupPolicyOf(o);
     // Found out now rather than after minutes of reading each device.
-    if (std::string failure; !CheckBackupPlace(backup, failure)) {
-        err << "sovra-flash: cannot keep a backup: " << TerminalSafe(failure)
-            << ". Name a new file with --backup FILE, or pass --no-backup. Nothing was sent to "
-               "any device.\n";
-        return kExitRefused;
+    if (const Refusal r = AdmitBackupPlace(backup)) {
+        return RefuseUpdate(r, err, "Name a new file with --backup FILE, or pass --no-backup.");
     }
 
     // Bind every device before asking: a device that cannot be had stops
@@ -184,14 +186,11 @@ int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Conso
     std::atomic<bool> cancel{false};
     std::vector<std::unique_ptr<DeviceJob>> jobs;
     for (const DeviceRow& row : devices) {
-        DeviceControl control = access.openControl(row.entry);
-        if (!control.channel) {
-            ReportDeviceEvent(row.entry.path, kEventErrorOpeningDevice);
-            err << "sovra-flash: " << TerminalSafe(BindFailureMessage(control))
-                << " Nothing was sent to any device.\n";
-            return kExitRefused;
+        std::unique_ptr<DeviceChannel> channel;
+        if (const Refusal r = OpenDevice(access, row, channel)) {
+            return RefuseUpdate(r, err);
         }
-        jobs.push_back(MakeDeviceJob(row, std::move(control.channel), o, image, backup, &cancel,
+        jobs.push_back(MakeDeviceJob(row, std::move(channel), o, admitted.image, backup, &cancel,
                                      [&wakeup] { wakeup.Notify(); }));
     }
     if (!Confirm(o, devices, console, err)) {

@@ -20,7 +20,6 @@
 #include "cli/commands.h"
 #include "cli/device_jobs.h"
 #include "cli/update_report.h"
-#include "flash/firmware_file.h"
 
 namespace sovra::cli {
 namespace {
@@ -69,25 +68,12 @@ struct Tally {
     }
 };
 
-// The outcome of a device that could not even be bound.
-DeviceOutcome Unbound(const DeviceRow& row, const DeviceControl& control) {
-    DeviceOutcome o{row.entry.path, row.text, TerminalSafe(row.entry.path), {}};
-    o.result.status = Failed(control.status) ? control.status : E_FAIL;
-    o.result.endedIn = UpdateStep::kPrecondition;
-    o.result.failure = BindFailureMessage(control);
-    if (!o.result.failure.empty() && o.result.failure.back() == '.') {
-        o.result.failure.pop_back();
-    }
-    return o;
-}
-
 class Watcher {
   public:
-    Watcher(const WatchOptions& w, const UpdateCliOptions& o, std::span<const std::uint8_t> image,
+    Watcher(const WatchOptions& o, std::span<const std::uint8_t> image,
             const FirmwareCatalogue& catalogue, DeviceSource& source, const DeviceAccess& access,
             bool terminal, std::ostream& out, std::ostream& err)
-        : w_(w),
-          o_(o),
+        : o_(o),
           image_(image),
           catalogue_(catalogue),
           source_(source),
@@ -110,7 +96,7 @@ class Watcher {
                 Say(kInterruptedNote);
             }
             Collect();
-            if (w_.count && finished_ >= *w_.count) {
+            if (o_.count && finished_ >= *o_.count) {
                 stopping_ = true;
             }
             if (stopping_ && running_.empty()) {
@@ -159,18 +145,20 @@ class Watcher {
     }
 
     void Start(const DeviceRow& row) {
-        if (stopping_ || (w_.count && started_ >= *w_.count)) {
+        if (stopping_ || (o_.count && started_ >= *o_.count)) {
             return;
         }
         ++started_;
-        DeviceControl control = access_.openControl(row.entry);
-        if (!control.channel) {
-            ReportDeviceEvent(row.entry.path, kEventErrorOpeningDevice);
-            Finished(Unbound(row, control));
+        std::unique_ptr<DeviceChannel> channel;
+        if (const Refusal r = OpenDevice(access_, row, channel)) {
+            DeviceOutcome unbound{row.entry.path, row.text, TerminalSafe(row.entry.path), {}};
+            unbound.result.status = r.error.Code();
+            unbound.result.endedIn = UpdateStep::kPrecondition;
+            unbound.result.failure = r.error.What();
+            Finished(unbound);
             return;
         }
-        auto job =
-            MakeDeviceJob(row, std::move(control.channel), o_, image_, backup_, &cancel_, {});
+        auto job = MakeDeviceJob(row, std::move(channel), o_, image_, backup_, &cancel_, {});
         Say(job->label + ": updating (" + TerminalSafe(row.text) + ")");
         job->run.Start(job->job, job->progress);
         running_[row.entry.path] = std::move(job);
@@ -208,7 +196,7 @@ class Watcher {
          : outcome.result.upToDate   ? tally_.upToDate
                                      : tally_.updated) += 1;
         ClearTally();
-        if (w_.json) {
+        if (o_.json) {
             out_ << OutcomeJson(o_, outcome)
                         .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
                  << '\n';
@@ -232,8 +220,8 @@ class Watcher {
     // stdout carries JSON.
     void Say(const std::string& line) {
         ClearTally();
-        (w_.json ? err_ : out_) << line << '\n';
-        (w_.json ? err_ : out_).flush();
+        (o_.json ? err_ : out_) << line << '\n';
+        (o_.json ? err_ : out_).flush();
         ShowTally();
     }
 
@@ -255,8 +243,7 @@ class Watcher {
         }
     }
 
-    const WatchOptions& w_;
-    const UpdateCliOptions& o_;
+    const WatchOptions& o_;
     std::span<const std::uint8_t> image_;
     const FirmwareCatalogue& catalogue_;
     DeviceSource& source_;
@@ -289,44 +276,24 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
         err << "sovra-flash: --count must be at least 1.\n";
         return kExitUsage;
     }
-    FirmwareFile firmware;
-    std::string error;
-    if (const Status s = LoadFirmwareFile(w.firmware, firmware, error); Failed(s)) {
-        if (s == E_FAIL) {
-            ReportSystemEvent(kEventErrorReadingFirmwareFile);
-        }
-        err << "sovra-flash: " << TerminalSafe(error) << " Nothing was sent to any device.\n";
-        return kExitRefused;
-    }
-    const auto catalogue = LoadDeviceCatalogue(w.catalogue, err);
+    WatchOptions o = w;
+    Admitted admitted;
+    const auto catalogue = AdmitInputs(o, admitted, err);
     if (!catalogue) {
         return kExitRefused;
     }
-    SignatureCheck signature;
-    if (!FirmwareAdmitted(*catalogue, w.firmware, Sha256(firmware.bytes), signature, err)) {
-        ReportSystemEvent(kEventErrorReadingFirmwareFile);
-        err << "Nothing was sent to any device.\n";
-        return kExitRefused;
+    o.signingKey = admitted.signature.SigningKey();
+    if (const Refusal r = AdmitBackupPlace(BackupPolicyOf(o))) {
+        return RefuseUpdate(r, err, "Pass --no-backup to go on without one.");
     }
-    UpdateCliOptions o;
-    o.image = w.firmware;
-    o.noBackup = w.noBackup;
-    o.noVerify = w.noVerify;
-    o.reinstall = w.reinstall;
-    o.json = w.json;
-    o.signingKey = signature.SigningKey();
-    if (std::string failure; !CheckBackupPlace(BackupPolicyOf(o), failure)) {
-        err << "sovra-flash: cannot keep a backup: " << TerminalSafe(failure)
-            << ". Pass --no-backup to go on without one. Nothing was sent to any device.\n";
-        return kExitRefused;
-    }
+    std::string error;
     std::unique_ptr<DeviceSource> source =
         access.openWatchingSource ? access.openWatchingSource(error) : nullptr;
     if (!source) {
         err << "sovra-flash: cannot watch for devices: " << TerminalSafe(error) << '\n';
         return kExitRefused;
     }
-    Watcher watcher(w, o, firmware.bytes, *catalogue, *source, access, terminal, out, err);
+    Watcher watcher(o, admitted.image, *catalogue, *source, access, terminal, out, err);
     return watcher.Run();
 }
 
@@ -338,7 +305,7 @@ void AddWatch(CLI::App& app, Runner& run) {
     // Read by hand: a count is decimal digits, never "-1" wrapped round to
     // "no limit", nor a number past 2^64 taken as its largest.
     auto count = std::make_shared<std::string>();
-    cmd->add_option("--firmware", w->firmware, "The firmware image file")
+    cmd->add_option("--firmware", w->image, "The firmware image file")
         ->type_name("FILE")
         ->required();
     CLI::Option* catalogueOption =
