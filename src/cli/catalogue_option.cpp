@@ -87,10 +87,13 @@ std::string CatalogueOutputClash(const std::optional<std::string>& catalogue,
     return OutputClashes(output, {{read, "the catalogue"}});
 }
 
-CLI::Option* AddCatalogueOption(CLI::App* cmd, std::string& path, std::string_view what) {
+template <typename Path>
+CLI::Option* AddCatalogueOption(CLI::App* cmd, Path& path, std::string_view what) {
     return cmd
         ->add_option("--catalogue", path, std::string(what) + " (default: looked up, see below)")
         ->type_name("FILE");
 }
+template CLI::Option* AddCatalogueOption(CLI::App*, std::string&, std::string_view);
+template CLI::Option* AddCatalogueOption(CLI::App*, std::optional<std::string>&, std::string_view);
 
 }  // namespace sovra::cli

@@ -45,7 +45,9 @@ std::string CatalogueOutputClash(const std::optional<std::string>& catalogue,
 
 // Adds --catalogue FILE to `cmd`, `what` saying what the catalogue is for
 // ("The catalogue to read").
-CLI::Option* AddCatalogueOption(CLI::App* cmd, std::string& path, std::string_view what);
+// `Path` is std::string, or std::optional<std::string>, set only when given.
+template <typename Path>
+CLI::Option* AddCatalogueOption(CLI::App* cmd, Path& path, std::string_view what);
 
 // The look-up order, for the --help footer of every subcommand that reads a
 // catalogue.

@@ -292,91 +292,78 @@ Console& SystemConsole() {
     return console;
 }
 
-CLI::Option* AddDeviceCatalogueOption(CLI::App* cmd, std::string& path) {
-    return AddCatalogueOption(cmd, path, "The catalogue that names the known devices");
+// `update`, or `restore`: one run, and the options they share.
+void AddUpdateCommand(CLI::App& app, Runner& run, UpdateMode mode) {
+    const bool restore = mode == UpdateMode::kRestore;
+    CLI::App* cmd =
+        restore ? app.add_subcommand("restore", "Write a whole 256 KiB flash dump back to a device")
+                : app.add_subcommand("update", "Update devices with a firmware file");
+    auto o = std::make_shared<UpdateCliOptions>();
+    o->mode = mode;
+    auto device = std::make_shared<std::string>();
+    CLI::Option* devices = nullptr;
+    CLI::Option* all = nullptr;
+    if (restore) {
+        cmd->add_option("--device", *device, "The device to write")->type_name("DEV")->required();
+        cmd->add_option("--image", o->image, "The dump to write (exactly 262144 bytes)")
+            ->type_name("FILE")
+            ->required();
+    } else {
+        devices = cmd->add_option("--device", o->devices,
+                                  "A device to update; may be given several times")
+                      ->type_name("DEV")
+                      ->allow_extra_args(false)
+                      ->take_all();
+        all = cmd->add_flag("--all", o->all, "Update every listed device");
+        all->excludes(devices);
+        cmd->add_option("--firmware", o->image, "The firmware image file")
+            ->type_name("FILE")
+            ->required();
+    }
+    AddCatalogueOption(cmd, o->catalogue, "The catalogue that names the known devices");
+    CLI::Option* backup =
+        cmd->add_option("--backup", o->backup,
+                        restore ? "Where to keep the present flash (a new file)"
+                                : "Where to keep the old flash: a new file (one device only)")
+            ->type_name("FILE");
+    cmd->add_flag(
+           "--no-backup", o->noBackup,
+           restore ? "Keep no backup of the present flash" : "Keep no backup of the old flash")
+        ->excludes(backup);
+    if (restore) {
+        cmd->add_flag("--force", o->force,
+                      "Write the image even if it was saved from another device, or (onto its "
+                      "own device only) if its checksum does not add up");
+    } else {
+        cmd->add_flag("--no-verify", o->noVerify, "Do not read the written image back");
+        cmd->add_flag("--reinstall", o->reinstall,
+                      "Write a device that already holds the firmware");
+    }
+    cmd->add_flag("--yes", o->yes, "Do not ask for confirmation");
+    cmd->add_flag(
+        "--json", o->json,
+        restore ? "Print the result as a JSON array" : "Print the results as a JSON array");
+    cmd->footer(std::string(restore ? kRestoreFooter : kUpdateFooter) + kCatalogueLookupHelp);
+    cmd->callback([&run, o, device, devices, all] {
+        if (o->mode == UpdateMode::kRestore) {
+            o->devices = {*device};
+        } else if (devices->count() == 0 && all->count() == 0) {
+            throw CLI::RequiredError("--device or --all");
+        }
+        run = [o] {
+            return RunUpdate(*o, SystemDeviceAccess(), SystemConsole(), std::cout, std::cerr);
+        };
+    });
 }
 
 }  // namespace
 
 void AddUpdate(CLI::App& app, Runner& run) {
-    CLI::App* cmd = app.add_subcommand("update", "Update devices with a firmware file");
-    auto o = std::make_shared<UpdateCliOptions>();
-    auto catalogue = std::make_shared<std::string>();
-    auto backup = std::make_shared<std::string>();
-    CLI::Option* device =
-        cmd->add_option("--device", o->devices, "A device to update; may be given several times")
-            ->type_name("DEV")
-            ->allow_extra_args(false)
-            ->take_all();
-    CLI::Option* all = cmd->add_flag("--all", o->all, "Update every listed device");
-    all->excludes(device);
-    cmd->add_option("--firmware", o->image, "The firmware image file")
-        ->type_name("FILE")
-        ->required();
-    CLI::Option* catalogueOption = AddDeviceCatalogueOption(cmd, *catalogue);
-    CLI::Option* backupOption =
-        cmd->add_option("--backup", *backup,
-                        "Where to keep the old flash: a new file (one device only)")
-            ->type_name("FILE");
-    cmd->add_flag("--no-backup", o->noBackup, "Keep no backup of the old flash")
-        ->excludes(backupOption);
-    cmd->add_flag("--no-verify", o->noVerify, "Do not read the written image back");
-    cmd->add_flag("--reinstall", o->reinstall, "Write a device that already holds the firmware");
-    cmd->add_flag("--yes", o->yes, "Do not ask for confirmation");
-    cmd->add_flag("--json", o->json, "Print the results as a JSON array");
-    cmd->footer(std::string(kUpdateFooter) + kCatalogueLookupHelp);
-    cmd->callback([&run, o, catalogue, backup, catalogueOption, backupOption, device, all] {
-        if (device->count() == 0 && all->count() == 0) {
-            throw CLI::RequiredError("--device or --all");
-        }
-        if (catalogueOption->count() > 0) {
-            o->catalogue = *catalogue;
-        }
-        if (backupOption->count() > 0) {
-            o->backup = *backup;
-        }
-        run = [o] {
-            return RunUpdate(*o, SystemDeviceAccess(), SystemConsole(), std::cout, std::cerr);
-        };
-    });
+    AddUpdateCommand(app, run, UpdateMode::kMerge);
 }
 
 void AddRestore(CLI::App& app, Runner& run) {
-    CLI::App* cmd =
-        app.add_subcommand("restore", "Write a whole 256 KiB flash dump back to a device");
-    auto o = std::make_shared<UpdateCliOptions>();
-    o->mode = UpdateMode::kRestore;
-    auto catalogue = std::make_shared<std::string>();
-    auto device = std::make_shared<std::string>();
-    auto backup = std::make_shared<std::string>();
-    cmd->add_option("--device", *device, "The device to write")->type_name("DEV")->required();
-    cmd->add_option("--image", o->image, "The dump to write (exactly 262144 bytes)")
-        ->type_name("FILE")
-        ->required();
-    CLI::Option* catalogueOption = AddDeviceCatalogueOption(cmd, *catalogue);
-    CLI::Option* backupOption =
-        cmd->add_option("--backup", *backup, "Where to keep the present flash (a new file)")
-            ->type_name("FILE");
-    cmd->add_flag("--no-backup", o->noBackup, "Keep no backup of the present flash")
-        ->excludes(backupOption);
-    cmd->add_flag("--force", o->force,
-                  "Write the image even if it was saved from another device, or (onto its own "
-                  "device only) if its checksum does not add up");
-    cmd->add_flag("--yes", o->yes, "Do not ask for confirmation");
-    cmd->add_flag("--json", o->json, "Print the result as a JSON array");
-    cmd->footer(std::string(kRestoreFooter) + kCatalogueLookupHelp);
-    cmd->callback([&run, o, catalogue, device, backup, catalogueOption, backupOption] {
-        o->devices = {*device};
-        if (catalogueOption->count() > 0) {
-            o->catalogue = *catalogue;
-        }
-        if (backupOption->count() > 0) {
-            o->backup = *backup;
-        }
-        run = [o] {
-            return RunUpdate(*o, SystemDeviceAccess(), SystemConsole(), std::cout, std::cerr);
-        };
-    });
+    AddUpdateCommand(app, run, UpdateMode::kRestore);
 }
 
 }  // namespace sovra::cli

@@ -301,15 +301,13 @@ void AddWatch(CLI::App& app, Runner& run) {
     CLI::App* cmd = app.add_subcommand(
         "watch", "Update every known device present or plugged in, once per plug-in");
     auto w = std::make_shared<WatchOptions>();
-    auto catalogue = std::make_shared<std::string>();
     // Read by hand: a count is decimal digits, never "-1" wrapped round to
     // "no limit", nor a number past 2^64 taken as its largest.
     auto count = std::make_shared<std::string>();
     cmd->add_option("--firmware", w->image, "The firmware image file")
         ->type_name("FILE")
         ->required();
-    CLI::Option* catalogueOption =
-        AddCatalogueOption(cmd, *catalogue, "The catalogue that names the known devices");
+    AddCatalogueOption(cmd, w->catalogue, "The catalogue that names the known devices");
     CLI::Option* countOption =
         cmd->add_option("--count", *count, "Stop after this many finished updates")->type_name("N");
     cmd->add_flag("--json", w->json, "One JSON object per finished device, a line each");
@@ -317,10 +315,7 @@ void AddWatch(CLI::App& app, Runner& run) {
     cmd->add_flag("--no-verify", w->noVerify, "Do not read the written image back");
     cmd->add_flag("--reinstall", w->reinstall, "Write devices that already hold the firmware");
     cmd->footer(std::string(kFooter) + kCatalogueLookupHelp);
-    cmd->callback([&run, w, catalogue, count, catalogueOption, countOption] {
-        if (catalogueOption->count() > 0) {
-            w->catalogue = *catalogue;
-        }
+    cmd->callback([&run, w, count, countOption] {
         if (countOption->count() > 0) {
             std::uint64_t n = 0;
             const char* end = count->data() + count->size();
