@@ -121,7 +121,7 @@ class MainWindow : public QDialog {
     void ClearDeviceList();
     // Shows a refusal of Start Update, then writes its entry.
     void Refuse(std::string_view text, const SystemEvent& entry);
-    // The box and entry of a check of update/admission.h.
+    // The box and entry of a refusal of the chosen firmware (AdmitEntry).
     void Refuse(const Refusal& refusal);
     void FreeFirmware();
 

@@ -17,21 +17,16 @@ void MainWindow::Refuse(std::string_view text, const SystemEvent& entry) {
 }
 
 void MainWindow::Refuse(const Refusal& refusal) {
-    switch (refusal.check) {
-        case Check::kFirmwareFile:
-            // A file that cannot be read, and one that is no image the flash
-            // can take, are refused with messages of their own.
-            return Refuse(refusal.error.Code() == E_FAIL ? kFirmwareFileUnreadableText
-                                                         : kFirmwareFileInvalidText,
-                          kEventErrorReadingFirmwareFile);
-        case Check::kCatalogue:
-            return Refuse(kUntrustedCatalogueLine + refusal.error.Sentence(),
-                          kEventErrorReadingFirmwareFile);
-        case Check::kPin:
-            return Refuse(kFirmwareFileMismatchText, kEventErrorReadingFirmwareFile);
-        default:
-            return;
+    // A file that cannot be read, and one that is no image the flash can
+    // take, are refused with messages of their own.
+    std::string text = kFirmwareFileMismatchText;
+    if (refusal.check == Check::kCatalogue) {
+        text = kUntrustedCatalogueLine + refusal.error.Sentence();
+    } else if (refusal.check == Check::kFirmwareFile) {
+        text =
+            refusal.error.Code() == E_FAIL ? kFirmwareFileUnreadableText : kFirmwareFileInvalidText;
     }
+    Refuse(text, kEventErrorReadingFirmwareFile);
 }
 
 void MainWindow::FreeFirmware() {

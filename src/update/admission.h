@@ -1,13 +1,10 @@
 #pragma once
-// What an update must pass before anything is sent to a device, the same
-// for the desktop application, `update`, `restore` and `watch`: the image
-// (a firmware file, or for a restore a saved flash), what the catalogue says
-// of it (its signature, the entry's SHA256) and the place for the backup.
-// Each check has one wording. A refusal says which check refused, so the
-// desktop application can show its own fixed box and log entry, and carries
-// an Error whose What() is the command line's sentence without its closing
-// full stop (texts from outside are raw: the terminal writer makes them
-// safe).
+// What an update must pass before anything is sent, for the desktop
+// application, `update`, `restore` and `watch` alike: the image, what the
+// catalogue says of it (signature, SHA256) and the backup place, each with
+// one wording. A refusal names its check, for the desktop application's
+// fixed box, and an Error: the command line's sentence, raw, without the
+// closing full stop.
 
 #include <cstdint>
 #include <string>
@@ -45,19 +42,19 @@ struct Admitted {
     SignatureCheck signature;
 };
 
-// Loads `path` whole into `out`: a firmware file, or for a restore a saved
-// flash (one whose only fault is its checksum only when `force`, for the job
-// to write onto its own device).
+// Loads `path` whole: a firmware file, or for a restore a saved flash (one
+// whose only fault is its checksum when `force`: the job then checks that it
+// goes onto its own device).
 Refusal AdmitImage(UpdateMode mode, const std::string& path, bool force, Admitted& out);
 
-// The command line's question of the catalogue for `out`'s firmware file:
-// with trusted keys installed, a good signature, and every entry naming the
-// file pinning it; each entry that names it and pins it, pinning these very
-// bytes; when signed, some entry pinning them.
+// The command line's question of the catalogue for `out`'s file: with
+// trusted keys installed a good signature, a SHA256 in every entry naming
+// the file, and one of them pinning it; every SHA256 of such an entry
+// matching.
 Refusal AdmitFirmware(const FirmwareCatalogue& catalogue, Admitted& out);
 
-// The desktop application's: the chosen `entry` trusted (as above, the
-// entry named by its File_Name), then its file loaded, then its pin.
+// The desktop application's, for the chosen `entry`: trusted as above, then
+// its file loaded, then its pin.
 Refusal AdmitEntry(const FirmwareCatalogue& catalogue, const FirmwareEntry& entry, Admitted& out);
 
 // Whether the policy's backup can be written now, before the device is read.
