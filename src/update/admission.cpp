@@ -91,11 +91,11 @@ Refusal AdmitEntry(const FirmwareCatalogue& catalogue, const FirmwareEntry& entr
 }
 
 Refusal AdmitBackupPlace(const BackupPolicy& policy) {
-    std::string failure;
-    if (CheckBackupPlace(policy, failure)) {
+    Error e = CheckBackupPlace(policy);
+    if (!e.Failed()) {
         return {};
     }
-    return {Check::kBackupPlace, Error(E_BACKUP_FAILED, failure).Within("cannot keep a backup")};
+    return {Check::kBackupPlace, std::move(e).Within("cannot keep a backup")};
 }
 
 std::string PinFailure(const FirmwareEntry& entry, const std::string& shownAs,

@@ -15,7 +15,7 @@
 #include "app/sha256.h"
 #include "catalogue/catalogue.h"
 #include "catalogue/catalogue_signature.h"
-#include "update/backup_policy.h"
+#include "update/state.h"
 #include "update/update_outcome.h"
 
 namespace sovra {
