@@ -87,77 +87,13 @@ std::string CatalogueOutputClash(const std::optional<std::string>& catalogue,
     return OutputClashes(output, {{read, "the catalogue"}});
 }
 
-std::string PinFailure(const FirmwareEntry& entry, PinCheck check, const std::string& file,
-                       const Sha256Digest& digest) {
-    switch (check) {
-        case PinCheck::kNotPinned:
-        case PinCheck::kMatches:
-            return {};
-        case PinCheck::kMismatch:
-            return file + " does not match its catalogue entry: the catalogue gives SHA256 " +
-                   TerminalSafe(*entry.sha256) + ", the file's is " + Sha256Hex(digest) + ".";
-        case PinCheck::kMalformed:
-            return "the catalogue entry of " + file + " gives SHA256 '" +
-                   TerminalSafe(*entry.sha256) +
-                   "', which is not 64 hexadecimal digits, so the file cannot be checked.";
-    }
-    return {};
-}
-
-bool FirmwareMatchesItsEntries(const FirmwareCatalogue& catalogue, const std::string& path,
-                               const Sha256Digest& digest, std::ostream& err) {
-    bool matches = true;
-    for (const FirmwareChoice& choice : FirmwareChoices(catalogue)) {
-        const FirmwareEntry& entry = *choice.entry;
-        if (!entry.sha256 || !SameFile(entry.path, path)) {
-            continue;
-        }
-        const std::string failure =
-            PinFailure(entry, CheckPinnedDigest(entry, digest), TerminalSafe(path), digest);
-        if (!failure.empty()) {
-            err << "sovra-flash: " << failure << '\n';
-            matches = false;
-        }
-    }
-    return matches;
-}
-
-bool FirmwareAdmitted(const FirmwareCatalogue& catalogue, const std::string& path,
-                      const Sha256Digest& digest, SignatureCheck& signature, std::ostream& err) {
-    signature = CheckCatalogueSignature(catalogue);
-    if (signature.Refused()) {
-        err << "sovra-flash: " << TerminalSafe(SignatureRefusal(signature)) << '\n';
-        return false;
-    }
-    if (!FirmwareMatchesItsEntries(catalogue, path, digest, err)) {
-        return false;
-    }
-    if (signature.state == SignatureState::kUnchecked) {
-        return true;
-    }
-    // Signed: the file must be one the catalogue pins, and no entry naming
-    // it may leave it unpinned.
-    bool pinned = false;
-    for (const FirmwareChoice& choice : FirmwareChoices(catalogue)) {
-        const FirmwareEntry& entry = *choice.entry;
-        if (!entry.sha256 && SameFile(entry.path, path)) {
-            err << "sovra-flash: "
-                << UnpinnedRefusal(signature, entry, "'" + TerminalSafe(choice.text) + "'") << '\n';
-            return false;
-        }
-        pinned = pinned || CheckPinnedDigest(entry, digest) == PinCheck::kMatches;
-    }
-    if (!pinned) {
-        err << "sovra-flash: '" << TerminalSafe(path)
-            << "' is not a firmware file the signed catalogue names by its SHA256.\n";
-    }
-    return pinned;
-}
-
-CLI::Option* AddCatalogueOption(CLI::App* cmd, std::string& path, std::string_view what) {
+template <typename Path>
+CLI::Option* AddCatalogueOption(CLI::App* cmd, Path& path, std::string_view what) {
     return cmd
         ->add_option("--catalogue", path, std::string(what) + " (default: looked up, see below)")
         ->type_name("FILE");
 }
+template CLI::Option* AddCatalogueOption(CLI::App*, std::string&, std::string_view);
+template CLI::Option* AddCatalogueOption(CLI::App*, std::optional<std::string>&, std::string_view);
 
 }  // namespace sovra::cli

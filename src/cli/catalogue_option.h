@@ -10,7 +10,6 @@
 #include <string_view>
 
 #include "catalogue/catalogue.h"
-#include "catalogue/catalogue_signature.h"
 
 namespace CLI {
 class App;
@@ -44,29 +43,11 @@ std::optional<FirmwareCatalogue> LoadCatalogueOption(const std::optional<std::st
 std::string CatalogueOutputClash(const std::optional<std::string>& catalogue,
                                  const std::string& output);
 
-// What a catalogue entry's SHA256 says of a firmware file that does not
-// pass it, as a sentence about `file` (already safe to print), or the empty
-// text for kNotPinned and kMatches.
-std::string PinFailure(const FirmwareEntry& entry, PinCheck check, const std::string& file,
-                       const Sha256Digest& digest);
-
-// The firmware file `path`, whose bytes have `digest`, checked against every
-// entry of `catalogue` that names the same file (links followed) and
-// carries SHA256. Each entry it fails is told on `err`; true when none.
-bool FirmwareMatchesItsEntries(const FirmwareCatalogue& catalogue, const std::string& path,
-                               const Sha256Digest& digest, std::ostream& err);
-
-// FirmwareMatchesItsEntries, and when trusted keys are installed (see
-// catalogue_signature.h) the catalogue's signature, and a pin of the signed
-// catalogue that vouches for the file: what update and watch ask before
-// sending `path` to any device. Each failure is told on `err`; `signature`
-// says who signed.
-bool FirmwareAdmitted(const FirmwareCatalogue& catalogue, const std::string& path,
-                      const Sha256Digest& digest, SignatureCheck& signature, std::ostream& err);
-
 // Adds --catalogue FILE to `cmd`, `what` saying what the catalogue is for
 // ("The catalogue to read").
-CLI::Option* AddCatalogueOption(CLI::App* cmd, std::string& path, std::string_view what);
+// `Path` is std::string, or std::optional<std::string>, set only when given.
+template <typename Path>
+CLI::Option* AddCatalogueOption(CLI::App* cmd, Path& path, std::string_view what);
 
 // The look-up order, for the --help footer of every subcommand that reads a
 // catalogue.

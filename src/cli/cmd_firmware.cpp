@@ -14,6 +14,7 @@
 #include "cli/commands.h"
 #include "cli/device_select.h"
 #include "flash/flash_command.h"
+#include "update/admission.h"
 
 namespace sovra::cli {
 namespace {
@@ -110,8 +111,7 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
                       "' cannot be checked against its SHA256: " + TerminalSafe(e.What()) + ".";
         } else {
             const Sha256Digest digest = Sha256(bytes);
-            failure = PinFailure(entry, CheckPinnedDigest(entry, digest),
-                                 "'" + TerminalSafe(entry.path) + "'", digest);
+            failure = TerminalSafe(PinFailure(entry, "'" + entry.path + "'", digest));
         }
         if (!failure.empty()) {
             err << "sovra-flash: " << failure << '\n';

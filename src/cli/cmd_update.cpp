@@ -21,39 +21,10 @@
 #include "cli/device_jobs.h"
 #include "cli/update_display.h"
 #include "cli/update_report.h"
-#include "flash/firmware_file.h"
 #include "update/update_engine.h"
 
 namespace sovra::cli {
 namespace {
-
-// The firmware file (or, for a restore, the saved flash), whole, checked
-// before anyone is asked or anything is opened: a job must never start
-// with an image it cannot write.
-bool LoadImage(const UpdateCliOptions& o, std::vector<std::uint8_t>& bytes, std::ostream& err) {
-    std::string error;
-    Status s = S_OK;
-    if (o.mode == UpdateMode::kRestore) {
-        FlashCheck check;
-        s = LoadFlashDump(o.image, bytes, check, error);
-        // Its own device is checked by the job, --force or not.
-        if (s == E_IMAGE_BAD_CHECKSUM && o.force && !bytes.empty()) {
-            return true;
-        }
-    } else {
-        FirmwareFile file;
-        s = LoadFirmwareFile(o.image, file, error);
-        bytes = std::move(file.bytes);
-    }
-    if (Failed(s)) {
-        if (s == E_FAIL) {
-            ReportSystemEvent(kEventErrorReadingFirmwareFile);
-        }
-        err << "sovra-flash: " << TerminalSafe(error) << " Nothing was sent to any device.\n";
-        return false;
-    }
-    return true;
-}
 
 // The rows to update, each once, in the order named.
 bool ChooseDevices(const UpdateCliOptions& o, const FirmwareCatalogue& catalogue,
@@ -75,7 +46,7 @@ bool ChooseDevices(const UpdateCliOptions& o, const FirmwareCatalogue& catalogue
     for (const std::string& spec : o.devices) {
         const DeviceRow* row = nullptr;
         if (const Error e = ResolveDevice(spec, rows, row); e.Failed()) {
-            err << "sovra-flash: " << e.What() << ". Nothing was sent to any device.\n";
+            RefuseUpdate({Check::kDevice, e}, err);
             return false;
         }
         const bool seen = std::any_of(chosen.begin(), chosen.end(), [&](const DeviceRow& r) {
@@ -128,6 +99,49 @@ bool Confirm(const UpdateCliOptions& o, const std::vector<DeviceRow>& devices, C
 
 }  // namespace
 
+int RefuseUpdate(const Refusal& refusal, std::ostream& err, std::string_view hint) {
+    const Check check = refusal.check;
+    if (check == Check::kCatalogue || check == Check::kPin ||
+        (check == Check::kFirmwareFile && refusal.error.Code() == E_FAIL)) {
+        ReportSystemEvent(kEventErrorReadingFirmwareFile);
+    }
+    // What the catalogue says stands on a line of its own.
+    const bool ownLine = check == Check::kCatalogue || check == Check::kPin;
+    const std::string& what = refusal.error.What();
+    err << "sovra-flash: " << TerminalSafe(what) << (what.ends_with('.') ? "" : ".")
+        << (hint.empty() ? "" : " ") << hint << (ownLine ? '\n' : ' ')
+        << "Nothing was sent to any device.\n";
+    return kExitRefused;
+}
+
+std::optional<FirmwareCatalogue> AdmitInputs(const UpdateCliOptions& o, Admitted& admitted,
+                                             std::ostream& err) {
+    if (const Refusal r = AdmitImage(o.mode, o.image, o.force, admitted)) {
+        RefuseUpdate(r, err);
+        return std::nullopt;
+    }
+    auto catalogue = LoadDeviceCatalogue(o.catalogue, err);
+    // A restore writes the device's own data back and asks nothing of it.
+    if (catalogue && o.mode != UpdateMode::kRestore) {
+        if (const Refusal r = AdmitFirmware(*catalogue, admitted)) {
+            RefuseUpdate(r, err);
+            return std::nullopt;
+        }
+    }
+    return catalogue;
+}
+
+Refusal OpenDevice(const DeviceAccess& access, const DeviceRow& row,
+                   std::unique_ptr<DeviceChannel>& channel) {
+    DeviceControl control = access.openControl(row.entry);
+    channel = std::move(control.channel);
+    if (channel) {
+        return {};
+    }
+    ReportDeviceEvent(row.entry.path, kEventErrorOpeningDevice);
+    return {Check::kDevice, BindFailure(control)};
+}
+
 int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Console& console,
               std::ostream& out, std::ostream& err) {
     UpdateCliOptions o = options;
@@ -139,25 +153,12 @@ int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Conso
         err << "sovra-flash: --backup and --no-backup exclude each other.\n";
         return kExitUsage;
     }
-    std::vector<std::uint8_t> image;
-    if (!LoadImage(o, image, err)) {
-        return kExitRefused;
-    }
-    const auto catalogue = LoadDeviceCatalogue(o.catalogue, err);
+    Admitted admitted;
+    const auto catalogue = AdmitInputs(o, admitted, err);
     if (!catalogue) {
         return kExitRefused;
     }
-    // A firmware file the catalogue pins to a digest must be that file, and
-    // a signed catalogue must vouch for it. A restore writes the device's
-    // own data back and needs neither.
-    SignatureCheck signature;
-    if (o.mode != UpdateMode::kRestore &&
-        !FirmwareAdmitted(*catalogue, o.image, Sha256(image), signature, err)) {
-        ReportSystemEvent(kEventErrorReadingFirmwareFile);
-        err << "Nothing was sent to any device.\n";
-        return kExitRefused;
-    }
-    o.signingKey = signature.SigningKey();
+    o.signingKey = admitted.signature.SigningKey();
     std::vector<DeviceRow> devices;
     if (!ChooseDevices(o, *catalogue, access, devices, err)) {
         return kExitRefused;
@@ -170,11 +171,8 @@ int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Conso
     }
     const BackupPolicy backup = BackupPolicyOf(o);
     // Found out now rather than after minutes of reading each device.
-    if (const Error e = CheckBackupPlace(backup); e.Failed()) {
-        err << "sovra-flash: cannot keep a backup: " << TerminalSafe(e.What())
-            << ". Name a new file with --backup FILE, or pass --no-backup. Nothing was sent to "
-               "any device.\n";
-        return kExitRefused;
+    if (const Refusal r = AdmitBackupPlace(backup)) {
+        return RefuseUpdate(r, err, "Name a new file with --backup FILE, or pass --no-backup.");
     }
 
     // Bind every device before asking: a device that cannot be had stops
@@ -183,14 +181,11 @@ int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Conso
     std::atomic<bool> cancel{false};
     std::vector<std::unique_ptr<DeviceJob>> jobs;
     for (const DeviceRow& row : devices) {
-        DeviceControl control = access.openControl(row.entry);
-        if (!control.channel) {
-            ReportDeviceEvent(row.entry.path, kEventErrorOpeningDevice);
-            err << "sovra-flash: " << TerminalSafe(BindFailure(control).What())
-                << ". Nothing was sent to any device.\n";
-            return kExitRefused;
+        std::unique_ptr<DeviceChannel> channel;
+        if (const Refusal r = OpenDevice(access, row, channel)) {
+            return RefuseUpdate(r, err);
         }
-        jobs.push_back(MakeDeviceJob(row, std::move(control.channel), o, image, backup, &cancel,
+        jobs.push_back(MakeDeviceJob(row, std::move(channel), o, admitted.image, backup, &cancel,
                                      [&wakeup] { wakeup.Notify(); }));
     }
     if (!Confirm(o, devices, console, err)) {
@@ -292,91 +287,78 @@ Console& SystemConsole() {
     return console;
 }
 
-CLI::Option* AddDeviceCatalogueOption(CLI::App* cmd, std::string& path) {
-    return AddCatalogueOption(cmd, path, "The catalogue that names the known devices");
+// `update`, or `restore`: one run, and the options they share.
+void AddUpdateCommand(CLI::App& app, Runner& run, UpdateMode mode) {
+    const bool restore = mode == UpdateMode::kRestore;
+    CLI::App* cmd =
+        restore ? app.add_subcommand("restore", "Write a whole 256 KiB flash dump back to a device")
+                : app.add_subcommand("update", "Update devices with a firmware file");
+    auto o = std::make_shared<UpdateCliOptions>();
+    o->mode = mode;
+    auto device = std::make_shared<std::string>();
+    CLI::Option* devices = nullptr;
+    CLI::Option* all = nullptr;
+    if (restore) {
+        cmd->add_option("--device", *device, "The device to write")->type_name("DEV")->required();
+        cmd->add_option("--image", o->image, "The dump to write (exactly 262144 bytes)")
+            ->type_name("FILE")
+            ->required();
+    } else {
+        devices = cmd->add_option("--device", o->devices,
+                                  "A device to update; may be given several times")
+                      ->type_name("DEV")
+                      ->allow_extra_args(false)
+                      ->take_all();
+        all = cmd->add_flag("--all", o->all, "Update every listed device");
+        all->excludes(devices);
+        cmd->add_option("--firmware", o->image, "The firmware image file")
+            ->type_name("FILE")
+            ->required();
+    }
+    AddCatalogueOption(cmd, o->catalogue, "The catalogue that names the known devices");
+    CLI::Option* backup =
+        cmd->add_option("--backup", o->backup,
+                        restore ? "Where to keep the present flash (a new file)"
+                                : "Where to keep the old flash: a new file (one device only)")
+            ->type_name("FILE");
+    cmd->add_flag(
+           "--no-backup", o->noBackup,
+           restore ? "Keep no backup of the present flash" : "Keep no backup of the old flash")
+        ->excludes(backup);
+    if (restore) {
+        cmd->add_flag("--force", o->force,
+                      "Write the image even if it was saved from another device, or (onto its "
+                      "own device only) if its checksum does not add up");
+    } else {
+        cmd->add_flag("--no-verify", o->noVerify, "Do not read the written image back");
+        cmd->add_flag("--reinstall", o->reinstall,
+                      "Write a device that already holds the firmware");
+    }
+    cmd->add_flag("--yes", o->yes, "Do not ask for confirmation");
+    cmd->add_flag(
+        "--json", o->json,
+        restore ? "Print the result as a JSON array" : "Print the results as a JSON array");
+    cmd->footer(std::string(restore ? kRestoreFooter : kUpdateFooter) + kCatalogueLookupHelp);
+    cmd->callback([&run, o, device, devices, all] {
+        if (o->mode == UpdateMode::kRestore) {
+            o->devices = {*device};
+        } else if (devices->count() == 0 && all->count() == 0) {
+            throw CLI::RequiredError("--device or --all");
+        }
+        run = [o] {
+            return RunUpdate(*o, SystemDeviceAccess(), SystemConsole(), std::cout, std::cerr);
+        };
+    });
 }
 
 }  // namespace
 
 void AddUpdate(CLI::App& app, Runner& run) {
-    CLI::App* cmd = app.add_subcommand("update", "Update devices with a firmware file");
-    auto o = std::make_shared<UpdateCliOptions>();
-    auto catalogue = std::make_shared<std::string>();
-    auto backup = std::make_shared<std::string>();
-    CLI::Option* device =
-        cmd->add_option("--device", o->devices, "A device to update; may be given several times")
-            ->type_name("DEV")
-            ->allow_extra_args(false)
-            ->take_all();
-    CLI::Option* all = cmd->add_flag("--all", o->all, "Update every listed device");
-    all->excludes(device);
-    cmd->add_option("--firmware", o->image, "The firmware image file")
-        ->type_name("FILE")
-        ->required();
-    CLI::Option* catalogueOption = AddDeviceCatalogueOption(cmd, *catalogue);
-    CLI::Option* backupOption =
-        cmd->add_option("--backup", *backup,
-                        "Where to keep the old flash: a new file (one device only)")
-            ->type_name("FILE");
-    cmd->add_flag("--no-backup", o->noBackup, "Keep no backup of the old flash")
-        ->excludes(backupOption);
-    cmd->add_flag("--no-verify", o->noVerify, "Do not read the written image back");
-    cmd->add_flag("--reinstall", o->reinstall, "Write a device that already holds the firmware");
-    cmd->add_flag("--yes", o->yes, "Do not ask for confirmation");
-    cmd->add_flag("--json", o->json, "Print the results as a JSON array");
-    cmd->footer(std::string(kUpdateFooter) + kCatalogueLookupHelp);
-    cmd->callback([&run, o, catalogue, backup, catalogueOption, backupOption, device, all] {
-        if (device->count() == 0 && all->count() == 0) {
-            throw CLI::RequiredError("--device or --all");
-        }
-        if (catalogueOption->count() > 0) {
-            o->catalogue = *catalogue;
-        }
-        if (backupOption->count() > 0) {
-            o->backup = *backup;
-        }
-        run = [o] {
-            return RunUpdate(*o, SystemDeviceAccess(), SystemConsole(), std::cout, std::cerr);
-        };
-    });
+    AddUpdateCommand(app, run, UpdateMode::kMerge);
 }
 
 void AddRestore(CLI::App& app, Runner& run) {
-    CLI::App* cmd =
-        app.add_subcommand("restore", "Write a whole 256 KiB flash dump back to a device");
-    auto o = std::make_shared<UpdateCliOptions>();
-    o->mode = UpdateMode::kRestore;
-    auto catalogue = std::make_shared<std::string>();
-    auto device = std::make_shared<std::string>();
-    auto backup = std::make_shared<std::string>();
-    cmd->add_option("--device", *device, "The device to write")->type_name("DEV")->required();
-    cmd->add_option("--image", o->image, "The dump to write (exactly 262144 bytes)")
-        ->type_name("FILE")
-        ->required();
-    CLI::Option* catalogueOption = AddDeviceCatalogueOption(cmd, *catalogue);
-    CLI::Option* backupOption =
-        cmd->add_option("--backup", *backup, "Where to keep the present flash (a new file)")
-            ->type_name("FILE");
-    cmd->add_flag("--no-backup", o->noBackup, "Keep no backup of the present flash")
-        ->excludes(backupOption);
-    cmd->add_flag("--force", o->force,
-                  "Write the image even if it was saved from another device, or (onto its own "
-                  "device only) if its checksum does not add up");
-    cmd->add_flag("--yes", o->yes, "Do not ask for confirmation");
-    cmd->add_flag("--json", o->json, "Print the result as a JSON array");
-    cmd->footer(std::string(kRestoreFooter) + kCatalogueLookupHelp);
-    cmd->callback([&run, o, catalogue, device, backup, catalogueOption, backupOption] {
-        o->devices = {*device};
-        if (catalogueOption->count() > 0) {
-            o->catalogue = *catalogue;
-        }
-        if (backupOption->count() > 0) {
-            o->backup = *backup;
-        }
-        run = [o] {
-            return RunUpdate(*o, SystemDeviceAccess(), SystemConsole(), std::cout, std::cerr);
-        };
-    });
+    AddUpdateCommand(app, run, UpdateMode::kRestore);
 }
 
 }  // namespace sovra::cli

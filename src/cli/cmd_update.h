@@ -8,12 +8,15 @@
 
 #include <cstddef>
 #include <istream>
+#include <memory>
 #include <optional>
 #include <ostream>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/device_select.h"
+#include "update/admission.h"
 #include "update/update_outcome.h"
 
 namespace sovra::cli {
@@ -43,6 +46,22 @@ struct Console {
     bool errIsTerminal = false;  // redraw progress in place?
     std::size_t columns = 80;
 };
+
+// What `update`, `restore` and `watch` check before any device is chosen:
+// the image, the catalogue, and (not for a restore) what it says of the
+// image. A refusal is told on `err`, and nullopt returned.
+std::optional<FirmwareCatalogue> AdmitInputs(const UpdateCliOptions& o, Admitted& admitted,
+                                             std::ostream& err);
+
+// Binds `row`'s device; refused, with its entry in the system log, when it
+// cannot be had.
+Refusal OpenDevice(const DeviceAccess& access, const DeviceRow& row,
+                   std::unique_ptr<DeviceChannel>& channel);
+
+// Tells on `err` why nothing was sent, `hint` after the reason, with the
+// system-log entry of a firmware file that cannot be read or that the
+// catalogue refuses. Returns kExitRefused.
+int RefuseUpdate(const Refusal& refusal, std::ostream& err, std::string_view hint = {});
 
 // Exit status: 0 when every device holds its new image, 1 when any update
 // failed or was refused, 2 on a usage error.

@@ -20,7 +20,6 @@
 #include "cli/commands.h"
 #include "cli/device_jobs.h"
 #include "cli/update_report.h"
-#include "flash/firmware_file.h"
 
 namespace sovra::cli {
 namespace {
@@ -69,23 +68,12 @@ struct Tally {
     }
 };
 
-// The outcome of a device that could not even be bound.
-DeviceOutcome Unbound(const DeviceRow& row, const DeviceControl& control) {
-    DeviceOutcome o{row.entry.path, row.text, TerminalSafe(row.entry.path), {}};
-    const Error e = BindFailure(control);
-    o.result.status = e.Failed() ? e.Code() : E_FAIL;
-    o.result.endedIn = UpdateStep::kPrecondition;
-    o.result.failure = e.What();
-    return o;
-}
-
 class Watcher {
   public:
-    Watcher(const WatchOptions& w, const UpdateCliOptions& o, std::span<const std::uint8_t> image,
+    Watcher(const WatchOptions& o, std::span<const std::uint8_t> image,
             const FirmwareCatalogue& catalogue, DeviceSource& source, const DeviceAccess& access,
             bool terminal, std::ostream& out, std::ostream& err)
-        : w_(w),
-          o_(o),
+        : o_(o),
           image_(image),
           catalogue_(catalogue),
           source_(source),
@@ -108,7 +96,7 @@ class Watcher {
                 Say(kInterruptedNote);
             }
             Collect();
-            if (w_.count && finished_ >= *w_.count) {
+            if (o_.count && finished_ >= *o_.count) {
                 stopping_ = true;
             }
             if (stopping_ && running_.empty()) {
@@ -157,18 +145,20 @@ class Watcher {
     }
 
     void Start(const DeviceRow& row) {
-        if (stopping_ || (w_.count && started_ >= *w_.count)) {
+        if (stopping_ || (o_.count && started_ >= *o_.count)) {
             return;
         }
         ++started_;
-        DeviceControl control = access_.openControl(row.entry);
-        if (!control.channel) {
-            ReportDeviceEvent(row.entry.path, kEventErrorOpeningDevice);
-            Finished(Unbound(row, control));
+        std::unique_ptr<DeviceChannel> channel;
+        if (const Refusal r = OpenDevice(access_, row, channel)) {
+            DeviceOutcome unbound{row.entry.path, row.text, TerminalSafe(row.entry.path), {}};
+            unbound.result.status = r.error.Code();
+            unbound.result.endedIn = UpdateStep::kPrecondition;
+            unbound.result.failure = r.error.What();
+            Finished(unbound);
             return;
         }
-        auto job =
-            MakeDeviceJob(row, std::move(control.channel), o_, image_, backup_, &cancel_, {});
+        auto job = MakeDeviceJob(row, std::move(channel), o_, image_, backup_, &cancel_, {});
         Say(job->label + ": updating (" + TerminalSafe(row.text) + ")");
         job->run.Start(job->job, job->progress);
         running_[row.entry.path] = std::move(job);
@@ -206,7 +196,7 @@ class Watcher {
          : outcome.result.upToDate   ? tally_.upToDate
                                      : tally_.updated) += 1;
         ClearTally();
-        if (w_.json) {
+        if (o_.json) {
             out_ << OutcomeJson(o_, outcome)
                         .dump(-1, ' ', false, nlohmann::json::error_handler_t::replace)
                  << '\n';
@@ -230,8 +220,8 @@ class Watcher {
     // stdout carries JSON.
     void Say(const std::string& line) {
         ClearTally();
-        (w_.json ? err_ : out_) << line << '\n';
-        (w_.json ? err_ : out_).flush();
+        (o_.json ? err_ : out_) << line << '\n';
+        (o_.json ? err_ : out_).flush();
         ShowTally();
     }
 
@@ -253,8 +243,7 @@ class Watcher {
         }
     }
 
-    const WatchOptions& w_;
-    const UpdateCliOptions& o_;
+    const WatchOptions& o_;
     std::span<const std::uint8_t> image_;
     const FirmwareCatalogue& catalogue_;
     DeviceSource& source_;
@@ -287,36 +276,15 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
         err << "sovra-flash: --count must be at least 1.\n";
         return kExitUsage;
     }
-    FirmwareFile firmware;
-    std::string error;
-    if (const Status s = LoadFirmwareFile(w.firmware, firmware, error); Failed(s)) {
-        if (s == E_FAIL) {
-            ReportSystemEvent(kEventErrorReadingFirmwareFile);
-        }
-        err << "sovra-flash: " << TerminalSafe(error) << " Nothing was sent to any device.\n";
-        return kExitRefused;
-    }
-    const auto catalogue = LoadDeviceCatalogue(w.catalogue, err);
+    WatchOptions o = w;
+    Admitted admitted;
+    const auto catalogue = AdmitInputs(o, admitted, err);
     if (!catalogue) {
         return kExitRefused;
     }
-    SignatureCheck signature;
-    if (!FirmwareAdmitted(*catalogue, w.firmware, Sha256(firmware.bytes), signature, err)) {
-        ReportSystemEvent(kEventErrorReadingFirmwareFile);
-        err << "Nothing was sent to any device.\n";
-        return kExitRefused;
-    }
-    UpdateCliOptions o;
-    o.image = w.firmware;
-    o.noBackup = w.noBackup;
-    o.noVerify = w.noVerify;
-    o.reinstall = w.reinstall;
-    o.json = w.json;
-    o.signingKey = signature.SigningKey();
-    if (const Error e = CheckBackupPlace(BackupPolicyOf(o)); e.Failed()) {
-        err << "sovra-flash: cannot keep a backup: " << TerminalSafe(e.What())
-            << ". Pass --no-backup to go on without one. Nothing was sent to any device.\n";
-        return kExitRefused;
+    o.signingKey = admitted.signature.SigningKey();
+    if (const Refusal r = AdmitBackupPlace(BackupPolicyOf(o))) {
+        return RefuseUpdate(r, err, "Pass --no-backup to go on without one.");
     }
     std::unique_ptr<DeviceSource> source;
     const Error opened = access.openWatchingSource ? access.openWatchingSource(source) : Error();
@@ -325,7 +293,7 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
             << TerminalSafe(opened.Failed() ? opened.What() + "." : "") << '\n';
         return kExitRefused;
     }
-    Watcher watcher(w, o, firmware.bytes, *catalogue, *source, access, terminal, out, err);
+    Watcher watcher(o, admitted.image, *catalogue, *source, access, terminal, out, err);
     return watcher.Run();
 }
 
@@ -333,15 +301,13 @@ void AddWatch(CLI::App& app, Runner& run) {
     CLI::App* cmd = app.add_subcommand(
         "watch", "Update every known device present or plugged in, once per plug-in");
     auto w = std::make_shared<WatchOptions>();
-    auto catalogue = std::make_shared<std::string>();
     // Read by hand: a count is decimal digits, never "-1" wrapped round to
     // "no limit", nor a number past 2^64 taken as its largest.
     auto count = std::make_shared<std::string>();
-    cmd->add_option("--firmware", w->firmware, "The firmware image file")
+    cmd->add_option("--firmware", w->image, "The firmware image file")
         ->type_name("FILE")
         ->required();
-    CLI::Option* catalogueOption =
-        AddCatalogueOption(cmd, *catalogue, "The catalogue that names the known devices");
+    AddCatalogueOption(cmd, w->catalogue, "The catalogue that names the known devices");
     CLI::Option* countOption =
         cmd->add_option("--count", *count, "Stop after this many finished updates")->type_name("N");
     cmd->add_flag("--json", w->json, "One JSON object per finished device, a line each");
@@ -349,10 +315,7 @@ void AddWatch(CLI::App& app, Runner& run) {
     cmd->add_flag("--no-verify", w->noVerify, "Do not read the written image back");
     cmd->add_flag("--reinstall", w->reinstall, "Write devices that already hold the firmware");
     cmd->footer(std::string(kFooter) + kCatalogueLookupHelp);
-    cmd->callback([&run, w, catalogue, count, catalogueOption, countOption] {
-        if (catalogueOption->count() > 0) {
-            w->catalogue = *catalogue;
-        }
+    cmd->callback([&run, w, count, countOption] {
         if (countOption->count() > 0) {
             std::uint64_t n = 0;
             const char* end = count->data() + count->size();

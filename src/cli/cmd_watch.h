@@ -8,20 +8,15 @@
 #include <cstdint>
 #include <optional>
 #include <ostream>
-#include <string>
 
-#include "cli/device_select.h"
+#include "cli/cmd_update.h"
 
 namespace sovra::cli {
 
-struct WatchOptions {
-    std::string firmware;
-    std::optional<std::string> catalogue;
-    std::optional<std::uint64_t> count;  // stop after this many finished updates
-    bool json = false;
-    bool noBackup = false;
-    bool noVerify = false;
-    bool reinstall = false;  // write a device that already holds the firmware
+// The options of `update` that watch has (--firmware is `image`), and when
+// to stop: after this many finished updates.
+struct WatchOptions : UpdateCliOptions {
+    std::optional<std::uint64_t> count;
 };
 
 // Exit status: 0 when every update succeeded, 1 when any failed or the

@@ -18,6 +18,7 @@
 #include "ui/dialog_services.h"
 #include "ui/dialog_units.h"
 #include "ui/platform.h"
+#include "update/admission.h"
 
 class QListWidget;
 class QPushButton;
@@ -120,6 +121,8 @@ class MainWindow : public QDialog {
     void ClearDeviceList();
     // Shows a refusal of Start Update, then writes its entry.
     void Refuse(std::string_view text, const SystemEvent& entry);
+    // The box and entry of a refusal of the chosen firmware (AdmitEntry).
+    void Refuse(const Refusal& refusal);
     void FreeFirmware();
 
     DialogServices services_;

@@ -5,8 +5,6 @@
 #include <string>
 
 #include "app/event_log.h"
-#include "catalogue/catalogue_signature.h"
-#include "flash/firmware_file.h"
 #include "ui/caution_dialog.h"
 #include "ui/main_window.h"
 #include "ui/progress_dialog.h"
@@ -16,6 +14,19 @@ namespace sovra::ui {
 void MainWindow::Refuse(std::string_view text, const SystemEvent& entry) {
     ErrorBox(this, text);
     ReportSystemEvent(entry);
+}
+
+void MainWindow::Refuse(const Refusal& refusal) {
+    // A file that cannot be read, and one that is no image the flash can
+    // take, are refused with messages of their own.
+    std::string text = kFirmwareFileMismatchText;
+    if (refusal.check == Check::kCatalogue) {
+        text = kUntrustedCatalogueLine + refusal.error.Sentence();
+    } else if (refusal.check == Check::kFirmwareFile) {
+        text =
+            refusal.error.Code() == E_FAIL ? kFirmwareFileUnreadableText : kFirmwareFileInvalidText;
+    }
+    Refuse(text, kEventErrorReadingFirmwareFile);
 }
 
 void MainWindow::FreeFirmware() {
@@ -51,9 +62,6 @@ void MainWindow::StartUpdate() {
         Refuse(kFirmwareNotDescribedText, kEventErrorLoadingFirmware);
         return;
     }
-    // File_Name as read from the catalogue's folder, so a bundle works from
-    // wherever the program was started.
-    const std::string fileName = firmwareEntry->path;
     const FirmwareEntry chosenFirmware = *firmwareEntry;
     // By value: the row's entry may be gone by the time the job needs it
     // (the backup's name).
@@ -86,34 +94,15 @@ void MainWindow::StartUpdate() {
 
     // 7: with trusted keys installed, only a catalogue one of them signed,
     // and of it only an entry that pins its file; then the file, whole, and
-    // only an image the flash can take.
-    const SignatureCheck signature = CheckCatalogueSignature(catalogue_);
-    std::string untrusted = SignatureRefusal(signature);
-    if (untrusted.empty()) {
-        untrusted = UnpinnedRefusal(signature, chosenFirmware, "'" + chosenFirmware.fileName + "'");
-    }
-    if (!untrusted.empty()) {
-        Refuse(kUntrustedCatalogueLine + untrusted, kEventErrorReadingFirmwareFile);
+    // only an image the flash can take; then its pin. File_Name as read
+    // from the catalogue's folder, so a bundle works from wherever the
+    // program was started.
+    Admitted admitted;
+    if (const Refusal r = AdmitEntry(catalogue_, chosenFirmware, admitted)) {
+        Refuse(r);
         return;
     }
-    FreeFirmware();
-    FirmwareFile file;
-    std::string whyNot;
-    const Status read = LoadFirmwareFile(fileName, file, whyNot);
-    if (Failed(read)) {
-        // A file that cannot be read, and one that is no image the flash
-        // can take, are refused with messages of their own.
-        Refuse(read == E_FAIL ? kFirmwareFileUnreadableText : kFirmwareFileInvalidText,
-               kEventErrorReadingFirmwareFile);
-        return;
-    }
-    // A catalogue entry with SHA256 sends that file and no other.
-    const PinCheck pin = CheckPinnedDigest(chosenFirmware, Sha256(file.bytes));
-    if (pin == PinCheck::kMismatch || pin == PinCheck::kMalformed) {
-        Refuse(kFirmwareFileMismatchText, kEventErrorReadingFirmwareFile);
-        return;
-    }
-    firmware_ = std::move(file.bytes);
+    firmware_ = std::move(admitted.image);
 
     // 8: the last question, then the update.
     CautionDialog caution(this);
@@ -125,9 +114,9 @@ void MainWindow::StartUpdate() {
         job.program = "sovra-firmware-update";
         job.channel = channel;
         job.device = chosenDevice;
-        job.imagePath = fileName;
+        job.imagePath = admitted.path;
         job.image = firmware_;
-        job.options.signingKey = signature.SigningKey();
+        job.options.signingKey = admitted.signature.SigningKey();
         job.options.backup =
             BackupPolicy::Folder(services_.backupFolder ? services_.backupFolder() : std::string());
         ProgressDialog progress(this, services_.startThread);

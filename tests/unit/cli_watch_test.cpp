@@ -188,7 +188,7 @@ class WatchTest : public ::testing::Test {
 
     int Watch(std::optional<std::uint64_t> count) {
         WatchOptions w;
-        w.firmware = dir + "/fw.img";
+        w.image = dir + "/fw.img";
         w.catalogue = catalogue;
         w.count = count;
         w.json = true;
