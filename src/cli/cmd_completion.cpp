@@ -4,10 +4,10 @@
 
 #include <CLI/CLI.hpp>
 
-#include <array>
 #include <iostream>
 #include <memory>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "cli/commands.h"
@@ -15,7 +15,7 @@
 namespace sovra::cli {
 namespace {
 
-constexpr std::array<const char*, 3> kShells{"bash", "zsh", "fish"};
+const std::vector<std::string> kShells{"bash", "zsh", "fish"};
 
 constexpr const char* kFooter =
     R"sh(Prints a script that completes sovra-flash's subcommands and options, the
@@ -48,17 +48,11 @@ struct CommandSpec {
 // The type names the subcommands give their options.
 // CLI11 appends the descriptions of an option's checks after a colon.
 Value ValueOf(const std::string& typeNameAndChecks) {
-    const std::string typeName = typeNameAndChecks.substr(0, typeNameAndChecks.find(':'));
-    if (typeName == "FILE") {
-        return Value::kFile;
-    }
-    if (typeName == "DEV") {
-        return Value::kDevice;
-    }
-    if (typeName == "SHELL") {
-        return Value::kShell;
-    }
-    return Value::kOther;
+    const std::string type = typeNameAndChecks.substr(0, typeNameAndChecks.find(':'));
+    return type == "FILE"    ? Value::kFile
+           : type == "DEV"   ? Value::kDevice
+           : type == "SHELL" ? Value::kShell
+                             : Value::kOther;
 }
 
 CommandSpec SpecOf(const CLI::App& app, std::string name) {
@@ -92,6 +86,17 @@ std::vector<CommandSpec> SpecsOf(const CLI::App& root) {
     return specs;
 }
 
+// The subcommands' names.
+std::vector<std::string> NamesOf(const std::vector<CommandSpec>& specs) {
+    std::vector<std::string> names;
+    for (const CommandSpec& c : specs) {
+        if (!c.name.empty()) {
+            names.push_back(c.name);
+        }
+    }
+    return names;
+}
+
 std::string Join(const std::vector<std::string>& words) {
     std::string out;
     for (const std::string& w : words) {
@@ -100,19 +105,25 @@ std::string Join(const std::vector<std::string>& words) {
     return out;
 }
 
-std::string ShellWords() {
-    std::vector<std::string> words(kShells.begin(), kShells.end());
-    return Join(words);
+// `text` for the inside of single quotes: a backslash before each character
+// of `escaped`, and any other single quote closed and reopened ('\'') as a
+// POSIX shell reads it.
+std::string Escaped(const std::string& text, std::string_view escaped = "") {
+    std::string out;
+    for (char c : text) {
+        const bool backslash = escaped.find(c) != std::string_view::npos;
+        out += backslash ? "\\" : "";
+        out += c == '\'' && !backslash ? std::string("'\\''") : std::string(1, c);
+    }
+    return out;
 }
 
-// `text` inside single quotes of a POSIX shell.
-std::string Quoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out + "'";
+// `text` inside single quotes: of a POSIX shell by default; fish wants
+// kFishEscaped.
+std::string Quoted(const std::string& text, std::string_view escaped = "") {
+    return "'" + Escaped(text, escaped) + "'";
 }
+constexpr std::string_view kFishEscaped = "'\\";
 
 std::string Bash(const std::vector<CommandSpec>& specs) {
     std::string s = R"sh(# bash completion for sovra-flash, made by `sovra-flash completion bash`.
@@ -134,14 +145,9 @@ _sovra_flash() {
     case $sub in
 )sh";
     for (const CommandSpec& c : specs) {
-        std::vector<std::string> words, files, devices, values;
-        if (c.name.empty()) {
-            for (const CommandSpec& sub : specs) {
-                if (!sub.name.empty()) {
-                    words.push_back(sub.name);
-                }
-            }
-        }
+        std::vector<std::string> words =
+            c.name.empty() ? NamesOf(specs) : std::vector<std::string>();
+        std::vector<std::string> files, devices, values;
         for (const OptionSpec& o : c.options) {
             std::vector<std::string>& takes = o.value == Value::kFile     ? files
                                               : o.value == Value::kDevice ? devices
@@ -173,7 +179,7 @@ _sovra_flash() {
     [[ " $values " == *" $prev "* ]] && return
     if [[ $cur != -* && $positional == shell ]]; then
         words=')sh" +
-         ShellWords() +
+         Join(kShells) +
          R"sh('
     fi
     mapfile -t COMPREPLY < <(compgen -W "$words" -- "$cur")
@@ -185,30 +191,13 @@ complete -F _sovra_flash sovra-flash
 
 // A description inside an _arguments spec's brackets, in single quotes.
 std::string ZshHelp(const std::string& text) {
-    std::string out;
-    for (char c : text) {
-        if (c == '[' || c == ']' || c == ':' || c == '\\') {
-            out += '\\';
-        }
-        out += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    }
-    return out;
+    return Escaped(text, "[]:\\");
 }
 
 std::string ZshAction(Value v) {
-    switch (v) {
-        case Value::kFile:
-            return ":file:_files";
-        case Value::kDevice:
-            return ":device:_sovra_flash_devices";
-        case Value::kShell:
-            return ":shell:(" + ShellWords() + ")";
-        case Value::kOther:
-            return ":value: ";
-        case Value::kNone:
-            break;
-    }
-    return "";
+    const std::string actions[] = {"", ":file:_files", ":device:_sovra_flash_devices",
+                                   ":shell:(" + Join(kShells) + ")", ":value: "};
+    return actions[static_cast<int>(v)];
 }
 
 std::string Zsh(const std::vector<CommandSpec>& specs) {
@@ -263,61 +252,35 @@ _sovra_flash "$@"
     return s;
 }
 
-// Text inside single quotes of fish.
-std::string FishQuoted(const std::string& text) {
-    std::string out = "'";
-    for (char c : text) {
-        if (c == '\'' || c == '\\') {
-            out += '\\';
-        }
-        out += c;
-    }
-    return out + "'";
-}
+// What fish is told of the word after an option, by its Value.
+constexpr const char* kFishTakes[] = {
+    "", " -r -F", " -x -a '(command sovra-flash list --quiet 2>/dev/null)'", " -x", " -x"};
 
 std::string Fish(const std::vector<CommandSpec>& specs) {
     std::string s = R"sh(# fish completion for sovra-flash, made by `sovra-flash completion fish`.
 complete -c sovra-flash -f
 )sh";
-    std::vector<std::string> names;
-    for (const CommandSpec& c : specs) {
-        if (!c.name.empty()) {
-            names.push_back(c.name);
-        }
-    }
-    const std::string none = "'not __fish_seen_subcommand_from " + Join(names) + "'";
+    const std::string none = "'not __fish_seen_subcommand_from " + Join(NamesOf(specs)) + "'";
     for (const CommandSpec& c : specs) {
         const std::string when =
-            c.name.empty() ? none : FishQuoted("__fish_seen_subcommand_from " + c.name);
+            c.name.empty() ? none : Quoted("__fish_seen_subcommand_from " + c.name, kFishEscaped);
         if (!c.name.empty()) {
-            s += "complete -c sovra-flash -n " + none + " -a " + FishQuoted(c.name) + " -d " +
-                 FishQuoted(c.help) + "\n";
+            s += "complete -c sovra-flash -n " + none + " -a " + Quoted(c.name, kFishEscaped) +
+                 " -d " + Quoted(c.help, kFishEscaped) + "\n";
         }
         for (const OptionSpec& o : c.options) {
             s += "complete -c sovra-flash -n " + when;
             for (const std::string& n : o.names) {
                 s += n.starts_with("--") ? " -l " + n.substr(2) : " -s " + n.substr(1);
             }
-            switch (o.value) {
-                case Value::kFile:
-                    s += " -r -F";
-                    break;
-                case Value::kDevice:
-                    s += " -x -a '(command sovra-flash list --quiet 2>/dev/null)'";
-                    break;
-                case Value::kShell:
-                case Value::kOther:
-                    s += " -x";
-                    break;
-                case Value::kNone:
-                    break;
-            }
-            s += " -d " + FishQuoted(o.help) + "\n";
+            s += kFishTakes[static_cast<int>(o.value)];
+            s += " -d " + Quoted(o.help, kFishEscaped) + "\n";
         }
         if (c.positional == Value::kFile) {
             s += "complete -c sovra-flash -n " + when + " -F\n";
         } else if (c.positional == Value::kShell) {
-            s += "complete -c sovra-flash -n " + when + " -a " + FishQuoted(ShellWords()) + "\n";
+            s += "complete -c sovra-flash -n " + when + " -a " +
+                 Quoted(Join(kShells), kFishEscaped) + "\n";
         }
     }
     return s;
@@ -332,21 +295,12 @@ void AddCompletion(CLI::App& app, Runner& run) {
     cmd->add_option("SHELL", *shell, "bash, zsh or fish")
         ->type_name("SHELL")
         ->required()
-        ->check(CLI::IsMember(std::vector<std::string>(kShells.begin(), kShells.end())));
+        ->check(CLI::IsMember(kShells));
     cmd->footer(kFooter);
-    cmd->callback([&run, &app, shell] {
-        run = [&app, shell] {
-            const std::vector<CommandSpec> specs = SpecsOf(app);
-            std::cout << (*shell == "bash"  ? Bash(specs)
-                          : *shell == "zsh" ? Zsh(specs)
-                                            : Fish(specs));
-            std::cout.flush();
-            if (!std::cout) {
-                std::cerr << "sovra-flash: cannot write the completion script.\n";
-                return kExitRefused;
-            }
-            return kExitOk;
-        };
+    RunWhenChosen(cmd, run, [&app, shell] {
+        const std::vector<CommandSpec> specs = SpecsOf(app);
+        std::cout << (*shell == "bash" ? Bash(specs) : *shell == "zsh" ? Zsh(specs) : Fish(specs));
+        return Flushed(std::cout, std::cerr, "the completion script");
     });
 }
 

@@ -122,12 +122,9 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
         std::none_of(matches.begin(), matches.end(), [](const auto& m) { return m == false; });
 
     if (options.json) {
-        const nlohmann::json signed_ = {
-            {"state", SignatureStateName(signature.state)},
-            {"fingerprint", signature.fingerprint.empty() ? nlohmann::json()
-                                                          : nlohmann::json(signature.fingerprint)},
-            {"user_id",
-             signature.userId.empty() ? nlohmann::json() : nlohmann::json(signature.userId)}};
+        const nlohmann::json signed_ = {{"state", SignatureStateName(signature.state)},
+                                        {"fingerprint", TextOrNull(signature.fingerprint)},
+                                        {"user_id", TextOrNull(signature.userId)}};
         nlohmann::json rows = nlohmann::json::array();
         for (std::size_t i = 0; i < choices.size(); ++i) {
             const FirmwareEntry& entry = *choices[i].entry;
@@ -142,9 +139,7 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
                  {"trusted", !signature.Refused() && matches[i] != false &&
                                  (entry.sha256 || signature.state == SignatureState::kUnchecked)}});
         }
-        // The parser hands over bytes, not checked UTF-8; replace what is
-        // not UTF-8 rather than fail the listing.
-        out << rows.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        PrintJson(out, rows);
     } else {
         for (const FirmwareChoice& choice : choices) {
             // Catalogue texts are untrusted: keep one row to a line and the terminal
@@ -152,12 +147,8 @@ int RunFirmware(const FirmwareOptions& options, std::ostream& out, std::ostream&
             out << TerminalSafe(choice.text) << '\t' << TerminalSafe(choice.entry->path) << '\n';
         }
     }
-    out.flush();
-    if (!out) {
-        err << "sovra-flash: cannot write the list of firmware choices.\n";
-        return kExitRefused;
-    }
-    return allMatch && trusted ? kExitOk : kExitRefused;
+    return Flushed(out, err, "the list of firmware choices",
+                   allMatch && trusted ? kExitOk : kExitRefused);
 }
 
 void AddFirmware(CLI::App& app, Runner& run) {
@@ -165,16 +156,10 @@ void AddFirmware(CLI::App& app, Runner& run) {
         "firmware",
         "List the firmware choices a catalogue offers, as the desktop application does");
     auto options = std::make_shared<FirmwareOptions>();
-    auto path = std::make_shared<std::string>();
-    CLI::Option* catalogueOption = AddCatalogueOption(cmd, *path, "The catalogue to read");
+    AddCatalogue(cmd, options->catalogue);
     cmd->add_flag("--json", options->json, "Print a JSON array instead of lines");
     cmd->footer(std::string(kFooter) + kCatalogueLookupHelp);
-    cmd->callback([&run, options, path, catalogueOption] {
-        if (catalogueOption->count() > 0) {
-            options->catalogue = *path;
-        }
-        run = [options] { return RunFirmware(*options, std::cout, std::cerr); };
-    });
+    RunWhenChosen(cmd, run, [options] { return RunFirmware(*options, std::cout, std::cerr); });
 }
 
 }  // namespace sovra::cli

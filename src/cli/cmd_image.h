@@ -44,4 +44,10 @@ struct SampleImageCliOptions {
 
 int RunSampleImage(const SampleImageCliOptions& options, std::ostream& out, std::ostream& err);
 
+// `text`, given to `option`, read as a time: a decimal FILETIME or a UTC
+// ISO-8601 time (zero refused when `nonZero`). Without a text `out` stays;
+// false after saying on `err` what is wrong.
+bool ReadTimeOption(const std::optional<std::string>& text, const char* option, bool nonZero,
+                    FileTime& out, std::ostream& err);
+
 }  // namespace sovra::cli

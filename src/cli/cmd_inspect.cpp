@@ -4,12 +4,12 @@
 #include <CLI/CLI.hpp>
 #include <nlohmann/json.hpp>
 
-#include <cctype>
 #include <cstdio>
 #include <iostream>
 #include <memory>
 #include <vector>
 
+#include "app/error.h"
 #include "app/files.h"
 #include "app/safe_text.h"
 #include "cli/cmd_image.h"
@@ -35,211 +35,137 @@ own bytes, or its image would not fit the 256 KiB flash; what could be read
 is still shown.
 )";
 
-struct EntryReport {
-    InfoEntry entry;
-    std::optional<FileTime> time;
-};
+using nlohmann::json;
 
-struct DeviceInfoReport {
-    std::uint32_t word = 0;  // the record's count word
-    bool valid = false;
-    std::uint8_t headerLength = 0;
-    std::uint8_t version = 0;
-    std::uint8_t used = 0;
-    std::vector<EntryReport> entries;
-    bool complete = false;
-};
-
-struct Report {
-    std::size_t size = 0;
-    std::optional<std::uint32_t> header;
-    std::vector<ImageRecord> records;
-    WalkEnd end = WalkEnd::kWalking;
-    std::uint32_t position = 0;
-    std::optional<std::uint32_t> afterMarker;
-    std::optional<std::uint32_t> stored;
-    std::uint32_t computed = 0;
-    std::uint32_t length = 0;
-    std::vector<DeviceInfoReport> deviceInfo;
-    Status status = S_OK;
-    std::string reason;
-};
-
-std::string Hex32(std::uint32_t v) {
+std::string Hex32(const json& word) {
     char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", v);
+    std::snprintf(buf, sizeof buf, "0x%08X", word.get<std::uint32_t>());
     return buf;
 }
 
-const char* EntryName(const InfoEntry& e) {
-    if (e.IsKeptTime()) {
-        return "KeptTime";
-    }
-    if (e.IsUpdateTime()) {
-        return "UpdateTime";
-    }
-    return nullptr;
-}
-
-DeviceInfoReport DecodeDeviceInfo(std::span<const std::uint8_t> image, const ImageRecord& r) {
-    DeviceInfoReport d;
-    d.word = r.offset;
-    const ConstInfoArea area = InfoAreaOf(DeviceInfoBlock(image, r));
-    d.valid = IsValidInfoArea(area);
-    d.headerLength = area[0];
-    d.version = area[1];
-    d.used = area[2];
+json DeviceInfoJson(std::span<const std::uint8_t> image, const ImageRecord& record) {
+    const ConstInfoArea area = InfoAreaOf(DeviceInfoBlock(image, record));
+    json entries = json::array();
     InfoEntryWalker walker(area);
     while (const auto e = walker.Next()) {
-        EntryReport er{*e, std::nullopt};
+        json entry = {{"offset", e->offset}, {"type", e->type}, {"length", e->length}};
         if (e->IsKeptTime() || e->IsUpdateTime()) {
-            er.time = EntryTime(area, *e);
+            entry["name"] = e->IsKeptTime() ? "KeptTime" : "UpdateTime";
+            entry["filetime"] = EntryTime(area, *e);
+            entry["time"] = FileTimeToIso8601(EntryTime(area, *e));
         }
-        d.entries.push_back(er);
+        entries.push_back(entry);
     }
-    d.complete = walker.Complete();
-    return d;
+    return {{"word", record.offset},
+            {"area_valid", IsValidInfoArea(area)},
+            {"header_length", area[0]},
+            {"version", area[1]},
+            {"used_length", area[2]},
+            {"entries", entries},
+            {"entries_complete", walker.Complete()}};
 }
 
-Report Decode(std::span<const std::uint8_t> image) {
-    Report rep;
-    rep.size = image.size();
+// What the image holds, as `inspect --json` prints it; the text is drawn
+// from the same object. `failure` says why the image is not usable.
+json Decode(std::span<const std::uint8_t> image, const std::string& path, Error& failure) {
     const std::uint32_t words = WordCount(image);
-    if (words > 0) {
-        rep.header = GetWord(image, 0);
-    }
+    const auto word = [&](std::uint32_t at) {
+        return at < words ? json(GetWord(image, at)) : json();
+    };
+    json records = json::array();
+    json infos = json::array();
     RecordWalker walker(image);
     while (const auto r = walker.Next()) {
-        rep.records.push_back(*r);
+        records.push_back({{"word", r->offset},
+                           {"count", r->count},
+                           {"tag", r->tag},
+                           {"device_info", r->IsDeviceInfo()}});
         if (r->IsDeviceInfo()) {
-            rep.deviceInfo.push_back(DecodeDeviceInfo(image, *r));
+            infos.push_back(DeviceInfoJson(image, *r));
         }
     }
-    rep.end = walker.end();
-    rep.position = walker.position();
-    rep.computed = ComputeChecksum(image);
+    const std::uint32_t at = walker.position();
+    const bool ended = walker.end() == WalkEnd::kEndMarker;
+    const std::uint32_t length = 4 * at + 12;
+    const json stored = ended ? word(at + 2) : json();
+    const std::uint32_t computed = ComputeChecksum(image);
 
     ImageLayout layout;
-    rep.status = ValidateImage(image, FlashSize, layout);
-    if (rep.end == WalkEnd::kEndMarker) {
-        const std::uint32_t e = rep.position;
-        if (e + 1 < words) {
-            rep.afterMarker = GetWord(image, e + 1);
-        }
-        if (e + 2 < words) {
-            rep.stored = GetWord(image, e + 2);
-        }
-        rep.length = 4 * e + 12;
+    const Status status = ValidateImage(image, FlashSize, layout);
+    if (walker.end() == WalkEnd::kRecordOverrun) {
+        failure = Error(status, "the record at word " + std::to_string(at) + " (count " +
+                                    std::to_string(GetWord(image, at)) +
+                                    ") runs past the end of the file");
+    } else if (status == E_IMAGE_NO_END) {
+        failure = Error(status, "the records run to the end of the file (word " +
+                                    std::to_string(at) + ") without an end marker");
+    } else if (status == E_IMAGE_RESULT_TOO_LONG) {
+        failure =
+            Error(status, "its end marker at word " + std::to_string(at) + " makes it " +
+                              std::to_string(length) + " bytes long, more than the 256 KiB flash");
+    } else {
+        failure = Error(status);
     }
-    if (rep.end == WalkEnd::kRecordOverrun) {
-        rep.reason = "the record at word " + std::to_string(rep.position) + " (count " +
-                     std::to_string(GetWord(image, rep.position)) +
-                     ") runs past the end of the file.";
-    } else if (rep.status == E_IMAGE_NO_END) {
-        rep.reason = "the records run to the end of the file (word " +
-                     std::to_string(rep.position) + ") without an end marker.";
-    } else if (rep.status == E_IMAGE_RESULT_TOO_LONG) {
-        rep.reason = "its end marker at word " + std::to_string(rep.position) + " makes it " +
-                     std::to_string(rep.length) + " bytes long, more than the 256 KiB flash.";
-    } else if (rep.status != S_OK) {
-        rep.reason = StatusText(rep.status);
-        // It follows a colon in the message.
-        rep.reason[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(rep.reason[0])));
-    }
-    return rep;
+    return {{"file", path},
+            {"size", image.size()},
+            {"header_word", word(0)},
+            {"records", records},
+            {"end_marker", ended ? json(at) : json()},
+            {"word_after_end_marker", ended ? word(at + 1) : json()},
+            {"checksum",
+             {{"stored", stored}, {"computed", computed}, {"agree", stored == json(computed)}}},
+            {"image_length", ended ? json(length) : json()},
+            {"device_info", infos},
+            {"valid", !failure.Failed()},
+            // The clause as a sentence's end, as the error line gives it.
+            {"error", failure.Failed() ? json(failure.What() + ".") : json()}};
 }
 
-nlohmann::json ToJson(const Report& rep, const std::string& path) {
-    using nlohmann::json;
-    json j;
-    j["file"] = path;
-    j["size"] = rep.size;
-    j["header_word"] = rep.header ? json(*rep.header) : json(nullptr);
-    json records = json::array();
-    for (const auto& r : rep.records) {
-        records.push_back({{"word", r.offset},
-                           {"count", r.count},
-                           {"tag", r.tag},
-                           {"device_info", r.IsDeviceInfo()}});
+void PrintText(const json& j, std::ostream& out) {
+    out << "file:          " << TerminalSafe(j["file"].get<std::string>()) << " (" << j["size"]
+        << " bytes)\n";
+    if (!j["header_word"].is_null()) {
+        out << "header word:   " << Hex32(j["header_word"]) << '\n';
     }
-    j["records"] = records;
-    const bool ended = rep.end == WalkEnd::kEndMarker;
-    j["end_marker"] = ended ? json(rep.position) : json(nullptr);
-    j["word_after_end_marker"] = rep.afterMarker ? json(*rep.afterMarker) : json(nullptr);
-    j["checksum"] = {{"stored", rep.stored ? json(*rep.stored) : json(nullptr)},
-                     {"computed", rep.computed},
-                     {"agree", rep.stored.has_value() && *rep.stored == rep.computed}};
-    j["image_length"] = ended ? json(rep.length) : json(nullptr);
-    json infos = json::array();
-    for (const auto& d : rep.deviceInfo) {
-        json entries = json::array();
-        for (const auto& e : d.entries) {
-            json je = {
-                {"offset", e.entry.offset}, {"type", e.entry.type}, {"length", e.entry.length}};
-            if (const char* name = EntryName(e.entry)) {
-                je["name"] = name;
-            }
-            if (e.time) {
-                je["filetime"] = *e.time;
-                je["time"] = FileTimeToIso8601(*e.time);
-            }
-            entries.push_back(je);
-        }
-        infos.push_back({{"word", d.word},
-                         {"area_valid", d.valid},
-                         {"header_length", d.headerLength},
-                         {"version", d.version},
-                         {"used_length", d.used},
-                         {"entries", entries},
-                         {"entries_complete", d.complete}});
+    out << "records:       " << j["records"].size() << '\n';
+    for (const json& r : j["records"]) {
+        out << "  word " << r["word"] << ": count " << r["count"] << ", tag " << Hex32(r["tag"])
+            << (r["device_info"].get<bool>() ? " (device info)" : "") << '\n';
     }
-    j["device_info"] = infos;
-    j["valid"] = rep.status == S_OK;
-    j["error"] = rep.status == S_OK ? json(nullptr) : json(rep.reason);
-    return j;
-}
-
-void PrintText(const Report& rep, const std::string& path, std::ostream& out) {
-    out << "file:          " << TerminalSafe(path) << " (" << rep.size << " bytes)\n";
-    if (rep.header) {
-        out << "header word:   " << Hex32(*rep.header) << '\n';
-    }
-    out << "records:       " << rep.records.size() << '\n';
-    for (const auto& r : rep.records) {
-        out << "  word " << r.offset << ": count " << r.count << ", tag " << Hex32(r.tag)
-            << (r.IsDeviceInfo() ? " (device info)" : "") << '\n';
-    }
-    if (rep.end != WalkEnd::kEndMarker) {
+    if (j["end_marker"].is_null()) {
         return;
     }
-    out << "end marker:    word " << rep.position << '\n';
-    out << "after marker:  "
-        << (rep.afterMarker ? Hex32(*rep.afterMarker) : "beyond the end of the file") << '\n';
+    const json& after = j["word_after_end_marker"];
+    const json& sum = j["checksum"];
+    out << "end marker:    word " << j["end_marker"] << '\n';
+    out << "after marker:  " << (after.is_null() ? "beyond the end of the file" : Hex32(after))
+        << '\n';
     out << "checksum:      ";
-    if (rep.stored) {
-        out << "stored " << Hex32(*rep.stored) << ", computed " << Hex32(rep.computed)
-            << (*rep.stored == rep.computed ? ": they agree" : ": they DIFFER") << '\n';
+    if (!sum["stored"].is_null()) {
+        out << "stored " << Hex32(sum["stored"]) << ", computed " << Hex32(sum["computed"])
+            << (sum["agree"].get<bool>() ? ": they agree" : ": they DIFFER") << '\n';
     } else {
-        out << "beyond the end of the file, computed " << Hex32(rep.computed) << '\n';
+        out << "beyond the end of the file, computed " << Hex32(sum["computed"]) << '\n';
     }
-    out << "image length:  " << rep.length << " bytes\n";
-    for (const auto& d : rep.deviceInfo) {
-        out << "device info at word " << d.word << ":\n";
-        out << "  area " << (d.valid ? "valid" : "NOT valid") << ": header length "
-            << unsigned{d.headerLength} << ", version " << unsigned{d.version} << ", used length "
-            << unsigned{d.used} << '\n';
-        for (const auto& e : d.entries) {
-            out << "  entry at " << unsigned{e.entry.offset} << ": type " << unsigned{e.entry.type};
-            if (const char* name = EntryName(e.entry)) {
-                out << " (" << name << ")";
+    out << "image length:  " << j["image_length"] << " bytes\n";
+    for (const json& d : j["device_info"]) {
+        const bool valid = d["area_valid"].get<bool>();
+        out << "device info at word " << d["word"] << ":\n";
+        out << "  area " << (valid ? "valid" : "NOT valid") << ": header length "
+            << d["header_length"] << ", version " << d["version"] << ", used length "
+            << d["used_length"] << '\n';
+        for (const json& e : d["entries"]) {
+            out << "  entry at " << e["offset"] << ": type " << e["type"];
+            if (e.contains("name")) {
+                out << " (" << e["name"].get<std::string>() << ")";
             }
-            out << ", length " << unsigned{e.entry.length};
-            if (e.time) {
-                out << ", " << FileTimeToIso8601(*e.time);
+            out << ", length " << e["length"];
+            if (e.contains("time")) {
+                out << ", " << e["time"].get<std::string>();
             }
             out << '\n';
         }
-        if (d.valid && !d.complete) {
+        if (valid && !d["entries_complete"].get<bool>()) {
             out << "  entries end before the used length: a malformed entry follows\n";
         }
     }
@@ -250,22 +176,19 @@ void PrintText(const Report& rep, const std::string& path, std::ostream& out) {
 int RunInspect(const InspectOptions& options, std::ostream& out, std::ostream& err) {
     std::vector<std::uint8_t> bytes;
     if (const Error e = ReadRegularFile(options.path, FlashSize, bytes); e.Failed()) {
-        err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
-        return kExitRefused;
+        return Refuse(err, e);
     }
-    const Report rep = Decode(bytes);
+    Error failure;
+    const json report = Decode(bytes, options.path, failure);
     if (options.json) {
-        out << ToJson(rep, options.path)
-                   .dump(2, ' ', false, nlohmann::json::error_handler_t::replace)
-            << '\n';
+        PrintJson(out, report);
     } else {
-        PrintText(rep, options.path, out);
+        PrintText(report, out);
     }
     out.flush();
-    if (rep.status != S_OK) {
-        err << "sovra-flash: '" << TerminalSafe(options.path)
-            << "' is not a usable image: " << rep.reason << '\n';
-        return kExitRefused;
+    if (failure.Failed()) {
+        return Refuse(err,
+                      failure.Within("'" + options.path + "' is not a usable image").Sentence());
     }
     return kExitOk;
 }
@@ -277,9 +200,7 @@ void AddInspect(CLI::App& app, Runner& run) {
     cmd->add_option("FILE", options->path, "A firmware file or a 256 KiB flash dump")->required();
     cmd->add_flag("--json", options->json, "Print one JSON object instead of text");
     cmd->footer(kFooter);
-    cmd->callback([&run, options] {
-        run = [options] { return RunInspect(*options, std::cout, std::cerr); };
-    });
+    RunWhenChosen(cmd, run, [options] { return RunInspect(*options, std::cout, std::cerr); });
 }
 
 }  // namespace sovra::cli

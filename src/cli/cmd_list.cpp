@@ -1,7 +1,6 @@
 #include "cli/cmd_list.h"
 
 #include <CLI/CLI.hpp>
-#include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <iostream>
@@ -42,8 +41,7 @@ int RunList(const ListOptions& options, const DeviceAccess& access, std::ostream
     }
     std::vector<DeviceRow> rows;
     if (const Error e = ListDeviceRows(*catalogue, access, rows); e.Failed()) {
-        err << "sovra-flash: cannot list devices: " << TerminalSafe(e.What()) << ".\n";
-        return kExitRefused;
+        return Refuse(err, Error(e).Within("cannot list devices"));
     }
 
     if (options.quiet) {
@@ -53,17 +51,14 @@ int RunList(const ListOptions& options, const DeviceAccess& access, std::ostream
     } else if (options.json) {
         nlohmann::json list = nlohmann::json::array();
         for (const DeviceRow& row : rows) {
-            list.push_back(
-                {{"text", row.text},
-                 {"vendor_id", IdText(row.entry.vendorId)},
-                 {"product_id", IdText(row.entry.productId)},
-                 {"revision", IdText(row.entry.revision)},
-                 {"path", row.entry.path},
-                 {"serial",
-                  row.entry.serial.empty() ? nlohmann::json() : nlohmann::json(row.entry.serial)}});
+            list.push_back({{"text", row.text},
+                            {"vendor_id", IdText(row.entry.vendorId)},
+                            {"product_id", IdText(row.entry.productId)},
+                            {"revision", IdText(row.entry.revision)},
+                            {"path", row.entry.path},
+                            {"serial", TextOrNull(row.entry.serial)}});
         }
-        // Catalogue names are bytes, not checked UTF-8: replace rather than fail.
-        out << list.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << '\n';
+        PrintJson(out, list);
     } else {
         std::vector<std::string> texts;
         std::size_t width = 0;
@@ -82,28 +77,19 @@ int RunList(const ListOptions& options, const DeviceAccess& access, std::ostream
             err << "No connected device is known to the catalogue.\n";
         }
     }
-    out.flush();
-    if (!out) {
-        err << "sovra-flash: cannot write the device list.\n";
-        return kExitRefused;
-    }
-    return kExitOk;
+    return Flushed(out, err, "the device list");
 }
 
 void AddList(CLI::App& app, Runner& run) {
     CLI::App* cmd = app.add_subcommand(
         "list", "List the connected devices the catalogue knows, as the desktop application does");
     auto options = std::make_shared<ListOptions>();
-    auto path = std::make_shared<std::string>();
-    CLI::Option* catalogueOption = AddCatalogueOption(cmd, *path, "The catalogue to read");
+    AddCatalogue(cmd, options->catalogue);
     cmd->add_flag("--json", options->json, "Print a JSON array instead of lines");
     cmd->add_flag("--quiet", options->quiet, "Print only the device paths, one a line");
     cmd->footer(std::string(kFooter) + kCatalogueLookupHelp);
-    cmd->callback([&run, options, path, catalogueOption] {
-        if (catalogueOption->count() > 0) {
-            options->catalogue = *path;
-        }
-        run = [options] { return RunList(*options, SystemDeviceAccess(), std::cout, std::cerr); };
+    RunWhenChosen(cmd, run, [options] {
+        return RunList(*options, SystemDeviceAccess(), std::cout, std::cerr);
     });
 }
 

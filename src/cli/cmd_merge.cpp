@@ -35,18 +35,12 @@ is written when the firmware file cannot be merged.
 }  // namespace
 
 int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) {
-    std::unique_ptr<Clock> clock;
-    if (options.now) {
-        const auto t = ParseFileTime(*options.now);
-        if (!t) {
-            err << "sovra-flash: --now '" << TerminalSafe(*options.now)
-                << "' is neither a decimal FILETIME nor a UTC time like "
-                   "2026-03-01T12:00:00Z.\n";
+    std::unique_ptr<Clock> clock = std::make_unique<SystemClock>();
+    if (FileTime now = 0; options.now) {
+        if (!ReadTimeOption(options.now, "--now", /*nonZero=*/false, now, err)) {
             return kExitUsage;
         }
-        clock = std::make_unique<FixedClock>(*t);
-    } else {
-        clock = std::make_unique<SystemClock>();
+        clock = std::make_unique<FixedClock>(now);
     }
 
     // Refused before anything is read: the output replaces its file only
@@ -55,20 +49,18 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
                                                        {options.firmware, "the firmware file"}});
     if (error.empty()) {
         if (const Error e = CheckCanCreate(options.output); e.Failed()) {
-            error = e.What() + ".";
+            return Refuse(err, e);
         }
     }
     if (!error.empty()) {
-        err << "sovra-flash: " << TerminalSafe(error) << '\n';
-        return kExitRefused;
+        return Refuse(err, error);
     }
 
     // The read-back is taken as it is, walkable or not: the merge keeps the
     // firmware file's own block when it finds none to carry over.
     std::vector<std::uint8_t> flash;
     if (const Error e = ReadRegularFile(options.readback, FlashSize, flash); e.Failed()) {
-        err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
-        return kExitRefused;
+        return Refuse(err, e);
     }
     if (flash.size() != FlashSize) {
         err << "sovra-flash: '" << TerminalSafe(options.readback) << "' is " << flash.size()
@@ -77,8 +69,7 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
     }
     FirmwareFile firmware;
     if (Failed(LoadFirmwareFile(options.firmware, firmware, error))) {
-        err << "sovra-flash: " << TerminalSafe(error) << '\n';
-        return kExitRefused;
+        return Refuse(err, error);
     }
 
     const bool firmwareHasRecord = firmware.layout.deviceInfoRecords > 0;
@@ -87,17 +78,15 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
     bool carried = false;
     const Status s = MergeFirmware(flash, firmware.bytes, length, *clock, progress, &carried);
     if (s != S_OK) {
-        err << "sovra-flash: cannot merge '" << TerminalSafe(options.firmware)
-            << "': " << StatusText(s) << '\n';
-        return kExitRefused;
+        return Refuse(err,
+                      "cannot merge '" + options.firmware + "': " + std::string(StatusText(s)));
     }
 
     const std::size_t size = options.flashImage ? flash.size() : length;
     if (const Error e =
             WriteFileAtomically(options.output, std::span<const std::uint8_t>(flash).first(size));
         e.Failed()) {
-        err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
-        return kExitRefused;
+        return Refuse(err, e);
     }
     // Said as the merge did it: a block is carried over only into a
     // device-info record of the firmware file.
@@ -113,7 +102,6 @@ void AddMerge(CLI::App& app, Runner& run) {
     CLI::App* cmd = app.add_subcommand(
         "merge", "Build the image an update would write, from a read-back and a firmware file");
     auto options = std::make_shared<MergeOptions>();
-    auto now = std::make_shared<std::string>();
     cmd->add_option("--readback", options->readback, "The device's whole flash, 256 KiB")
         ->required()
         ->type_name("FILE");
@@ -123,20 +111,14 @@ void AddMerge(CLI::App& app, Runner& run) {
     cmd->add_option("--output", options->output, "Where to write the result")
         ->required()
         ->type_name("FILE");
-    CLI::Option* nowOption =
-        cmd->add_option("--now", *now,
-                        "The time of the update: a decimal FILETIME or a UTC time "
-                        "(default: the system clock)")
-            ->type_name("TIME");
+    AddTextOption(cmd, "--now", options->now,
+                  "The time of the update: a decimal FILETIME or a UTC time "
+                  "(default: the system clock)")
+        ->type_name("TIME");
     cmd->add_flag("--flash-image", options->flashImage,
                   "Write the whole 256 KiB buffer instead of the new image alone");
     cmd->footer(kFooter);
-    cmd->callback([&run, options, now, nowOption] {
-        if (nowOption->count() > 0) {
-            options->now = *now;
-        }
-        run = [options] { return RunMerge(*options, std::cout, std::cerr); };
-    });
+    RunWhenChosen(cmd, run, [options] { return RunMerge(*options, std::cout, std::cerr); });
 }
 
 }  // namespace sovra::cli

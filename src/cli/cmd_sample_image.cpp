@@ -31,33 +31,32 @@ and the device data.
 // them, and this size does that.
 constexpr std::uint64_t kMaxFileBytes = 4u * FlashSize;
 
-bool ParseTime(const std::optional<std::string>& text, const char* option, FileTime& out,
-               std::ostream& err) {
+}  // namespace
+
+bool ReadTimeOption(const std::optional<std::string>& text, const char* option, bool nonZero,
+                    FileTime& out, std::ostream& err) {
     if (!text) {
         return true;
     }
     const auto t = ParseFileTime(*text);
-    if (!t || *t == 0) {
-        err << "sovra-flash: " << option << " '" << TerminalSafe(*text)
-            << "' is neither a non-zero decimal FILETIME nor a UTC time like "
-               "2026-03-01T12:00:00Z.\n";
+    if (!t || (nonZero && *t == 0)) {
+        err << "sovra-flash: " << option << " '" << TerminalSafe(*text) << "' is neither a "
+            << (nonZero ? "non-zero " : "")
+            << "decimal FILETIME nor a UTC time like 2026-03-01T12:00:00Z.\n";
         return false;
     }
     out = *t;
     return true;
 }
 
-}  // namespace
-
 int RunSampleImage(const SampleImageCliOptions& options, std::ostream& out, std::ostream& err) {
     SampleImageOptions image = options.image;
-    if (!ParseTime(options.kept, "--kept", image.keptTime, err) ||
-        !ParseTime(options.updated, "--updated", image.updateTime, err)) {
+    if (!ReadTimeOption(options.kept, "--kept", /*nonZero=*/true, image.keptTime, err) ||
+        !ReadTimeOption(options.updated, "--updated", /*nonZero=*/true, image.updateTime, err)) {
         return kExitUsage;
     }
     if (const Error e = CheckCanCreate(options.output); e.Failed()) {
-        err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
-        return kExitRefused;
+        return Refuse(err, e);
     }
     const std::uint64_t length = SampleImageLength(image);
     const std::uint64_t limit = options.flash ? FlashSize : kMaxFileBytes;
@@ -71,8 +70,7 @@ int RunSampleImage(const SampleImageCliOptions& options, std::ostream& out, std:
     const std::vector<std::uint8_t> bytes =
         options.flash ? MakeSampleFlash(image) : MakeSampleImage(image);
     if (const Error e = WriteFileAtomically(options.output, bytes); e.Failed()) {
-        err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
-        return kExitRefused;
+        return Refuse(err, e);
     }
     out << "wrote '" << TerminalSafe(options.output) << "': " << bytes.size()
         << " bytes, image length " << length << ".\n";
@@ -83,9 +81,6 @@ void AddSampleImage(CLI::App& app, Runner& run) {
     CLI::App* cmd =
         app.add_subcommand("sample-image", "Write a generated firmware image or flash dump");
     auto options = std::make_shared<SampleImageCliOptions>();
-    auto kept = std::make_shared<std::string>();
-    auto updated = std::make_shared<std::string>();
-    auto noDeviceInfo = std::make_shared<bool>(false);
     cmd->add_option("--output", options->output, "Where to write it")
         ->required()
         ->type_name("FILE");
@@ -100,24 +95,16 @@ void AddSampleImage(CLI::App& app, Runner& run) {
         ->capture_default_str()
         ->check(CLI::PositiveNumber);
     cmd->add_option("--header", options->image.headerWord, "Image word 0")->capture_default_str();
-    cmd->add_flag("--no-device-info", *noDeviceInfo, "Leave out the device-info record");
-    CLI::Option* keptOption =
-        cmd->add_option("--kept", *kept, "Add a KeptTime entry: a decimal FILETIME or a UTC time")
-            ->type_name("TIME");
-    CLI::Option* updatedOption =
-        cmd->add_option("--updated", *updated, "Add an UpdateTime entry: likewise")
-            ->type_name("TIME");
+    cmd->add_flag_callback(
+        "--no-device-info", [options] { options->image.deviceInfo = false; },
+        "Leave out the device-info record");
+    AddTextOption(cmd, "--kept", options->kept,
+                  "Add a KeptTime entry: a decimal FILETIME or a UTC time")
+        ->type_name("TIME");
+    AddTextOption(cmd, "--updated", options->updated, "Add an UpdateTime entry: likewise")
+        ->type_name("TIME");
     cmd->footer(kFooter);
-    cmd->callback([&run, options, kept, updated, noDeviceInfo, keptOption, updatedOption] {
-        options->image.deviceInfo = !*noDeviceInfo;
-        if (keptOption->count() > 0) {
-            options->kept = *kept;
-        }
-        if (updatedOption->count() > 0) {
-            options->updated = *updated;
-        }
-        run = [options] { return RunSampleImage(*options, std::cout, std::cerr); };
-    });
+    RunWhenChosen(cmd, run, [options] { return RunSampleImage(*options, std::cout, std::cerr); });
 }
 
 }  // namespace sovra::cli

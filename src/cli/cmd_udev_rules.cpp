@@ -91,13 +91,9 @@ std::string FitCommentLine(std::string text, std::size_t tail = 0) {
 // What the user probably meant by an id written with spaces, a 0x prefix or
 // leading zeros, when that is a matchable id; otherwise empty.
 std::string Suggestion(std::string_view text) {
-    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
-    while (!text.empty() && space(text.front())) {
-        text.remove_prefix(1);
-    }
-    while (!text.empty() && space(text.back())) {
-        text.remove_suffix(1);
-    }
+    constexpr std::string_view kSpace = " \t\n\r";
+    text.remove_prefix(std::min(text.size(), text.find_first_not_of(kSpace)));
+    text.remove_suffix(text.size() - (text.find_last_not_of(kSpace) + 1));
     if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         text.remove_prefix(2);
     }
@@ -112,16 +108,12 @@ std::string Unmatchable(const std::optional<std::string>& text, const char* name
     if (!text) {
         return std::string("no ") + name + " attribute";
     }
-    const std::string& value = *text;
-    std::string why = std::string(name) + " \"" + CommentSafe(value) + "\" matches no device";
-    const std::string better = Suggestion(value);
-    if (!better.empty()) {
-        why += " (ids are compared as plain hexadecimal without leading zeros: write \"" + better +
-               "\")";
-    } else {
-        why += " (a USB id is 1 to 4 hexadecimal digits)";
-    }
-    return why;
+    const std::string better = Suggestion(*text);
+    const std::string hint =
+        better.empty() ? "a USB id is 1 to 4 hexadecimal digits"
+                       : "ids are compared as plain hexadecimal without leading zeros: write \"" +
+                             better + "\"";
+    return std::string(name) + " \"" + CommentSafe(*text) + "\" matches no device (" + hint + ")";
 }
 
 }  // namespace
@@ -180,12 +172,11 @@ int RunUdevRules(const UdevRulesOptions& options, std::ostream& out, std::ostrea
         std::string error = CatalogueOutputClash(options.catalogue, *options.output);
         if (error.empty()) {
             if (const Error e = CheckCanCreate(*options.output); e.Failed()) {
-                error = e.What() + ".";
+                return Refuse(err, e);
             }
         }
         if (!error.empty()) {
-            err << "sovra-flash: " << TerminalSafe(error) << '\n';
-            return kExitRefused;
+            return Refuse(err, error);
         }
     }
     // The program lists devices from what the parser kept, so the rules
@@ -196,35 +187,25 @@ int RunUdevRules(const UdevRulesOptions& options, std::ostream& out, std::ostrea
     if (!loaded) {
         return kExitRefused;
     }
-    const FirmwareCatalogue& catalogue = *loaded;
-    const std::string shown = catalogue.Path();
-
-    const UdevRulesResult result = BuildUdevRules(catalogue, shown);
+    const std::string shown = loaded->Path();
+    const UdevRulesResult result = BuildUdevRules(*loaded, shown);
     for (const std::string& note : result.notes) {
         err << "warning: " << TerminalSafe(note) << '\n';
     }
     // An empty rules file would look installed and grant nothing.
     if (result.rules == 0) {
-        err << "sovra-flash: no Device entry of '" << TerminalSafe(shown)
-            << "' names ids a device can match; no rules written.\n";
-        return kExitRefused;
+        return Refuse(err, "no Device entry of '" + shown +
+                               "' names ids a device can match; no rules written.");
     }
 
-    if (options.output) {
-        const auto* bytes = reinterpret_cast<const std::uint8_t*>(result.text.data());
-        if (const Error e =
-                WriteFileAtomically(*options.output, std::span(bytes, result.text.size()));
-            e.Failed()) {
-            err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
-            return kExitRefused;
-        }
-        return kExitOk;
+    if (!options.output) {
+        out << result.text;
+        return Flushed(out, err, "the rules");
     }
-    out << result.text;
-    out.flush();
-    if (!out) {
-        err << "sovra-flash: cannot write the rules.\n";
-        return kExitRefused;
+    const auto* bytes = reinterpret_cast<const std::uint8_t*>(result.text.data());
+    if (const Error e = WriteFileAtomically(*options.output, std::span(bytes, result.text.size()));
+        e.Failed()) {
+        return Refuse(err, e);
     }
     return kExitOk;
 }
@@ -233,22 +214,12 @@ void AddUdevRules(CLI::App& app, Runner& run) {
     CLI::App* cmd = app.add_subcommand(
         "udev-rules", "Print udev rules that let users open the catalogue's devices without root");
     auto options = std::make_shared<UdevRulesOptions>();
-    auto path = std::make_shared<std::string>();
-    auto output = std::make_shared<std::string>();
-    CLI::Option* catalogueOption = AddCatalogueOption(cmd, *path, "The catalogue to read");
-    CLI::Option* outputOption =
-        cmd->add_option("--output", *output, "Write the rules to FILE instead of printing them")
-            ->type_name("FILE");
+    AddCatalogue(cmd, options->catalogue);
+    AddTextOption(cmd, "--output", options->output,
+                  "Write the rules to FILE instead of printing them")
+        ->type_name("FILE");
     cmd->footer(std::string(kFooter) + kCatalogueLookupHelp);
-    cmd->callback([&run, options, path, output, catalogueOption, outputOption] {
-        if (catalogueOption->count() > 0) {
-            options->catalogue = *path;
-        }
-        if (outputOption->count() > 0) {
-            options->output = *output;
-        }
-        run = [options] { return RunUdevRules(*options, std::cout, std::cerr); };
-    });
+    RunWhenChosen(cmd, run, [options] { return RunUdevRules(*options, std::cout, std::cerr); });
 }
 
 }  // namespace sovra::cli

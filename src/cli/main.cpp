@@ -5,7 +5,6 @@
 #include <unistd.h>
 
 #include <CLI/CLI.hpp>
-#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -36,38 +35,29 @@ int main(int argc, char** argv) {
     app.set_version_flag("--version", std::string("sovra-flash ") + SOVRA_VERSION);
     app.require_subcommand(1);
 
-    sovra::cli::Runner run;
-    // Subcommands, in the order --help lists them.
-    sovra::cli::AddFirmware(app, run);
-    sovra::cli::AddList(app, run);
-    sovra::cli::AddInspect(app, run);
-    sovra::cli::AddMerge(app, run);
-    sovra::cli::AddDump(app, run);
-    sovra::cli::AddUpdate(app, run);
-    sovra::cli::AddRestore(app, run);
-    sovra::cli::AddWatch(app, run);
-    sovra::cli::AddHistory(app, run);
-    sovra::cli::AddSampleImage(app, run);
-    sovra::cli::AddUdevRules(app, run);
-    sovra::cli::AddCompletion(app, run);
+    using namespace sovra::cli;
+    Runner run;
+    // Subcommands, in the order --help lists them; completion walks the others.
+    for (const auto add :
+         {AddFirmware, AddList, AddInspect, AddMerge, AddDump, AddUpdate, AddRestore, AddWatch,
+          AddHistory, AddSampleImage, AddUdevRules, AddCompletion}) {
+        add(app, run);
+    }
 
     // A mistyped subcommand is named, rather than called missing.
-    if (argc > 1 && argv[1][0] != '-') {
-        const auto names = app.get_subcommands([](CLI::App*) { return true; });
-        if (std::none_of(names.begin(), names.end(),
-                         [&](const CLI::App* c) { return c->get_name() == argv[1]; })) {
-            std::cerr << "sovra-flash: unknown subcommand '" << sovra::TerminalSafe(argv[1])
-                      << "'; run sovra-flash --help for the list.\n";
-            return sovra::cli::kExitUsage;
-        }
+    if (argc > 1 && argv[1][0] != '-' &&
+        app.get_subcommands([&](CLI::App* c) { return c->get_name() == argv[1]; }).empty()) {
+        std::cerr << "sovra-flash: unknown subcommand '" << sovra::TerminalSafe(argv[1])
+                  << "'; run sovra-flash --help for the list.\n";
+        return kExitUsage;
     }
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
         const int code = app.exit(e);
-        return code == 0 ? 0 : sovra::cli::kExitUsage;
+        return code == 0 ? 0 : kExitUsage;
     }
-    const int status = run ? run() : sovra::cli::kExitUsage;
+    const int status = run ? run() : kExitUsage;
     // Output the disk would not take (a full disk, a quota) is no success.
     // A reader that went away (`| head`) only stopped the output: the
     // command's own status stands.
@@ -77,7 +67,7 @@ int main(int argc, char** argv) {
     if ((!flushed || !std::cout || std::ferror(stdout) != 0) && !ReaderGone()) {
         std::cerr << "sovra-flash: cannot write the output"
                   << (why != 0 ? std::string(": ") + std::strerror(why) : std::string()) << ".\n";
-        return sovra::cli::kExitRefused;
+        return kExitRefused;
     }
     return status;
 }

@@ -2,6 +2,8 @@
 
 #include <unistd.h>
 
+#include <algorithm>
+
 namespace sovra::cli {
 namespace {
 
@@ -20,10 +22,7 @@ void ProgressBar::Update(std::uint64_t done, std::uint64_t total) {
     if (total == 0) {
         return;
     }
-    if (done > total) {
-        done = total;
-    }
-    const int percent = static_cast<int>(done * 100 / total);
+    const int percent = static_cast<int>(std::min(done, total) * 100 / total);
     if (terminal_) {
         if (percent == shown_) {
             return;

@@ -18,9 +18,6 @@
 
 namespace {
 
-// The one application object, constructed before main() runs.
-sovra::ui::Application theApp;
-
 constexpr const char* kHelp =
     "Usage: sovra-firmware-update [CATALOGUE]\n"
     "Updates the firmware of a SovRa USB beamformer; the device and the firmware\n"
@@ -65,11 +62,12 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "sovra-firmware-update: only the first of %zu files is read.\n",
                      files.size());
     }
+    sovra::ui::Application app;
     if (!files.empty()) {
-        theApp.SetCataloguePath(files.front());
+        app.SetCataloguePath(files.front());
     }
     // A logout, a closed terminal or Ctrl-C waits for a running update to
     // end before it ends the program; at any other time it ends it at once.
     sovra::ui::TerminationGuard terminationGuard;
-    return theApp.Run();
+    return app.Run();
 }

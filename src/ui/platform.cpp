@@ -127,7 +127,7 @@ void MessageBox(QWidget* owner, QMessageBox::Icon icon, std::string_view text,
 }  // namespace
 
 void ErrorBox(QWidget* owner, std::string_view text) {
-    MessageBox(owner, QMessageBox::Critical, text, kErrorBoxTitle);
+    MessageBox(owner, QMessageBox::Critical, text, "ERROR");
 }
 
 void ExclamationBox(QWidget* owner, std::string_view text, std::string_view caption) {

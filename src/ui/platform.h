@@ -87,8 +87,6 @@ class EditableRowCombo : public QComboBox {
 void ErrorBox(QWidget* owner, std::string_view text);
 void ExclamationBox(QWidget* owner, std::string_view text, std::string_view caption);
 
-inline constexpr const char* kErrorBoxTitle = "ERROR";
-
 // The application's wait cursor, shown from Begin to the matching End.
 void BeginWaitCursor();
 void EndWaitCursor();

@@ -112,11 +112,6 @@ TerminationGuard::~TerminationGuard() {
     }
 }
 
-TerminationGuard* TerminationGuard::Instance() {
-    const std::lock_guard<std::mutex> lock(State().mutex);
-    return State().guard;
-}
-
 void TerminationGuard::Hold() {
     const std::lock_guard<std::mutex> lock(State().mutex);
     ++State().holds;

@@ -35,9 +35,6 @@ class TerminationGuard final : public QObject {
     TerminationGuard(const TerminationGuard&) = delete;
     TerminationGuard& operator=(const TerminationGuard&) = delete;
 
-    // The guard in place, or null.
-    static TerminationGuard* Instance();
-
     // An update begins or ends; any thread may call these, with or without
     // a guard in place. When the last update ends and a request was held,
     // it is honoured from the guard's event loop, so the caller finishes
@@ -45,9 +42,7 @@ class TerminationGuard final : public QObject {
     static void Hold();
     static void Release();
 
-    // Whether a request is waiting for the updates to end, and which
-    // signal it came by (0 when none is).
-    static bool RequestHeld() { return HeldSignal() != 0; }
+    // The signal a request waiting for the updates to end came by, or 0.
     static int HeldSignal();
 
     // Holds termination requests while it lives: one per update.

@@ -218,6 +218,12 @@ INSTANTIATE_TEST_SUITE_P(
         Refusal{"RulesOverTheirCatalogue", "udev-rules --catalogue c.xml --output c.xml", 1},
         Refusal{"RulesOverTheDefaultCatalogue", "udev-rules --output FirmwareUpdate.xml", 1},
         Refusal{"OutputIsAFolder", "sample-image --output .", 1},
+        // An option given an empty text is given: no default stands in.
+        Refusal{"EmptyNow", "merge --readback dump.bin --firmware fw.bin --output out.bin --now ''",
+                2, "--now '' is neither"},
+        Refusal{"EmptyKept", "sample-image --kept '' --output out.bin", 2, "--kept '' is neither"},
+        Refusal{"EmptyRulesCatalogue", "udev-rules --catalogue ''", 1, "catalogue ''"},
+        Refusal{"EmptyFirmwareCatalogue", "firmware --catalogue ''", 1, "catalogue ''"},
         // Output the disk does not take is no success.
         Refusal{"InspectOntoAFullDisk", "inspect fw.bin >/dev/full", 1, "cannot write the output"},
         Refusal{"HistoryOntoAFullDisk", "history --json >/dev/full", 1, "cannot write the output"},
