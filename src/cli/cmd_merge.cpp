@@ -71,8 +71,8 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
         return kExitRefused;
     }
     FirmwareFile firmware;
-    if (Failed(LoadFirmwareFile(options.firmware, firmware, error))) {
-        err << "sovra-flash: " << TerminalSafe(error) << '\n';
+    if (const Error e = LoadFirmwareFile(options.firmware, firmware); e.Failed()) {
+        err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
         return kExitRefused;
     }
 

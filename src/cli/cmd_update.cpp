@@ -31,25 +31,25 @@ namespace {
 // before anyone is asked or anything is opened: a job must never start
 // with an image it cannot write.
 bool LoadImage(const UpdateCliOptions& o, std::vector<std::uint8_t>& bytes, std::ostream& err) {
-    std::string error;
-    Status s = S_OK;
+    Error error;
     if (o.mode == UpdateMode::kRestore) {
         FlashCheck check;
-        s = LoadFlashDump(o.image, bytes, check, error);
+        error = LoadFlashDump(o.image, bytes, check);
         // Its own device is checked by the job, --force or not.
-        if (s == E_IMAGE_BAD_CHECKSUM && o.force && !bytes.empty()) {
+        if (error.Code() == E_IMAGE_BAD_CHECKSUM && o.force && !bytes.empty()) {
             return true;
         }
     } else {
         FirmwareFile file;
-        s = LoadFirmwareFile(o.image, file, error);
+        error = LoadFirmwareFile(o.image, file);
         bytes = std::move(file.bytes);
     }
-    if (Failed(s)) {
-        if (s == E_FAIL) {
+    if (error.Failed()) {
+        if (error.Code() == E_FAIL) {
             ReportSystemEvent(kEventErrorReadingFirmwareFile);
         }
-        err << "sovra-flash: " << TerminalSafe(error) << " Nothing was sent to any device.\n";
+        err << "sovra-flash: " << TerminalSafe(error.What())
+            << ". Nothing was sent to any device.\n";
         return false;
     }
     return true;

@@ -72,12 +72,9 @@ struct Tally {
 // The outcome of a device that could not even be bound.
 DeviceOutcome Unbound(const DeviceRow& row, const DeviceControl& control) {
     DeviceOutcome o{row.entry.path, row.text, TerminalSafe(row.entry.path), {}};
-    o.result.status = Failed(control.status) ? control.status : E_FAIL;
+    o.result.error = Error(Failed(control.status) ? control.status : E_FAIL,
+                           AsClause(BindFailureMessage(control)));
     o.result.endedIn = UpdateStep::kPrecondition;
-    o.result.failure = BindFailureMessage(control);
-    if (!o.result.failure.empty() && o.result.failure.back() == '.') {
-        o.result.failure.pop_back();
-    }
     return o;
 }
 
@@ -291,11 +288,11 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
     }
     FirmwareFile firmware;
     std::string error;
-    if (const Status s = LoadFirmwareFile(w.firmware, firmware, error); Failed(s)) {
-        if (s == E_FAIL) {
+    if (const Error e = LoadFirmwareFile(w.firmware, firmware); e.Failed()) {
+        if (e.Code() == E_FAIL) {
             ReportSystemEvent(kEventErrorReadingFirmwareFile);
         }
-        err << "sovra-flash: " << TerminalSafe(error) << " Nothing was sent to any device.\n";
+        err << "sovra-flash: " << TerminalSafe(e.What()) << ". Nothing was sent to any device.\n";
         return kExitRefused;
     }
     const auto catalogue = LoadDeviceCatalogue(w.catalogue, err);

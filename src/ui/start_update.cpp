@@ -100,12 +100,10 @@ void MainWindow::StartUpdate() {
     }
     FreeFirmware();
     FirmwareFile file;
-    std::string whyNot;
-    const Status read = LoadFirmwareFile(fileName, file, whyNot);
-    if (Failed(read)) {
+    if (const Error e = LoadFirmwareFile(fileName, file); e.Failed()) {
         // A file that cannot be read, and one that is no image the flash
         // can take, are refused with messages of their own.
-        Refuse(read == E_FAIL ? kFirmwareFileUnreadableText : kFirmwareFileInvalidText,
+        Refuse(e.Code() == E_FAIL ? kFirmwareFileUnreadableText : kFirmwareFileInvalidText,
                kEventErrorReadingFirmwareFile);
         return;
     }
