@@ -29,7 +29,6 @@
 #include "cli/cmd_update.h"
 #include "cli/commands.h"
 #include "cli/update_report.h"
-#include "device/flash_backup.h"
 #include "flash/image_format.h"
 #include "flash/info_area.h"
 #include "flash/merge.h"
@@ -38,7 +37,7 @@
 #include "sim/in_process_channel.h"
 #include "tests/support/log_receiver.h"
 #include "tests/support/read_back_requests.h"
-#include "update/backup_policy.h"
+#include "update/state.h"
 #include "update/update_engine.h"
 
 namespace sovra::cli {
