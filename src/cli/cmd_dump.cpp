@@ -97,20 +97,19 @@ int RunDump(const DumpOptions& options, const DeviceAccess& access, std::ostream
         return kExitRefused;
     }
     std::vector<std::uint8_t> flash(FlashSize);
-    Status status = S_OK;
-    std::string error;
+    Error read;
     {
         ProgressBar bar(err, terminal, "Reading flash");
         BarProgress progress(bar);
         ReadBackReport report;
-        status = ReadFlash(*control.channel, flash, progress, nullptr, report, error);
-        if (Succeeded(status)) {
+        read = ReadFlash(*control.channel, flash, progress, nullptr, report);
+        if (!read.Failed()) {
             bar.Update(100, 100);
         }
     }
     control.channel.reset();
-    if (Failed(status)) {
-        Refuse(err, "cannot dump " + entry.path + ": " + error + ". Nothing was written.");
+    if (read.Failed()) {
+        Refuse(err, "cannot dump " + entry.path + ": " + read.What() + ". Nothing was written.");
         return kExitRefused;
     }
     if (const FlashCheck check = CheckFlashContents(flash); check.status != S_OK) {

@@ -68,8 +68,8 @@ int RunMerge(const MergeOptions& options, std::ostream& out, std::ostream& err) 
         return kExitRefused;
     }
     FirmwareFile firmware;
-    if (Failed(LoadFirmwareFile(options.firmware, firmware, error))) {
-        return Refuse(err, error);
+    if (const Error e = LoadFirmwareFile(options.firmware, firmware); e.Failed()) {
+        return Refuse(err, e);
     }
 
     const bool firmwareHasRecord = firmware.layout.deviceInfoRecords > 0;

@@ -152,9 +152,8 @@ class Watcher {
         std::unique_ptr<DeviceChannel> channel;
         if (const Refusal r = OpenDevice(access_, row, channel)) {
             DeviceOutcome unbound{row.entry.path, row.text, TerminalSafe(row.entry.path), {}};
-            unbound.result.status = r.error.Code();
+            unbound.result.error = r.error;
             unbound.result.endedIn = UpdateStep::kPrecondition;
-            unbound.result.failure = r.error.What();
             Finished(unbound);
             return;
         }

@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <optional>
 #include <string_view>
 
@@ -12,12 +11,6 @@
 
 namespace sovra::cli {
 namespace {
-
-std::string HexStatus(Status s) {
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "0x%08X", static_cast<unsigned>(s));
-    return buf;
-}
 
 std::string ShellQuote(const std::string& s) {
     const bool plain = !s.empty() && std::all_of(s.begin(), s.end(), [](char c) {
@@ -92,8 +85,9 @@ void PrintOutcome(const UpdateCliOptions& o, const DeviceOutcome& job, std::ostr
         }
         return;
     }
-    out << device << ": " << (restore ? "restore" : "update")
-        << " failed: " << TerminalSafe(r.failure) << ". (" << HexStatus(r.status) << ")\n";
+    out << AsSentence(device + ": " + (restore ? "restore" : "update") +
+                      " failed: " + TerminalSafe(r.error.What()))
+        << " (" << StatusHex(r.error.Code()) << ")\n";
     switch (r.device) {
         case DeviceHolds::kUntouched:
             out << "  The device is untouched: nothing was written to it.\n";
@@ -162,12 +156,9 @@ nlohmann::json OutcomeJson(const UpdateCliOptions& o, const DeviceOutcome& job) 
         {"name", job.name},
         {"unit", text(r.unit)},
         {"serial", text(r.serial)},
-        {"result", !r.Succeeded()                   ? "failed"
-                   : r.upToDate                     ? "up-to-date"
-                   : o.mode == UpdateMode::kRestore ? "restored"
-                                                    : "updated"},
-        {"status", HexStatus(r.status)},
-        {"message", r.Succeeded() ? nlohmann::json() : nlohmann::json(r.failure)},
+        {"result", ResultName(r)},
+        {"status", StatusHex(r.error.Code())},
+        {"message", r.Succeeded() ? nlohmann::json() : nlohmann::json(r.error.What())},
         {"stopped_in", UpdateStepName(r.endedIn)},
         {"device_state", DeviceHoldsText(r.device)},
         {"verified", r.device == DeviceHolds::kNewImage},

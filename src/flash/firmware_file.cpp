@@ -1,92 +1,74 @@
 #include "flash/firmware_file.h"
 
-#include <cctype>
-
 #include "app/files.h"
 #include "flash/flash_command.h"
 
 namespace sovra {
 namespace {
 
-// A status sentence as it reads after a colon.
-std::string AfterColon(Status s) {
-    std::string text(StatusText(s));
-    if (!text.empty()) {
-        text[0] = static_cast<char>(std::tolower(static_cast<unsigned char>(text[0])));
-    }
-    return text;
-}
-
 // Reads at most a flash's worth; `what` names the kind of file in messages.
-Status ReadImageFile(const std::string& path, const char* what, std::vector<std::uint8_t>& bytes,
-                     std::string& error) {
+Error ReadImageFile(const std::string& path, const char* what, std::vector<std::uint8_t>& bytes) {
     const std::string shown = std::string(what) + " '" + path + "'";
     std::string reason;
     switch (ReadRegularFileWithReason(path, FlashSize, bytes, reason)) {
         case ReadFailure::kNone:
-            return S_OK;
+            return {};
         case ReadFailure::kOpen:
-            error = "cannot open the " + shown + ": " + reason + ".";
-            return E_FAIL;
+            return Error(E_FAIL, "cannot open the " + shown + ": " + reason);
         case ReadFailure::kNotRegular:
-            error = "the " + shown + " is " + reason + ", not a regular file.";
-            return E_FAIL;
+            return Error(E_FAIL, "the " + shown + " is " + reason + ", not a regular file");
         case ReadFailure::kTooLarge:
-            error = "the " + shown + " is larger than the device's 256 KiB flash.";
-            return E_IMAGE_TOO_LONG;
+            return Error(E_IMAGE_TOO_LONG,
+                         "the " + shown + " is larger than the device's 256 KiB flash");
         case ReadFailure::kRead:
-            error = "cannot read the " + shown + ": " + reason + ".";
-            return E_FAIL;
+            break;
     }
-    return E_FAIL;
+    return Error(E_FAIL, "cannot read the " + shown + ": " + reason);
 }
 
 }  // namespace
 
-Status LoadFirmwareFile(const std::string& path, FirmwareFile& out, std::string& error) {
+Error LoadFirmwareFile(const std::string& path, FirmwareFile& out) {
     out = {};
     std::vector<std::uint8_t> bytes;
-    const Status read = ReadImageFile(path, "firmware file", bytes, error);
-    if (Failed(read)) {
-        return read;
+    if (Error e = ReadImageFile(path, "firmware file", bytes); e.Failed()) {
+        return e;
     }
     ImageLayout layout;
-    const Status valid = ValidateImage(bytes, FlashSize, layout);
-    if (Failed(valid)) {
-        error = "the firmware file '" + path + "' cannot be written: " + AfterColon(valid);
-        return valid;
+    if (const Status valid = ValidateImage(bytes, FlashSize, layout); Failed(valid)) {
+        return Error(valid).Within("the firmware file '" + path + "' cannot be written");
     }
     out = {path, std::move(bytes), layout};
-    return S_OK;
+    return {};
 }
 
-Status LoadFlashDump(const std::string& path, std::vector<std::uint8_t>& out, FlashCheck& check,
-                     std::string& error) {
+Error LoadFlashDump(const std::string& path, std::vector<std::uint8_t>& out, FlashCheck& check) {
     out.clear();
     check = {};
     std::vector<std::uint8_t> bytes;
-    const Status read = ReadImageFile(path, "flash dump", bytes, error);
-    if (Failed(read)) {
-        return read;
+    if (Error e = ReadImageFile(path, "flash dump", bytes); e.Failed()) {
+        return e;
     }
+    const std::string shown = "the flash dump '" + path + "'";
     if (bytes.size() != FlashSize) {
-        error = "the flash dump '" + path + "' holds " + std::to_string(bytes.size()) +
-                " bytes; a whole flash is exactly " + std::to_string(FlashSize) + ".";
-        return E_IMAGE_TOO_SHORT;
+        return Error(E_IMAGE_TOO_SHORT, shown + " holds " + std::to_string(bytes.size()) +
+                                            " bytes; a whole flash is exactly " +
+                                            std::to_string(FlashSize));
     }
     check = CheckFlashContents(bytes);
     if (Failed(check.status)) {
-        error = "the flash dump '" + path + "' is not a valid flash: " + AfterColon(check.status);
+        Error e(check.status);
         if (check.status == E_IMAGE_BAD_CHECKSUM && check.deviceInfo) {
-            error +=
-                " If it is this device's own backup, restore it with --force: it is then "
-                "written only onto the device whose device data it holds.";
+            e = Error(check.status, e.What() +
+                                        ". If it is this device's own backup, restore it with "
+                                        "--force: it is then written only onto the device whose "
+                                        "device data it holds");
             out = std::move(bytes);
         }
-        return check.status;
+        return std::move(e).Within(shown + " is not a valid flash");
     }
     out = std::move(bytes);
-    return S_OK;
+    return {};
 }
 
 }  // namespace sovra

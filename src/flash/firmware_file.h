@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-#include "app/status.h"
+#include "app/error.h"
 #include "flash/image_format.h"
 
 namespace sovra {
@@ -20,22 +20,20 @@ struct FirmwareFile {
 };
 
 // Reads `path` (a regular file, at most FlashSize bytes) and validates it as
-// an image the flash can take. S_OK; E_FAIL when it cannot be read (missing,
-// not a regular file, a read error); E_IMAGE_TOO_LONG, without reading it
-// whole, when it is larger than the flash; otherwise ValidateImage's
-// failure. `error` is then a sentence naming the file and the reason, and
-// `out` is left empty.
-Status LoadFirmwareFile(const std::string& path, FirmwareFile& out, std::string& error);
+// an image the flash can take. Fails with E_FAIL when it cannot be read
+// (missing, not a regular file, a read error); E_IMAGE_TOO_LONG, without
+// reading it whole, when it is larger than the flash; otherwise with
+// ValidateImage's code. The failure names the file; `out` is left empty.
+Error LoadFirmwareFile(const std::string& path, FirmwareFile& out);
 
 // Reads a whole flash: exactly FlashSize bytes that walk as a valid flash
-// (CheckFlashContents). S_OK with `out` and `check` filled; E_FAIL when it
-// cannot be read; E_IMAGE_TOO_LONG or E_IMAGE_TOO_SHORT when it is not the
-// flash's size; otherwise the check's failure, with `check` filled so a
-// caller can say more. `out` is left empty on every failure but one: a
+// (CheckFlashContents), with `out` and `check` filled. Fails with E_FAIL
+// when it cannot be read; E_IMAGE_TOO_LONG or E_IMAGE_TOO_SHORT when it is
+// not the flash's size; otherwise with the check's code, `check` filled so
+// a caller can say more. `out` is left empty on every failure but one: a
 // flash with a device-info record whose only fault is its checksum (the
 // backup of a flash that was already damaged) is handed over with
 // E_IMAGE_BAD_CHECKSUM, for a restore the user forces onto its own device.
-Status LoadFlashDump(const std::string& path, std::vector<std::uint8_t>& out, FlashCheck& check,
-                     std::string& error);
+Error LoadFlashDump(const std::string& path, std::vector<std::uint8_t>& out, FlashCheck& check);
 
 }  // namespace sovra

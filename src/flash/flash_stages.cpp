@@ -4,6 +4,7 @@
 #include <array>
 #include <cstdio>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -27,17 +28,26 @@ std::string ChunkText(std::uint32_t address, std::uint32_t chunks) {
            std::to_string(address / ChunkSize + 1) + " of " + std::to_string(chunks) + ")";
 }
 
-// ": the device did not answer in time": a status's sentence continuing
-// one of ours.
-std::string Because(Status s) {
-    std::string text(StatusText(s));
-    if (!text.empty() && text.front() >= 'A' && text.front() <= 'Z') {
-        text.front() = static_cast<char>(text.front() - 'A' + 'a');
+using ChunkRequest = Status (*)(DeviceChannel&, std::uint32_t, std::span<std::uint8_t>);
+
+// One counted chunk request of a pass of `chunks`; a failed one says which
+// chunk: "<doing> failed at address ... (chunk k of n): <why>".
+Error Request(ChunkRequest request, DeviceChannel& channel, std::uint32_t address,
+              std::span<std::uint8_t> buffer, std::uint32_t chunks, StageProgress& progress,
+              std::string_view doing) {
+    const Status s = request(channel, address, buffer);
+    progress.CountRequests(1);
+    if (Failed(s)) {
+        return Error(s).Within(std::string(doing) + " failed " + ChunkText(address, chunks));
     }
-    if (!text.empty() && text.back() == '.') {
-        text.pop_back();
+    return {};
+}
+
+// Moves the stage bar alone, when the percentage has changed.
+void ShowStage(StageProgress& progress, int percent) {
+    if (progress.StagePosition() != percent) {
+        progress.SetStagePosition(percent);
     }
-    return ": " + text;
 }
 
 using Chunk = std::array<std::uint8_t, ChunkSize>;
@@ -80,36 +90,28 @@ std::vector<std::uint32_t> UncoveredChunks(std::span<const std::uint8_t> flash) 
     return chunks;
 }
 
-Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StageProgress& progress,
-                 const std::atomic<bool>* cancel, ReadBackReport& report, std::string& failure) {
+Error ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StageProgress& progress,
+                const std::atomic<bool>* cancel, ReadBackReport& report) {
     report = {};
-    failure.clear();
     if (flash.size() != FlashSize) {
-        failure = "there is no buffer to read the flash into";
-        return E_HANDLE;
+        return Error(E_HANDLE, "there is no buffer to read the flash into");
     }
     progress.SetOperation(Operation::kReadFlash);
-    Status s = SendPrepare(channel);
+    const Status prepared = SendPrepare(channel);
     progress.CountRequests(1);
-    if (Failed(s)) {
-        failure = "the prepare request before reading the flash failed" + Because(s);
-        return s;
+    if (Failed(prepared)) {
+        return Error(prepared).Within("the prepare request before reading the flash failed");
     }
-    const auto stopped = [&failure] {
-        failure = "stopped on request while reading the flash";
-        return E_UPDATE_CANCELLED;
+    const auto read = [&](std::uint32_t k, std::span<std::uint8_t> into, std::string_view doing) {
+        if (Cancelled(cancel)) {
+            return Error(E_UPDATE_CANCELLED, "stopped on request while reading the flash");
+        }
+        return Request(ReadChunk, channel, k * ChunkSize, into, ChunkCount, progress, doing);
     };
 
     for (std::uint32_t k = 0; k < ChunkCount; ++k) {
-        if (Cancelled(cancel)) {
-            return stopped();
-        }
-        const std::uint32_t address = k * ChunkSize;
-        s = ReadChunk(channel, address, flash);
-        progress.CountRequests(1);
-        if (Failed(s)) {
-            failure = "reading the flash failed " + ChunkText(address, ChunkCount) + Because(s);
-            return s;
+        if (Error e = read(k, flash, "reading the flash"); e.Failed()) {
+            return e;
         }
         AdvanceStage(progress, Percent(k, ChunkCount));
     }
@@ -118,18 +120,9 @@ Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StagePro
     // with the first.
     std::vector<std::uint8_t> again(FlashSize);
     const auto readAgain = [&](std::uint32_t k, Chunk& chunk) {
-        if (Cancelled(cancel)) {
-            return stopped();
-        }
-        const std::uint32_t address = k * ChunkSize;
-        const Status r = ReadChunk(channel, address, again);
-        progress.CountRequests(1);
-        if (Failed(r)) {
-            failure = "reading the flash a second time failed " + ChunkText(address, ChunkCount) +
-                      Because(r);
-        }
-        chunk = ChunkOf(again, address);
-        return r;
+        Error e = read(k, again, "reading the flash a second time");
+        chunk = ChunkOf(again, k * ChunkSize);
+        return e;
     };
 
     // A chunk whose confirming read differed, with that read.
@@ -140,8 +133,8 @@ Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StagePro
         progress.ExpectMoreRequests(chunks.size());
         for (const std::uint32_t k : chunks) {
             Chunk now;
-            if (s = readAgain(k, now); Failed(s)) {
-                return s;
+            if (Error e = readAgain(k, now); e.Failed()) {
+                return e;
             }
             if (now != ChunkOf(flash, k * ChunkSize)) {
                 differed.emplace(k, now);
@@ -149,7 +142,7 @@ Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StagePro
             }
         }
         if (!differed) {
-            return S_OK;
+            return {};
         }
     }
 
@@ -167,8 +160,8 @@ Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StagePro
         }
         for (;;) {
             Chunk now;
-            if (s = readAgain(k, now); Failed(s)) {
-                return s;
+            if (Error e = readAgain(k, now); e.Failed()) {
+                return e;
             }
             if (std::find(earlier.begin(), earlier.end(), now) != earlier.end()) {
                 std::copy(now.begin(), now.end(), flash.begin() + address);
@@ -179,79 +172,65 @@ Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StagePro
             }
             earlier.push_back(now);
             if (earlier.size() >= kMaxChunkReads) {
-                failure = "the flash read back differently on each of " +
-                          std::to_string(kMaxChunkReads) + " reads " +
-                          ChunkText(address, ChunkCount) +
-                          "; the connection to the device is corrupting data";
-                return E_READBACK_UNSTABLE;
+                return Error(E_READBACK_UNSTABLE,
+                             "the flash read back differently on each of " +
+                                 std::to_string(kMaxChunkReads) + " reads " +
+                                 ChunkText(address, ChunkCount) +
+                                 "; the connection to the device is corrupting data");
             }
             progress.ExpectMoreRequests(1);
         }
-        if (const int p = Percent(k, ChunkCount); progress.StagePosition() != p) {
-            progress.SetStagePosition(p);
-        }
+        ShowStage(progress, Percent(k, ChunkCount));
     }
-    return S_OK;
+    return {};
 }
 
-Status WriteImage(DeviceChannel& channel, std::span<std::uint8_t> flash, std::uint32_t length,
-                  StageProgress& progress, std::uint32_t& writesSent, std::string& failure) {
-    failure.clear();
+Error WriteImage(DeviceChannel& channel, std::span<std::uint8_t> flash, std::uint32_t length,
+                 StageProgress& progress, std::uint32_t& writesSent) {
     if (flash.size() != FlashSize || length == 0) {
-        failure = "there is no image to write";
-        return E_HANDLE;
+        return Error(E_HANDLE, "there is no image to write");
     }
     if (length > FlashSize) {
-        failure = "the image to write is larger than the flash";
-        return E_IMAGE_RESULT_TOO_LONG;
+        return Error(E_IMAGE_RESULT_TOO_LONG, "the image to write is larger than the flash");
     }
     progress.SetOperation(Operation::kWrite);
     const std::uint32_t chunks = (length + ChunkSize - 1) / ChunkSize;
     for (std::uint32_t address = 0; address < length; address += ChunkSize) {
         ++writesSent;
-        const Status s = WriteChunk(channel, address, flash);
-        progress.CountRequests(1);
-        if (Failed(s)) {
-            failure = "writing failed " + ChunkText(address, chunks) + Because(s);
-            return s;
+        if (Error e = Request(WriteChunk, channel, address, flash, chunks, progress, "writing");
+            e.Failed()) {
+            return e;
         }
         // p = 6400k / L: the share of the image written before this chunk.
         AdvanceStage(progress, Percent(std::uint64_t{ChunkSize} * (address / ChunkSize), length));
     }
-    return S_OK;
+    return {};
 }
 
-Status VerifyImage(DeviceChannel& channel, std::span<const std::uint8_t> flash,
-                   std::uint32_t length, StageProgress& progress, std::string& failure) {
-    failure.clear();
+Error VerifyImage(DeviceChannel& channel, std::span<const std::uint8_t> flash, std::uint32_t length,
+                  StageProgress& progress) {
     if (flash.size() != FlashSize || length == 0 || length > FlashSize) {
-        failure = "there is no image to compare with";
-        return E_HANDLE;
+        return Error(E_HANDLE, "there is no image to compare with");
     }
     progress.RestartStage(Operation::kVerify);
     const std::uint32_t chunks = (length + ChunkSize - 1) / ChunkSize;
     std::vector<std::uint8_t> readBack(std::size_t{chunks} * ChunkSize);
     for (std::uint32_t k = 0; k < chunks; ++k) {
         const std::uint32_t address = k * ChunkSize;
-        const Status s = ReadChunk(channel, address, readBack);
-        progress.CountRequests(1);
-        if (Failed(s)) {
-            failure = "reading the flash back after writing failed " + ChunkText(address, chunks) +
-                      Because(s);
-            return s;
+        if (Error e = Request(ReadChunk, channel, address, readBack, chunks, progress,
+                              "reading the flash back after writing");
+            e.Failed()) {
+            return e;
         }
         if (!std::equal(readBack.begin() + address, readBack.begin() + address + ChunkSize,
                         flash.begin() + address)) {
-            failure = "the flash read back after writing differs from the image written " +
-                      ChunkText(address, chunks);
-            return E_VERIFY_MISMATCH;
+            return Error(E_VERIFY_MISMATCH,
+                         "the flash read back after writing differs from the image written " +
+                             ChunkText(address, chunks));
         }
-        const int p = Percent(std::uint64_t{ChunkSize} * k, length);
-        if (progress.StagePosition() != p) {
-            progress.SetStagePosition(p);
-        }
+        ShowStage(progress, Percent(std::uint64_t{ChunkSize} * k, length));
     }
-    return S_OK;
+    return {};
 }
 
 }  // namespace sovra

@@ -3,7 +3,7 @@
 // 256 KiB working buffer, a progress sink and a cancellation flag: reading
 // the flash (Stage 1, also `dump`'s and a restore's read), writing an image
 // (Stage 3) and reading it back to compare (the check after writing). Each
-// stops at its first failed request and says where, in a sentence.
+// stops at its first failed request and says where.
 
 #include <atomic>
 #include <cstdint>
@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "app/status.h"
+#include "app/error.h"
 #include "flash/flash_command.h"
 #include "flash/progress.h"
 
@@ -48,21 +48,21 @@ std::vector<std::uint32_t> UncoveredChunks(std::span<const std::uint8_t> flash);
 // The first read moves the stage bar from 0 to 99, stepping the overall bar
 // at each change; a second read moves the stage bar alone, from 0 again.
 // `cancel`, when set, stops the read between two requests
-// (E_UPDATE_CANCELLED). On failure `failure` says what failed and where.
-Status ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StageProgress& progress,
-                 const std::atomic<bool>* cancel, ReadBackReport& report, std::string& failure);
+// (E_UPDATE_CANCELLED).
+Error ReadFlash(DeviceChannel& channel, std::span<std::uint8_t> flash, StageProgress& progress,
+                const std::atomic<bool>* cancel, ReadBackReport& report);
 
 // Stage 3: ceil(length / 64) chunks of `flash` from address 0. A last
 // partial chunk still goes as 64 bytes: the buffer holds the read-back
 // beyond the image. `writesSent` counts the write requests handed to the
 // device, so that a caller knows whether its flash is still untouched.
-Status WriteImage(DeviceChannel& channel, std::span<std::uint8_t> flash, std::uint32_t length,
-                  StageProgress& progress, std::uint32_t& writesSent, std::string& failure);
+Error WriteImage(DeviceChannel& channel, std::span<std::uint8_t> flash, std::uint32_t length,
+                 StageProgress& progress, std::uint32_t& writesSent);
 
 // The chunks WriteImage wrote, read back and compared with `flash`. Moves
 // the stage bar from 0 again, without stepping the overall bar.
-Status VerifyImage(DeviceChannel& channel, std::span<const std::uint8_t> flash,
-                   std::uint32_t length, StageProgress& progress, std::string& failure);
+Error VerifyImage(DeviceChannel& channel, std::span<const std::uint8_t> flash, std::uint32_t length,
+                  StageProgress& progress);
 
 // "0x01240": a flash address as the sentences show it.
 std::string AddressText(std::uint32_t address);

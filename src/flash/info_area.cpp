@@ -9,17 +9,6 @@ namespace {
 
 constexpr std::size_t kUsedByte = 2;
 
-std::array<std::uint8_t, 8> TimePayload(FileTime t) {
-    std::array<std::uint8_t, 8> p{};
-    Put64(p, 0, t);
-    return p;
-}
-
-bool AppendTime(InfoArea area, std::uint8_t type, FileTime t) {
-    const auto payload = TimePayload(t);
-    return AppendInfoEntry(area, type, payload);
-}
-
 }  // namespace
 
 bool IsValidInfoArea(ConstInfoArea area) {
@@ -111,6 +100,12 @@ bool AppendInfoEntry(InfoArea area, std::uint8_t type, std::span<const std::uint
     return true;
 }
 
+bool AppendTimeEntry(InfoArea area, std::uint8_t type, FileTime time) {
+    std::array<std::uint8_t, 8> payload{};
+    Put64(payload, 0, time);
+    return AppendInfoEntry(area, type, payload);
+}
+
 void WriteFreshInfoArea(InfoArea area, FileTime kept, FileTime now) {
     area[0] = InfoHeaderLength;
     area[1] = InfoVersion;
@@ -137,7 +132,7 @@ void StampInfoArea(InfoArea area, FileTime kept, FileTime now) {
         }
     }
     if (!updated) {
-        AppendTime(area, UpdateTimeType, now);
+        AppendTimeEntry(area, UpdateTimeType, now);
     }
     // Looked for after the UpdateTime append, so a missing KeptTime lands
     // behind it.
@@ -147,7 +142,7 @@ void StampInfoArea(InfoArea area, FileTime kept, FileTime now) {
         hasKept = hasKept || e->IsKeptTime();
     }
     if (!hasKept) {
-        AppendTime(area, KeptTimeType, kept);
+        AppendTimeEntry(area, KeptTimeType, kept);
     }
 }
 

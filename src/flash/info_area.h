@@ -98,6 +98,8 @@ std::optional<FileTime> LastUpdateTime(ConstInfoArea area);
 // complete and the used length afterwards stays at most 127; false (and
 // nothing written) otherwise.
 bool AppendInfoEntry(InfoArea area, std::uint8_t type, std::span<const std::uint8_t> payload);
+// The same for a time-stamp entry of `type` holding `time`.
+bool AppendTimeEntry(InfoArea area, std::uint8_t type, FileTime time);
 
 // Header, KeptTime `kept` at 4, UpdateTime `now` at 14, used length 24.
 // Byte 3 and bytes 24 to 127 keep what they held.

@@ -57,26 +57,20 @@ void AppendDeviceInfo(std::vector<std::uint8_t>& out, const SampleImageOptions& 
     const InfoArea area = InfoAreaOf(std::span<std::uint8_t, 256>(block));
     // Erased flash past the used length, as a device leaves it.
     std::fill(area.begin(), area.end(), std::uint8_t{0xFF});
+    // The header and the serial-number entry by hand: an area of header
+    // only is below the valid used length.
     area[0] = InfoHeaderLength;
     area[1] = InfoVersion;
-    area[2] = InfoHeaderLength;
+    area[2] = InfoHeaderLength + 6;
     area[3] = 0;
-    std::array<std::uint8_t, 4> serial{};
-    Put32(serial, 0, rnd.Next32());
-    // An area of header only is below the valid used length; write the
-    // first entry by hand.
-    area[4] = static_cast<std::uint8_t>(serial.size() + 2);
+    area[4] = 6;
     area[5] = kSerialType;
-    std::copy(serial.begin(), serial.end(), area.begin() + 6);
-    area[2] = static_cast<std::uint8_t>(4 + serial.size() + 2);
-    std::array<std::uint8_t, 8> t{};
+    Put32(area, 6, rnd.Next32());
     if (o.keptTime != 0) {
-        Put64(t, 0, o.keptTime);
-        AppendInfoEntry(area, KeptTimeType, t);
+        AppendTimeEntry(area, KeptTimeType, o.keptTime);
     }
     if (o.updateTime != 0) {
-        Put64(t, 0, o.updateTime);
-        AppendInfoEntry(area, UpdateTimeType, t);
+        AppendTimeEntry(area, UpdateTimeType, o.updateTime);
     }
     out.insert(out.end(), block.begin(), block.end());
 }

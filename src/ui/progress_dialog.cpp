@@ -4,7 +4,6 @@
 #include <QPushButton>
 #include <QTimerEvent>
 #include <algorithm>
-#include <cctype>
 #include <condition_variable>
 #include <cstdlib>
 #include <limits>
@@ -218,16 +217,15 @@ void ProgressDialog::ShowEnd(const UpdateOutcome& outcome) {
     stageLabel_->setText(ToQString(AnimatedText(StageName(shownStage_), tickCount_)));
     StopTimer();
     // The engine's refusals that the user must hear of before the result.
-    const Status s = outcome.status;
+    const Status s = outcome.error.Code();
     if (outcome.endedIn == UpdateStep::kPrecondition && s == E_NOINTERFACE) {
         ExclamationBox(this, kNoDeviceText, kUpdateCaption);
     } else if (outcome.endedIn == UpdateStep::kPrecondition && s == E_HANDLE) {
         ExclamationBox(this, kNoResourcesText, kUpdateCaption);
     } else if (s == E_BACKUP_FAILED) {
         // What failed, as a sentence of its own under the box's first line.
-        std::string why = outcome.failure + ".";
-        why.front() = static_cast<char>(std::toupper(static_cast<unsigned char>(why.front())));
-        ExclamationBox(this, std::string(kNoBackupText) + "\n" + why, kUpdateCaption);
+        ExclamationBox(this, std::string(kNoBackupText) + "\n" + outcome.error.Sentence(),
+                       kUpdateCaption);
     } else if (s == E_FIRMWARE_NO_DEVICE_INFO) {
         // The firmware file is unfit for this device: refused as an invalid
         // firmware file is, though it could only be told once the device's

@@ -35,21 +35,20 @@ Refusal Pinned(const FirmwareEntry& entry, const std::string& shownAs, const Sha
 
 Refusal AdmitImage(UpdateMode mode, const std::string& path, bool force, Admitted& out) {
     out.path = path;
-    std::string error;
-    Status s = S_OK;
+    Error error;
     if (mode == UpdateMode::kRestore) {
         FlashCheck check;
-        s = LoadFlashDump(path, out.image, check, error);
+        error = LoadFlashDump(path, out.image, check);
         // Its own device is checked by the job, forced or not.
-        if (s == E_IMAGE_BAD_CHECKSUM && force && !out.image.empty()) {
+        if (error.Code() == E_IMAGE_BAD_CHECKSUM && force && !out.image.empty()) {
             return {};
         }
     } else {
         FirmwareFile file;
-        s = LoadFirmwareFile(path, file, error);
+        error = LoadFirmwareFile(path, file);
         out.image = std::move(file.bytes);
     }
-    return Failed(s) ? Refused(Check::kFirmwareFile, s, error) : Refusal{};
+    return {error.Failed() ? Check::kFirmwareFile : Check::kNone, error};
 }
 
 Refusal AdmitFirmware(const FirmwareCatalogue& catalogue, Admitted& out) {

@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <ctime>
 #include <exception>
+#include <iterator>
 #include <system_error>
 #include <utility>
 #include <vector>
@@ -83,12 +84,12 @@ void ReportJobEvent(const UpdateJob& job, const SystemEvent& event, const EventC
 }
 
 // The entries that close a job that did not succeed: its kind, then why.
-void ReportJobFailure(const UpdateJob& job, const std::string& failure, EventContext context) {
+void ReportJobFailure(const UpdateJob& job, const Error& error, EventContext context) {
     context.result = "failure";
     const bool restore = job.options.mode == UpdateMode::kRestore;
     ReportJobEvent(job, restore ? kEventRestoreFailed : kEventUpdateFailed, context);
-    ReportSystemEvent(kEventFailureReason, LogName(job, context.unit) + ": " + failure + ".",
-                      context);
+    ReportSystemEvent(kEventFailureReason,
+                      Error(error).Within(LogName(job, context.unit)).Sentence(), context);
 }
 
 // One run of a job: the outcome grows as the job goes, so that however it
@@ -107,7 +108,7 @@ class JobRun {
         } catch (const std::exception& e) {
             // Out of memory, most likely; whatever it was, the job ends here
             // and says what the device holds.
-            Fail(E_FAIL, step_, std::string("the update stopped unexpectedly: ") + e.what());
+            Fail(Error(E_FAIL, std::string("the update stopped unexpectedly: ") + e.what()));
         }
         Log();
         Record();
@@ -118,19 +119,22 @@ class JobRun {
   private:
     bool Restore() const { return job_.options.mode == UpdateMode::kRestore; }
 
-    void Fail(Status s, UpdateStep step, std::string failure) {
-        out_.status = s;
-        out_.endedIn = step;
-        out_.failure = std::move(failure);
+    // Ends the job in the step it is in. False, for the caller to return.
+    bool Fail(Error error) {
+        out_.endedIn = step_;
         if (out_.writesSent == 0) {
             out_.device = DeviceHolds::kUntouched;
-        } else if (step == UpdateStep::kVerify) {
-            out_.device = s == E_VERIFY_MISMATCH ? DeviceHolds::kWrittenDiffers
-                                                 : DeviceHolds::kWrittenUnchecked;
+        } else if (step_ == UpdateStep::kVerify) {
+            out_.device = error.Code() == E_VERIFY_MISMATCH ? DeviceHolds::kWrittenDiffers
+                                                            : DeviceHolds::kWrittenUnchecked;
         } else {
             out_.device = DeviceHolds::kPartlyWritten;
         }
+        out_.error = std::move(error);
+        return false;
     }
+    // Whether `error` is none; otherwise the job fails with it.
+    bool Ok(Error error) { return !error.Failed() || Fail(std::move(error)); }
 
     bool Cancelled() const {
         return job_.options.cancel != nullptr &&
@@ -138,7 +142,6 @@ class JobRun {
     }
 
     void Steps() {
-        step_ = UpdateStep::kPrecondition;
         std::uint32_t length = 0;
         if (!Preconditions(length)) {
             return;
@@ -150,15 +153,11 @@ class JobRun {
 
         std::vector<std::uint8_t> flash(FlashSize);
         DeviceChannel& channel = *job_.channel;
-        std::string failure;
 
         step_ = UpdateStep::kReadBack;
         progress_.BeginStage(UpdateStage::kReadBack);
         ReportJobEvent(job_, kEventStage1, context_);
-        if (const Status s =
-                ReadFlash(channel, flash, progress_, job_.options.cancel, readBack_, failure);
-            Failed(s)) {
-            Fail(s, step_, failure);
+        if (!Ok(ReadFlash(channel, flash, progress_, job_.options.cancel, readBack_))) {
             return;
         }
         out_.rereadChunks = readBack_.rereadChunks;
@@ -179,7 +178,6 @@ class JobRun {
             if (AlreadyHolds(flash, job_.image)) {
                 progress_.SetOperation(Operation::kComplete);
                 out_.upToDate = true;
-                step_ = UpdateStep::kNone;
                 return;
             }
         }
@@ -196,31 +194,23 @@ class JobRun {
         }
         out_.imageLength = length;
         if (Cancelled()) {
-            Fail(E_UPDATE_CANCELLED, step_, "stopped on request before anything was written");
+            Fail(Error(E_UPDATE_CANCELLED, "stopped on request before anything was written"));
             return;
         }
 
         step_ = UpdateStep::kWrite;
         progress_.BeginStage(UpdateStage::kWrite);
         ReportJobEvent(job_, kEventStage3, context_);
-        if (const Status s =
-                WriteImage(channel, flash, length, progress_, out_.writesSent, failure);
-            Failed(s)) {
-            Fail(s, step_, failure);
+        if (!Ok(WriteImage(channel, flash, length, progress_, out_.writesSent))) {
             return;
         }
         if (job_.options.verify) {
             step_ = UpdateStep::kVerify;
-            if (const Status s = VerifyImage(channel, flash, length, progress_, failure);
-                Failed(s)) {
-                Fail(s, step_, failure);
+            if (!Ok(VerifyImage(channel, flash, length, progress_))) {
                 return;
             }
         }
         progress_.SetOperation(Operation::kComplete);
-        step_ = UpdateStep::kNone;
-        out_.status = S_OK;
-        out_.endedIn = UpdateStep::kNone;
         out_.device =
             job_.options.verify ? DeviceHolds::kNewImage : DeviceHolds::kNewImageUnverified;
     }
@@ -234,53 +224,45 @@ class JobRun {
     }
 
     bool Preconditions(std::uint32_t& length) {
+        const std::string file = Quoted(job_.imagePath);
         if (Cancelled()) {
-            Fail(E_UPDATE_CANCELLED, step_, "stopped on request before anything was sent");
-            return false;
+            return Fail(Error(E_UPDATE_CANCELLED, "stopped on request before anything was sent"));
         }
         if (!job_.channel) {
-            Fail(E_NOINTERFACE, step_, "no device could be opened");
-            return false;
+            return Fail(Error(E_NOINTERFACE, "no device could be opened"));
         }
         if (job_.image.empty()) {
-            Fail(E_HANDLE, step_, "there is no image to write");
-            return false;
+            return Fail(Error(E_HANDLE, "there is no image to write"));
         }
         if (Restore()) {
             if (job_.image.size() != FlashSize) {
-                Fail(job_.image.size() > FlashSize ? E_IMAGE_TOO_LONG : E_IMAGE_TOO_SHORT, step_,
-                     Quoted(job_.imagePath) + " holds " + std::to_string(job_.image.size()) +
-                         " bytes, not a whole flash of " + std::to_string(FlashSize));
-                return false;
+                return Fail(
+                    Error(job_.image.size() > FlashSize ? E_IMAGE_TOO_LONG : E_IMAGE_TOO_SHORT,
+                          file + " holds " + std::to_string(job_.image.size()) +
+                              " bytes, not a whole flash of " + std::to_string(FlashSize)));
             }
             const FlashCheck saved = CheckFlashContents(job_.image);
             // A backup of a flash that was already damaged walks but does
             // not add up: forced, it may go back, onto its own device only.
             badChecksum_ = saved.status == E_IMAGE_BAD_CHECKSUM && saved.deviceInfo;
             if (saved.status != S_OK && !(badChecksum_ && job_.options.force)) {
-                Fail(saved.status, step_,
-                     Quoted(job_.imagePath) +
-                         " is not a valid flash: " + std::string(StatusText(saved.status)) +
-                         (badChecksum_ ? "; if it is this device's own backup, restore it with "
-                                         "--force"
-                                       : ""));
-                return false;
+                const std::string hint =
+                    badChecksum_ ? "; if it is this device's own backup, restore it with --force"
+                                 : "";
+                return Fail(Error(saved.status, AsClause(StatusText(saved.status)) + hint)
+                                .Within(file + " is not a valid flash"));
             }
             length = FlashSize;
         } else {
             ImageLayout layout;
             if (const Status s = ValidateImage(job_.image, FlashSize, layout); Failed(s)) {
-                Fail(s, step_,
-                     Quoted(job_.imagePath) + " is not a firmware image the device can take: " +
-                         std::string(StatusText(s)));
-                return false;
+                return Fail(Error(s).Within(file + " is not a firmware image the device can take"));
             }
             length = layout.length();
         }
         if (const Error e = CheckBackupPlace(job_.options.backup); e.Failed()) {
-            Fail(E_BACKUP_FAILED, step_,
-                 "no backup of the device's flash can be kept: " + e.What());
-            return false;
+            return Fail(
+                Error(E_BACKUP_FAILED, "no backup of the device's flash can be kept: " + e.What()));
         }
         return true;
     }
@@ -294,9 +276,8 @@ class JobRun {
         if (const Error e = WriteBackup(policy, job_.device, std::chrono::system_clock::now(),
                                         flash, backup.path, out_.unit);
             e.Failed()) {
-            Fail(E_BACKUP_FAILED, step_,
-                 "no backup of the device's flash could be written: " + e.What());
-            return false;
+            return Fail(Error(E_BACKUP_FAILED,
+                              "no backup of the device's flash could be written: " + e.What()));
         }
         backup.valid = valid;
         if (valid) {
@@ -325,22 +306,12 @@ class JobRun {
         const Status s =
             MergeFirmware(flash, job_.image, length, clock, progress_, &out_.deviceInfoCarried);
         if (s == E_FIRMWARE_NO_DEVICE_INFO) {
-            Fail(s, step_,
-                 Quoted(job_.imagePath) +
-                     " has no device-info record, and the device's flash holds one: writing it "
-                     "would erase the device's own information block");
-            return false;
+            return Fail(Error(s, Quoted(job_.imagePath) +
+                                     " has no device-info record, and the device's flash holds "
+                                     "one: writing it would erase the device's own information "
+                                     "block"));
         }
-        if (Failed(s)) {
-            Fail(s, step_,
-                 Quoted(job_.imagePath) + " cannot be merged: " + std::string(StatusText(s)));
-            return false;
-        }
-        if (length > FlashSize) {
-            Fail(E_IMAGE_RESULT_TOO_LONG, step_, std::string(StatusText(E_IMAGE_RESULT_TOO_LONG)));
-            return false;
-        }
-        return true;
+        return !Failed(s) || Fail(Error(s).Within(Quoted(job_.imagePath) + " cannot be merged"));
     }
 
     // A restore's Stage 2: the saved image, if it is this device's.
@@ -349,13 +320,13 @@ class JobRun {
         const auto saved = DeviceData(job_.image);
         if (badChecksum_ &&
             !(own && saved && std::equal(own->begin(), own->end(), saved->begin(), saved->end()))) {
-            Fail(E_RESTORE_OTHER_DEVICE, step_,
-                 Quoted(job_.imagePath) +
-                     " does not add up, and is written only onto the device it was saved from, "
-                     "even with --force: " +
-                     (own ? "its information block differs from the one this device holds"
-                          : "this device's flash holds no readable information block"));
-            return false;
+            return Fail(Error(
+                E_RESTORE_OTHER_DEVICE,
+                Quoted(job_.imagePath) +
+                    " does not add up, and is written only onto the device it was saved from, "
+                    "even with --force: " +
+                    (own ? "its information block differs from the one this device holds"
+                         : "this device's flash holds no readable information block")));
         }
         if (!own) {
             const DeviceEntry& d = job_.device;
@@ -370,19 +341,18 @@ class JobRun {
                 ", so it cannot be told whether " + Quoted(job_.imagePath) +
                 " was saved from this unit";
             if (!ownBackup && !job_.options.force) {
-                Fail(E_RESTORE_OTHER_DEVICE, step_, unknown + " (--force writes it anyway)");
-                return false;
+                return Fail(Error(E_RESTORE_OTHER_DEVICE, unknown + " (--force writes it anyway)"));
             }
             if (!ownBackup) {
                 progress_.Note("forced: " + unknown);
             }
         } else if (saved && !std::equal(own->begin(), own->end(), saved->begin(), saved->end())) {
             if (!job_.options.force) {
-                Fail(E_RESTORE_OTHER_DEVICE, step_,
-                     Quoted(job_.imagePath) +
-                         " was saved from another device: its information block (serial number, "
-                         "calibration) differs from the one this device holds");
-                return false;
+                return Fail(Error(E_RESTORE_OTHER_DEVICE,
+                                  Quoted(job_.imagePath) +
+                                      " was saved from another device: its information block "
+                                      "(serial number, calibration) differs from the one this "
+                                      "device holds"));
             }
             out_.deviceInfoReplaced = true;
             progress_.Note(
@@ -398,20 +368,16 @@ class JobRun {
     }
 
     void Log() {
-        const bool restore = Restore();
+        EventContext done = context_;
         if (out_.upToDate) {
-            EventContext done = context_;
             done.result = "up-to-date";
             ReportJobEvent(job_, kEventAlreadyCurrent, done);
-            return;
-        }
-        if (out_.Succeeded()) {
-            EventContext done = context_;
+        } else if (out_.Succeeded()) {
             done.result = "success";
-            ReportJobEvent(job_, restore ? kEventFlashRestored : kEventFirmwareUpdated, done);
-            return;
+            ReportJobEvent(job_, Restore() ? kEventFlashRestored : kEventFirmwareUpdated, done);
+        } else {
+            ReportJobFailure(job_, out_.error, context_);
         }
-        ReportJobFailure(job_, out_.failure, context_);
     }
 
     // Every job that ran goes into the history, however it ended; a history
@@ -420,11 +386,10 @@ class JobRun {
         if (job_.options.historyPath.empty()) {
             return;
         }
-        const bool restore = Restore();
         HistoryRecord r;
         r.time = UtcNow();
         r.program = job_.program;
-        r.operation = restore ? "restore" : "update";
+        r.operation = Restore() ? "restore" : "update";
         r.devicePath = job_.device.path;
         if (!out_.unit.empty()) {
             r.unit = out_.unit;
@@ -438,14 +403,9 @@ class JobRun {
         r.firmwarePath = job_.imagePath;
         r.firmwareSize = job_.image.size();
         r.firmwareSha256 = context_.firmwareSha256;
-        r.result = !out_.Succeeded() ? "failed"
-                   : out_.upToDate   ? "up-to-date"
-                   : restore         ? "restored"
-                                     : "updated";
-        char status[16];
-        std::snprintf(status, sizeof status, "0x%08X", static_cast<unsigned>(out_.status));
-        r.status = status;
-        r.message = out_.failure;
+        r.result = ResultName(out_);
+        r.status = StatusHex(out_.error.Code());
+        r.message = out_.error.What();
         r.deviceState = std::string(DeviceHoldsText(out_.device));
         r.backup = out_.backup.path;
         r.signingKey = job_.options.signingKey;
@@ -482,40 +442,33 @@ class JobRun {
 }  // namespace
 
 std::string_view DeviceHoldsText(DeviceHolds holds) {
-    switch (holds) {
-        case DeviceHolds::kUntouched:
-            return "untouched";
-        case DeviceHolds::kPartlyWritten:
-            return "partly written";
-        case DeviceHolds::kNewImage:
-        case DeviceHolds::kNewImageUnverified:
-            return "updated";
-        case DeviceHolds::kWrittenDiffers:
-            return "written, differs";
-        case DeviceHolds::kWrittenUnchecked:
-            return "written, unchecked";
-    }
-    return "unknown";
+    // In the order of DeviceHolds.
+    static constexpr std::string_view kTexts[] = {"untouched",        "partly written",
+                                                  "updated",          "updated",
+                                                  "written, differs", "written, unchecked"};
+    static_assert(std::size(kTexts) == std::size_t(DeviceHolds::kWrittenUnchecked) + 1);
+    return kTexts[static_cast<std::size_t>(holds)];
 }
 
 std::string_view UpdateStepName(UpdateStep step) {
-    switch (step) {
-        case UpdateStep::kNone:
-            return "none";
-        case UpdateStep::kPrecondition:
-            return "start";
-        case UpdateStep::kReadBack:
-            return "read-back";
-        case UpdateStep::kBackup:
-            return "backup";
-        case UpdateStep::kMerge:
-            return "merge";
-        case UpdateStep::kWrite:
-            return "write";
-        case UpdateStep::kVerify:
-            return "verify";
-    }
-    return "unknown";
+    // In the order of UpdateStep.
+    static constexpr std::string_view kNames[] = {"none",  "start", "read-back", "backup",
+                                                  "merge", "write", "verify"};
+    static_assert(std::size(kNames) == std::size_t(UpdateStep::kVerify) + 1);
+    return kNames[static_cast<std::size_t>(step)];
+}
+
+std::string_view ResultName(const UpdateOutcome& outcome) {
+    return !outcome.Succeeded()                   ? "failed"
+           : outcome.upToDate                     ? "up-to-date"
+           : outcome.mode == UpdateMode::kRestore ? "restored"
+                                                  : "updated";
+}
+
+std::string StatusHex(Status s) {
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(s));
+    return text;
 }
 
 std::uint64_t ExpectedRequests(std::uint32_t imageLength, bool verify) {
@@ -551,10 +504,9 @@ bool UpdateRun::Start(const UpdateJob& job, UpdateProgress& progress,
     }
     UpdateOutcome out;
     out.mode = job.options.mode;
-    out.status = E_WORKER_START;
+    out.error = Error(E_WORKER_START, "the system would not create the update's thread");
     out.endedIn = UpdateStep::kPrecondition;
-    out.failure = "the system would not create the update's thread";
-    ReportJobFailure(job, out.failure, JobContext(job));
+    ReportJobFailure(job, out.error, JobContext(job));
     progress.Finish(std::move(out));
     return false;
 }

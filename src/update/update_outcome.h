@@ -7,7 +7,7 @@
 #include <string_view>
 #include <vector>
 
-#include "app/status.h"
+#include "app/error.h"
 
 namespace sovra {
 
@@ -62,17 +62,17 @@ struct BackupOutcome {
 
 struct UpdateOutcome {
     UpdateMode mode = UpdateMode::kMerge;
-    Status status = S_OK;
+    // The code the history, the JSON output and the exit codes show, and on
+    // failure what failed and where (the request's address, the file),
+    // without the device's name, so that each program can put its own in
+    // front.
+    Error error;
     UpdateStep endedIn = UpdateStep::kNone;
     DeviceHolds device = DeviceHolds::kUntouched;
     // Write requests handed to the device.
     std::uint32_t writesSent = 0;
     // Length of the image Stage 3 wrote or was to write; 0 before it is known.
     std::uint32_t imageLength = 0;
-    // On failure, one sentence with its context: what failed and where (the
-    // request's address, the file), without the device's name, so that
-    // each program can put its own in front.
-    std::string failure;
     // Set when the read-back did not walk as a valid flash: what is wrong
     // with it. The update goes on (the device's flash is what it is), but
     // its backup is marked and both programs say so.
@@ -97,7 +97,7 @@ struct UpdateOutcome {
     // when it was (or none was asked for).
     std::string historyFailure;
 
-    bool Succeeded() const { return sovra::Succeeded(status); }
+    bool Succeeded() const { return !error.Failed(); }
 };
 
 // "updated", "untouched", "partly written", "written, differs",
@@ -107,5 +107,12 @@ std::string_view DeviceHoldsText(DeviceHolds holds);
 
 // "start", "read-back", "backup", "merge", "write", "verify", "none".
 std::string_view UpdateStepName(UpdateStep step);
+
+// "failed", "up-to-date", "restored", "updated": how the job ended, as the
+// history and the JSON output name it.
+std::string_view ResultName(const UpdateOutcome& outcome);
+
+// "0x80004005": a code as the history and the JSON output show it.
+std::string StatusHex(Status s);
 
 }  // namespace sovra

@@ -1,43 +1,26 @@
 #include "update/update_progress.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace sovra {
 
 const char* StageName(UpdateStage stage) {
-    switch (stage) {
-        case UpdateStage::kNotStarted:
-        case UpdateStage::kReadBack:
-            return "Stage 1 of 3";
-        case UpdateStage::kBuild:
-            return "Stage 2 of 3";
-        case UpdateStage::kWrite:
-            return "Stage 3 of 3";
-    }
-    return "";
+    // A job not started yet shows the first stage.
+    static constexpr const char* kNames[] = {"Stage 1 of 3", "Stage 1 of 3", "Stage 2 of 3",
+                                             "Stage 3 of 3"};
+    static_assert(std::size(kNames) == std::size_t(UpdateStage::kWrite) + 1);
+    return kNames[static_cast<std::size_t>(stage)];
 }
 
 const char* OperationName(Operation operation) {
-    switch (operation) {
-        case Operation::kInitialize:
-            return "Initialize hardware";
-        case Operation::kReadFlash:
-            return "Read firmware";
-        case Operation::kReadAgain:
-            return "Read flash again";
-        case Operation::kParse:
-            return "Parse firmware";
-        case Operation::kCopy:
-            return "Copy image";
-        case Operation::kWrite:
-            return "Write firmware";
-        case Operation::kVerify:
-            return "Verify firmware";
-        case Operation::kComplete:
-            return "Complete";
-    }
-    return "";
+    // In the order of Operation.
+    static constexpr const char* kNames[] = {
+        "Initialize hardware", "Read firmware",  "Read flash again", "Parse firmware",
+        "Copy image",          "Write firmware", "Verify firmware",  "Complete"};
+    static_assert(std::size(kNames) == std::size_t(Operation::kComplete) + 1);
+    return kNames[static_cast<std::size_t>(operation)];
 }
 
 UpdateProgress::UpdateProgress(Notify notify) : notify_(std::move(notify)) {}
@@ -62,20 +45,27 @@ std::optional<UpdateOutcome> UpdateProgress::Outcome() const {
     return outcome_;
 }
 
-void UpdateProgress::Changed() {
+template <typename F>
+void UpdateProgress::Change(F&& change) {
+    {
+        const std::lock_guard lock(mu_);
+        change();
+    }
     if (notify_) {
         notify_();
     }
 }
 
+void UpdateProgress::SetPercent(int position) {
+    state_.stagePercent = std::clamp(position, 0, kStageBarMax);
+    stagePercent_.store(state_.stagePercent, std::memory_order_relaxed);
+}
+
 void UpdateProgress::BeginStage(UpdateStage stage) {
-    {
-        const std::lock_guard lock(mu_);
+    Change([&] {
         state_.stage = stage;
-        state_.stagePercent = 0;
-        stagePercent_.store(0, std::memory_order_relaxed);
-    }
-    Changed();
+        SetPercent(0);
+    });
 }
 
 void UpdateProgress::ExpectRequests(std::uint64_t requests) {
@@ -89,22 +79,18 @@ void UpdateProgress::ExpectMoreRequests(std::uint64_t n) {
 }
 
 void UpdateProgress::Note(std::string note) {
-    {
-        const std::lock_guard lock(mu_);
+    Change([&] {
         notes_.push_back(std::move(note));
         state_.notes = notes_.size();
-    }
-    Changed();
+    });
 }
 
 void UpdateProgress::Finish(UpdateOutcome outcome) {
-    {
-        const std::lock_guard lock(mu_);
+    Change([&] {
         outcome_ = std::move(outcome);
         state_.finished = true;
         finished_.store(true, std::memory_order_release);
-    }
-    Changed();
+    });
 }
 
 int UpdateProgress::StagePosition() const {
@@ -113,40 +99,25 @@ int UpdateProgress::StagePosition() const {
 }
 
 void UpdateProgress::AdvanceTo(int position) {
-    {
-        const std::lock_guard lock(mu_);
-        state_.stagePercent = std::clamp(position, 0, kStageBarMax);
-        stagePercent_.store(state_.stagePercent, std::memory_order_relaxed);
+    Change([&] {
+        SetPercent(position);
         state_.overallSteps = std::min(state_.overallSteps + 1, kOverallBarMax);
-    }
-    Changed();
+    });
 }
 
 void UpdateProgress::SetStagePosition(int position) {
-    {
-        const std::lock_guard lock(mu_);
-        state_.stagePercent = std::clamp(position, 0, kStageBarMax);
-        stagePercent_.store(state_.stagePercent, std::memory_order_relaxed);
-    }
-    Changed();
+    Change([&] { SetPercent(position); });
 }
 
 void UpdateProgress::SetOperation(Operation operation) {
-    {
-        const std::lock_guard lock(mu_);
-        state_.operation = operation;
-    }
-    Changed();
+    Change([&] { state_.operation = operation; });
 }
 
 void UpdateProgress::RestartStage(Operation operation) {
-    {
-        const std::lock_guard lock(mu_);
+    Change([&] {
         state_.operation = operation;
-        state_.stagePercent = 0;
-        stagePercent_.store(0, std::memory_order_relaxed);
-    }
-    Changed();
+        SetPercent(0);
+    });
 }
 
 void UpdateProgress::CountRequests(std::uint32_t n) {

@@ -84,7 +84,11 @@ class UpdateProgress final : public StageProgress {
     void ExpectMoreRequests(std::uint64_t n) override;
 
   private:
-    void Changed();
+    // Applies `change` to the state under the lock, then tells the front end.
+    template <typename F>
+    void Change(F&& change);
+    // The stage bar's position, under the lock.
+    void SetPercent(int position);
 
     Notify notify_;
     mutable std::mutex mu_;

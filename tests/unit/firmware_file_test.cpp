@@ -101,8 +101,9 @@ TEST_F(LoaderTest, FirmwareFile) {
         SCOPED_TRACE(c.name);
         FirmwareFile file;
         file.bytes = {1};
-        std::string error;
-        EXPECT_EQ(LoadFirmwareFile(c.path, file, error), c.status) << error;
+        const Error e = LoadFirmwareFile(c.path, file);
+        const std::string& error = e.What();
+        EXPECT_EQ(e.Code(), c.status) << error;
         if (c.status == S_OK) {
             EXPECT_EQ(file.path, c.path);
             EXPECT_EQ(file.bytes, kImage);
@@ -149,8 +150,9 @@ TEST_F(LoaderTest, FlashDump) {
         const std::string path = Write("dump.bin", c.bytes);
         Bytes out = {1};
         FlashCheck check;
-        std::string error;
-        EXPECT_EQ(LoadFlashDump(path, out, check, error), c.status) << error;
+        const Error e = LoadFlashDump(path, out, check);
+        const std::string& error = e.What();
+        EXPECT_EQ(e.Code(), c.status) << error;
         if (c.status == S_OK) {
             EXPECT_EQ(out, good);
             EXPECT_EQ(check.layout.endMarker, 67u);

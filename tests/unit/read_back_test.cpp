@@ -38,8 +38,8 @@ TEST_P(ReadBackTest, KeepsTheFlashAtTheCostOfItsKind) {
     std::vector<std::uint8_t> flash(FlashSize);
     NullProgress progress;
     ReadBackReport report;
-    std::string failure;
-    ASSERT_EQ(ReadFlash(channel, flash, progress, nullptr, report, failure), S_OK) << failure;
+    const Error e = ReadFlash(channel, flash, progress, nullptr, report);
+    ASSERT_FALSE(e.Failed()) << e.What();
     EXPECT_TRUE(flash == contents);
     EXPECT_EQ(report.readTwice, c.readTwice);
     EXPECT_EQ(model->RequestCount(), 1 + ChunkCount + c.extra(UncoveredChunks(contents).size()));

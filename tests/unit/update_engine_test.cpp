@@ -166,7 +166,7 @@ class EngineTest : public ::testing::Test {
 
 TEST_F(EngineTest, AGoodUpdateLeavesTheMergedImageTheBackupAndTheTrail) {
     const UpdateOutcome out = Run();
-    ASSERT_TRUE(out.Succeeded()) << out.failure;
+    ASSERT_TRUE(out.Succeeded()) << out.error.What();
     EXPECT_EQ(out.device, DeviceHolds::kNewImage);
     EXPECT_TRUE(out.deviceInfoCarried);
     EXPECT_TRUE(model->Flash() == Merged());
@@ -283,7 +283,7 @@ class EngineFaultTest : public EngineTest, public ::testing::WithParamInterface<
 TEST_P(EngineFaultTest, TheDeviceHoldsItsOldFlashOrExactlyTheNewImage) {
     const FaultCase& c = GetParam();
     const UpdateOutcome out = Run(c.faults(Writes()), c.hook(Writes()));
-    EXPECT_EQ(out.status, c.status) << out.failure;
+    EXPECT_EQ(out.error.Code(), c.status) << out.error.What();
     EXPECT_EQ(out.device, c.holds);
     const std::vector<std::uint8_t> flash = model->Flash();
     if (c.holds == DeviceHolds::kUntouched) {
@@ -301,17 +301,17 @@ TEST_P(EngineFaultTest, TheDeviceHoldsItsOldFlashOrExactlyTheNewImage) {
     ASSERT_EQ(history.size(), 1u);
     EXPECT_EQ(history[0].result, out.Succeeded() ? "updated" : "failed");
     EXPECT_EQ(history[0].deviceState, DeviceHoldsText(c.holds));
-    EXPECT_EQ(history[0].message, out.failure);
+    EXPECT_EQ(history[0].message, out.error.What());
     if (!out.Succeeded()) {
         // The failure is said in a sentence with its place, in the log too.
-        EXPECT_NE(out.failure.find("0x"), std::string::npos) << out.failure;
+        EXPECT_NE(out.error.What().find("0x"), std::string::npos) << out.error.What();
         const std::vector<LogEntry> entries = log.Drain();
         ASSERT_GE(entries.size(), 2u);
         EXPECT_EQ(entries[entries.size() - 2], Entry(kEventUpdateFailed));
         // Named by node and unit: the node is the next unit's after an unplug.
         const std::string unit = out.unit.empty() ? "unknown" : out.unit;
         EXPECT_EQ(entries.back().text,
-                  kDevice.path + " (unit " + unit + ", serial unknown): " + out.failure + ".");
+                  kDevice.path + " (unit " + unit + ", serial unknown): " + out.error.What() + ".");
     }
 }
 
@@ -411,7 +411,7 @@ TEST_F(EngineTest, ReadAgainChunksAreCountedOnceEach) {
         return s;
     };
     const UpdateOutcome out = Run({}, changes);
-    ASSERT_TRUE(out.Succeeded()) << out.failure;
+    ASSERT_TRUE(out.Succeeded()) << out.error.What();
     EXPECT_EQ(out.rereadChunks, 2u);
 }
 
@@ -452,7 +452,7 @@ TEST_P(EngineCorruptReadTest, EndsWithTheRightImage) {
     }
     const UpdateOutcome out =
         Run({.corruptAt = request, .corruptByte = static_cast<std::uint8_t>(byte % ChunkSize)});
-    ASSERT_TRUE(out.Succeeded()) << out.failure;
+    ASSERT_TRUE(out.Succeeded()) << out.error.What();
     EXPECT_TRUE(model->Flash() == Merged());
     EXPECT_TRUE(out.deviceInfoCarried);
     EXPECT_TRUE(ReadFile(out.backup.path) == oldFlash);
@@ -509,10 +509,10 @@ class EngineRefusalTest : public EngineTest, public ::testing::WithParamInterfac
 TEST_P(EngineRefusalTest, NothingIsSent) {
     const RefusalCase& c = GetParam();
     const UpdateOutcome out = Run({}, {}, [&](UpdateJob& job) { c.adjust(*this, job); });
-    EXPECT_EQ(out.status, c.status) << out.failure;
+    EXPECT_EQ(out.error.Code(), c.status) << out.error.What();
     EXPECT_EQ(out.endedIn, UpdateStep::kPrecondition);
     EXPECT_EQ(model->RequestCount(), 0u);
-    EXPECT_FALSE(out.failure.empty());
+    EXPECT_FALSE(out.error.What().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -567,10 +567,10 @@ TEST_F(EngineTest, AFileWithoutADeviceInfoRecordIsRefusedForADeviceWithOne) {
             Put32(firmware, 8, DeviceInfoTag);
         }
         const UpdateOutcome out = Run();
-        EXPECT_EQ(out.status, E_FIRMWARE_NO_DEVICE_INFO) << out.failure;
+        EXPECT_EQ(out.error.Code(), E_FIRMWARE_NO_DEVICE_INFO) << out.error.What();
         EXPECT_EQ(out.device, DeviceHolds::kUntouched);
         EXPECT_TRUE(model->Flash() == oldFlash);
-        EXPECT_NE(out.failure.find("bf100.img"), std::string::npos) << out.failure;
+        EXPECT_NE(out.error.What().find("bf100.img"), std::string::npos) << out.error.What();
     }
 }
 
@@ -595,7 +595,7 @@ TEST_P(EngineCurrentTest, WritesOnlyWhatTheDeviceDoesNotHold) {
     }
     const UpdateOutcome out =
         Run({}, {}, [&](UpdateJob& j) { j.options.skipWhenCurrent = c.skipWhenCurrent; });
-    ASSERT_TRUE(out.Succeeded()) << out.failure;
+    ASSERT_TRUE(out.Succeeded()) << out.error.What();
     EXPECT_EQ(out.upToDate, !c.written);
     EXPECT_TRUE(model->Flash() == (c.written ? Merged() : oldFlash));
     EXPECT_EQ(Backups().size(), c.written ? 1u : 0u);
@@ -687,7 +687,7 @@ TEST_F(EngineTest, ARestoreWritesOnlyThisDevicesFlashUnlessForced) {
     firmware = earlier;
     const auto restore = [](UpdateJob& j) { j.options.mode = UpdateMode::kRestore; };
     UpdateOutcome out = Run({}, {}, restore);
-    ASSERT_TRUE(out.Succeeded()) << out.failure;
+    ASSERT_TRUE(out.Succeeded()) << out.error.What();
     EXPECT_TRUE(model->Flash() == earlier);
     EXPECT_FALSE(out.deviceInfoReplaced);
     EXPECT_EQ(log.Drain(), (std::vector<LogEntry>{Entry(kEventRestoreStarted), Entry(kEventStage1),
@@ -703,7 +703,7 @@ TEST_F(EngineTest, ARestoreWritesOnlyThisDevicesFlashUnlessForced) {
     for (const auto& other : {DeviceFlash(8), lateDifference}) {
         firmware = other;
         out = Run({}, {}, restore);
-        EXPECT_EQ(out.status, E_RESTORE_OTHER_DEVICE);
+        EXPECT_EQ(out.error.Code(), E_RESTORE_OTHER_DEVICE);
         EXPECT_EQ(out.device, DeviceHolds::kUntouched);
         EXPECT_TRUE(model->Flash() == oldFlash);
     }
@@ -713,7 +713,7 @@ TEST_F(EngineTest, ARestoreWritesOnlyThisDevicesFlashUnlessForced) {
         j.options.mode = UpdateMode::kRestore;
         j.options.force = true;
     });
-    ASSERT_TRUE(out.Succeeded()) << out.failure;
+    ASSERT_TRUE(out.Succeeded()) << out.error.What();
     EXPECT_TRUE(out.deviceInfoReplaced);
     EXPECT_TRUE(model->Flash() == firmware);
 
@@ -725,7 +725,7 @@ TEST_F(EngineTest, ARestoreWritesOnlyThisDevicesFlashUnlessForced) {
             j.options.mode = UpdateMode::kRestore;
             j.options.force = force;
         });
-        EXPECT_EQ(out.status, force ? S_OK : E_RESTORE_OTHER_DEVICE) << out.failure;
+        EXPECT_EQ(out.error.Code(), force ? S_OK : E_RESTORE_OTHER_DEVICE) << out.error.What();
         EXPECT_TRUE(model->Flash() == (force ? earlier : oldFlash));
     }
 }
@@ -769,7 +769,7 @@ TEST_F(EngineTest, AStopIsTakenUntilTheWriteAndThenWaitsForTheEnd) {
                     j.options.clock = &stopping;
                 }
             });
-        EXPECT_EQ(out.Succeeded(), c.updated) << c.name << ": " << out.failure;
+        EXPECT_EQ(out.Succeeded(), c.updated) << c.name << ": " << out.error.What();
         EXPECT_TRUE(model->Flash() == (c.updated ? Merged() : oldFlash)) << c.name;
         EXPECT_LE(model->RequestCount(), c.maxRequests) << c.name;
     }
@@ -779,7 +779,7 @@ TEST_F(EngineTest, AStopIsTakenUntilTheWriteAndThenWaitsForTheEnd) {
 // told in the log: the desktop application has no other place to say it.
 TEST_F(EngineTest, AHistoryThatCannotBeWrittenIsAWarningInTheLog) {
     const UpdateOutcome out = Run({}, {}, [&](UpdateJob& j) { j.options.historyPath = dir; });
-    ASSERT_TRUE(out.Succeeded()) << out.failure;
+    ASSERT_TRUE(out.Succeeded()) << out.error.What();
     EXPECT_TRUE(model->Flash() == Merged());
     bool warned = false;
     for (const LogEntry& e : log.Drain()) {
@@ -799,7 +799,7 @@ TEST_F(EngineTest, AWorkerThatCannotStartEndsTheJobAsFailed) {
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
     }));
     ASSERT_TRUE(progress.Snapshot().finished);
-    EXPECT_EQ(progress.Outcome()->status, E_WORKER_START);
+    EXPECT_EQ(progress.Outcome()->error.Code(), E_WORKER_START);
     const std::vector<LogEntry> entries = log.Drain();
     ASSERT_EQ(entries.size(), 3u);
     EXPECT_EQ(entries[0], Entry(kEventUpdateStarted));
