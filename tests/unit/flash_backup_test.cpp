@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "flash/flash_command.h"
+#include "tests/support/temp_dir.h"
 
 namespace sovra {
 namespace {
@@ -46,19 +47,12 @@ TEST(FlashBackupTest, TheUsersHomeComesFromThePasswordDatabase) {
 
 class FlashBackupFolderTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char name[] = "/tmp/sovra-backup-test-XXXXXX";
-        ASSERT_NE(::mkdtemp(name), nullptr);
-        dir_ = name;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     static std::vector<std::uint8_t> Read(const std::string& path) {
-        std::ifstream in(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+        return testing::ReadFile(path);
     }
 
-    std::string dir_;
+    testing::TempDir tmp_{"sovra-backup-test"};
+    const std::string dir_ = tmp_.Path();
 };
 
 // Two backups of the same device in the same second: the second takes the

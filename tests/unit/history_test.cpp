@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "app/sha256.h"
+#include "tests/support/temp_dir.h"
 
 namespace sovra {
 namespace {
@@ -57,9 +58,8 @@ HistoryRecord Record(std::string device, std::string result) {
 }
 
 TEST(HistoryTest, RecordsComeBackInOrderAndDamagedLinesAreSkipped) {
-    char folder[] = "/tmp/sovra-history-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    const std::string path = std::string(folder) + "/state/history.jsonl";
+    const testing::TempDir folder("sovra-history");
+    const std::string path = folder.File("state/history.jsonl");
     std::string error;
     ASSERT_TRUE(AppendHistory(path, Record("/dev/bus/usb/001/002", "updated"), error)) << error;
     {
@@ -111,18 +111,16 @@ TEST(HistoryTest, RecordsComeBackInOrderAndDamagedLinesAreSkipped) {
     EXPECT_EQ(lines, (std::vector<std::size_t>{3, 4, 5, 8, 10}));
 
     // Absent: an empty history, not an error.
-    EXPECT_TRUE(ReadHistory(std::string(folder) + "/none.jsonl", records, skipped, error));
+    EXPECT_TRUE(ReadHistory(folder.File("none.jsonl"), records, skipped, error));
     EXPECT_TRUE(records.empty());
-    std::system(("rm -rf '" + std::string(folder) + "'").c_str());
 }
 
 // Whatever sits in the history's place, a record is refused at once: a named
 // pipe (with or without a link to it) would otherwise hold the program
 // forever after the device was written.
 TEST(HistoryTest, OnlyARegularFileIsWrittenAndNothingIsWaitedOn) {
-    char folder[] = "/tmp/sovra-history-XXXXXX";
-    ASSERT_NE(::mkdtemp(folder), nullptr);
-    const std::string dir = folder;
+    const testing::TempDir folder("sovra-history");
+    const std::string dir = folder.Path();
     ASSERT_EQ(::mkfifo((dir + "/fifo").c_str(), 0600), 0);
     ASSERT_EQ(::symlink((dir + "/fifo").c_str(), (dir + "/link").c_str()), 0);
     ASSERT_EQ(::mkdir((dir + "/folder").c_str(), 0700), 0);
@@ -136,7 +134,6 @@ TEST(HistoryTest, OnlyARegularFileIsWrittenAndNothingIsWaitedOn) {
         std::vector<SkippedLine> skipped;
         EXPECT_FALSE(ReadHistory(dir + "/" + name, records, skipped, error)) << name;
     }
-    std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 }  // namespace
