@@ -12,6 +12,7 @@
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -101,6 +102,7 @@ class WatchTest : public ::testing::Test {
                 interruptAtWrite == e.path
                     ? std::unique_ptr<DeviceChannel>(std::make_unique<InterruptingChannel>(model))
                     : std::make_unique<sim::InProcessChannel>(model, false);
+            c.channel = std::make_unique<Announcing>(std::move(c.channel), *this);
             c.result = BindResult::kBound;
             c.status = S_OK;
             return c;
@@ -141,12 +143,29 @@ class WatchTest : public ::testing::Test {
                expected == flash;
     }
 
+    // Woken by every request a device answers; the bound only keeps a
+    // broken test from hanging.
     void WaitForRequests(const sim::BeamformerModel& m, std::uint64_t n) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (m.RequestCount() < n && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        std::unique_lock lock(mu);
+        answered.wait_for(lock, std::chrono::seconds(30), [&] { return m.RequestCount() >= n; });
     }
+
+    // Tells WaitForRequests of each request its channel passes on.
+    class Announcing final : public DeviceChannel {
+      public:
+        Announcing(std::unique_ptr<DeviceChannel> inner, WatchTest& test)
+            : inner_(std::move(inner)), test_(test) {}
+        Status Transfer(const ControlSetup& cmd, std::span<std::uint8_t> data) override {
+            const Status status = inner_->Transfer(cmd, data);
+            { const std::lock_guard lock(test_.mu); }
+            test_.answered.notify_all();
+            return status;
+        }
+
+      private:
+        std::unique_ptr<DeviceChannel> inner_;
+        WatchTest& test_;
+    };
 
     testing::TempDir tmp{"sovra-watch"};
     std::string dir = tmp.Path(), catalogue;
@@ -154,6 +173,7 @@ class WatchTest : public ::testing::Test {
     std::shared_ptr<testing::DeviceBus> sharedBus = std::make_shared<testing::DeviceBus>();
     testing::DeviceBus& bus = *sharedBus;
     std::mutex mu;
+    std::condition_variable answered;
     std::map<std::string, std::shared_ptr<sim::BeamformerModel>> models;
     std::string interruptAtWrite;
     std::ostringstream out, err;
