@@ -74,6 +74,19 @@ class UpdateEndToEndTest : public testing::Test {
         return Spawn(std::move(args));
     }
 
+    // `saved` is what sovra-flash merge makes offline of the old flash and
+    // the file, at the time the update stamped.
+    void ExpectTheOfflineMerge(const std::vector<std::uint8_t>& saved) {
+        const auto stamped = StampedUpdateTime(saved);
+        ASSERT_TRUE(stamped.has_value());
+        const Outcome merged =
+            Spawn({SOVRA_FLASH, "merge", "--readback", (dir_ / "old.bin").string(), "--firmware",
+                   (dir_ / "fw.img").string(), "--output", (dir_ / "merged.bin").string(), "--now",
+                   std::to_string(*stamped), "--flash-image"});
+        ASSERT_EQ(merged.status, 0) << merged.err;
+        EXPECT_TRUE(saved == ReadBytes(dir_ / "merged.bin"));
+    }
+
     std::vector<fs::path> Backups() const {
         std::vector<fs::path> out;
         const fs::path folder = dir_ / "state/sovra-firmware-update/backups";
@@ -97,14 +110,7 @@ TEST_F(UpdateEndToEndTest, DeviceHoldsWhatMergeMakesAndTheBackupIsTheOldFlash) {
     ASSERT_EQ(saved.size(), sovra::FlashSize);
 
     // The same merge offline, at the time the update stamped.
-    const auto stamped = StampedUpdateTime(saved);
-    ASSERT_TRUE(stamped.has_value());
-    const Outcome merged =
-        Spawn({SOVRA_FLASH, "merge", "--readback", (dir_ / "old.bin").string(), "--firmware",
-               (dir_ / "fw.img").string(), "--output", (dir_ / "merged.bin").string(), "--now",
-               std::to_string(*stamped), "--flash-image"});
-    ASSERT_EQ(merged.status, 0) << merged.err;
-    EXPECT_TRUE(saved == ReadBytes(dir_ / "merged.bin"));
+    ASSERT_NO_FATAL_FAILURE(ExpectTheOfflineMerge(saved));
 
     const auto backups = Backups();
     ASSERT_EQ(backups.size(), 1u);
@@ -205,14 +211,7 @@ TEST_P(ReadBackEndToEndTest, ReadsOnceWhenTheImageVouchesForItself) {
     const Outcome o = Update(fault);
     ASSERT_EQ(o.status, 0) << o.err << o.out;
     const std::vector<std::uint8_t> saved = ReadBytes(dir_ / "saved/device-1.bin");
-    const auto stamped = StampedUpdateTime(saved);
-    ASSERT_TRUE(stamped.has_value());
-    const Outcome merged =
-        Spawn({SOVRA_FLASH, "merge", "--readback", (dir_ / "old.bin").string(), "--firmware",
-               (dir_ / "fw.img").string(), "--output", (dir_ / "merged.bin").string(), "--now",
-               std::to_string(*stamped), "--flash-image"});
-    ASSERT_EQ(merged.status, 0) << merged.err;
-    EXPECT_TRUE(saved == ReadBytes(dir_ / "merged.bin"));
+    ASSERT_NO_FATAL_FAILURE(ExpectTheOfflineMerge(saved));
     const auto backups = Backups();
     ASSERT_EQ(backups.size(), 1u);
     EXPECT_TRUE(ReadBytes(backups[0]) == oldFlash_);
@@ -294,14 +293,7 @@ TEST_P(UpdateFaultEndToEndTest, TheDeviceHoldsItsOldFlashOrTheRightImage) {
         return;
     }
     EXPECT_EQ(o.err.find("Error updating device."), std::string::npos) << o.err;
-    const auto stamped = StampedUpdateTime(saved);
-    ASSERT_TRUE(stamped.has_value());
-    const Outcome merged =
-        Spawn({SOVRA_FLASH, "merge", "--readback", (dir_ / "old.bin").string(), "--firmware",
-               (dir_ / "fw.img").string(), "--output", (dir_ / "merged.bin").string(), "--now",
-               std::to_string(*stamped), "--flash-image"});
-    ASSERT_EQ(merged.status, 0) << merged.err;
-    EXPECT_TRUE(saved == ReadBytes(dir_ / "merged.bin"));
+    ASSERT_NO_FATAL_FAILURE(ExpectTheOfflineMerge(saved));
     // Every backup equals the device's flash before the update.
     for (const fs::path& backup : Backups()) {
         EXPECT_TRUE(ReadBytes(backup) == oldFlash_) << backup;

@@ -5,10 +5,15 @@
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QPushButton>
+#include <QTest>
 #include <algorithm>
 #include <utility>
 
 #include "flash/sample_image.h"
+#include "ui/caution_dialog.h"
+#include "ui/main_window.h"
+#include "ui/progress_dialog.h"
 
 namespace sovra::testing {
 
@@ -159,6 +164,25 @@ void Dismiss(QMessageBox* box) {
     if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {
         ok->click();
     }
+}
+
+PressedUpdate PressStartUpdate(ui::MainWindow& window) {
+    PressedUpdate seen;
+    const ModalDriver driver([&](QWidget* modal) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            seen.boxes.push_back(box->text().toStdString());
+            Dismiss(box);
+        } else if (auto* c = dynamic_cast<ui::CautionDialog*>(modal)) {
+            c->findChild<QPushButton*>("1")->click();
+        } else if (auto* p = dynamic_cast<ui::ProgressDialog*>(modal); p && p->Finished()) {
+            seen.result = p->MessageLabel()->text().toStdString();
+            seen.operation = p->OperationLabel()->text().toStdString();
+            seen.colour = p->MessageLabel()->EffectiveTextColour();
+            p->CloseButton()->click();
+        }
+    });
+    QTest::mouseClick(window.StartUpdateButton(), Qt::LeftButton);
+    return seen;
 }
 
 }  // namespace sovra::testing

@@ -3,6 +3,7 @@
 // in-process virtual beamformers, a catalogue and firmware files in a fresh
 // folder, and a driver that answers whatever modal window comes up.
 
+#include <QColor>
 #include <QMessageBox>
 #include <QString>
 #include <QTimer>
@@ -21,6 +22,10 @@
 #include "ui/dialog_services.h"
 
 class QWidget;
+
+namespace sovra::ui {
+class MainWindow;
+}
 
 namespace sovra::testing {
 
@@ -100,5 +105,15 @@ struct SeenBox {
 SeenBox Describe(QMessageBox* box);
 // Dismisses it with OK.
 void Dismiss(QMessageBox* box);
+
+// What the user saw of Start Update when every box is dismissed, the
+// caution accepted and the progress window closed once it finished.
+struct PressedUpdate {
+    std::vector<std::string> boxes;
+    std::string result;     // the progress window's last message; empty: none shown
+    std::string operation;  // its operation label then
+    QColor colour;          // the message's colour
+};
+PressedUpdate PressStartUpdate(ui::MainWindow& window);
 
 }  // namespace sovra::testing
