@@ -10,7 +10,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "update/history.h"
+#include "update/state.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     using namespace sovra;

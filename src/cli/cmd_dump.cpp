@@ -15,7 +15,7 @@
 #include "flash/flash_command.h"
 #include "flash/flash_stages.h"
 #include "flash/image_format.h"
-#include "update/backup_policy.h"
+#include "update/state.h"
 
 namespace sovra::cli {
 namespace {

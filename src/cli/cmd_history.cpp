@@ -9,7 +9,7 @@
 
 #include "cli/commands.h"
 #include "cli/device_select.h"
-#include "update/history.h"
+#include "update/state.h"
 
 namespace sovra::cli {
 namespace {
@@ -99,8 +99,8 @@ int RunHistory(const HistoryOptions& options, std::ostream& out, std::ostream& e
         err << "sovra-flash: warning: line " << s.line << " of '" << TerminalSafe(path)
             << "' skipped: " << s.why << ".\n";
     };
-    if (std::string error; !ReadHistory(path, each, skip, error)) {
-        err << "sovra-flash: " << TerminalSafe(error) << ".\n";
+    if (const Error e = ReadHistory(path, each, skip); e.Failed()) {
+        err << "sovra-flash: " << TerminalSafe(e.What()) << ".\n";
         return kExitRefused;
     }
     if (options.json) {
@@ -114,26 +114,17 @@ void AddHistory(CLI::App& app, Runner& run) {
     CLI::App* cmd =
         app.add_subcommand("history", "List the updates and restores both programs have made");
     auto options = std::make_shared<HistoryOptions>();
-    auto device = std::make_shared<std::string>();
-    CLI::Option* deviceOption =
-        cmd->add_option("--device", *device, "Only this device: its path, or VID:PID in hex")
-            ->type_name("DEV");
-    auto unit = std::make_shared<std::string>();
-    CLI::Option* unitOption =
-        cmd->add_option("--unit", *unit, "Only the unit whose fingerprint begins so")
-            ->type_name("PREFIX");
+    cmd->add_option("--device", options->device, "Only this device: its path, or VID:PID in hex")
+        ->type_name("DEV");
+    cmd->add_option("--unit", options->unit, "Only the unit whose fingerprint begins so")
+        ->type_name("PREFIX");
     cmd->add_flag("--json", options->json, "Print the records as a JSON array");
     cmd->footer(kFooter);
-    cmd->callback([&run, options, device, deviceOption, unit, unitOption] {
-        if (deviceOption->count() > 0) {
-            options->device = *device;
-        }
-        if (unitOption->count() > 0) {
-            std::string prefix = *unit;
-            for (char& c : prefix) {
+    cmd->callback([&run, options] {
+        if (options->unit) {
+            for (char& c : *options->unit) {
                 c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
             }
-            options->unit = prefix;
         }
         run = [options] { return RunHistory(*options, std::cout, std::cerr); };
     });

@@ -1,6 +1,6 @@
 #pragma once
 // `sovra-flash history`: the update history both programs keep (see
-// update/history.h), newest last.
+// update/state.h), newest last.
 
 #include <optional>
 #include <ostream>

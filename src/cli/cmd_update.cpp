@@ -171,8 +171,8 @@ int RunUpdate(const UpdateCliOptions& options, const DeviceAccess& access, Conso
     }
     const BackupPolicy backup = BackupPolicyOf(o);
     // Found out now rather than after minutes of reading each device.
-    if (std::string failure; !CheckBackupPlace(backup, failure)) {
-        err << "sovra-flash: cannot keep a backup: " << TerminalSafe(failure)
+    if (const Error e = CheckBackupPlace(backup); e.Failed()) {
+        err << "sovra-flash: cannot keep a backup: " << TerminalSafe(e.What())
             << ". Name a new file with --backup FILE, or pass --no-backup. Nothing was sent to "
                "any device.\n";
         return kExitRefused;

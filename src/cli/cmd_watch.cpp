@@ -315,8 +315,8 @@ int RunWatch(const WatchOptions& w, const DeviceAccess& access, bool terminal, s
     o.reinstall = w.reinstall;
     o.json = w.json;
     o.signingKey = signature.SigningKey();
-    if (std::string failure; !CheckBackupPlace(BackupPolicyOf(o), failure)) {
-        err << "sovra-flash: cannot keep a backup: " << TerminalSafe(failure)
+    if (const Error e = CheckBackupPlace(BackupPolicyOf(o)); e.Failed()) {
+        err << "sovra-flash: cannot keep a backup: " << TerminalSafe(e.What())
             << ". Pass --no-backup to go on without one. Nothing was sent to any device.\n";
         return kExitRefused;
     }

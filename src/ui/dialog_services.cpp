@@ -3,7 +3,7 @@
 #include <string>
 
 #include "device/udev_source.h"
-#include "update/backup_policy.h"
+#include "update/state.h"
 
 namespace sovra::ui {
 

@@ -1,4 +1,4 @@
-#include "update/history.h"
+#include "update/state.h"
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -9,9 +9,6 @@
 #include <limits>
 #include <type_traits>
 
-#include "device/flash_backup.h"
-#include "update/backup_policy.h"
-
 #include "app/files.h"
 
 namespace sovra {
@@ -20,38 +17,36 @@ namespace {
 // A line longer than this is no record of ours.
 constexpr std::size_t kMaxLine = 64 * 1024;
 
+// A key of the record's kind; an optional one (unit, serial) may be missing
+// (older records) or null.
 template <class T>
 bool Take(const nlohmann::json& j, const char* key, T& out) {
     const auto it = j.find(key);
+    if constexpr (std::is_same_v<T, std::optional<std::string>>) {
+        if (it == j.end() || it->is_null()) {
+            out.reset();
+            return true;
+        }
+    }
     if (it == j.end()) {
         return false;
     }
-    if constexpr (std::is_same_v<T, std::string>) {
-        if (!it->is_string()) {
-            return false;
-        }
-        out = it->get<std::string>();
-    } else {
+    if constexpr (std::is_same_v<T, std::uint32_t> || std::is_same_v<T, std::uint64_t>) {
         if (!it->is_number_unsigned() || it->get<std::uint64_t>() > std::numeric_limits<T>::max()) {
             return false;
         }
         out = static_cast<T>(it->get<std::uint64_t>());
+    } else {
+        if (!it->is_string()) {
+            return false;
+        }
+        out = it->get<std::string>();
     }
     return true;
 }
 
-// A key that may be missing (older records) or null: nothing.
-bool TakeOptional(const nlohmann::json& j, const char* key, std::optional<std::string>& out) {
-    const auto it = j.find(key);
-    if (it == j.end() || it->is_null()) {
-        out.reset();
-        return true;
-    }
-    if (!it->is_string()) {
-        return false;
-    }
-    out = it->get<std::string>();
-    return true;
+std::string NotRegular(const std::string& path) {
+    return "the update history '" + path + "' is not a regular file";
 }
 
 nlohmann::json OrNull(const std::optional<std::string>& s) {
@@ -60,22 +55,23 @@ nlohmann::json OrNull(const std::optional<std::string>& s) {
 
 // Opens the history file with `flags`, a regular file only; -1 with `error`
 // set otherwise, errno telling why (ENOENT: there is none).
-int OpenHistory(const std::string& path, int flags, std::string& error) {
+int OpenHistory(const std::string& path, int flags, Error& error) {
     // O_NONBLOCK: a named pipe in the file's place (or a link to one) must
     // not hold the program; it is refused below. Regular files ignore it.
     const int fd = ::open(path.c_str(), flags | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, 0600);
     if (fd < 0) {
         const int why = errno;
         // ENXIO: a named pipe nobody reads.
-        error = why == ENXIO ? "the update history '" + path + "' is not a regular file"
-                             : "cannot open the update history '" + path + "': " + ErrnoText(why);
+        error = Error(E_FAIL, why == ENXIO ? NotRegular(path)
+                                           : "cannot open the update history '" + path +
+                                                 "': " + ErrnoText(why));
         errno = why;
         return -1;
     }
     struct stat st {};
     if (::fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         ::close(fd);
-        error = "the update history '" + path + "' is not a regular file";
+        error = Error(E_FAIL, NotRegular(path));
         errno = EINVAL;
         return -1;
     }
@@ -124,8 +120,7 @@ std::optional<HistoryRecord> HistoryFromJson(const nlohmann::json& j) {
         Take(*firmware, "size", r.firmwareSize) && Take(*firmware, "sha256", r.firmwareSha256) &&
         Take(j, "result", r.result) && Take(j, "status", r.status) &&
         Take(j, "message", r.message) && Take(j, "device_state", r.deviceState) &&
-        Take(j, "backup", r.backup) && TakeOptional(j, "unit", r.unit) &&
-        TakeOptional(j, "serial", r.serial);
+        Take(j, "backup", r.backup) && Take(j, "unit", r.unit) && Take(j, "serial", r.serial);
     if (!ok) {
         return std::nullopt;
     }
@@ -136,28 +131,19 @@ std::optional<HistoryRecord> HistoryFromJson(const nlohmann::json& j) {
     return r;
 }
 
-std::string DefaultHistoryPath() {
-    // The backups' folder is <state>/sovra-firmware-update/backups.
-    const std::string backups = DefaultBackupFolder();
-    if (backups.empty()) {
-        return {};
-    }
-    return FolderOf(backups) + "/history.jsonl";
-}
-
-bool AppendHistory(const std::string& path, const HistoryRecord& record, std::string& error) {
+Error AppendHistory(const std::string& path, const HistoryRecord& record) {
     if (path.empty()) {
-        error = "no folder for the update history is known";
-        return false;
+        return Error(E_FAIL, "no folder for the update history is known");
     }
-    if (!MakeBackupDirectories(FolderOf(path), error)) {
-        return false;
+    if (Error made = MakeStateFolder(FolderOf(path)); made.Failed()) {
+        return made;
     }
     std::string line =
         HistoryJson(record).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "\n";
+    Error error;
     const int fd = OpenHistory(path, O_RDWR | O_APPEND | O_CREAT, error);
     if (fd < 0) {
-        return false;
+        return error;
     }
     // A crash in the middle of an earlier write left a line without its
     // end: end it, or this record would be joined to it and lost with it.
@@ -178,33 +164,21 @@ bool AppendHistory(const std::string& path, const HistoryRecord& record, std::st
     const int syncErrno = errno;
     ::close(fd);
     if (!synced) {
-        error = "cannot write the update history '" + path + "': " +
-                ErrnoText(n != static_cast<ssize_t>(line.size()) ? (n < 0 ? writeErrno : ENOSPC)
-                                                                 : syncErrno);
-        return false;
+        return Error(E_FAIL, "cannot write the update history '" + path + "': " +
+                                 ErrnoText(n != static_cast<ssize_t>(line.size())
+                                               ? (n < 0 ? writeErrno : ENOSPC)
+                                               : syncErrno));
     }
-    return true;
+    return {};
 }
 
-bool ReadHistory(const std::string& path, std::vector<HistoryRecord>& records,
-                 std::vector<SkippedLine>& skipped, std::string& error) {
-    records.clear();
-    skipped.clear();
-    return ReadHistory(
-        path, [&](HistoryRecord&& r) { records.push_back(std::move(r)); },
-        [&](const SkippedLine& s) { skipped.push_back(s); }, error);
-}
-
-bool ReadHistory(const std::string& path, const std::function<void(HistoryRecord&&)>& each,
-                 const std::function<void(const SkippedLine&)>& skip, std::string& error) {
+Error ReadHistory(const std::string& path, const std::function<void(HistoryRecord&&)>& each,
+                  const std::function<void(const SkippedLine&)>& skip) {
+    Error error;
     const int fd = OpenHistory(path, O_RDONLY, error);
     if (fd < 0) {
         // No history yet is an empty one.
-        if (errno == ENOENT) {
-            error.clear();
-            return true;
-        }
-        return false;
+        return errno == ENOENT ? Error() : error;
     }
     std::size_t lineNumber = 0;
     std::string line;
@@ -234,9 +208,10 @@ bool ReadHistory(const std::string& path, const std::function<void(HistoryRecord
             continue;
         }
         if (n < 0) {
-            error = "cannot read the update history '" + path + "': " + ErrnoText(errno);
+            error =
+                Error(E_FAIL, "cannot read the update history '" + path + "': " + ErrnoText(errno));
             ::close(fd);
-            return false;
+            return error;
         }
         if (n == 0) {
             break;
@@ -256,25 +231,26 @@ bool ReadHistory(const std::string& path, const std::function<void(HistoryRecord
     if (!line.empty() || tooLong) {
         finishLine();
     }
-    return true;
+    return {};
 }
 
 std::vector<std::string> BackupsOfSerial(const std::string& path, std::uint32_t vendorId,
                                          std::uint32_t productId, const std::string& serial) {
-    std::vector<HistoryRecord> records;
-    std::vector<SkippedLine> skipped;
-    std::string error;
     std::vector<std::string> backups;
-    if (serial.empty() || path.empty() || !ReadHistory(path, records, skipped, error)) {
+    if (serial.empty() || path.empty()) {
         return backups;
     }
-    for (const HistoryRecord& r : records) {
-        if (r.serial == serial && r.vendorId == vendorId && r.productId == productId &&
-            !r.backup.empty()) {
-            backups.push_back(r.backup);
-        }
-    }
-    return backups;
+    // A history that cannot be read vouches for no backup.
+    const Error read = ReadHistory(
+        path,
+        [&](HistoryRecord&& r) {
+            if (r.serial == serial && r.vendorId == vendorId && r.productId == productId &&
+                !r.backup.empty()) {
+                backups.push_back(std::move(r.backup));
+            }
+        },
+        [](const SkippedLine&) {});
+    return read.Failed() ? std::vector<std::string>() : backups;
 }
 
 }  // namespace sovra

@@ -281,9 +281,9 @@ class JobRun {
             }
             length = layout.length();
         }
-        std::string failure;
-        if (!CheckBackupPlace(job_.options.backup, failure)) {
-            Fail(E_BACKUP_FAILED, step_, "no backup of the device's flash can be kept: " + failure);
+        if (const Error e = CheckBackupPlace(job_.options.backup); e.Failed()) {
+            Fail(E_BACKUP_FAILED, step_,
+                 "no backup of the device's flash can be kept: " + e.What());
             return false;
         }
         return true;
@@ -295,11 +295,11 @@ class JobRun {
             return true;
         }
         BackupOutcome& backup = out_.backup;
-        std::string failure;
-        if (!WriteBackup(policy, job_.device, std::chrono::system_clock::now(), flash, backup.path,
-                         failure, out_.unit)) {
+        if (const Error e = WriteBackup(policy, job_.device, std::chrono::system_clock::now(),
+                                        flash, backup.path, out_.unit);
+            e.Failed()) {
             Fail(E_BACKUP_FAILED, step_,
-                 "no backup of the device's flash could be written: " + failure);
+                 "no backup of the device's flash could be written: " + e.What());
             return false;
         }
         backup.valid = valid;
@@ -310,20 +310,7 @@ class JobRun {
                                                 : " (image region confirmed; the rest read once)"));
             return true;
         }
-        std::vector<std::string> folders{FolderOf(backup.path)};
-        if (const std::string fallback = DefaultBackupFolder();
-            !fallback.empty() && fallback != folders.front()) {
-            folders.push_back(fallback);
-        }
-        const DeviceEntry& d = job_.device;
-        backup.restoreFrom = NewestValidBackup(
-            folders, flash, backup.path,
-            BackupsOfSerial(job_.options.historyPath, d.vendorId, d.productId, d.serial));
-        backup.unitUnknown = out_.unit.empty() && d.serial.empty();
-        if (backup.unitUnknown) {
-            constexpr std::size_t kShown = 10;
-            backup.modelBackups = ModelBackups(folders, d, kShown);
-        }
+        FindEarlierBackups(backup, job_.device, flash, out_.unit, job_.options.historyPath);
         progress_.Note(
             "old flash saved to " + backup.path + ", but it is not a valid image; " +
             (!backup.restoreFrom.empty()
@@ -466,10 +453,10 @@ class JobRun {
         r.deviceState = std::string(DeviceHoldsText(out_.device));
         r.backup = out_.backup.path;
         r.signingKey = job_.options.signingKey;
-        if (std::string error; !AppendHistory(job_.options.historyPath, r, error)) {
+        if (const Error e = AppendHistory(job_.options.historyPath, r); e.Failed()) {
             // Told on the terminal and in the log: the desktop application
             // has no other place where a lost record would be noticed.
-            out_.historyFailure = "the update history was not written: " + error;
+            out_.historyFailure = "the update history was not written: " + e.What();
             progress_.Note(out_.historyFailure);
             ReportSystemEvent(kEventHistoryWarning,
                               job_.device.path + ": " + out_.historyFailure + ".", context_);

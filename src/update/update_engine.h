@@ -35,8 +35,7 @@
 #include "app/filetime.h"
 #include "device/device_rules.h"
 #include "flash/flash_command.h"
-#include "update/backup_policy.h"
-#include "update/history.h"
+#include "update/state.h"
 #include "update/update_outcome.h"
 #include "update/update_progress.h"
 
@@ -59,7 +58,7 @@ struct UpdateOptions {
     const Clock* clock = nullptr;
     // Set from any thread to stop the job; heeded until Stage 3 begins.
     const std::atomic<bool>* cancel = nullptr;
-    // Where the job's record goes when it has run (see update/history.h);
+    // Where the job's record goes when it has run (see update/state.h);
     // empty: nowhere.
     std::string historyPath = DefaultHistoryPath();
     // The fixed system-log entries ("Load Stage 1 of 3.") begin with the

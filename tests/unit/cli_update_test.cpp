@@ -28,7 +28,6 @@
 #include "cli/cmd_update.h"
 #include "cli/commands.h"
 #include "cli/update_report.h"
-#include "device/flash_backup.h"
 #include "flash/image_format.h"
 #include "flash/info_area.h"
 #include "flash/merge.h"
@@ -40,7 +39,7 @@
 #include "tests/support/read_back_requests.h"
 #include "tests/support/stamped_update_time.h"
 #include "tests/support/temp_dir.h"
-#include "update/backup_policy.h"
+#include "update/state.h"
 #include "update/update_engine.h"
 
 namespace sovra::cli {

@@ -126,8 +126,10 @@ class EngineTest : public ::testing::Test {
     std::vector<HistoryRecord> History() const {
         std::vector<HistoryRecord> records;
         std::vector<SkippedLine> skipped;
-        std::string error;
-        EXPECT_TRUE(ReadHistory(DefaultHistoryPath(), records, skipped, error)) << error;
+        const Error e = ReadHistory(
+            DefaultHistoryPath(), [&](HistoryRecord&& r) { records.push_back(std::move(r)); },
+            [&](const SkippedLine& s) { skipped.push_back(s); });
+        EXPECT_FALSE(e.Failed()) << e.What();
         EXPECT_TRUE(skipped.empty());
         return records;
     }
@@ -634,8 +636,7 @@ TEST_P(EngineHintTest, NamesOnlyTheUnitsOwnBackup) {
         r.vendorId = kDevice.vendorId;
         r.productId = kDevice.productId;
         r.backup = good;
-        std::string error;
-        ASSERT_TRUE(AppendHistory(DefaultHistoryPath(), r, error)) << error;
+        ASSERT_FALSE(AppendHistory(DefaultHistoryPath(), r).Failed());
     }
     // A half-written flash: its start erased, so no record walks.
     std::fill_n(oldFlash.begin(), 300, std::uint8_t{0xFF});
