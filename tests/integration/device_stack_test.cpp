@@ -25,6 +25,7 @@
 #include "device/device_rules.h"
 #include "device/udev_source.h"
 #include "sim/usb_host.h"
+#include "tests/support/temp_dir.h"
 
 namespace sovra {
 namespace {
@@ -333,23 +334,16 @@ TEST_F(DeviceStackTest, ADeviceSlowerThanTheTimeLimitTimesOutAndStaysUsable) {
 
 class CliOnDevicesTest : public DeviceStackTest {
   protected:
-    void SetUp() override {
-        char dirTemplate[] = "/tmp/sovra-device-stack-XXXXXX";
-        const char* made = ::mkdtemp(dirTemplate);
-        ASSERT_NE(made, nullptr);
-        dir_ = made;
-        catalogue_ = dir_ + "/FirmwareUpdate.xml";
-        std::ofstream(catalogue_) << kCatalogueXml;
-    }
     void TearDown() override {
-        for (const char* name : {"/FirmwareUpdate.xml", "/flash.bin"}) {
-            ::unlink((dir_ + name).c_str());
+        for (const std::string& name : testing::FilesIn(dir_)) {
+            EXPECT_TRUE(name == "FirmwareUpdate.xml" || name == "flash.bin")
+                << "a file was left behind in " << dir_ << ": " << name;
         }
-        EXPECT_EQ(::rmdir(dir_.c_str()), 0) << "a file was left behind in " << dir_;
     }
 
-    std::string dir_;
-    std::string catalogue_;
+    testing::TempDir tmp_{"sovra-device-stack"};
+    const std::string dir_ = tmp_.Path();
+    const std::string catalogue_ = tmp_.Write("FirmwareUpdate.xml", kCatalogueXml);
     std::ostringstream out_;
     std::ostringstream err_;
 };

@@ -1,92 +1,37 @@
 // sovra-beamformer-sim as a user runs it: from a process that is not under
 // the umockdev preload, with a program that talks to the virtual device.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "flash/flash_command.h"
 #include "flash/sample_image.h"
-
-extern char** environ;
+#include "tests/support/child_process.h"
+#include "tests/support/temp_dir.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status = -1;  // exit status, or 128 + signal
-    std::string out;
-    std::string err;
-};
+using sovra::testing::Outcome;
 
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::vector<std::uint8_t> ReadBytes(const fs::path& p) {
-    const std::string s = ReadAll(p);
-    return {s.begin(), s.end()};
-}
+constexpr auto ReadBytes = sovra::testing::ReadFile;
 
 class LauncherTest : public testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/sovra-launcher-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    // Runs the launcher with `args`, its output caught in files.
+    // Runs the launcher with `args`.
     Outcome Launch(const std::vector<std::string>& args) {
         std::vector<std::string> all = {SOVRA_SIM_LAUNCHER};
         all.insert(all.end(), args.begin(), args.end());
-        std::vector<char*> argv;
-        for (auto& a : all) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        const fs::path out = dir_ / "stdout";
-        const fs::path err = dir_ / "stderr";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        pid_t pid = 0;
-        Outcome o;
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot start the launcher: " << std::strerror(spawned);
-            return o;
-        }
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        o.out = ReadAll(out);
-        o.err = ReadAll(err);
-        return o;
+        return sovra::testing::Run(std::move(all));
     }
 
-    fs::path dir_;
+    sovra::testing::TempDir tmp_{"sovra-launcher-test"};
+    const fs::path dir_ = tmp_.Path();
 };
 
 TEST_F(LauncherTest, RunsTheCommandSavesTheFlashAndShowsItsLog) {

@@ -3,16 +3,11 @@
 // sovra-flash updates it. Each whole update takes seconds under emulation,
 // so the cases are few.
 
-#include <fcntl.h>
-#include <spawn.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <optional>
@@ -27,63 +22,27 @@
 
 #include "app/sha256.h"
 #include "flash/flash_command.h"
-#include "flash/image_format.h"
-#include "flash/info_area.h"
 #include "flash/sample_image.h"
+#include "tests/support/child_process.h"
 #include "tests/support/read_back_requests.h"
+#include "tests/support/stamped_update_time.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_signer.h"
-
-extern char** environ;
 
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Outcome {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
+using sovra::testing::Outcome;
+using sovra::testing::StampedUpdateTime;
 
-std::string ReadAll(const fs::path& p) {
-    std::ifstream in(p, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-std::vector<std::uint8_t> ReadBytes(const fs::path& p) {
-    const std::string s = ReadAll(p);
-    return {s.begin(), s.end()};
-}
-
-void WriteBytes(const fs::path& p, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(p, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
-std::optional<sovra::FileTime> StampedUpdateTime(std::span<const std::uint8_t> flash) {
-    const auto record = sovra::FindDeviceInfo(flash);
-    if (!record) {
-        return std::nullopt;
-    }
-    const sovra::ConstInfoArea area = sovra::InfoAreaOf(sovra::DeviceInfoBlock(flash, *record));
-    sovra::InfoEntryWalker walker(area);
-    while (const auto e = walker.Next()) {
-        if (e->IsUpdateTime()) {
-            return sovra::EntryTime(area, *e);
-        }
-    }
-    return std::nullopt;
-}
+constexpr auto ReadAll = sovra::testing::ReadText;
+constexpr auto ReadBytes = sovra::testing::ReadFile;
+constexpr auto WriteBytes = sovra::testing::WriteFile;
 
 class UpdateEndToEndTest : public testing::Test {
   protected:
     void SetUp() override {
-        char pattern[] = "/tmp/sovra-update-e2e.XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         std::ofstream(dir_ / "FirmwareUpdate.xml")
             << R"(<Device_list><Device File_Name="fw.img" REV="01.02" )"
             << R"(Device_Name="Beamformer 100" VID="abc" PID="10"/></Device_list>)";
@@ -95,39 +54,7 @@ class UpdateEndToEndTest : public testing::Test {
         WriteBytes(dir_ / "fw.img", sovra::MakeSampleImage({.records = 12, .seed = 9}));
         ::setenv("XDG_STATE_HOME", (dir_ / "state").c_str(), 1);
     }
-    void TearDown() override { fs::remove_all(dir_); }
-
-    Outcome Spawn(std::vector<std::string> all) {
-        std::vector<char*> argv;
-        for (auto& a : all) {
-            argv.push_back(a.data());
-        }
-        argv.push_back(nullptr);
-        const fs::path out = dir_ / "stdout";
-        const fs::path err = dir_ / "stderr";
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                         0600);
-        pid_t pid = 0;
-        Outcome o;
-        const int spawned = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        if (spawned != 0) {
-            ADD_FAILURE() << "cannot start " << argv[0] << ": " << std::strerror(spawned);
-            return o;
-        }
-        int status = 0;
-        while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
-        }
-        o.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        o.out = ReadAll(out);
-        o.err = ReadAll(err);
-        return o;
-    }
+    Outcome Spawn(std::vector<std::string> all) { return sovra::testing::Run(std::move(all)); }
 
     // sovra-flash update under the launcher, one device with `deviceOptions`;
     // with `journal`, the launcher offers it a system journal.
@@ -147,6 +74,19 @@ class UpdateEndToEndTest : public testing::Test {
         return Spawn(std::move(args));
     }
 
+    // `saved` is what sovra-flash merge makes offline of the old flash and
+    // the file, at the time the update stamped.
+    void ExpectTheOfflineMerge(const std::vector<std::uint8_t>& saved) {
+        const auto stamped = StampedUpdateTime(saved);
+        ASSERT_TRUE(stamped.has_value());
+        const Outcome merged =
+            Spawn({SOVRA_FLASH, "merge", "--readback", (dir_ / "old.bin").string(), "--firmware",
+                   (dir_ / "fw.img").string(), "--output", (dir_ / "merged.bin").string(), "--now",
+                   std::to_string(*stamped), "--flash-image"});
+        ASSERT_EQ(merged.status, 0) << merged.err;
+        EXPECT_TRUE(saved == ReadBytes(dir_ / "merged.bin"));
+    }
+
     std::vector<fs::path> Backups() const {
         std::vector<fs::path> out;
         const fs::path folder = dir_ / "state/sovra-firmware-update/backups";
@@ -158,7 +98,8 @@ class UpdateEndToEndTest : public testing::Test {
         return out;
     }
 
-    fs::path dir_;
+    sovra::testing::TempDir tmp_{"sovra-update-e2e"};
+    const fs::path dir_ = tmp_.Path();
     std::vector<std::uint8_t> oldFlash_;
 };
 
@@ -169,14 +110,7 @@ TEST_F(UpdateEndToEndTest, DeviceHoldsWhatMergeMakesAndTheBackupIsTheOldFlash) {
     ASSERT_EQ(saved.size(), sovra::FlashSize);
 
     // The same merge offline, at the time the update stamped.
-    const auto stamped = StampedUpdateTime(saved);
-    ASSERT_TRUE(stamped.has_value());
-    const Outcome merged =
-        Spawn({SOVRA_FLASH, "merge", "--readback", (dir_ / "old.bin").string(), "--firmware",
-               (dir_ / "fw.img").string(), "--output", (dir_ / "merged.bin").string(), "--now",
-               std::to_string(*stamped), "--flash-image"});
-    ASSERT_EQ(merged.status, 0) << merged.err;
-    EXPECT_TRUE(saved == ReadBytes(dir_ / "merged.bin"));
+    ASSERT_NO_FATAL_FAILURE(ExpectTheOfflineMerge(saved));
 
     const auto backups = Backups();
     ASSERT_EQ(backups.size(), 1u);
@@ -277,14 +211,7 @@ TEST_P(ReadBackEndToEndTest, ReadsOnceWhenTheImageVouchesForItself) {
     const Outcome o = Update(fault);
     ASSERT_EQ(o.status, 0) << o.err << o.out;
     const std::vector<std::uint8_t> saved = ReadBytes(dir_ / "saved/device-1.bin");
-    const auto stamped = StampedUpdateTime(saved);
-    ASSERT_TRUE(stamped.has_value());
-    const Outcome merged =
-        Spawn({SOVRA_FLASH, "merge", "--readback", (dir_ / "old.bin").string(), "--firmware",
-               (dir_ / "fw.img").string(), "--output", (dir_ / "merged.bin").string(), "--now",
-               std::to_string(*stamped), "--flash-image"});
-    ASSERT_EQ(merged.status, 0) << merged.err;
-    EXPECT_TRUE(saved == ReadBytes(dir_ / "merged.bin"));
+    ASSERT_NO_FATAL_FAILURE(ExpectTheOfflineMerge(saved));
     const auto backups = Backups();
     ASSERT_EQ(backups.size(), 1u);
     EXPECT_TRUE(ReadBytes(backups[0]) == oldFlash_);
@@ -366,14 +293,7 @@ TEST_P(UpdateFaultEndToEndTest, TheDeviceHoldsItsOldFlashOrTheRightImage) {
         return;
     }
     EXPECT_EQ(o.err.find("Error updating device."), std::string::npos) << o.err;
-    const auto stamped = StampedUpdateTime(saved);
-    ASSERT_TRUE(stamped.has_value());
-    const Outcome merged =
-        Spawn({SOVRA_FLASH, "merge", "--readback", (dir_ / "old.bin").string(), "--firmware",
-               (dir_ / "fw.img").string(), "--output", (dir_ / "merged.bin").string(), "--now",
-               std::to_string(*stamped), "--flash-image"});
-    ASSERT_EQ(merged.status, 0) << merged.err;
-    EXPECT_TRUE(saved == ReadBytes(dir_ / "merged.bin"));
+    ASSERT_NO_FATAL_FAILURE(ExpectTheOfflineMerge(saved));
     // Every backup equals the device's flash before the update.
     for (const fs::path& backup : Backups()) {
         EXPECT_TRUE(ReadBytes(backup) == oldFlash_) << backup;

@@ -1,19 +1,22 @@
 #pragma once
 // A system-log daemon of a test's own: a datagram socket bound in a fresh
-// folder. While it lives, every ReportSystemEvent of the process goes to
-// it, and Drain() gives the entries back as (event type, text) pairs.
+// folder. While it lives (when it redirects the process), every
+// ReportSystemEvent goes to it; Next() gives the datagrams back as sent,
+// Drain() the entries as (event type, text) pairs.
 
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
 
 #include <cstdlib>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <utility>
 #include <vector>
 
 #include "app/event_log.h"
+#include "tests/support/temp_dir.h"
 
 namespace sovra::testing {
 
@@ -29,10 +32,6 @@ struct LogEntry {
 class LogReceiver {
   public:
     explicit LogReceiver(bool redirectProcess = true) : redirected_(redirectProcess) {
-        char dirTemplate[] = "/tmp/sovra-update-log-XXXXXX";
-        const char* made = ::mkdtemp(dirTemplate);
-        dir_ = made != nullptr ? made : "/tmp";
-        path_ = dir_ + "/log";
         fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
@@ -48,26 +47,31 @@ class LogReceiver {
             OverrideSystemLogSocket("");
         }
         ::close(fd_);
-        ::unlink(path_.c_str());
-        ::rmdir(dir_.c_str());
     }
     LogReceiver(const LogReceiver&) = delete;
     LogReceiver& operator=(const LogReceiver&) = delete;
 
     bool Bound() const { return bound_; }
     const std::string& Path() const { return path_; }
+    const std::string& Dir() const { return dir_.Path(); }
+
+    // The next datagram already queued, if any; never waits.
+    std::optional<std::string> Next() {
+        char buf[2048];
+        const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
+        if (n < 0) {
+            return std::nullopt;
+        }
+        return std::string(buf, static_cast<std::size_t>(n));
+    }
 
     // Every entry queued so far, oldest first; never waits.
     std::vector<LogEntry> Drain() {
         std::vector<LogEntry> out;
-        char buf[2048];
-        for (;;) {
-            const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-            if (n < 0) {
-                return out;
-            }
-            out.push_back(Parse(std::string(buf, static_cast<std::size_t>(n))));
+        while (const auto datagram = Next()) {
+            out.push_back(Parse(*datagram));
         }
+        return out;
     }
 
   private:
@@ -102,8 +106,8 @@ class LogReceiver {
     }
 
     bool redirected_;
-    std::string dir_;
-    std::string path_;
+    TempDir dir_{"sovra-log"};
+    std::string path_ = dir_.File("log");
     int fd_ = -1;
     bool bound_ = false;
 };

@@ -5,10 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <QCoreApplication>
 #include <QListWidget>
-#include <QMessageBox>
-#include <QPushButton>
-#include <QTest>
 #include <algorithm>
 #include <filesystem>
 #include <iterator>
@@ -18,7 +16,6 @@
 #include "flash/sample_image.h"
 #include "sim/usb_host.h"
 #include "support/log_receiver.h"
-#include "ui/caution_dialog.h"
 #include "ui/main_window.h"
 #include "ui/progress_dialog.h"
 #include "ui_test_support.h"
@@ -79,26 +76,7 @@ TEST(GuiUnderUmockdevTest, ListsHotPlugsAndUpdatesAVirtualBeamformer) {
 
     dlg.FirmwareList()->setCurrentIndex(0);
     log.Drain();
-    std::string result;
-    QColor colour;
-    std::vector<std::string> boxes;
-    {
-        const testing::ModalDriver driver([&](QWidget* modal) {
-            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-                boxes.push_back(box->text().toStdString());
-                testing::Dismiss(box);
-            } else if (auto* c = dynamic_cast<CautionDialog*>(modal)) {
-                c->findChild<QPushButton*>("1")->click();
-            } else if (auto* p = dynamic_cast<ProgressDialog*>(modal)) {
-                if (p->Finished()) {
-                    result = p->MessageLabel()->text().toStdString();
-                    colour = p->MessageLabel()->EffectiveTextColour();
-                    p->CloseButton()->click();
-                }
-            }
-        });
-        QTest::mouseClick(dlg.StartUpdateButton(), Qt::LeftButton);
-    }
+    const auto [boxes, result, operation, colour] = testing::PressStartUpdate(dlg);
     EXPECT_TRUE(boxes.empty());
     EXPECT_EQ(result, kUpdateSucceededText);
     EXPECT_EQ(colour, QColor(0, 128, 0));
@@ -159,23 +137,10 @@ TEST(GuiUnderUmockdevTest, ADeviceInUseIsToldAndALostWriteIsAFailure) {
     std::string result;
     std::string operation;  // the operation label when the result shows
     const auto press = [&] {
-        boxes.clear();
-        result.clear();
-        const testing::ModalDriver driver([&](QWidget* modal) {
-            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-                boxes.push_back(box->text().toStdString());
-                testing::Dismiss(box);
-            } else if (auto* c = dynamic_cast<CautionDialog*>(modal)) {
-                c->findChild<QPushButton*>("1")->click();
-            } else if (auto* p = dynamic_cast<ProgressDialog*>(modal)) {
-                if (p->Finished()) {
-                    result = p->MessageLabel()->text().toStdString();
-                    operation = p->OperationLabel()->text().toStdString();
-                    p->CloseButton()->click();
-                }
-            }
-        });
-        QTest::mouseClick(dlg.StartUpdateButton(), Qt::LeftButton);
+        const testing::PressedUpdate seen = testing::PressStartUpdate(dlg);
+        boxes = seen.boxes;
+        result = seen.result;
+        operation = seen.operation;
     };
 
     {
@@ -282,24 +247,7 @@ TEST(GuiUnderUmockdevTest, AnUnrelatedArrivalLeavesTheChosenDeviceToBeUpdated) {
     EXPECT_EQ(dlg.Devices().SelectedEntry()->path, host.DeviceNode(chosen));
 
     dlg.FirmwareList()->setCurrentIndex(0);
-    std::string result;
-    std::vector<std::string> boxes;
-    {
-        const testing::ModalDriver driver([&](QWidget* modal) {
-            if (auto* box = qobject_cast<QMessageBox*>(modal)) {
-                boxes.push_back(box->text().toStdString());
-                testing::Dismiss(box);
-            } else if (auto* c = dynamic_cast<CautionDialog*>(modal)) {
-                c->findChild<QPushButton*>("1")->click();
-            } else if (auto* p = dynamic_cast<ProgressDialog*>(modal)) {
-                if (p->Finished()) {
-                    result = p->MessageLabel()->text().toStdString();
-                    p->CloseButton()->click();
-                }
-            }
-        });
-        QTest::mouseClick(dlg.StartUpdateButton(), Qt::LeftButton);
-    }
+    const auto [boxes, result, operation, colour] = testing::PressStartUpdate(dlg);
     EXPECT_TRUE(boxes.empty());
     EXPECT_EQ(result, kUpdateSucceededText);
     EXPECT_TRUE(first->Flash() == firstBefore);

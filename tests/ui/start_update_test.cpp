@@ -38,20 +38,8 @@ constexpr const char* kDevicePath = "/dev/bus/usb/001/002";
 
 enum class Caution { kOk, kCancel };
 
-// The names of the files in `folder`, none when it cannot be read.
-std::vector<std::string> FilesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (const auto& e : std::filesystem::directory_iterator(folder, ec)) {
-        names.push_back(e.path().filename().string());
-    }
-    return names;
-}
-
-std::vector<std::uint8_t> ReadAll(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
+using testing::FilesIn;
+constexpr auto ReadAll = testing::ReadFile;
 
 std::size_t WritesSent(const sim::InProcessChannel& channel) {
     std::size_t n = 0;

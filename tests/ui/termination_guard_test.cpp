@@ -7,10 +7,7 @@
 // and says "held N" whenever the guard holds a request by signal N. The
 // parent sends the signals and reads how the child ended.
 
-#include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
-#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -28,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/child_process.h"
 #include "ui/termination_guard.h"
 
 namespace {
@@ -83,87 +81,37 @@ int RunChild(int argc, char** argv) {
 class GuardChild {
   public:
     // `ignored`: a signal the child starts with ignored, as under nohup.
-    explicit GuardChild(std::optional<int> ignored = std::nullopt) {
-        int toChild[2];
-        int fromChild[2];
-        if (::pipe2(toChild, O_CLOEXEC) != 0 || ::pipe2(fromChild, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "pipe2: " << std::strerror(errno);
-            return;
-        }
-        char exe[] = "/proc/self/exe";
-        char flag[] = "--guard-child";
-        char* argv[] = {exe, flag, nullptr};
-        const pid_t parent = ::getpid();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent) {
-                ::_exit(127);
-            }
-            // SIGQUIT would leave a core file behind.
-            const rlimit noCore{0, 0};
-            ::setrlimit(RLIMIT_CORE, &noCore);
-            if (ignored) {
-                ::signal(*ignored, SIG_IGN);
-            }
-            ::dup2(toChild[0], STDIN_FILENO);
-            ::dup2(fromChild[1], STDOUT_FILENO);
-            ::execv(exe, argv);
-            ::_exit(127);
-        }
-        ::close(toChild[0]);
-        ::close(fromChild[1]);
-        in_ = toChild[1];
-        out_ = fromChild[0];
+    explicit GuardChild(std::optional<int> ignored = std::nullopt)
+        : child_({"/proc/self/exe", kChildFlag},
+                 {.pipeInput = true, .pipeOutput = true, .inChild = [ignored] {
+                      // SIGQUIT would leave a core file behind.
+                      const rlimit noCore{0, 0};
+                      ::setrlimit(RLIMIT_CORE, &noCore);
+                      if (ignored) {
+                          ::signal(*ignored, SIG_IGN);
+                      }
+                  }}) {
         EXPECT_EQ(ReadLine(), "ready");
     }
-    ~GuardChild() {
-        if (pid_ > 0 && !status_) {
-            ::kill(pid_, SIGKILL);
-            ::waitpid(pid_, nullptr, 0);
-        }
-        ::close(in_);
-        ::close(out_);
-    }
-    GuardChild(const GuardChild&) = delete;
-    GuardChild& operator=(const GuardChild&) = delete;
 
-    void Signal(int signalNumber) { ASSERT_EQ(::kill(pid_, signalNumber), 0); }
+    void Signal(int signalNumber) { ASSERT_TRUE(child_.Signal(signalNumber)); }
 
     // Sends a command and returns the next line the child says.
     std::string Ask(const std::string& command) {
-        const std::string line = command + "\n";
-        if (::write(in_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) {
+        if (!child_.Send(command + "\n")) {
             return "(the child's input is closed)";
         }
         return ReadLine();
     }
 
-    std::string ReadLine() {
-        std::string line;
-        for (;;) {
-            pollfd p{out_, POLLIN, 0};
-            if (::poll(&p, 1, kLineTimeoutMs) != 1) {
-                return "(no answer)";
-            }
-            char c;
-            if (::read(out_, &c, 1) != 1) {
-                return "(the child ended)";
-            }
-            if (c == '\n') {
-                return line;
-            }
-            line += c;
-        }
-    }
+    std::string ReadLine() { return child_.ReadLine(kLineTimeoutMs).value_or("(no answer)"); }
 
     // How the child ended: "signal N", "exit N".
     std::string Ended() {
-        int status = 0;
-        if (::waitpid(pid_, &status, 0) != pid_) {
+        const int status = child_.Wait();
+        if (status == -1) {
             return "(not a child)";
         }
-        status_ = status;
         if (WIFSIGNALED(status)) {
             return "signal " + std::to_string(WTERMSIG(status));
         }
@@ -171,10 +119,7 @@ class GuardChild {
     }
 
   private:
-    pid_t pid_ = -1;
-    int in_ = -1;
-    int out_ = -1;
-    std::optional<int> status_;
+    sovra::testing::ChildProcess child_;
 };
 
 std::string KilledBy(int signalNumber) {

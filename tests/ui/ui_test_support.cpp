@@ -1,94 +1,21 @@
 #include "ui_test_support.h"
 
-#include <sys/eventfd.h>
-#include <unistd.h>
-
 #include <QAbstractButton>
 #include <QApplication>
 #include <QCoreApplication>
 #include <QDeadlineTimer>
 #include <QEventLoop>
+#include <QPushButton>
+#include <QTest>
 #include <algorithm>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <stdexcept>
 #include <utility>
 
 #include "flash/sample_image.h"
+#include "ui/caution_dialog.h"
+#include "ui/main_window.h"
+#include "ui/progress_dialog.h"
 
 namespace sovra::testing {
-
-TestBus::TestBus() : efd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
-    if (efd_ < 0) {
-        throw std::runtime_error("eventfd failed");
-    }
-}
-
-TestBus::~TestBus() {
-    ::close(efd_);
-}
-
-void TestBus::Plug(const std::string& path, UsbIds ids) {
-    {
-        const std::lock_guard<std::mutex> lock(mu_);
-        present_.push_back({path, ids});
-        changes_.push_back({path, ids});
-        pending_ = true;
-    }
-    const std::uint64_t one = 1;
-    (void)!::write(efd_, &one, sizeof one);
-}
-
-void TestBus::Unplug(const std::string& path) {
-    {
-        const std::lock_guard<std::mutex> lock(mu_);
-        for (const PresentDevice& d : present_) {
-            if (d.path == path) {
-                changes_.push_back({d.path, d.ids});
-            }
-        }
-        std::erase_if(present_, [&](const PresentDevice& d) { return d.path == path; });
-        pending_ = true;
-    }
-    const std::uint64_t one = 1;
-    (void)!::write(efd_, &one, sizeof one);
-}
-
-void TestBus::Nudge() {
-    {
-        const std::lock_guard<std::mutex> lock(mu_);
-        pending_ = true;
-    }
-    const std::uint64_t one = 1;
-    (void)!::write(efd_, &one, sizeof one);
-}
-
-std::vector<PresentDevice> TestBus::Present() const {
-    const std::lock_guard<std::mutex> lock(mu_);
-    return present_;
-}
-
-std::vector<DeviceChange> TestBus::Drain() {
-    std::uint64_t count = 0;
-    (void)!::read(efd_, &count, sizeof count);
-    const std::lock_guard<std::mutex> lock(mu_);
-    pending_ = false;
-    return std::exchange(changes_, {});
-}
-
-bool TestBus::Pending() const {
-    const std::lock_guard<std::mutex> lock(mu_);
-    return pending_;
-}
-
-TestDeviceSource::TestDeviceSource(std::shared_ptr<TestBus> bus) : bus_(std::move(bus)) {
-    bus_->SourceOpened();
-}
-
-TestDeviceSource::~TestDeviceSource() {
-    bus_->SourceClosed();
-}
 
 void TestOpener::Add(const std::string& path, std::shared_ptr<sim::BeamformerModel> model) {
     models_[path] = std::move(model);
@@ -123,32 +50,6 @@ DeviceControl TestOpener::Open(const DeviceEntry& entry) {
     control.channel = std::move(shared);
     control.error = {};
     return control;
-}
-
-TempDir::TempDir() {
-    char name[] = "/tmp/sovra-ui-test-XXXXXX";
-    const char* made = ::mkdtemp(name);
-    if (made == nullptr) {
-        throw std::runtime_error("mkdtemp failed");
-    }
-    path_ = made;
-}
-
-TempDir::~TempDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::string TempDir::Write(const std::string& name, const std::vector<std::uint8_t>& bytes) const {
-    const std::string path = File(name);
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(reinterpret_cast<const char*>(bytes.data()),
-              static_cast<std::streamsize>(bytes.size()));
-    return path;
-}
-
-std::string TempDir::Write(const std::string& name, const std::string& text) const {
-    return Write(name, std::vector<std::uint8_t>(text.begin(), text.end()));
 }
 
 TestRig::TestRig() = default;
@@ -188,9 +89,9 @@ ui::DialogServices TestRig::Services() {
     services.loadCatalogue = [path] {
         return path.empty() ? FirmwareCatalogue() : FirmwareCatalogue::LoadFrom(path);
     };
-    const std::shared_ptr<TestBus> b = bus;
+    const std::shared_ptr<DeviceBus> b = bus;
     services.openDeviceSource = [b]() -> std::unique_ptr<DeviceSource> {
-        return std::make_unique<TestDeviceSource>(b);
+        return std::make_unique<FixedSource>(b);
     };
     const std::shared_ptr<TestOpener> o = opener;
     services.openDeviceControl = [o](const DeviceEntry& e) { return o->Open(e); };
@@ -259,6 +160,25 @@ void Dismiss(QMessageBox* box) {
     if (QAbstractButton* ok = box->button(QMessageBox::Ok)) {
         ok->click();
     }
+}
+
+PressedUpdate PressStartUpdate(ui::MainWindow& window) {
+    PressedUpdate seen;
+    const ModalDriver driver([&](QWidget* modal) {
+        if (auto* box = qobject_cast<QMessageBox*>(modal)) {
+            seen.boxes.push_back(box->text().toStdString());
+            Dismiss(box);
+        } else if (auto* c = dynamic_cast<ui::CautionDialog*>(modal)) {
+            c->findChild<QPushButton*>("1")->click();
+        } else if (auto* p = dynamic_cast<ui::ProgressDialog*>(modal); p && p->Finished()) {
+            seen.result = p->MessageLabel()->text().toStdString();
+            seen.operation = p->OperationLabel()->text().toStdString();
+            seen.colour = p->MessageLabel()->EffectiveTextColour();
+            p->CloseButton()->click();
+        }
+    });
+    QTest::mouseClick(window.StartUpdateButton(), Qt::LeftButton);
+    return seen;
 }
 
 }  // namespace sovra::testing

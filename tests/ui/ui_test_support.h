@@ -1,16 +1,15 @@
 #pragma once
-// What the desktop-application tests share: devices that come and go on a
-// real file descriptor, an opener that binds them to in-process virtual
-// beamformers, a catalogue and firmware files in a fresh folder, and a
-// driver that answers whatever modal window comes up.
+// What the desktop-application tests share: an opener that binds devices to
+// in-process virtual beamformers, a catalogue and firmware files in a fresh
+// folder, and a driver that answers whatever modal window comes up.
 
+#include <QColor>
 #include <QMessageBox>
 #include <QString>
 #include <QTimer>
 #include <functional>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -18,56 +17,17 @@
 #include "device/device_source.h"
 #include "sim/beamformer_model.h"
 #include "sim/in_process_channel.h"
+#include "tests/support/fixed_source.h"
+#include "tests/support/temp_dir.h"
 #include "ui/dialog_services.h"
 
 class QWidget;
 
+namespace sovra::ui {
+class MainWindow;
+}
+
 namespace sovra::testing {
-
-// Present devices, changed by the test; each change makes the event
-// descriptor readable, as a udev monitor's does.
-class TestBus {
-  public:
-    TestBus();
-    ~TestBus();
-    TestBus(const TestBus&) = delete;
-    TestBus& operator=(const TestBus&) = delete;
-
-    void Plug(const std::string& path, sovra::UsbIds ids);
-    void Unplug(const std::string& path);
-    // An event that is neither an arrival nor a removal.
-    void Nudge();
-
-    std::vector<PresentDevice> Present() const;
-    int EventFd() const { return efd_; }
-    // The arrivals and removals since the last drain.
-    std::vector<DeviceChange> Drain();
-    // Whether an event is still waiting for a drain.
-    bool Pending() const;
-    int OpenSources() const { return openSources_; }
-    void SourceOpened() { ++openSources_; }
-    void SourceClosed() { --openSources_; }
-
-  private:
-    mutable std::mutex mu_;
-    std::vector<PresentDevice> present_;
-    int efd_ = -1;
-    std::vector<DeviceChange> changes_;
-    bool pending_ = false;
-    int openSources_ = 0;
-};
-
-class TestDeviceSource final : public DeviceSource {
-  public:
-    explicit TestDeviceSource(std::shared_ptr<TestBus> bus);
-    ~TestDeviceSource() override;
-    std::vector<PresentDevice> PresentDevices() override { return bus_->Present(); }
-    int EventFd() const override { return bus_->EventFd(); }
-    std::vector<DeviceChange> DrainEvents() override { return bus_->Drain(); }
-
-  private:
-    std::shared_ptr<TestBus> bus_;
-};
 
 // The binding: each path leads to a virtual beamformer, or to one of the
 // two ways of not getting one.
@@ -86,22 +46,6 @@ class TestOpener {
     std::map<std::string, Status> refusals_;
     std::shared_ptr<sim::InProcessChannel> last_;
     int opens_ = 0;
-};
-
-// A fresh folder, removed with everything in it.
-class TempDir {
-  public:
-    TempDir();
-    ~TempDir();
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const std::string& Path() const { return path_; }
-    std::string File(const std::string& name) const { return path_ + "/" + name; }
-    std::string Write(const std::string& name, const std::vector<std::uint8_t>& bytes) const;
-    std::string Write(const std::string& name, const std::string& text) const;
-
-  private:
-    std::string path_;
 };
 
 // A device the sample catalogue knows: "Beamformer 100", vendor 0xABC,
@@ -125,7 +69,7 @@ struct TestRig {
     std::string cataloguePath;
     // Where updates keep the device's old flash; made by the update.
     std::string backupFolder = dir.File("state/backups");
-    std::shared_ptr<TestBus> bus = std::make_shared<TestBus>();
+    std::shared_ptr<DeviceBus> bus = std::make_shared<DeviceBus>();
     std::shared_ptr<TestOpener> opener = std::make_shared<TestOpener>();
     UpdateRun::ThreadStarter startThread;
 };
@@ -161,5 +105,15 @@ struct SeenBox {
 SeenBox Describe(QMessageBox* box);
 // Dismisses it with OK.
 void Dismiss(QMessageBox* box);
+
+// What the user saw of Start Update when every box is dismissed, the
+// caution accepted and the progress window closed once it finished.
+struct PressedUpdate {
+    std::vector<std::string> boxes;
+    std::string result;     // the progress window's last message; empty: none shown
+    std::string operation;  // its operation label then
+    QColor colour;          // the message's colour
+};
+PressedUpdate PressStartUpdate(ui::MainWindow& window);
 
 }  // namespace sovra::testing

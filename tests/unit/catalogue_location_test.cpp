@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "catalogue/catalogue.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 namespace sovra {
 namespace {
@@ -22,35 +24,15 @@ namespace fs = std::filesystem;
 // as the working folder.
 class LookupTree {
   public:
-    LookupTree() {
-        char dirTemplate[] = "/tmp/sovra-lookup-XXXXXX";
-        const char* made = ::mkdtemp(dirTemplate);
-        EXPECT_NE(made, nullptr);
-        root_ = made != nullptr ? made : "/tmp/sovra-lookup-failed";
-        fs::create_directories(root_ + "/work");
-        EXPECT_NE(::getcwd(saved_, sizeof saved_), nullptr);
-        EXPECT_EQ(::chdir((root_ + "/work").c_str()), 0);
-    }
-    ~LookupTree() {
-        EXPECT_EQ(::chdir(saved_), 0);
-        std::error_code ec;
-        fs::remove_all(root_, ec);
-    }
-    LookupTree(const LookupTree&) = delete;
-    LookupTree& operator=(const LookupTree&) = delete;
-
     // `relative` under the root, with its folders made.
     std::string Write(const std::string& relative, const std::string& text = "<Device_list/>") {
-        const fs::path file = fs::path(root_) / relative;
-        fs::create_directories(file.parent_path());
-        std::ofstream(file) << text;
-        return file.string();
+        return root_.Write(relative, text);
     }
-    std::string Path(const std::string& relative) const { return root_ + "/" + relative; }
+    std::string Path(const std::string& relative) const { return root_.File(relative); }
 
   private:
-    std::string root_;
-    char saved_[4096] = {};
+    testing::TempDir root_{"sovra-lookup"};
+    testing::ScopedWorkingFolder cwd_{root_.MakeFolder("work")};
 };
 
 constexpr const char* kIn = "sovra-firmware-update/FirmwareUpdate.xml";

@@ -7,6 +7,7 @@
 #include <fstream>
 #include <memory>
 
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_signer.h"
 
 namespace sovra {
@@ -26,10 +27,8 @@ void WriteText(const fs::path& file, const std::string& text) {
 class CatalogueSignatureTest : public ::testing::Test {
   protected:
     static void SetUpTestSuite() {
-        char pattern[] = "/tmp/sovra-sig-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        keysDir_ = pattern;
-        signer_ = std::make_unique<testing::TestSigner>(keysDir_);
+        keysDir_ = std::make_unique<testing::TempDir>("sovra-sig-test");
+        signer_ = std::make_unique<testing::TestSigner>(keysDir_->Path());
         signer_->MakeKey("vendor");
         signer_->MakeKey("other");
         signer_->MakeKey("old", Kind::kExpired);
@@ -37,24 +36,20 @@ class CatalogueSignatureTest : public ::testing::Test {
     }
     static void TearDownTestSuite() {
         signer_.reset();
-        fs::remove_all(keysDir_);
+        keysDir_.reset();
     }
     void SetUp() override {
-        char pattern[] = "/tmp/sovra-sig-case.XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
         env_.home = dir_.string();
         env_.xdgConfigHome = (dir_ / "config").string();
         env_.xdgDataDirs = (dir_ / "data").string();
         fs::create_directories(KeyFolder());
     }
-    void TearDown() override { fs::remove_all(dir_); }
-
     fs::path KeyFolder() const { return dir_ / "config/sovra-firmware-update/trusted-keys"; }
 
-    static inline fs::path keysDir_;
+    static inline std::unique_ptr<testing::TempDir> keysDir_;
     static inline std::unique_ptr<testing::TestSigner> signer_;
-    fs::path dir_;
+    testing::TempDir tmp_{"sovra-sig-case"};
+    const fs::path dir_ = tmp_.Path();
     CatalogueSearchEnvironment env_;
 };
 

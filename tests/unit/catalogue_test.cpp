@@ -12,44 +12,12 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/temp_dir.h"
+
 namespace sovra {
 namespace {
 
-// A fresh folder, removed with everything in it.
-class TempDir {
-  public:
-    TempDir() {
-        char dirTemplate[] = "/tmp/sovra-catalogue-XXXXXX";
-        const char* made = ::mkdtemp(dirTemplate);
-        EXPECT_NE(made, nullptr);
-        path_ = made != nullptr ? made : "/tmp";
-    }
-    ~TempDir() {
-        for (const std::string& f : files_) {
-            ::unlink(f.c_str());
-        }
-        ::rmdir(path_.c_str());
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-
-    std::string Write(const std::string& name, const std::string& bytes) {
-        const std::string file = path_ + "/" + name;
-        FILE* f = std::fopen(file.c_str(), "wb");
-        EXPECT_NE(f, nullptr);
-        if (f != nullptr) {
-            EXPECT_EQ(std::fwrite(bytes.data(), 1, bytes.size(), f), bytes.size());
-            std::fclose(f);
-        }
-        files_.push_back(file);
-        return file;
-    }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-    std::vector<std::string> files_;
-};
+using testing::TempDir;
 
 struct Row {
     std::string text;

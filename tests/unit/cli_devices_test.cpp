@@ -1,7 +1,6 @@
 // `list`, `dump` and the --device choice, against an in-process virtual
 // device and a fixed set of present devices.
 
-#include <dirent.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
@@ -21,21 +20,14 @@
 #include "cli/progress_bar.h"
 #include "sim/beamformer_model.h"
 #include "sim/in_process_channel.h"
+#include "tests/support/fixed_source.h"
 #include "tests/support/read_back_requests.h"
+#include "tests/support/temp_dir.h"
 
 namespace sovra::cli {
 namespace {
 
-class FixedSource final : public DeviceSource {
-  public:
-    explicit FixedSource(std::vector<PresentDevice> devices) : devices_(std::move(devices)) {}
-    std::vector<PresentDevice> PresentDevices() override { return devices_; }
-    int EventFd() const override { return -1; }
-    std::vector<DeviceChange> DrainEvents() override { return {}; }
-
-  private:
-    std::vector<PresentDevice> devices_;
-};
+using testing::FixedSource;
 
 const char* kCatalogue = R"(<Device_list>
   <Device File_Name="bf100.img" REV="01.02" Device_Name="Beamformer 100" VID="abc" PID="10"/>
@@ -57,15 +49,7 @@ std::vector<std::uint8_t> Pattern() {
 class CliDevicesTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        char dirTemplate[] = "/tmp/sovra-cli-devices-XXXXXX";
-        const char* made = ::mkdtemp(dirTemplate);
-        ASSERT_NE(made, nullptr);
-        dir_ = made;
-        catalogue_ = dir_ + "/FirmwareUpdate.xml";
-        FILE* f = std::fopen(catalogue_.c_str(), "wb");
-        ASSERT_NE(f, nullptr);
-        std::fputs(kCatalogue, f);
-        std::fclose(f);
+        catalogue_ = tmp_.Write("FirmwareUpdate.xml", kCatalogue);
         present_ = {
             {kPathA, sovra::UsbIds{0x0ABC, 0x0010, 0x0102}, "BF\x1b-1"},
             {kPathB, sovra::UsbIds{0x0ABC, 0x0010, 0x0100}},
@@ -74,28 +58,7 @@ class CliDevicesTest : public ::testing::Test {
         };
     }
 
-    void TearDown() override {
-        for (const std::string& name : Files()) {
-            ::unlink((dir_ + "/" + name).c_str());
-        }
-        ::rmdir(dir_.c_str());
-    }
-
-    std::vector<std::string> Files() const {
-        std::vector<std::string> names;
-        DIR* d = ::opendir(dir_.c_str());
-        if (d == nullptr) {
-            return names;
-        }
-        while (const dirent* e = ::readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..") {
-                names.push_back(n);
-            }
-        }
-        ::closedir(d);
-        return names;
-    }
+    std::vector<std::string> Files() const { return testing::FilesIn(dir_); }
 
     DeviceAccess Access() {
         DeviceAccess access;
@@ -152,7 +115,8 @@ class CliDevicesTest : public ::testing::Test {
         return bytes;
     }
 
-    std::string dir_;
+    testing::TempDir tmp_{"sovra-cli-devices"};
+    const std::string dir_ = tmp_.Path();
     std::string catalogue_;
     std::vector<PresentDevice> present_;
     std::shared_ptr<sim::BeamformerModel> model_ =

@@ -17,6 +17,8 @@
 
 #include "app/sha256.h"
 #include "cli/commands.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_signer.h"
 
 namespace sovra::cli {
@@ -24,36 +26,8 @@ namespace {
 
 class CliFirmwareTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char dirTemplate[] = "/tmp/sovra-cli-firmware-XXXXXX";
-        const char* made = ::mkdtemp(dirTemplate);
-        ASSERT_NE(made, nullptr);
-        dir_ = made;
-        ASSERT_NE(::getcwd(saved_, sizeof saved_), nullptr);
-        // The look-up's other places are the test's own, empty unless a test
-        // writes there.
-        ::setenv("XDG_CONFIG_HOME", (dir_ + "/config").c_str(), 1);
-        ::setenv("XDG_DATA_DIRS", (dir_ + "/data").c_str(), 1);
-    }
-    void TearDown() override {
-        EXPECT_EQ(::chdir(saved_), 0);
-        ::unsetenv("XDG_CONFIG_HOME");
-        ::unsetenv("XDG_DATA_DIRS");
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
-
     std::string Write(const std::string& name, const std::string& bytes) {
-        const std::string file = dir_ + "/" + name;
-        std::filesystem::create_directories(std::filesystem::path(file).parent_path());
-        FILE* f = std::fopen(file.c_str(), "wb");
-        EXPECT_NE(f, nullptr);
-        if (f != nullptr) {
-            std::fwrite(bytes.data(), 1, bytes.size(), f);
-            std::fclose(f);
-        }
-        files_.push_back(file);
-        return file;
+        return tmp_.Write(name, bytes);
     }
 
     int Run(const FirmwareOptions& options) {
@@ -62,9 +36,13 @@ class CliFirmwareTest : public ::testing::Test {
         return RunFirmware(options, out_, err_);
     }
 
-    std::string dir_;
-    char saved_[4096] = {};
-    std::vector<std::string> files_;
+    testing::TempDir tmp_{"sovra-cli-firmware"};
+    const std::string dir_ = tmp_.Path();
+    testing::ScopedWorkingFolder cwd_;
+    // The look-up's other places are the test's own, empty unless a test
+    // writes there.
+    testing::ScopedEnv configHome_{"XDG_CONFIG_HOME", dir_ + "/config"};
+    testing::ScopedEnv dataDirs_{"XDG_DATA_DIRS", dir_ + "/data"};
     std::ostringstream out_;
     std::ostringstream err_;
 };

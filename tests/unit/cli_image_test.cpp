@@ -2,7 +2,6 @@
 // exit statuses and files left behind, the Run* functions for what they
 // print.
 
-#include <dirent.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,51 +27,20 @@
 #include "flash/image_format.h"
 #include "flash/merge.h"
 #include "flash/sample_image.h"
+#include "tests/support/temp_dir.h"
 
 namespace sovra::cli {
 namespace {
 
 class CliImageTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char dirTemplate[] = "/tmp/sovra-cli-image-XXXXXX";
-        const char* made = ::mkdtemp(dirTemplate);
-        ASSERT_NE(made, nullptr);
-        dir_ = made;
-    }
-    void TearDown() override {
-        for (const std::string& name : Listing()) {
-            ::unlink(Path(name).c_str());
-        }
-        ::rmdir(dir_.c_str());
-    }
-
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
-
-    std::set<std::string> Listing() const {
-        std::set<std::string> names;
-        if (DIR* d = ::opendir(dir_.c_str())) {
-            while (const dirent* e = ::readdir(d)) {
-                const std::string n = e->d_name;
-                if (n != "." && n != "..") {
-                    names.insert(n);
-                }
-            }
-            ::closedir(d);
-        }
-        return names;
-    }
-
+    std::string Path(const std::string& name) const { return tmp_.File(name); }
+    std::vector<std::string> Listing() const { return testing::FilesIn(dir_); }
     std::string Write(const std::string& name, const std::vector<std::uint8_t>& bytes) {
-        std::ofstream f(Path(name), std::ios::binary);
-        f.write(reinterpret_cast<const char*>(bytes.data()),
-                static_cast<std::streamsize>(bytes.size()));
-        return Path(name);
+        return tmp_.Write(name, bytes);
     }
-
     std::vector<std::uint8_t> Read(const std::string& name) const {
-        std::ifstream f(Path(name), std::ios::binary);
-        return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
+        return testing::ReadFile(Path(name));
     }
 
     // Runs sovra-flash in the test's folder; stderr goes to `lastError_`.
@@ -82,8 +50,7 @@ class CliImageTest : public ::testing::Test {
                                 (args.find('>') == std::string::npos ? " >/dev/null" : "") +
                                 " 2>'" + errFile + "'";
         const int raw = std::system(cmd.c_str());
-        std::ifstream f(errFile);
-        lastError_.assign(std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>());
+        lastError_ = testing::ReadText(errFile);
         ::unlink(errFile.c_str());
         return WIFEXITED(raw) ? WEXITSTATUS(raw) : -1;
     }
@@ -112,7 +79,8 @@ class CliImageTest : public ::testing::Test {
         return state;
     }
 
-    std::string dir_;
+    testing::TempDir tmp_{"sovra-cli-image"};
+    const std::string dir_ = tmp_.Path();
     std::string lastError_;
 };
 

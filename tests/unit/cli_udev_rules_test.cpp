@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "cli/commands.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
 
 namespace sovra::cli {
 namespace {
@@ -145,31 +147,8 @@ TEST(BuildUdevRules, LongCatalogueTextsKeepLinesShort) {
 
 class RunUdevRulesTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char dirTemplate[] = "/tmp/sovra-udev-rules-XXXXXX";
-        const char* made = ::mkdtemp(dirTemplate);
-        ASSERT_NE(made, nullptr);
-        dir_ = made;
-        ASSERT_NE(::getcwd(saved_, sizeof saved_), nullptr);
-        // Only the working folder can hold a catalogue for the look-up.
-        ::setenv("XDG_CONFIG_HOME", (dir_ + "/none").c_str(), 1);
-        ::setenv("XDG_DATA_DIRS", (dir_ + "/none").c_str(), 1);
-    }
-    void TearDown() override {
-        EXPECT_EQ(::chdir(saved_), 0);
-        ::unsetenv("XDG_CONFIG_HOME");
-        ::unsetenv("XDG_DATA_DIRS");
-        for (const std::string& f : files_) {
-            ::unlink(f.c_str());
-        }
-        ::rmdir(dir_.c_str());
-    }
-
     std::string Write(const std::string& name, const std::string& bytes) {
-        const std::string file = dir_ + "/" + name;
-        std::ofstream(file, std::ios::binary) << bytes;
-        files_.push_back(file);
-        return file;
+        return tmp_.Write(name, bytes);
     }
 
     int Run(const UdevRulesOptions& options) {
@@ -178,9 +157,12 @@ class RunUdevRulesTest : public ::testing::Test {
         return RunUdevRules(options, out_, err_);
     }
 
-    std::string dir_;
-    char saved_[4096] = {};
-    std::vector<std::string> files_;
+    testing::TempDir tmp_{"sovra-udev-rules"};
+    const std::string dir_ = tmp_.Path();
+    testing::ScopedWorkingFolder cwd_;
+    // Only the working folder can hold a catalogue for the look-up.
+    testing::ScopedEnv configHome_{"XDG_CONFIG_HOME", dir_ + "/none"};
+    testing::ScopedEnv dataDirs_{"XDG_DATA_DIRS", dir_ + "/none"};
     std::ostringstream out_;
     std::ostringstream err_;
 };
@@ -221,7 +203,6 @@ TEST_F(RunUdevRulesTest, OutputFileHoldsWhatWouldBePrinted) {
     const std::string file = Write("c.xml", R"(<Device_list><Device VID="abc" PID="10"/>
         </Device_list>)");
     const std::string output = dir_ + "/70.rules";
-    files_.push_back(output);
     ASSERT_EQ(Run({file, std::nullopt}), kExitOk);
     const std::string printed = out_.str();
     ASSERT_EQ(Run({file, output}), kExitOk);

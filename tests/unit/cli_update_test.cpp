@@ -1,7 +1,6 @@
 // `update` and `restore` against in-process virtual devices: what the user
 // is asked and told, what reaches each device, and the backups.
 
-#include <dirent.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -35,8 +34,11 @@
 #include "flash/sample_image.h"
 #include "sim/beamformer_model.h"
 #include "sim/in_process_channel.h"
+#include "tests/support/fixed_source.h"
 #include "tests/support/log_receiver.h"
 #include "tests/support/read_back_requests.h"
+#include "tests/support/stamped_update_time.h"
+#include "tests/support/temp_dir.h"
 #include "update/state.h"
 #include "update/update_engine.h"
 
@@ -54,16 +56,11 @@ void PrintTo(const Row& row, std::ostream* os) {
     *os << row.name;
 }
 
-class FixedSource final : public DeviceSource {
-  public:
-    explicit FixedSource(std::vector<PresentDevice> devices) : devices_(std::move(devices)) {}
-    std::vector<PresentDevice> PresentDevices() override { return devices_; }
-    int EventFd() const override { return -1; }
-    std::vector<DeviceChange> DrainEvents() override { return {}; }
-
-  private:
-    std::vector<PresentDevice> devices_;
-};
+using testing::FilesIn;
+using testing::FixedSource;
+using testing::ReadFile;
+using testing::StampedUpdateTime;
+using testing::WriteFile;
 
 const char* kCatalogue = R"(<Device_list>
   <Device File_Name="bf100.img" REV="01.02" Device_Name="Beamformer 100" VID="abc" PID="10"/>
@@ -71,47 +68,6 @@ const char* kCatalogue = R"(<Device_list>
 
 const std::vector<std::string> kPaths = {"/dev/bus/usb/001/004", "/dev/bus/usb/001/005",
                                          "/dev/bus/usb/002/007", "/dev/bus/usb/003/009"};
-
-void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream f(path, std::ios::binary);
-    f.write(reinterpret_cast<const char*>(bytes.data()),
-            static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<std::uint8_t> ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
-
-std::vector<std::string> FilesIn(const std::string& dir) {
-    std::vector<std::string> names;
-    if (DIR* d = ::opendir(dir.c_str())) {
-        while (const dirent* e = ::readdir(d)) {
-            const std::string n = e->d_name;
-            if (n != "." && n != "..") {
-                names.push_back(n);
-            }
-        }
-        ::closedir(d);
-    }
-    return names;
-}
-
-// The UpdateTime an update stamped into a flash's device-info block.
-std::optional<FileTime> StampedUpdateTime(std::span<const std::uint8_t> flash) {
-    const auto record = FindDeviceInfo(flash);
-    if (!record) {
-        return std::nullopt;
-    }
-    const ConstInfoArea area = InfoAreaOf(DeviceInfoBlock(flash, *record));
-    InfoEntryWalker walker(area);
-    while (const auto e = walker.Next()) {
-        if (e->IsUpdateTime()) {
-            return EntryTime(area, *e);
-        }
-    }
-    return std::nullopt;
-}
 
 // The catalogue of kCatalogue whose entry pins its file to `sha256`.
 void WritePinnedCatalogue(const std::string& path, const std::string& sha256) {
@@ -125,10 +81,6 @@ void WritePinnedCatalogue(const std::string& path, const std::string& sha256) {
 class CliUpdateTest : public ::testing::Test {
   public:
     void SetUp() override {
-        char dirTemplate[] = "/tmp/sovra-cli-update-XXXXXX";
-        const char* made = ::mkdtemp(dirTemplate);
-        ASSERT_NE(made, nullptr);
-        dir_ = made;
         catalogue_ = dir_ + "/FirmwareUpdate.xml";
         std::ofstream(catalogue_) << kCatalogue;
         firmware_ = MakeSampleImage({.records = 3, .seed = 11});
@@ -140,8 +92,6 @@ class CliUpdateTest : public ::testing::Test {
             oldFlash_.push_back(MakeSampleFlash({.seed = static_cast<std::uint32_t>(20 + i)}));
         }
     }
-
-    void TearDown() override { std::system(("rm -rf '" + dir_ + "'").c_str()); }
 
     void Plug(std::size_t devices, sim::FaultPlan faults = {}) {
         for (std::size_t i = 0; i < devices; ++i) {
@@ -210,7 +160,8 @@ class CliUpdateTest : public ::testing::Test {
 
     std::string BackupFolder() const { return state_ + "/sovra-firmware-update/backups"; }
 
-    std::string dir_, catalogue_, firmwarePath_, state_;
+    testing::TempDir tmp_{"sovra-cli-update"};
+    std::string dir_ = tmp_.Path(), catalogue_, firmwarePath_, state_;
     std::vector<std::uint8_t> firmware_;
     std::vector<std::vector<std::uint8_t>> oldFlash_;
     std::map<std::string, std::shared_ptr<sim::BeamformerModel>> models_;

@@ -6,13 +6,13 @@
 #include "cli/cmd_watch.h"
 
 #include <signal.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -31,7 +31,10 @@
 #include "flash/sample_image.h"
 #include "sim/beamformer_model.h"
 #include "sim/in_process_channel.h"
+#include "tests/support/fixed_source.h"
 #include "tests/support/read_back_requests.h"
+#include "tests/support/stamped_update_time.h"
+#include "tests/support/temp_dir.h"
 #include "tests/support/test_signer.h"
 #include "update/update_engine.h"
 
@@ -44,66 +47,7 @@ const std::string kA = "/dev/bus/usb/001/004";
 const std::string kB = "/dev/bus/usb/001/005";
 const std::string kU = "/dev/bus/usb/001/006";
 
-// Devices come and go as the test says; each change is an event, and makes
-// the descriptor readable, as a udev monitor's does.
-class Bus final : public DeviceSource {
-  public:
-    Bus() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {}
-    ~Bus() override { ::close(fd_); }
-    void Plug(const std::string& path, UsbIds id, const std::string& serial = {}) {
-        {
-            const std::lock_guard lock(mu_);
-            present_[path] = {path, id, serial};
-            events_.push_back({path, id, true, serial});
-        }
-        Poke();
-    }
-    void Unplug(const std::string& path) {
-        {
-            const std::lock_guard lock(mu_);
-            events_.push_back({path, present_.at(path).ids, false});
-            present_.erase(path);
-        }
-        Poke();
-    }
-    std::vector<PresentDevice> PresentDevices() override {
-        const std::lock_guard lock(mu_);
-        std::vector<PresentDevice> out;
-        for (const auto& [path, device] : present_) {
-            out.push_back(device);
-        }
-        return out;
-    }
-    int EventFd() const override { return fd_; }
-    std::vector<DeviceChange> DrainEvents() override {
-        std::uint64_t n = 0;
-        (void)!::read(fd_, &n, sizeof n);
-        const std::lock_guard lock(mu_);
-        return std::exchange(events_, {});
-    }
-
-  private:
-    void Poke() {
-        const std::uint64_t one = 1;
-        (void)!::write(fd_, &one, sizeof one);
-    }
-    int fd_;
-    std::mutex mu_;
-    std::map<std::string, PresentDevice> present_;
-    std::vector<DeviceChange> events_;
-};
-
-// A source that borrows the test's bus.
-class BusView final : public DeviceSource {
-  public:
-    explicit BusView(Bus& bus) : bus_(bus) {}
-    std::vector<PresentDevice> PresentDevices() override { return bus_.PresentDevices(); }
-    int EventFd() const override { return bus_.EventFd(); }
-    std::vector<DeviceChange> DrainEvents() override { return bus_.DrainEvents(); }
-
-  private:
-    Bus& bus_;
-};
+using testing::StampedUpdateTime;
 
 // Raises SIGINT at the device's first write request: a Ctrl-C that comes
 // while it is being written.
@@ -124,38 +68,17 @@ class InterruptingChannel final : public DeviceChannel {
     bool raised_ = false;
 };
 
-std::optional<FileTime> StampedUpdateTime(std::span<const std::uint8_t> flash) {
-    const auto record = FindDeviceInfo(flash);
-    if (!record) {
-        return std::nullopt;
-    }
-    const ConstInfoArea area = InfoAreaOf(DeviceInfoBlock(flash, *record));
-    InfoEntryWalker walker(area);
-    while (const auto e = walker.Next()) {
-        if (e->IsUpdateTime()) {
-            return EntryTime(area, *e);
-        }
-    }
-    return std::nullopt;
-}
-
 class WatchTest : public ::testing::Test {
   public:
     void SetUp() override {
-        char dirTemplate[] = "/tmp/sovra-watch-XXXXXX";
-        ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
-        dir = dirTemplate;
         ::setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
         catalogue = dir + "/FirmwareUpdate.xml";
         std::ofstream(catalogue) << R"(<Device_list><Device Device_Name="Beamformer 100" )"
                                  << R"(File_Name="fw.img" REV="01.02" VID="abc" PID="10"/>)"
                                  << "</Device_list>";
         firmware = MakeSampleImage({.records = 3, .seed = 11});
-        std::ofstream(dir + "/fw.img", std::ios::binary)
-            .write(reinterpret_cast<const char*>(firmware.data()),
-                   static_cast<std::streamsize>(firmware.size()));
+        tmp.Write("fw.img", firmware);
     }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
 
     std::shared_ptr<sim::BeamformerModel> Model(const std::string& path, std::uint32_t seed,
                                                 sim::FaultPlan faults = {}) {
@@ -169,7 +92,7 @@ class WatchTest : public ::testing::Test {
     DeviceAccess Access() {
         DeviceAccess access;
         access.openWatchingSource = [this](std::unique_ptr<DeviceSource>& source) {
-            source = std::make_unique<BusView>(bus);
+            source = std::make_unique<testing::FixedSource>(sharedBus);
             return Error();
         };
         access.openControl = [this](const DeviceEntry& e) {
@@ -180,6 +103,7 @@ class WatchTest : public ::testing::Test {
                 interruptAtWrite == e.path
                     ? std::unique_ptr<DeviceChannel>(std::make_unique<InterruptingChannel>(model))
                     : std::make_unique<sim::InProcessChannel>(model, false);
+            c.channel = std::make_unique<Announcing>(std::move(c.channel), *this);
             c.error = {};
             return c;
         };
@@ -219,17 +143,37 @@ class WatchTest : public ::testing::Test {
                expected == flash;
     }
 
+    // Woken by every request a device answers; the bound only keeps a
+    // broken test from hanging.
     void WaitForRequests(const sim::BeamformerModel& m, std::uint64_t n) {
-        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
-        while (m.RequestCount() < n && std::chrono::steady_clock::now() < deadline) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(2));
-        }
+        std::unique_lock lock(mu);
+        answered.wait_for(lock, std::chrono::seconds(30), [&] { return m.RequestCount() >= n; });
     }
 
-    std::string dir, catalogue;
+    // Tells WaitForRequests of each request its channel passes on.
+    class Announcing final : public DeviceChannel {
+      public:
+        Announcing(std::unique_ptr<DeviceChannel> inner, WatchTest& test)
+            : inner_(std::move(inner)), test_(test) {}
+        Status Transfer(const ControlSetup& cmd, std::span<std::uint8_t> data) override {
+            const Status status = inner_->Transfer(cmd, data);
+            { const std::lock_guard lock(test_.mu); }
+            test_.answered.notify_all();
+            return status;
+        }
+
+      private:
+        std::unique_ptr<DeviceChannel> inner_;
+        WatchTest& test_;
+    };
+
+    testing::TempDir tmp{"sovra-watch"};
+    std::string dir = tmp.Path(), catalogue;
     std::vector<std::uint8_t> firmware;
-    Bus bus;
+    std::shared_ptr<testing::DeviceBus> sharedBus = std::make_shared<testing::DeviceBus>();
+    testing::DeviceBus& bus = *sharedBus;
     std::mutex mu;
+    std::condition_variable answered;
     std::map<std::string, std::shared_ptr<sim::BeamformerModel>> models;
     std::string interruptAtWrite;
     std::ostringstream out, err;

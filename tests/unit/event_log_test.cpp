@@ -16,50 +16,14 @@
 #include <string>
 #include <vector>
 
+#include "tests/support/log_receiver.h"
+
 namespace sovra {
 namespace {
 
-// A log daemon of our own: a datagram socket bound in a fresh folder.
-class LogReceiver {
-  public:
-    LogReceiver() {
-        char dirTemplate[] = "/tmp/sovra-log-XXXXXX";
-        const char* made = ::mkdtemp(dirTemplate);
-        EXPECT_NE(made, nullptr);
-        dir_ = made != nullptr ? made : "/tmp";
-        path_ = dir_ + "/log";
-        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-        EXPECT_GE(fd_, 0);
-        sockaddr_un addr{};
-        addr.sun_family = AF_UNIX;
-        path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
-        EXPECT_EQ(::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
-    }
-    ~LogReceiver() {
-        ::close(fd_);
-        ::unlink(path_.c_str());
-        ::rmdir(dir_.c_str());
-    }
-    LogReceiver(const LogReceiver&) = delete;
-    LogReceiver& operator=(const LogReceiver&) = delete;
-
-    const std::string& Path() const { return path_; }
-    const std::string& Dir() const { return dir_; }
-
-    // The next datagram already queued, if any; never waits.
-    std::optional<std::string> Next() {
-        char buf[2048];
-        const ssize_t n = ::recv(fd_, buf, sizeof buf, MSG_DONTWAIT);
-        if (n < 0) {
-            return std::nullopt;
-        }
-        return std::string(buf, static_cast<std::size_t>(n));
-    }
-
-  private:
-    std::string dir_;
-    std::string path_;
-    int fd_ = -1;
+// A log daemon of our own that leaves the process's log alone.
+struct LogReceiver : testing::LogReceiver {
+    LogReceiver() : testing::LogReceiver(/*redirectProcess=*/false) { EXPECT_TRUE(Bound()); }
 };
 
 struct ParsedEntry {

@@ -2,7 +2,6 @@
 // disk (contents, modes, links left links, no temporary files) and which
 // paths are refused, with the sentence saying why.
 
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -20,6 +19,7 @@
 #include <vector>
 
 #include "app/files.h"
+#include "tests/support/temp_dir.h"
 
 namespace sovra {
 namespace {
@@ -31,9 +31,6 @@ const std::vector<std::uint8_t> kData = {'n', 'e', 'w', 0, 0xFF, '\n'};
 class FilesTest : public ::testing::Test {
   public:
     void SetUp() override {
-        char dirTemplate[] = "/tmp/sovra-files-XXXXXX";
-        ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
-        dir_ = dirTemplate;
         // Traversable by the unprivileged child of the read-only case.
         ASSERT_EQ(::chmod(dir_.c_str(), 0755), 0);
     }
@@ -42,11 +39,9 @@ class FilesTest : public ::testing::Test {
             ::close(readerFd_);
         }
         ::chmod(Path("ro").c_str(), 0755);
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
     }
 
-    std::string Path(const std::string& name) const { return dir_ + "/" + name; }
+    std::string Path(const std::string& name) const { return tmp_.File(name); }
 
     std::string Put(const std::string& name, const std::string& text, mode_t mode = 0644) {
         std::ofstream(Path(name), std::ios::binary) << text;
@@ -54,24 +49,12 @@ class FilesTest : public ::testing::Test {
         return Path(name);
     }
 
-    static std::string Contents(const std::string& path) {
-        std::ifstream f(path, std::ios::binary);
-        return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-    }
+    static std::string Contents(const std::string& path) { return testing::ReadText(path); }
 
     // Every name in `folder`, hidden ones too.
     static std::set<std::string> Listing(const std::string& folder) {
-        std::set<std::string> names;
-        if (DIR* d = ::opendir(folder.c_str())) {
-            while (const dirent* e = ::readdir(d)) {
-                const std::string n = e->d_name;
-                if (n != "." && n != "..") {
-                    names.insert(n);
-                }
-            }
-            ::closedir(d);
-        }
-        return names;
+        const std::vector<std::string> names = testing::FilesIn(folder);
+        return {names.begin(), names.end()};
     }
 
     // A character device to write to: a null device node of our own where
@@ -91,7 +74,8 @@ class FilesTest : public ::testing::Test {
         return ::geteuid() == 0 ? std::string() : "/dev/null";
     }
 
-    std::string dir_;
+    testing::TempDir tmp_{"sovra-files"};
+    const std::string dir_ = tmp_.Path();
     int readerFd_ = -1;
 };
 

@@ -15,6 +15,7 @@
 
 #include "flash/firmware_file.h"
 #include "flash/flash_command.h"
+#include "tests/support/temp_dir.h"
 
 namespace sovra {
 namespace {
@@ -53,23 +54,11 @@ Bytes Flash(std::uint32_t tag, std::uint32_t checksum, std::uint32_t count = 64)
 
 class LoaderTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char dirTemplate[] = "/tmp/sovra-loader-XXXXXX";
-        ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
-        dir_ = dirTemplate;
-    }
-    void TearDown() override {
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
     std::string Write(const std::string& name, const Bytes& bytes) {
-        const std::string path = dir_ + "/" + name;
-        std::ofstream(path, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()),
-                   static_cast<std::streamsize>(bytes.size()));
-        return path;
+        return tmp_.Write(name, bytes);
     }
-    std::string dir_;
+    testing::TempDir tmp_{"sovra-loader"};
+    const std::string dir_ = tmp_.Path();
 };
 
 TEST_F(LoaderTest, FirmwareFile) {

@@ -6,12 +6,8 @@
 
 #include "app/inhibitor.h"
 
-#include <fcntl.h>
-#include <signal.h>
-#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/un.h>
-#include <sys/wait.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
 
@@ -20,7 +16,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <filesystem>
 #include <fstream>
 #include <functional>
 #include <optional>
@@ -29,10 +24,12 @@
 #include <tuple>
 #include <vector>
 
+#include "tests/support/child_process.h"
+#include "tests/support/scoped_env.h"
+#include "tests/support/temp_dir.h"
+
 namespace sovra {
 namespace {
-
-namespace fs = std::filesystem;
 
 constexpr const char* kDbusDaemon = "/usr/bin/dbus-daemon";
 constexpr const char* kPython = "/usr/bin/python3";
@@ -42,98 +39,10 @@ constexpr auto kStartDeadline = std::chrono::seconds(30);
 
 using Inhibitor = std::tuple<std::string, std::string, std::string, std::string>;
 
-// Sets an environment variable for one scope.
-class ScopedEnv {
-  public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            old_ = old;
-        }
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_) {
-            ::setenv(name_, old_->c_str(), 1);
-        } else {
-            ::unsetenv(name_);
-        }
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    const char* name_;
-    std::optional<std::string> old_;
-};
-
-// A helper program that dies with the test. `outFd`, if given, becomes the
-// child's standard output.
-class ChildProcess {
-  public:
-    ChildProcess(std::vector<std::string> argv, std::vector<std::string> extraEnv, int outFd) {
-        // Everything the child needs is made before fork(): after it, only
-        // async-signal-safe calls.
-        std::vector<char*> args;
-        for (auto& a : argv) {
-            args.push_back(a.data());
-        }
-        args.push_back(nullptr);
-        std::vector<char*> env;
-        for (char** e = environ; *e != nullptr; ++e) {
-            env.push_back(*e);
-        }
-        for (auto& e : extraEnv) {
-            env.push_back(e.data());
-        }
-        env.push_back(nullptr);
-        const pid_t parent = ::getpid();
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            ::prctl(PR_SET_PDEATHSIG, SIGKILL);
-            if (::getppid() != parent) {
-                ::_exit(127);
-            }
-            if (outFd >= 0) {
-                ::dup2(outFd, STDOUT_FILENO);
-            }
-            ::execve(args[0], args.data(), env.data());
-            ::_exit(127);
-        }
-    }
-    ~ChildProcess() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            int status = 0;
-            ::waitpid(pid_, &status, 0);
-        }
-    }
-    ChildProcess(const ChildProcess&) = delete;
-    ChildProcess& operator=(const ChildProcess&) = delete;
-
-    bool Started() const { return pid_ > 0; }
-
-  private:
-    pid_t pid_ = -1;
-};
-
-class TempDir {
-  public:
-    TempDir() {
-        char tmpl[] = "/tmp/sovra-bus-XXXXXX";
-        const char* made = ::mkdtemp(tmpl);
-        path_ = made != nullptr ? made : "";
-    }
-    ~TempDir() {
-        std::error_code ec;
-        fs::remove_all(path_, ec);
-    }
-    TempDir(const TempDir&) = delete;
-    TempDir& operator=(const TempDir&) = delete;
-    const fs::path& Path() const { return path_; }
-
-  private:
-    fs::path path_;
-};
+using testing::ChildProcess;
+using testing::ChildSetup;
+using testing::ScopedEnv;
+using testing::TempDir;
 
 bool WaitFor(const std::function<bool()>& condition) {
     const auto deadline = std::chrono::steady_clock::now() + kStartDeadline;
@@ -187,7 +96,7 @@ class PrivateBus {
             ADD_FAILURE() << kDbusDaemon << " is missing: install dbus-daemon";
             return;
         }
-        const fs::path config = dir_.Path() / "bus.conf";
+        const std::string config = dir_.File("bus.conf");
         std::ofstream(config) << "<!DOCTYPE busconfig PUBLIC"
                                  " \"-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN\"\n"
                                  " \"http://www.freedesktop.org/standards/dbus/1.0/"
@@ -195,7 +104,7 @@ class PrivateBus {
                                  "<busconfig>\n"
                                  "  <type>system</type>\n"
                                  "  <listen>unix:path="
-                              << (dir_.Path() / "bus").string()
+                              << dir_.File("bus")
                               << "</listen>\n"
                                  "  <auth>EXTERNAL</auth>\n"
                                  "  <policy context=\"default\">\n"
@@ -205,23 +114,13 @@ class PrivateBus {
                                  "    <allow receive_sender=\"*\"/>\n"
                                  "  </policy>\n"
                                  "</busconfig>\n";
-        int pipeFds[2];
-        if (::pipe2(pipeFds, O_CLOEXEC) != 0) {
-            ADD_FAILURE() << "pipe2 failed";
-            return;
-        }
-        daemon_.emplace(
-            std::vector<std::string>{kDbusDaemon, "--nofork", "--nopidfile",
-                                     "--config-file=" + config.string(), "--print-address=1"},
-            std::vector<std::string>{}, pipeFds[1]);
-        ::close(pipeFds[1]);
         // The daemon prints its address once it listens.
-        std::string line;
-        char c;
-        while (::read(pipeFds[0], &c, 1) == 1 && c != '\n') {
-            line += c;
-        }
-        ::close(pipeFds[0]);
+        daemon_.emplace(std::vector<std::string>{kDbusDaemon, "--nofork", "--nopidfile",
+                                                 "--config-file=" + config, "--print-address=1"},
+                        ChildSetup{.pipeOutput = true});
+        const std::string line =
+            daemon_->ReadLine(static_cast<int>(std::chrono::milliseconds(kStartDeadline).count()))
+                .value_or("");
         if (line.empty()) {
             ADD_FAILURE() << "dbus-daemon printed no address";
             return;
@@ -231,7 +130,7 @@ class PrivateBus {
             return;
         }
         mock_.emplace(std::vector<std::string>{kPython, "-m", "dbusmock", "--template", "logind"},
-                      std::vector<std::string>{"DBUS_SYSTEM_BUS_ADDRESS=" + address_}, -1);
+                      ChildSetup{.env = {"DBUS_SYSTEM_BUS_ADDRESS=" + address_}});
         if (!WaitFor([&] { return ListInhibitors(address_).has_value(); })) {
             ADD_FAILURE() << "logind's mock never answered on " << address_
                           << " (is python3-dbusmock installed?)";
@@ -241,7 +140,7 @@ class PrivateBus {
     const std::string& Address() const { return address_; }
 
   private:
-    TempDir dir_;
+    TempDir dir_{"sovra-bus"};
     std::string address_;
     std::optional<ChildProcess> daemon_;
     std::optional<ChildProcess> mock_;
@@ -294,7 +193,7 @@ class SilentSocket {
         fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
         sockaddr_un addr{};
         addr.sun_family = AF_UNIX;
-        const std::string path = (dir_.Path() / "bus").string();
+        const std::string path = dir_.File("bus");
         path.copy(addr.sun_path, sizeof addr.sun_path - 1);
         EXPECT_EQ(::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr), 0);
         EXPECT_EQ(::listen(fd_, 4), 0);
@@ -338,11 +237,11 @@ TEST(ShutdownInhibitorTest, WithoutLogindThereIsNoLockAndNoWord) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
         const ScopedEnv env("DBUS_SYSTEM_BUS_ADDRESS", c.address());
-        testing::internal::CaptureStdout();
-        testing::internal::CaptureStderr();
+        ::testing::internal::CaptureStdout();
+        ::testing::internal::CaptureStderr();
         const bool held = ShutdownInhibitor::Acquire().Held();
-        const std::string out = testing::internal::GetCapturedStdout();
-        const std::string err = testing::internal::GetCapturedStderr();
+        const std::string out = ::testing::internal::GetCapturedStdout();
+        const std::string err = ::testing::internal::GetCapturedStderr();
         EXPECT_FALSE(held);
         EXPECT_EQ(out, "");
         EXPECT_EQ(err, "");

@@ -15,18 +15,13 @@
 #include <fstream>
 #include <string>
 
+#include "tests/support/temp_dir.h"
+
 namespace sovra::sim {
 namespace {
 
-class SyslogCatcherTest : public testing::Test {
+class SyslogCatcherTest : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/sovra-syslog-test.XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        dir_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-
     // Sends like the project's reporter: connect, then send (blocking).
     static void SendAll(const std::string& path, int count) {
         const int s = ::socket(AF_UNIX, SOCK_DGRAM, 0);
@@ -42,7 +37,8 @@ class SyslogCatcherTest : public testing::Test {
         ::close(s);
     }
 
-    std::filesystem::path dir_;
+    sovra::testing::TempDir tmp_{"sovra-syslog-test"};
+    const std::filesystem::path dir_ = tmp_.Path();
 };
 
 TEST_F(SyslogCatcherTest, KeepsEveryDatagramInOrderThroughABurst) {

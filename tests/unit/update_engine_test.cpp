@@ -28,6 +28,7 @@
 #include "sim/beamformer_model.h"
 #include "sim/in_process_channel.h"
 #include "tests/support/log_receiver.h"
+#include "tests/support/temp_dir.h"
 
 namespace sovra {
 namespace {
@@ -53,16 +54,8 @@ std::vector<std::uint8_t> DeviceFlash(std::uint32_t seed) {
                             .updateTime = 132'000'000'000'000'000ULL});
 }
 
-void WriteFile(const std::string& path, const std::vector<std::uint8_t>& bytes) {
-    std::ofstream(path, std::ios::binary)
-        .write(reinterpret_cast<const char*>(bytes.data()),
-               static_cast<std::streamsize>(bytes.size()));
-}
-
-std::vector<std::uint8_t> ReadFile(const std::string& path) {
-    std::ifstream f(path, std::ios::binary);
-    return {std::istreambuf_iterator<char>(f), std::istreambuf_iterator<char>()};
-}
+using testing::ReadFile;
+using testing::WriteFile;
 
 // Every request goes through `hook`, which may pass it on (`forward`) or
 // answer it itself: the faults the model has no option for.
@@ -87,15 +80,11 @@ class HookedChannel final : public DeviceChannel {
 class EngineTest : public ::testing::Test {
   public:
     void SetUp() override {
-        char dirTemplate[] = "/tmp/sovra-engine-XXXXXX";
-        ASSERT_NE(::mkdtemp(dirTemplate), nullptr);
-        dir = dirTemplate;
         ::setenv("XDG_STATE_HOME", (dir + "/state").c_str(), 1);
         backups = dir + "/state/sovra-firmware-update/backups";
         oldFlash = DeviceFlash(7);
         firmware = MakeSampleImage({.records = 3, .seed = 11});
     }
-    void TearDown() override { std::system(("rm -rf '" + dir + "'").c_str()); }
 
     // The flash a good update leaves: the merge of the old flash and the file.
     std::vector<std::uint8_t> Merged() const {
@@ -154,7 +143,8 @@ class EngineTest : public ::testing::Test {
         return names;
     }
 
-    std::string dir, backups;
+    testing::TempDir tmp{"sovra-engine"};
+    std::string dir = tmp.Path(), backups;
     std::vector<std::uint8_t> oldFlash, firmware;
     std::shared_ptr<sim::BeamformerModel> model;
     FixedClock clock{kNow};
